@@ -1,0 +1,186 @@
+#include "FileServices.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <utility>
+
+namespace platform {
+namespace {
+
+WriteFaultHook& FaultHook() {
+  static WriteFaultHook hook;
+  return hook;
+}
+
+// File keeps no path of its own; the fault hook is told which file is being
+// written, so look it up from the descriptor.
+std::string PathOfDescriptor(int fd) {
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  char target[PATH_MAX];
+  const ssize_t n = readlink(link, target, sizeof target - 1);
+  if (n <= 0) return {};
+  return std::string(target, static_cast<std::size_t>(n));
+}
+
+int OpenRegular(const std::string& path, int flags) {
+  if (path.empty()) return -1;
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+File::~File() { Close(); }
+
+File::File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+bool File::OpenRead(const std::string& path) {
+  Close();
+  fd_ = OpenRegular(path, O_RDONLY);
+  return fd_ >= 0;
+}
+
+bool File::OpenReadWrite(const std::string& path) {
+  Close();
+  fd_ = OpenRegular(path, O_RDWR);
+  return fd_ >= 0;
+}
+
+bool File::Create(const std::string& path) {
+  Close();
+  fd_ = OpenRegular(path, O_RDWR | O_CREAT | O_TRUNC);
+  return fd_ >= 0;
+}
+
+std::int64_t File::Size() const {
+  if (fd_ < 0) return -1;
+  struct stat st;
+  if (fstat(fd_, &st) != 0) return -1;
+  return static_cast<std::int64_t>(st.st_size);
+}
+
+std::int64_t File::ReadAt(std::int64_t offset, void* buffer, std::size_t count) const {
+  if (fd_ < 0 || offset < 0) return -1;
+  auto* out = static_cast<unsigned char*>(buffer);
+  std::size_t done = 0;
+  while (done < count) {
+    const ssize_t n = ::pread(fd_, out + done, count - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<std::int64_t>(done);
+}
+
+bool File::ReadExactAt(std::int64_t offset, void* buffer, std::size_t count) const {
+  return ReadAt(offset, buffer, count) == static_cast<std::int64_t>(count);
+}
+
+bool File::WriteAllAt(std::int64_t offset, const void* buffer, std::size_t count) {
+  if (fd_ < 0 || offset < 0) return false;
+  if (FaultHook() && !FaultHook()(PathOfDescriptor(fd_), count)) {
+    errno = ENOSPC;
+    return false;
+  }
+  const auto* in = static_cast<const unsigned char*>(buffer);
+  std::size_t done = 0;
+  while (done < count) {
+    const ssize_t n = ::pwrite(fd_, in + done, count - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool File::Sync() { return fd_ >= 0 && ::fsync(fd_) == 0; }
+
+bool File::Close() {
+  if (fd_ < 0) return true;
+  const int fd = std::exchange(fd_, -1);
+  return ::close(fd) == 0;
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool DirectoryExists(const std::string& path) {
+  struct stat st;
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool DeleteFile(const std::string& path) { return !path.empty() && ::unlink(path.c_str()) == 0; }
+
+bool ReplaceFile(const std::string& from, const std::string& to) {
+  return !from.empty() && !to.empty() && ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool ClearAttributes(const std::string& path) {
+  struct stat st;
+  if (path.empty() || ::stat(path.c_str(), &st) != 0) return false;
+  if (st.st_mode & S_IWUSR) return true;
+  return ::chmod(path.c_str(), (st.st_mode & 07777) | S_IWUSR) == 0;
+}
+
+int FileMode(const std::string& path) {
+  struct stat st;
+  if (path.empty() || ::stat(path.c_str(), &st) != 0) return -1;
+  return static_cast<int>(st.st_mode & 07777);
+}
+
+bool SetFileMode(const std::string& path, int mode) {
+  return !path.empty() && ::chmod(path.c_str(), static_cast<mode_t>(mode)) == 0;
+}
+
+bool SyncDirectoryOf(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = ::fsync(fd) == 0;
+  ::close(fd);
+  return ok;
+}
+
+std::string ExecutableDirectory() {
+  char target[PATH_MAX];
+  const ssize_t n = ::readlink("/proc/self/exe", target, sizeof target - 1);
+  if (n <= 0) return "./";
+  std::string path(target, static_cast<std::size_t>(n));
+  return path.substr(0, path.find_last_of('/') + 1);
+}
+
+void SetWriteFaultHook(WriteFaultHook hook) { FaultHook() = std::move(hook); }
+
+}  // namespace platform

@@ -1,0 +1,71 @@
+#pragma once
+// The few file operations the readers and the writer need, with the
+// platform-specific parts kept in FileServices.cpp. Nothing here throws:
+// every operation reports failure through its result.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace platform {
+
+// An open file, closed when the object goes away.
+class File {
+ public:
+  File() = default;
+  ~File();
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  // Opens an existing regular file. A directory is refused.
+  bool OpenRead(const std::string& path);
+  bool OpenReadWrite(const std::string& path);
+  // Creates the file, or empties one of that name, for writing.
+  bool Create(const std::string& path);
+
+  bool IsOpen() const { return fd_ >= 0; }
+  // Size in bytes, or -1 when it cannot be measured.
+  std::int64_t Size() const;
+  // Reads up to count bytes at offset; returns the number read (fewer at the
+  // end of the file) or -1 on error or a negative offset.
+  std::int64_t ReadAt(std::int64_t offset, void* buffer, std::size_t count) const;
+  // True only when exactly count bytes were read.
+  bool ReadExactAt(std::int64_t offset, void* buffer, std::size_t count) const;
+  // Writes all bytes at offset; false on any failure (disk full included).
+  bool WriteAllAt(std::int64_t offset, const void* buffer, std::size_t count);
+  // Flushes the file's data to the storage device.
+  bool Sync();
+  // Closes the file; false when the system reported an error on closing.
+  bool Close();
+
+ private:
+  int fd_ = -1;
+};
+
+// A regular file (not a directory) exists at path.
+bool FileExists(const std::string& path);
+bool DirectoryExists(const std::string& path);
+bool DeleteFile(const std::string& path);
+// Gives the file at from the name to, replacing a file of that name in one
+// atomic step: at every instant to names either the old or the new file.
+bool ReplaceFile(const std::string& from, const std::string& to);
+// Makes the file writable by its owner (the equivalent of clearing the
+// read-only, hidden, system and archive attributes); other bits are kept.
+bool ClearAttributes(const std::string& path);
+// Permission bits of the file, or -1.
+int FileMode(const std::string& path);
+bool SetFileMode(const std::string& path, int mode);
+// Flushes the directory that holds path, so a rename in it is durable.
+bool SyncDirectoryOf(const std::string& path);
+// Directory of the running executable, ending with a path separator.
+std::string ExecutableDirectory();
+
+// Test seam: when set, it is asked before every write of count bytes through
+// a File and may refuse it (returning false), as a full disk would.
+using WriteFaultHook = std::function<bool(const std::string& path, std::size_t count)>;
+void SetWriteFaultHook(WriteFaultHook hook);
+
+}  // namespace platform

@@ -1,0 +1,68 @@
+#include "FileServices.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "TestSupport.h"
+
+using namespace platform;
+using testing_support::ReadFileBytes;
+using testing_support::TempDir;
+using testing_support::WriteFileBytes;
+
+TEST(FileServices, PositionedReadsAndWrites) {
+  TempDir dir;
+  const auto path = dir.File("a.bin");
+  WriteFileBytes(path, "0123456789");
+  File f;
+  ASSERT_TRUE(f.OpenReadWrite(path));
+  EXPECT_EQ(f.Size(), 10);
+  char buf[8] = {};
+  EXPECT_EQ(f.ReadAt(6, buf, 8), 4);  // short read at the end
+  EXPECT_EQ(std::string(buf, 4), "6789");
+  EXPECT_FALSE(f.ReadExactAt(6, buf, 8));
+  EXPECT_EQ(f.ReadAt(-1, buf, 1), -1);
+  EXPECT_EQ(f.ReadAt(100, buf, 1), 0);
+  EXPECT_TRUE(f.WriteAllAt(2, "ab", 2));
+  EXPECT_TRUE(f.Close());
+  EXPECT_EQ(ReadFileBytes(path), "01ab456789");
+}
+
+TEST(FileServices, RefusesDirectoriesAndMissingFiles) {
+  TempDir dir;
+  File f;
+  EXPECT_FALSE(f.OpenRead(dir.Path()));
+  EXPECT_FALSE(f.OpenRead(dir.File("missing")));
+  EXPECT_FALSE(f.OpenRead(""));
+  EXPECT_FALSE(FileExists(dir.Path()));
+  EXPECT_TRUE(DirectoryExists(dir.Path()));
+  EXPECT_FALSE(f.IsOpen());
+  EXPECT_EQ(f.Size(), -1);
+}
+
+TEST(FileServices, ClearAttributesAddsOwnerWriteOnly) {
+  TempDir dir;
+  const auto path = dir.File("ro.mp3");
+  WriteFileBytes(path, "x");
+  ASSERT_TRUE(SetFileMode(path, 0444));
+  EXPECT_TRUE(ClearAttributes(path));
+  EXPECT_EQ(FileMode(path), 0644);
+  EXPECT_FALSE(ClearAttributes(dir.File("missing")));
+}
+
+TEST(FileServices, ReplaceIsRenameOverAndWriteHookCanRefuse) {
+  TempDir dir;
+  WriteFileBytes(dir.File("old"), "old");
+  WriteFileBytes(dir.File("new"), "new");
+  EXPECT_TRUE(ReplaceFile(dir.File("new"), dir.File("old")));
+  EXPECT_EQ(ReadFileBytes(dir.File("old")), "new");
+  EXPECT_FALSE(FileExists(dir.File("new")));
+
+  SetWriteFaultHook([](const std::string& p, std::size_t) { return p.find("full") == std::string::npos; });
+  File f;
+  ASSERT_TRUE(f.Create(dir.File("full")));
+  EXPECT_FALSE(f.WriteAllAt(0, "x", 1));
+  ASSERT_TRUE(f.Create(dir.File("fine")));
+  EXPECT_TRUE(f.WriteAllAt(0, "x", 1));
+  SetWriteFaultHook(nullptr);
+}

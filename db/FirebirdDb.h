@@ -1,1 +1,114 @@
 #pragma once
+// A thin read-only layer over the Firebird client library: one connection,
+// one transaction and buffered SELECT queries whose values are texts in the
+// catalogue's code page (Windows-1252). Every statement is prepared in SQL
+// dialect 1, which is what the catalogue was created with.
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace db {
+
+// Error of the client library, carrying the client's own error text (what()).
+class DatabaseError : public std::runtime_error {
+  using runtime_error::runtime_error;
+};
+
+// The connection. Attaches with "user_name=SYSDBA", "password=tallowfen",
+// character set WIN1252, no login prompt.
+class Connection {
+ public:
+  Connection();
+  ~Connection();  // detaches
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // A path or "host/port:path".
+  void SetDatabaseName(const std::string& name);
+  const std::string& DatabaseName() const;
+  void Connect();      // throws DatabaseError with the client's text
+  void Disconnect();   // never throws; ends any open transaction first
+  bool Connected() const;
+  static constexpr unsigned short kDialect = 1;
+  // The name a new connection starts with.
+  static constexpr const char* kDefaultDatabaseName =
+      "C:\\Zelta\\Zelta Play\\Zeltadb\\ZELTADB.FDB";
+
+ private:
+  friend class Transaction;
+  friend class Query;
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// The default transaction: read_committed, rec_version, nowait.
+class Transaction {
+ public:
+  explicit Transaction(Connection& connection);
+  ~Transaction();
+  Transaction(const Transaction&) = delete;
+  Transaction& operator=(const Transaction&) = delete;
+
+  void Start();  // throws DatabaseError
+  bool Active() const;
+
+ private:
+  friend class Query;
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// A SELECT whose rows are buffered as they are fetched. Row values are held
+// as texts (Windows-1252 bytes; integers as plain decimal; NULL as the empty
+// text, with a separate null flag).
+class Query {
+ public:
+  Query(Connection& connection, Transaction& transaction);
+  ~Query();
+  Query(const Query&) = delete;
+  Query& operator=(const Query&) = delete;
+
+  void SetSQL(const std::string& text);  // replaces the text; closes first when open
+  const std::string& SQL() const;
+  // Connects and starts the transaction first when needed; prepares
+  // (dialect 1), executes and fetches the first row; current row = 0.
+  void Open();   // throws DatabaseError
+  void Close();  // never throws; drops the buffered rows
+  bool IsOpen() const;
+
+  // Rows
+  int FetchedCount() const;   // rows fetched so far
+  bool AllFetched() const;    // the cursor reached its end
+  void FetchMore(int count);  // up to count more rows; current row unchanged
+  void FetchAll();            // every remaining row; current row unchanged
+  bool IsEmpty() const;       // open and no row at all (or not open)
+  void First();
+  void Next();                // past the last row sets Eof(); fetches on demand
+  bool Eof() const;
+  int CurrentRow() const;     // 0-based
+  // Fetches on demand; throws std::out_of_range for a row that does not
+  // exist and DatabaseError when fetching fails.
+  void MoveTo(int row);
+  using Bookmark = int;       // row position: bookmarks sort by row order
+  Bookmark GetBookmark() const;
+  void GotoBookmark(Bookmark b);
+
+  // Columns of the current row, by name, case-insensitive.
+  std::string FieldAsText(std::string_view name) const;      // NULL -> ""
+  std::int64_t FieldAsInteger(std::string_view name) const;  // NULL -> 0; no integer -> DatabaseError
+  bool FieldIsNull(std::string_view name) const;
+  // Any fetched row, without moving the current row.
+  std::string ValueAt(int row, std::string_view name) const;
+  int ColumnIndex(std::string_view name) const;  // -1 when missing
+  std::vector<std::string> ColumnNames() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace db

@@ -1,1 +1,110 @@
 #include "ID3v1.h"
+
+#include "FileServices.h"
+
+namespace {
+
+constexpr std::int64_t kTrailerSize = sizeof(ID3v1Trailer);
+// Offsets of the ID3v1.1 separator and track bytes inside Comment.
+constexpr std::size_t kSeparatorIndex = 28;
+constexpr std::size_t kTrackIndex = 29;
+constexpr std::size_t kShortCommentSize = 28;
+
+// Reads the last 128 bytes of the file; the file is closed on return.
+bool ReadTrailer(const std::string& fileName, ID3v1Trailer& trailer) {
+  platform::File file;
+  if (!file.OpenRead(fileName)) return false;
+  const std::int64_t size = file.Size();
+  if (size < kTrailerSize) return false;
+  return file.ReadExactAt(size - kTrailerSize, &trailer, sizeof trailer);
+}
+
+}  // namespace
+
+const std::array<std::string_view, GenreCount> GenreNames = {
+    // 0 to 79: the original list.
+    "Blues", "Classic Rock", "Country", "Dance", "Disco", "Funk", "Grunge", "Hip-Hop", "Jazz",
+    "Metal", "New Age", "Oldies", "Other", "Pop", "R&B", "Rap", "Reggae", "Rock", "Techno",
+    "Industrial", "Alternative", "Ska", "Death Metal", "Pranks", "Soundtrack", "Euro-Techno",
+    "Ambient", "Trip-Hop", "Vocal", "Jazz+Funk", "Fusion", "Trance", "Classical", "Instrumental",
+    "Acid", "House", "Game", "Sound Clip", "Gospel", "Noise", "AlternRock", "Bass", "Soul", "Punk",
+    "Space", "Meditative", "Instrumental Pop", "Instrumental Rock", "Ethnic", "Gothic", "Darkwave",
+    "Techno-Industrial", "Electronic", "Pop-Folk", "Eurodance", "Dream", "Southern Rock", "Comedy",
+    "Cult", "Gangsta", "Top 40", "Christian Rap", "Pop/Funk", "Jungle", "Native American",
+    "Cabaret", "New Wave", "Psychadelic", "Rave", "Showtunes", "Trailer", "Lo-Fi", "Tribal",
+    "Acid Punk", "Acid Jazz", "Polka", "Retro", "Musical", "Rock & Roll", "Hard Rock",
+    // 80 to 147: the common extension.
+    "Folk", "Folk-Rock", "National Folk", "Swing", "Fast Fusion", "Bebob", "Latin", "Revival",
+    "Celtic", "Bluegrass", "Avantgarde", "Gothic Rock", "Progessive Rock", "Psychedelic Rock",
+    "Symphonic Rock", "Slow Rock", "Big Band", "Chorus", "Easy Listening", "Acoustic", "Humour",
+    "Speech", "Chanson", "Opera", "Chamber Music", "Sonata", "Symphony", "Booty Bass", "Primus",
+    "Porn Groove", "Satire", "Slow Jam", "Club", "Tango", "Samba", "Folklore", "Ballad",
+    "Power Ballad", "Rhythmic Soul", "Freestyle", "Duet", "Punk Rock", "Drum Solo", "A capella",
+    "Euro-House", "Dance Hall", "Goa", "Drum & Bass", "Club-House", "Hardcore", "Terror", "Indie",
+    "BritPop", "Negerpunk", "Polsk Punk", "Beat", "Christian Gangsta Rap", "Heavy Metal",
+    "Black Metal", "Crossover", "Contemporary Christian", "Christian Rock", "Merengue", "Salsa",
+    "Trash Metal", "Anime", "JPop", "Synthpop"};
+
+namespace id3v1_detail {
+
+std::uint8_t DetectVersion(const ID3v1Trailer& trailer) {
+  const auto separator = static_cast<std::uint8_t>(trailer.Comment[kSeparatorIndex]);
+  const auto track = static_cast<std::uint8_t>(trailer.Comment[kTrackIndex]);
+  if (separator == 0x00 && track != 0x00) return 2;
+  if (separator == 0x20 && track != 0x20) return 2;
+  return 1;
+}
+
+std::string FieldText(const char* field, std::size_t size) {
+  while (size > 0 && static_cast<std::uint8_t>(field[size - 1]) <= 0x20) --size;
+  return std::string(field, size);
+}
+
+}  // namespace id3v1_detail
+
+void TID3v1::ResetData() {
+  FExists = false;
+  FVersionID = 1;
+  FTitle.clear();
+  FArtist.clear();
+  FAlbum.clear();
+  FYear.clear();
+  FComment.clear();
+  FTrack = 0;
+  FGenreID = 255;
+}
+
+bool TID3v1::ReadFromFile(const std::string& FileName) {
+  using id3v1_detail::FieldText;
+  try {
+    ResetData();
+    ID3v1Trailer trailer{};
+    if (!ReadTrailer(FileName, trailer)) return false;
+    if (std::string_view(trailer.Header, sizeof trailer.Header) != "TAG") return true;
+
+    FExists = true;
+    FVersionID = id3v1_detail::DetectVersion(trailer);
+    FTitle = FieldText(trailer.Title, sizeof trailer.Title);
+    FArtist = FieldText(trailer.Artist, sizeof trailer.Artist);
+    FAlbum = FieldText(trailer.Album, sizeof trailer.Album);
+    FYear = FieldText(trailer.Year, sizeof trailer.Year);
+    if (FVersionID == 2) {
+      FComment = FieldText(trailer.Comment, kShortCommentSize);
+      FTrack = static_cast<std::uint8_t>(trailer.Comment[kTrackIndex]);
+    } else {
+      FComment = FieldText(trailer.Comment, sizeof trailer.Comment);
+    }
+    FGenreID = trailer.Genre;
+    return true;
+  } catch (...) {
+    // Only allocation can fail here; leave the object empty as after any
+    // other failed read.
+    ResetData();
+    return false;
+  }
+}
+
+std::string TID3v1::Genre() const {
+  if (FGenreID < GenreCount) return std::string(GenreNames[FGenreID]);
+  return {};
+}

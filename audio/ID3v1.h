@@ -1,1 +1,77 @@
 #pragma once
+// Reader of the 128-byte ID3v1 trailer tag and owner of the genre table.
+// The trailer is only read: nothing here writes, repairs or removes it.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// Number of names in the genre table (genre numbers 0 to 147).
+inline constexpr std::size_t GenreCount = 148;
+
+// Genre names by genre number, spelled exactly as other taggers store them
+// (including their historical misspellings).
+extern const std::array<std::string_view, GenreCount> GenreNames;
+
+// The last 128 bytes of a file, as they stand. The ID3v1.1 separator and
+// track bytes are the last two bytes of Comment.
+struct ID3v1Trailer {
+  char Header[3];
+  char Title[30];
+  char Artist[30];
+  char Album[30];
+  char Year[4];
+  char Comment[30];
+  std::uint8_t Genre;
+};
+static_assert(sizeof(ID3v1Trailer) == 128, "ID3v1Trailer must map the 128 trailer bytes");
+
+class TID3v1 {
+ public:
+  TID3v1() = default;
+
+  // Reads the file's last 128 bytes. True when they could be read, whether or
+  // not they hold a tag (see Exists); false when the file cannot be opened or
+  // read or is shorter than 128 bytes. Never throws; the object is empty
+  // after false.
+  bool ReadFromFile(const std::string& FileName);
+  void ResetData();
+
+  bool Exists() const { return FExists; }
+  // 1 = ID3v1.0, 2 = ID3v1.1.
+  std::uint8_t VersionID() const { return FVersionID; }
+  const std::string& Title() const { return FTitle; }
+  const std::string& Artist() const { return FArtist; }
+  const std::string& Album() const { return FAlbum; }
+  const std::string& Year() const { return FYear; }
+  const std::string& Comment() const { return FComment; }
+  // 0 unless the tag is ID3v1.1.
+  std::uint8_t Track() const { return FTrack; }
+  // As stored; 255 when there is no tag.
+  std::uint8_t GenreID() const { return FGenreID; }
+  // The genre table's name for GenreID, or the empty text beyond the table.
+  std::string Genre() const;
+
+ private:
+  bool FExists = false;
+  std::uint8_t FVersionID = 1;
+  std::string FTitle;
+  std::string FArtist;
+  std::string FAlbum;
+  std::string FYear;
+  std::string FComment;
+  std::uint8_t FTrack = 0;
+  std::uint8_t FGenreID = 255;
+};
+
+// Internal steps, exposed for the tests.
+namespace id3v1_detail {
+// 2 (ID3v1.1) when the trailer's separator and track bytes mark a track
+// number, else 1.
+std::uint8_t DetectVersion(const ID3v1Trailer& trailer);
+// A fixed-size field as text: every byte kept, NULs included, then trailing
+// bytes of code 0x20 or less removed.
+std::string FieldText(const char* field, std::size_t size);
+}  // namespace id3v1_detail

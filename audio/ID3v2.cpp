@@ -1,1 +1,479 @@
 #include "ID3v2.h"
+
+#include <taglib/mpegfile.h>
+#include <taglib/id3v2tag.h>
+#include <taglib/popularimeterframe.h>
+#include <taglib/tfilestream.h>
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "CodePage.h"
+#include "FileServices.h"
+
+namespace id3v2 {
+namespace {
+
+constexpr std::size_t kHeaderSize = 10;
+constexpr std::uint8_t kFooterFlag = 0x10;
+constexpr std::int32_t kFooterSize = 10;
+// The header's size field holds 4 x 7 bits.
+constexpr std::int64_t kLargestTagBody = (std::int64_t{1} << 28) - 1;
+constexpr std::size_t kCopyChunk = 64 * 1024;
+constexpr int kOwnerWrite = 0200;
+
+// Files beyond 2 GiB count as 2 GiB: every tag size fits far below that.
+std::int32_t FileSizeField(std::int64_t size) {
+  return static_cast<std::int32_t>(std::clamp<std::int64_t>(size, 0, std::numeric_limits<std::int32_t>::max()));
+}
+
+bool HasID3Mark(const TagInfo& info) { return std::memcmp(info.ID, "ID3", 3) == 0; }
+
+// The ten header bytes and TagInfo's first five fields, in both directions.
+void HeaderFromBytes(const unsigned char* bytes, std::size_t count, TagInfo& info) {
+  unsigned char full[kHeaderSize] = {};
+  std::memcpy(full, bytes, std::min(count, kHeaderSize));
+  std::memcpy(info.ID, full, 3);
+  info.Version = full[3];
+  info.Revision = full[4];
+  info.Flags = full[5];
+  std::memcpy(info.SizeBytes, full + 6, 4);
+}
+
+std::string HeaderToBytes(const TagInfo& info) {
+  std::string bytes(info.ID, 3);
+  bytes += static_cast<char>(info.Version);
+  bytes += static_cast<char>(info.Revision);
+  bytes += static_cast<char>(info.Flags);
+  bytes.append(reinterpret_cast<const char*>(info.SizeBytes), 4);
+  return bytes;
+}
+
+// Frame header layout of one tag generation.
+struct FrameHeaderLayout {
+  std::size_t headerSize;
+  std::size_t idLength;
+  std::size_t sizeLength;  // big-endian payload size after the ID
+  bool hasFlags;
+};
+constexpr FrameHeaderLayout kLayout22{6, 3, 3, false};
+constexpr FrameHeaderLayout kLayout23{10, 4, 4, true};
+// Second flag byte, top bit: compression; such frames are passed over.
+constexpr unsigned char kSkippedFrameFlag = 0x80;
+
+std::uint32_t BigEndian(const unsigned char* bytes, std::size_t count) {
+  std::uint32_t value = 0;
+  for (std::size_t i = 0; i < count; ++i) value = (value << 8) | bytes[i];
+  return value;
+}
+
+void AppendBigEndian32(std::string& out, std::uint32_t value) {
+  for (int shift = 24; shift >= 0; shift -= 8) out += static_cast<char>((value >> shift) & 0xFF);
+}
+
+// Walks the frames from right after the tag header up to the tag's end,
+// keeping at most kPayloadLimit bytes of each payload. A read that fails
+// ends the walk; what was stored stays.
+void WalkFrames(const std::string& FileName, TagInfo& info, const FrameHeaderLayout& layout) {
+  platform::File file;
+  if (!file.OpenRead(FileName)) return;
+  const std::int64_t tagEnd = TagSizeOf(info);
+  const std::int64_t fileSize = file.Size();
+  // Positions are 64-bit so no frame size can wrap them; every step moves
+  // at least past a frame header, so the walk always ends.
+  std::int64_t position = kHeaderSize;
+  while (position < tagEnd && position < fileSize) {
+    unsigned char header[kHeaderSize];
+    if (!file.ReadExactAt(position, header, layout.headerSize)) break;
+    if (header[0] < 'A' || header[0] > 'Z') break;
+    const std::int64_t payloadStart = position + static_cast<std::int64_t>(layout.headerSize);
+    const std::uint32_t size = BigEndian(header + layout.idLength, layout.sizeLength);
+    std::string payload(kPayloadLimit, '\0');
+    const std::size_t wanted = std::min<std::size_t>(size, kPayloadLimit);
+    if (!file.ReadExactAt(payloadStart, payload.data(), wanted)) break;
+    const bool skipped = layout.hasFlags && (header[9] & kSkippedFrameFlag) != 0;
+    if (!skipped) {
+      StoreFrame(info, std::string_view(reinterpret_cast<const char*>(header), layout.idLength), payload);
+    }
+    position = payloadStart + size;
+  }
+}
+
+bool IsBlank(unsigned char byte) { return byte <= 0x20; }
+
+std::string TrimmedView(std::string_view text) {
+  std::size_t begin = 0;
+  std::size_t end = text.size();
+  while (begin < end && IsBlank(static_cast<unsigned char>(text[begin]))) ++begin;
+  while (end > begin && IsBlank(static_cast<unsigned char>(text[end - 1]))) --end;
+  return std::string(text.substr(begin, end - begin));
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Digits in the given base; false for no digits, any other character, or a
+// value above limit.
+bool ParseDigits(std::string_view digits, int base, std::int64_t limit, std::int64_t& value) {
+  if (digits.empty()) return false;
+  value = 0;
+  for (char c : digits) {
+    const int digit = HexDigit(c);
+    if (digit < 0 || digit >= base) return false;
+    value = value * base + digit;
+    if (value > limit) return false;
+  }
+  return true;
+}
+
+// Integer text as the catalogue's tools accept it: an optional sign and
+// decimal digits within 32 bits, or an unsigned hexadecimal number
+// introduced by $, x, X, 0x or 0X. Nothing else is a number.
+bool ParseInteger(std::string_view text, std::int64_t& value) {
+  constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
+  constexpr std::int64_t kUInt32Max = std::numeric_limits<std::uint32_t>::max();
+  if (text.empty()) return false;
+  if (text[0] == '$' || text[0] == 'x' || text[0] == 'X') {
+    return ParseDigits(text.substr(1), 16, kUInt32Max, value);
+  }
+  if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    return ParseDigits(text.substr(2), 16, kUInt32Max, value);
+  }
+  const bool negative = text[0] == '-';
+  if (text[0] == '-' || text[0] == '+') text.remove_prefix(1);
+  if (!ParseDigits(text, 10, negative ? kInt32Max + 1 : kInt32Max, value)) return false;
+  if (negative) value = -value;
+  return true;
+}
+
+// Content of a frame as written: ID, size, no flags, encoding byte 0 (also
+// the empty e-mail of POPM), then the content.
+void AppendFrame(std::string& tag, std::string_view frameID, const std::string& content) {
+  tag.append(frameID);
+  AppendBigEndian32(tag, static_cast<std::uint32_t>(content.size() + 1));
+  tag.append(2, '\0');
+  tag += '\0';
+  tag += content;
+}
+
+bool CopyRest(const platform::File& from, std::int64_t offset, platform::File& to, std::int64_t target) {
+  std::vector<char> chunk(kCopyChunk);
+  for (;;) {
+    const std::int64_t got = from.ReadAt(offset, chunk.data(), chunk.size());
+    if (got < 0) return false;
+    if (got == 0) return true;
+    if (!to.WriteAllAt(target, chunk.data(), static_cast<std::size_t>(got))) return false;
+    offset += got;
+    target += got;
+  }
+}
+
+}  // namespace
+
+std::string Trim(const std::string& text) { return TrimmedView(text); }
+
+bool ReadHeader(const std::string& FileName, TagInfo& info) {
+  platform::File file;
+  if (!file.OpenRead(FileName)) return false;
+  unsigned char header[kHeaderSize];
+  const std::int64_t got = file.ReadAt(0, header, kHeaderSize);
+  if (got > 0) HeaderFromBytes(header, static_cast<std::size_t>(got), info);
+  const std::int64_t size = file.Size();
+  info.FileSize = FileSizeField(size);
+  return got == static_cast<std::int64_t>(kHeaderSize) && size >= 0;
+}
+
+std::int32_t TagSizeOf(const TagInfo& info) {
+  std::int64_t size = 0;
+  for (std::uint8_t byte : info.SizeBytes) size = size * 128 + byte;
+  size += kHeaderSize;
+  if (info.Flags & kFooterFlag) size += kFooterSize;
+  if (size > info.FileSize) return 0;
+  return static_cast<std::int32_t>(size);
+}
+
+void ReadFrames(const std::string& FileName, TagInfo& info) { WalkFrames(FileName, info, kLayout23); }
+
+void ReadFrames22(const std::string& FileName, TagInfo& info) { WalkFrames(FileName, info, kLayout22); }
+
+void StoreFrame(TagInfo& info, std::string_view frameID, const std::string& payload) {
+  // Encodings 0 and 1 only; for POPM a first byte of 0 means an empty e-mail.
+  if (payload.empty() || static_cast<unsigned char>(payload[0]) > 0x01) return;
+  for (int slot = 0; slot < kSlotCount; ++slot) {
+    const std::string_view id = info.Version <= 2 ? FrameIDs22(slot) : FrameIDs23(slot);
+    if (id == frameID) info.Frame[slot] = payload;
+  }
+}
+
+std::string DecodeText(const std::string& payload) {
+  if (payload.empty() || payload[0] != 0x01) return TrimmedView(payload);
+  // UTF-16, always taken as little-endian; dropping every unit whose low
+  // byte is 0xFF removes the byte-order mark.
+  std::string text;
+  const std::size_t units = (payload.size() - 1) / 2;
+  for (std::size_t k = 0; k < units; ++k) {
+    const auto low = static_cast<unsigned char>(payload[1 + 2 * k]);
+    const auto high = static_cast<unsigned char>(payload[2 + 2 * k]);
+    const auto unit = static_cast<std::uint16_t>(low | (high << 8));
+    if (unit == 0) break;
+    if (low == 0xFF) continue;
+    text += platform::Utf16UnitToCp1252(unit);
+  }
+  return TrimmedView(text);
+}
+
+std::string DecodeDescribed(const std::string& payload, bool withLanguage) {
+  if (payload.empty()) return {};
+  const char encoding = payload[0];
+  const bool wide = encoding == 0x01;
+  const std::size_t skip = withLanguage ? 4 : 1;
+  std::string_view rest(payload);
+  rest.remove_prefix(std::min(skip, rest.size()));
+  std::size_t textStart = std::string_view::npos;
+  if (wide) {
+    for (std::size_t i = 0; i + 1 < rest.size(); i += 2) {
+      if (rest[i] == '\0' && rest[i + 1] == '\0') {
+        textStart = i + 2;
+        break;
+      }
+    }
+    if (textStart == std::string_view::npos) textStart = std::min<std::size_t>(1, rest.size());
+  } else {
+    const std::size_t zero = rest.find('\0');
+    textStart = zero == std::string_view::npos ? 0 : zero + 1;
+  }
+  rest.remove_prefix(textStart);
+  std::string encoded(1, encoding);
+  encoded.append(rest);
+  return DecodeText(encoded);
+}
+
+std::uint16_t TrackNumberOf(const std::string& text) {
+  const std::string_view number = std::string_view(text).substr(0, text.find('/'));
+  std::int64_t value = 0;
+  if (!ParseInteger(number, value)) return 0;
+  return static_cast<std::uint16_t>(static_cast<std::uint64_t>(value) & 0xFFFF);
+}
+
+std::uint8_t FullParserRating(const std::string& FileName) {
+  try {
+    // Read-only stream: the parser must never be able to change the song.
+    TagLib::FileStream stream(FileName.c_str(), true);
+    if (!stream.isOpen()) return 0;
+    TagLib::MPEG::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), false);
+    TagLib::ID3v2::Tag* tag = file.ID3v2Tag(false);
+    if (!tag) return 0;
+    for (const TagLib::ID3v2::Frame* frame : tag->frameList()) {
+      if (frame->frameID() != "POPM") continue;
+      const auto* popm = dynamic_cast<const TagLib::ID3v2::PopularimeterFrame*>(frame);
+      return popm ? static_cast<std::uint8_t>(popm->rating() & 0xFF) : 0;
+    }
+  } catch (...) {
+  }
+  return 0;
+}
+
+bool BuildHeader(TagInfo& info) {
+  std::int64_t total = kHeaderSize;
+  for (const std::string& content : info.Frame) {
+    if (!content.empty()) total += static_cast<std::int64_t>(content.size()) + 11;
+  }
+  if (total - static_cast<std::int64_t>(kHeaderSize) > kLargestTagBody) return false;
+  const std::int64_t present = TagSizeOf(info);
+  info.NeedRewrite = !(HasID3Mark(info) && present >= total && present <= kRewriteTagSize);
+  const std::int64_t padding = (info.NeedRewrite ? kRewriteTagSize : present) - total;
+  info.PaddingSize = static_cast<std::int32_t>(padding);
+  if (padding > 0) total += padding;
+
+  std::memcpy(info.ID, "ID3", 3);
+  info.Version = 3;
+  info.Revision = 0;
+  info.Flags = 0;
+  const std::int64_t body = total - static_cast<std::int64_t>(kHeaderSize);
+  for (int i = 0; i < 4; ++i) info.SizeBytes[i] = static_cast<std::uint8_t>((body >> (7 * (3 - i))) & 0x7F);
+  return true;
+}
+
+std::string BuildTag(const TagInfo& info) {
+  std::string tag = HeaderToBytes(info);
+  for (int slot = 0; slot < kSlotCount; ++slot) {
+    if (!info.Frame[slot].empty()) AppendFrame(tag, FrameIDs23(slot), info.Frame[slot]);
+  }
+  if (info.PaddingSize > 0) tag.append(static_cast<std::size_t>(info.PaddingSize), '\0');
+  return tag;
+}
+
+bool WriteInPlace(const std::string& FileName, const std::string& tag) {
+  if (!platform::FileExists(FileName) || !platform::ClearAttributes(FileName)) return false;
+  platform::File file;
+  if (!file.OpenReadWrite(FileName)) return false;
+  // Check the open file itself: whatever happened since its header was read,
+  // the new tag must only cover the old tag's bytes, never the audio.
+  TagInfo present{};
+  unsigned char header[kHeaderSize];
+  if (!file.ReadExactAt(0, header, kHeaderSize)) return false;
+  HeaderFromBytes(header, kHeaderSize, present);
+  present.FileSize = FileSizeField(file.Size());
+  if (!HasID3Mark(present) || TagSizeOf(present) < static_cast<std::int64_t>(tag.size())) return false;
+  if (!file.WriteAllAt(0, tag.data(), tag.size())) return false;
+  return file.Close();
+}
+
+bool RewriteFile(const std::string& FileName, const std::string& tag) {
+  if (!platform::FileExists(FileName) || !platform::ClearAttributes(FileName)) return false;
+  TagInfo present{};
+  if (!ReadHeader(FileName, present)) return false;
+  const int mode = platform::FileMode(FileName);
+  platform::File song;
+  if (!song.OpenRead(FileName)) return false;
+  const std::int64_t audioStart = HasID3Mark(present) ? TagSizeOf(present) : 0;
+
+  // Whatever holds the temporary name is replaced; removing it first keeps a
+  // link there from redirecting the write. A folder there makes Create fail.
+  const std::string temporary = FileName + "~";
+  platform::DeleteFile(temporary);
+  platform::File copy;
+  if (!copy.Create(temporary)) return false;
+
+  // The song's path must name the old or the new complete file at every
+  // instant: the copy is complete and on disk before it takes the name.
+  const bool written = copy.WriteAllAt(0, tag.data(), tag.size()) &&
+                       CopyRest(song, audioStart, copy, static_cast<std::int64_t>(tag.size())) &&
+                       copy.Sync() && copy.Close() &&
+                       (mode < 0 || platform::SetFileMode(temporary, mode | kOwnerWrite));
+  song.Close();
+  if (!written || !platform::ReplaceFile(temporary, FileName)) {
+    copy.Close();
+    platform::DeleteFile(temporary);
+    return false;
+  }
+  platform::SyncDirectoryOf(FileName);
+  return true;
+}
+
+}  // namespace id3v2
+
+void TID3v2::ResetData() {
+  exists_ = false;
+  versionID_ = 0;
+  size_ = 0;
+  track_ = 0;
+  rating_ = 0;
+  for (std::string& text : texts_) text.clear();
+}
+
+void TID3v2::SetText(int slot, const std::string& value) { texts_[slot] = id3v2::Trim(value); }
+
+bool TID3v2::ReadFromFile(const std::string& FileName) {
+  ResetData();
+  try {
+    TagInfo info{};
+    if (!id3v2::ReadHeader(FileName, info)) return false;
+    if (std::memcmp(info.ID, "ID3", 3) != 0) return true;
+    exists_ = true;
+    versionID_ = info.Version;
+    size_ = id3v2::TagSizeOf(info);
+    if (info.Version < 2 || info.Version > 4 || size_ <= 0) return true;
+    if (info.Version == 2) {
+      id3v2::ReadFrames22(FileName, info);
+    } else {
+      id3v2::ReadFrames(FileName, info);
+    }
+    FillFields(info, FileName);
+    return true;
+  } catch (...) {
+    // Only an exhausted memory can get here; report the file as unreadable.
+    ResetData();
+    return false;
+  }
+}
+
+void TID3v2::FillFields(const TagInfo& info, const std::string& FileName) {
+  using id3v2::FrameKind;
+  for (int slot = 0; slot < id3v2::kSlotCount; ++slot) {
+    const id3v2::FrameSlot& row = id3v2::FrameTable[slot];
+    const std::string& payload = info.Frame[slot];
+    std::string& text = texts_[slot];
+    switch (row.Kind) {
+      case FrameKind::Text:
+        text = id3v2::DecodeText(payload);
+        if (text.empty() && row.FallbackSlot >= 0) {
+          text = id3v2::DecodeText(info.Frame[row.FallbackSlot]).substr(0, row.FallbackLength);
+        }
+        break;
+      case FrameKind::Track:
+        text = id3v2::DecodeText(payload);
+        track_ = id3v2::TrackNumberOf(text);
+        break;
+      case FrameKind::Genre: {
+        text = id3v2::DecodeText(payload);
+        const std::size_t close = text.rfind(')');
+        if (close != std::string::npos) text.erase(0, close + 1);
+        break;
+      }
+      case FrameKind::Comment:
+        text = id3v2::DecodeDescribed(payload, true);
+        break;
+      case FrameKind::Link:
+        text = id3v2::DecodeDescribed(payload, false);
+        break;
+      case FrameKind::Fallback:
+        break;
+      case FrameKind::Rating:
+        // The walk keeps POPM frames with an empty e-mail only; any other
+        // rating is left to the full parser.
+        rating_ = !payload.empty() ? static_cast<std::uint8_t>(payload[1])
+                                   : id3v2::FullParserRating(FileName);
+        break;
+    }
+  }
+}
+
+void TID3v2::FillContents(TagInfo& info) const {
+  using id3v2::FrameKind;
+  for (int slot = 0; slot < id3v2::kSlotCount; ++slot) {
+    std::string& content = info.Frame[slot];
+    const std::string& text = texts_[slot];
+    switch (id3v2::FrameTable[slot].Kind) {
+      case FrameKind::Text:
+      case FrameKind::Genre:
+        content = text;
+        break;
+      case FrameKind::Track:
+        content = track_ != 0 ? std::to_string(track_) : std::string();
+        break;
+      case FrameKind::Comment:
+        // Language "eng" and an empty description before the text.
+        content = text.empty() ? std::string() : std::string("eng", 3) + '\0' + text;
+        break;
+      case FrameKind::Link:
+        content = text.empty() ? std::string() : '\0' + text;
+        break;
+      case FrameKind::Fallback:
+        content.clear();
+        break;
+      case FrameKind::Rating:
+        content = std::string(1, static_cast<char>(rating_));
+        break;
+    }
+  }
+}
+
+bool TID3v2::SaveToFile(const std::string& FileName) const {
+  try {
+    TagInfo info{};
+    id3v2::ReadHeader(FileName, info);
+    FillContents(info);
+    if (!id3v2::BuildHeader(info)) return false;
+    const std::string tag = id3v2::BuildTag(info);
+    return info.NeedRewrite ? id3v2::RewriteFile(FileName, tag) : id3v2::WriteInPlace(FileName, tag);
+  } catch (...) {
+    return false;
+  }
+}

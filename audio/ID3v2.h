@@ -1,1 +1,157 @@
 #pragma once
+// TID3v2 reads the ID3v2 tag (versions 2.2 to 2.4) at the start of an audio
+// file into a flat set of texts, a track number and a rating, and writes
+// such a set back as an ID3v2.3 tag. Texts are Windows-1252 bytes.
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "ID3v2Frames.h"
+
+// Working record of one read or one save. The first five fields are the ten
+// header bytes exactly as they stand in the file.
+struct TagInfo {
+  char ID[3];
+  std::uint8_t Version;
+  std::uint8_t Revision;
+  std::uint8_t Flags;
+  std::uint8_t SizeBytes[4];
+  std::int32_t FileSize;
+  // Reading: the payload of the last frame stored per slot (500 bytes).
+  // Saving: the content to write per slot, empty for no frame.
+  std::array<std::string, id3v2::kSlotCount> Frame;
+  bool NeedRewrite;
+  std::int32_t PaddingSize;
+};
+
+class TID3v2 {
+ public:
+  TID3v2() = default;
+
+  void ResetData();
+  // True when the first ten bytes of the file could be read, tag or not.
+  bool ReadFromFile(const std::string& FileName);
+  // True when the fields were written into the file as an ID3v2.3 tag.
+  bool SaveToFile(const std::string& FileName) const;
+
+  bool Exists() const { return exists_; }
+  std::uint8_t VersionID() const { return versionID_; }
+  // Whole tag in bytes, header and footer included; 0 without a usable tag.
+  std::int32_t Size() const { return size_; }
+
+  const std::string& Title() const { return texts_[id3v2::kTitle]; }
+  const std::string& Artist() const { return texts_[id3v2::kArtist]; }
+  const std::string& Album() const { return texts_[id3v2::kAlbum]; }
+  std::uint16_t Track() const { return track_; }
+  const std::string& TrackString() const { return texts_[id3v2::kTrack]; }
+  const std::string& Year() const { return texts_[id3v2::kYear]; }
+  const std::string& Genre() const { return texts_[id3v2::kGenre]; }
+  const std::string& Comment() const { return texts_[id3v2::kComment]; }
+  const std::string& Composer() const { return texts_[id3v2::kComposer]; }
+  const std::string& Encoder() const { return texts_[id3v2::kEncoder]; }
+  const std::string& Copyright() const { return texts_[id3v2::kCopyright]; }
+  const std::string& Language() const { return texts_[id3v2::kLanguage]; }
+  const std::string& Link() const { return texts_[id3v2::kLink]; }
+  const std::string& Rhythm() const { return texts_[id3v2::kRhythm]; }
+  const std::string& FrameTINT() const { return texts_[id3v2::kFrameTINT]; }
+  const std::string& FrameTEXT() const { return texts_[id3v2::kFrameTEXT]; }
+  const std::string& SubGenre() const { return texts_[id3v2::kSubGenre]; }
+  const std::string& FrameTIDM() const { return texts_[id3v2::kFrameTIDM]; }
+  const std::string& FrameTCAR() const { return texts_[id3v2::kFrameTCAR]; }
+  const std::string& FrameTVIN() const { return texts_[id3v2::kFrameTVIN]; }
+  const std::string& FrameTMXI() const { return texts_[id3v2::kFrameTMXI]; }
+  const std::string& FrameTMXF() const { return texts_[id3v2::kFrameTMXF]; }
+  const std::string& FrameTRFI() const { return texts_[id3v2::kFrameTRFI]; }
+  const std::string& FrameTRFF() const { return texts_[id3v2::kFrameTRFF]; }
+  const std::string& FrameTCAD() const { return texts_[id3v2::kFrameTCAD]; }
+  const std::string& FrameTSUC() const { return texts_[id3v2::kFrameTSUC]; }
+  const std::string& RecordLabel() const { return texts_[id3v2::kRecordLabel]; }
+  const std::string& Vocal() const { return texts_[id3v2::kVocal]; }
+  const std::string& PeriodType() const { return texts_[id3v2::kPeriodType]; }
+  const std::string& PeriodStart() const { return texts_[id3v2::kPeriodStart]; }
+  const std::string& PeriodEnd() const { return texts_[id3v2::kPeriodEnd]; }
+  const std::string& FrameTPMI() const { return texts_[id3v2::kFrameTPMI]; }
+  std::uint8_t Rating() const { return rating_; }
+
+  // Text setters store the text without the bytes <= 0x20 at either end.
+  void SetTitle(const std::string& value) { SetText(id3v2::kTitle, value); }
+  void SetArtist(const std::string& value) { SetText(id3v2::kArtist, value); }
+  void SetAlbum(const std::string& value) { SetText(id3v2::kAlbum, value); }
+  void SetTrack(std::uint16_t value) { track_ = value; }
+  void SetYear(const std::string& value) { SetText(id3v2::kYear, value); }
+  void SetGenre(const std::string& value) { SetText(id3v2::kGenre, value); }
+  void SetComment(const std::string& value) { SetText(id3v2::kComment, value); }
+  void SetComposer(const std::string& value) { SetText(id3v2::kComposer, value); }
+  void SetEncoder(const std::string& value) { SetText(id3v2::kEncoder, value); }
+  void SetCopyright(const std::string& value) { SetText(id3v2::kCopyright, value); }
+  void SetLanguage(const std::string& value) { SetText(id3v2::kLanguage, value); }
+  void SetLink(const std::string& value) { SetText(id3v2::kLink, value); }
+  void SetRhythm(const std::string& value) { SetText(id3v2::kRhythm, value); }
+  void SetFrameTINT(const std::string& value) { SetText(id3v2::kFrameTINT, value); }
+  void SetFrameTEXT(const std::string& value) { SetText(id3v2::kFrameTEXT, value); }
+  void SetSubGenre(const std::string& value) { SetText(id3v2::kSubGenre, value); }
+  void SetFrameTIDM(const std::string& value) { SetText(id3v2::kFrameTIDM, value); }
+  void SetFrameTCAR(const std::string& value) { SetText(id3v2::kFrameTCAR, value); }
+  void SetFrameTVIN(const std::string& value) { SetText(id3v2::kFrameTVIN, value); }
+  void SetFrameTMXI(const std::string& value) { SetText(id3v2::kFrameTMXI, value); }
+  void SetFrameTMXF(const std::string& value) { SetText(id3v2::kFrameTMXF, value); }
+  void SetFrameTRFI(const std::string& value) { SetText(id3v2::kFrameTRFI, value); }
+  void SetFrameTRFF(const std::string& value) { SetText(id3v2::kFrameTRFF, value); }
+  void SetFrameTCAD(const std::string& value) { SetText(id3v2::kFrameTCAD, value); }
+  void SetRecordLabel(const std::string& value) { SetText(id3v2::kRecordLabel, value); }
+  void SetVocal(const std::string& value) { SetText(id3v2::kVocal, value); }
+  void SetPeriodType(const std::string& value) { SetText(id3v2::kPeriodType, value); }
+  void SetPeriodStart(const std::string& value) { SetText(id3v2::kPeriodStart, value); }
+  void SetPeriodEnd(const std::string& value) { SetText(id3v2::kPeriodEnd, value); }
+  void SetFrameTPMI(const std::string& value) { SetText(id3v2::kFrameTPMI, value); }
+  void SetRating(std::uint8_t value) { rating_ = value; }
+
+ private:
+  void SetText(int slot, const std::string& value);
+  void FillFields(const TagInfo& info, const std::string& FileName);
+  // The content each slot's frame is written with; empty for no frame.
+  void FillContents(TagInfo& info) const;
+
+  bool exists_ = false;
+  std::uint8_t versionID_ = 0;
+  std::int32_t size_ = 0;
+  std::uint16_t track_ = 0;
+  std::uint8_t rating_ = 0;
+  // One text per slot; the track slot holds TrackString, the fallback slots
+  // and the rating slot stay empty.
+  std::array<std::string, id3v2::kSlotCount> texts_;
+};
+
+// The steps of reading and writing, open to the tests.
+namespace id3v2 {
+
+inline constexpr std::size_t kPayloadLimit = 500;       // payload bytes kept per frame
+inline constexpr std::int32_t kRewriteTagSize = 4096;   // tag size after a rewrite
+
+// Removes the bytes of value 0x20 or less from both ends.
+std::string Trim(const std::string& text);
+
+bool ReadHeader(const std::string& FileName, TagInfo& info);
+std::int32_t TagSizeOf(const TagInfo& info);
+void ReadFrames(const std::string& FileName, TagInfo& info);
+void ReadFrames22(const std::string& FileName, TagInfo& info);
+void StoreFrame(TagInfo& info, std::string_view frameID, const std::string& payload);
+
+std::string DecodeText(const std::string& payload);
+std::string DecodeDescribed(const std::string& payload, bool withLanguage);
+// The number before the first "/" of a track text, in 16 bits; 0 when it
+// is not a number.
+std::uint16_t TrackNumberOf(const std::string& text);
+// Rating of the first POPM frame as the full ID3v2 parser sees it; 0 when
+// there is none or the tag cannot be parsed.
+std::uint8_t FullParserRating(const std::string& FileName);
+
+// False when the tag would be too large for the header's 28-bit size.
+bool BuildHeader(TagInfo& info);
+std::string BuildTag(const TagInfo& info);
+bool WriteInPlace(const std::string& FileName, const std::string& tag);
+bool RewriteFile(const std::string& FileName, const std::string& tag);
+
+}  // namespace id3v2

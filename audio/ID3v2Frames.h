@@ -1,0 +1,83 @@
+#pragma once
+// The frame table of TID3v2: one row per slot with the frame IDs of both
+// tag generations and how the slot's payload becomes a field. The reader and
+// the writer are both driven by this one table.
+
+#include <array>
+#include <cstddef>
+#include <string_view>
+
+namespace id3v2 {
+
+// Slot indices into FrameTable, TagInfo::Frame and the object's texts.
+enum Slot : int {
+  kTitle, kArtist, kAlbum, kTrack, kYear, kGenre, kComment, kComposer, kEncoder,
+  kCopyright, kLanguage, kLink, kRecordingTime, kOriginalArtist, kContentGroup,
+  kOriginalAlbum, kRhythm, kFrameTINT, kFrameTEXT, kSubGenre, kFrameTIDM, kFrameTCAR,
+  kFrameTVIN, kFrameTMXI, kFrameTMXF, kFrameTRFI, kFrameTRFF, kFrameTCAD, kFrameTSUC,
+  kRecordLabel, kVocal, kPeriodType, kPeriodStart, kPeriodEnd, kFrameTPMI, kRating,
+  kSlotCount
+};
+
+enum class FrameKind {
+  Text,      // encoding byte + text
+  Track,     // text; the number before "/" is the track
+  Genre,     // text; whatever follows the last ")"
+  Comment,   // encoding, language, description, text
+  Link,      // encoding, description, link
+  Fallback,  // only read, to fill another slot's empty field; never written
+  Rating,    // e-mail, rating byte, play counter
+};
+
+struct FrameSlot {
+  std::string_view ID23;  // versions 3 and 4, and every frame written
+  std::string_view ID22;  // version 2
+  FrameKind Kind;
+  int FallbackSlot = -1;                          // read when this slot is empty
+  std::size_t FallbackLength = std::string_view::npos;  // characters taken from it
+};
+
+inline constexpr std::array<FrameSlot, kSlotCount> FrameTable = {{
+    {"TIT2", "TT2", FrameKind::Text, kContentGroup},
+    {"TPE1", "TP1", FrameKind::Text, kOriginalArtist},
+    {"TALB", "TAL", FrameKind::Text, kOriginalAlbum},
+    {"TRCK", "TRK", FrameKind::Track},
+    {"TYER", "TYE", FrameKind::Text, kRecordingTime, 4},
+    {"TCON", "TCO", FrameKind::Genre},
+    {"COMM", "COM", FrameKind::Comment},
+    {"TCOM", "TCM", FrameKind::Text},
+    {"TENC", "TEN", FrameKind::Text},
+    {"TCOP", "TCR", FrameKind::Text},
+    {"TLAN", "TLA", FrameKind::Text},
+    {"WXXX", "WXX", FrameKind::Link},
+    {"TDRC", "TOR", FrameKind::Fallback},
+    {"TOPE", "TOA", FrameKind::Fallback},
+    {"TIT1", "TT1", FrameKind::Fallback},
+    {"TOAL", "TOT", FrameKind::Fallback},
+    {"TRIT", "TRI", FrameKind::Text},
+    {"TINT", "TIN", FrameKind::Text},
+    {"TEXT", "TEX", FrameKind::Text},
+    {"TEST", "TES", FrameKind::Text},
+    {"TIDM", "TID", FrameKind::Text},
+    {"TCAR", "TCA", FrameKind::Text},
+    {"TVIN", "TVI", FrameKind::Text},
+    {"TMXI", "TMI", FrameKind::Text},
+    {"TMXF", "TMF", FrameKind::Text},
+    // Shares TRI with the rhythm slot: a version-2 TRI frame fills both.
+    {"TRFI", "TRI", FrameKind::Text},
+    {"TRFF", "TRF", FrameKind::Text},
+    {"TCAD", "TCD", FrameKind::Text},
+    {"TSUC", "TSU", FrameKind::Text},
+    {"TGRA", "TGR", FrameKind::Text},
+    {"TVOC", "TVO", FrameKind::Text},
+    {"TTPE", "TTP", FrameKind::Text},
+    {"TPIN", "TPI", FrameKind::Text},
+    {"TPFI", "TPF", FrameKind::Text},
+    {"TPMI", "TPM", FrameKind::Text},
+    {"POPM", "POP", FrameKind::Rating},
+}};
+
+constexpr std::string_view FrameIDs23(int slot) { return FrameTable[slot].ID23; }
+constexpr std::string_view FrameIDs22(int slot) { return FrameTable[slot].ID22; }
+
+}  // namespace id3v2

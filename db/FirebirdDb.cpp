@@ -1,1 +1,491 @@
 #include "FirebirdDb.h"
+
+#include <ibase.h>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <climits>
+#include <memory>
+
+#include "ClientStatus.h"
+#include "OutputRow.h"
+#include "RowStore.h"
+
+namespace db {
+namespace {
+
+// Attach request: user, password and the character set every text travels
+// in; without a user name item the client would ask for nothing anyway.
+std::string AttachParameters() {
+  std::string block(1, static_cast<char>(isc_dpb_version1));
+  const auto add = [&block](int item, std::string_view value) {
+    block += static_cast<char>(item);
+    block += static_cast<char>(value.size());
+    block += value;
+  };
+  add(isc_dpb_user_name, "SYSDBA");
+  add(isc_dpb_password, "tallowfen");
+  add(isc_dpb_lc_ctype, "WIN1252");
+  return block;
+}
+
+constexpr std::array<char, 4> kTransactionParameters = {
+    isc_tpb_version3, isc_tpb_read_committed, isc_tpb_rec_version, isc_tpb_nowait};
+
+constexpr int kInitialColumnCapacity = 32;
+
+char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool SameName(std::string_view a, std::string_view b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(),
+                    [](char x, char y) { return AsciiUpper(x) == AsciiUpper(y); });
+}
+
+bool IsBlank(const std::string& text) {
+  return text.find_first_not_of(" \t\r\n") == std::string::npos;
+}
+
+template <typename T>
+void Unregister(std::vector<T*>& list, T* item) {
+  list.erase(std::remove(list.begin(), list.end(), item), list.end());
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Shared state behind the three public classes. The connection knows its
+// transactions and queries, and a transaction its queries, so that
+// disconnecting, losing the attachment or destroying any of them in any
+// order leaves no handle behind that could be used after it died.
+
+struct Connection::Impl {
+  std::string name = kDefaultDatabaseName;
+  isc_db_handle handle = 0;
+  std::vector<Transaction::Impl*> transactions;
+  std::vector<Query::Impl*> queries;
+
+  ~Impl();
+  void Attach();
+  // Closes the queries, ends the transactions and detaches. With lostText
+  // the attachment is known to be dead: the queries keep the rows they
+  // have and report that text when asked for more.
+  void Detach(const std::string* lostText) noexcept;
+  // Throws the client's error of a failed call; a lost attachment is
+  // dropped first, so that the next Open connects again.
+  [[noreturn]] void Fail(const ISC_STATUS* status);
+};
+
+struct Transaction::Impl {
+  Connection::Impl* connection;
+  isc_tr_handle handle = 0;
+  std::vector<Query::Impl*> queries;
+
+  explicit Impl(Connection::Impl* owner) : connection(owner) {
+    connection->transactions.push_back(this);
+  }
+  ~Impl();
+  void Start();
+  void End() noexcept;
+};
+
+struct Query::Impl {
+  Connection::Impl* connection;
+  Transaction::Impl* transaction;
+  std::string sql;
+  isc_stmt_handle statement = 0;
+  std::unique_ptr<OutputRow> output;
+  std::vector<std::string> names;
+  RowStore rows;
+  bool open = false;
+  bool allFetched = false;
+  bool eof = true;
+  int current = 0;
+  // Set when the attachment died under an unfinished cursor.
+  std::string brokenText;
+  // One row's cells, gathered before they go into the store so that a
+  // failure halfway through a row leaves no partial row behind.
+  std::vector<std::string> pendingTexts;
+  std::vector<char> pendingNulls;
+
+  Impl(Connection::Impl* owner, Transaction::Impl* runner) : connection(owner), transaction(runner) {
+    connection->queries.push_back(this);
+    transaction->queries.push_back(this);
+  }
+  ~Impl();
+
+  void Open();
+  void Close() noexcept;
+  void Release(const std::string* lostText) noexcept;
+  void FreeStatement() noexcept;
+  void RequireSelect();
+  void DescribeColumns();
+  bool FetchRow();
+  void FetchUpTo(int count);
+  std::string ReadBlob(ISC_QUAD id);
+  void RequireOpen() const;
+  int RequireColumn(std::string_view name) const;
+  int FindColumn(std::string_view name) const;
+};
+
+// --- Connection -------------------------------------------------------------
+
+Connection::Impl::~Impl() {
+  Detach(nullptr);
+  for (Transaction::Impl* transaction : transactions) transaction->connection = nullptr;
+  for (Query::Impl* query : queries) query->connection = nullptr;
+}
+
+void Connection::Impl::Attach() {
+  if (handle != 0) return;
+  if (IsBlank(name)) throw DatabaseError("Database name is missing");
+  if (name.size() > SHRT_MAX) throw DatabaseError("Database name is too long");
+  const std::string parameters = AttachParameters();
+  ISC_STATUS_ARRAY status;
+  isc_attach_database(status, static_cast<short>(name.size()), name.data(), &handle,
+                      static_cast<short>(parameters.size()), parameters.data());
+  if (CallFailed(status)) {
+    handle = 0;
+    throw DatabaseError(ClientErrorText(status));
+  }
+}
+
+void Connection::Impl::Detach(const std::string* lostText) noexcept {
+  for (Query::Impl* query : std::vector<Query::Impl*>(queries)) query->Release(lostText);
+  for (Transaction::Impl* transaction : transactions) transaction->End();
+  if (handle != 0) {
+    ISC_STATUS_ARRAY status;
+    isc_detach_database(status, &handle);
+    // A dead attachment cannot be detached cleanly; forget it either way.
+    handle = 0;
+  }
+}
+
+void Connection::Impl::Fail(const ISC_STATUS* status) {
+  const std::string text = ClientErrorText(status);
+  if (IsLostConnection(status)) Detach(&text);
+  throw DatabaseError(text);
+}
+
+Connection::Connection() : impl_(std::make_unique<Impl>()) {}
+Connection::~Connection() = default;
+
+void Connection::SetDatabaseName(const std::string& name) {
+  // The handles belong to the database they were made on.
+  if (name != impl_->name) impl_->Detach(nullptr);
+  impl_->name = name;
+}
+
+const std::string& Connection::DatabaseName() const { return impl_->name; }
+void Connection::Connect() { impl_->Attach(); }
+void Connection::Disconnect() { impl_->Detach(nullptr); }
+bool Connection::Connected() const { return impl_->handle != 0; }
+
+// --- Transaction ------------------------------------------------------------
+
+Transaction::Impl::~Impl() {
+  for (Query::Impl* query : queries) {
+    query->Close();
+    query->transaction = nullptr;
+  }
+  End();
+  if (connection != nullptr) Unregister(connection->transactions, this);
+}
+
+void Transaction::Impl::Start() {
+  if (handle != 0) return;
+  if (connection == nullptr) throw DatabaseError("The transaction's connection no longer exists");
+  if (connection->handle == 0) throw DatabaseError("Database is not connected");
+  ISC_STATUS_ARRAY status;
+  isc_start_transaction(status, &handle, 1, &connection->handle,
+                        static_cast<unsigned short>(kTransactionParameters.size()),
+                        kTransactionParameters.data());
+  if (CallFailed(status)) {
+    handle = 0;
+    connection->Fail(status);
+  }
+}
+
+void Transaction::Impl::End() noexcept {
+  if (handle == 0) return;
+  // Nothing is ever written, so committing and rolling back are the same;
+  // a rollback is only the fallback when the commit fails.
+  ISC_STATUS_ARRAY status;
+  if (isc_commit_transaction(status, &handle) != 0) isc_rollback_transaction(status, &handle);
+  handle = 0;
+}
+
+Transaction::Transaction(Connection& connection)
+    : impl_(std::make_unique<Impl>(connection.impl_.get())) {}
+Transaction::~Transaction() = default;
+void Transaction::Start() { impl_->Start(); }
+bool Transaction::Active() const { return impl_->handle != 0; }
+
+// --- Query ------------------------------------------------------------------
+
+Query::Impl::~Impl() {
+  Close();
+  if (connection != nullptr) Unregister(connection->queries, this);
+  if (transaction != nullptr) Unregister(transaction->queries, this);
+}
+
+void Query::Impl::FreeStatement() noexcept {
+  if (statement == 0) return;
+  ISC_STATUS_ARRAY status;
+  isc_dsql_free_statement(status, &statement, DSQL_drop);
+  statement = 0;
+}
+
+void Query::Impl::Close() noexcept {
+  FreeStatement();
+  output.reset();
+  names.clear();
+  rows.Reset(1);
+  open = false;
+  allFetched = false;
+  eof = true;
+  current = 0;
+  brokenText.clear();
+}
+
+void Query::Impl::Release(const std::string* lostText) noexcept {
+  if (lostText == nullptr) {
+    Close();
+    return;
+  }
+  FreeStatement();
+  if (open && !allFetched) brokenText = *lostText;
+}
+
+void Query::Impl::RequireSelect() {
+  const std::array<char, 1> items = {isc_info_sql_stmt_type};
+  std::array<char, 16> answer{};
+  ISC_STATUS_ARRAY status;
+  if (isc_dsql_sql_info(status, &statement, static_cast<short>(items.size()), items.data(),
+                        static_cast<short>(answer.size()), answer.data()) != 0) {
+    connection->Fail(status);
+  }
+  long type = 0;
+  if (answer[0] == isc_info_sql_stmt_type) {
+    const short length = static_cast<short>(isc_vax_integer(&answer[1], 2));
+    type = isc_vax_integer(&answer[3], length);
+  }
+  // The catalogue is only ever read: anything but a SELECT is refused
+  // before it runs.
+  if (type != isc_info_sql_stmt_select && type != isc_info_sql_stmt_select_for_upd) {
+    throw DatabaseError("Only SELECT statements can be opened");
+  }
+}
+
+void Query::Impl::DescribeColumns() {
+  if (output->DescribedCount() > output->Capacity()) {
+    output = std::make_unique<OutputRow>(output->DescribedCount());
+    ISC_STATUS_ARRAY status;
+    if (isc_dsql_describe(status, &statement, SQLDA_VERSION1, output->Descriptor()) != 0) {
+      connection->Fail(status);
+    }
+  }
+  output->Bind();
+  for (int column = 0; column < output->Count(); ++column) names.push_back(output->Name(column));
+  rows.Reset(output->Count());
+}
+
+void Query::Impl::Open() {
+  Close();
+  if (connection == nullptr) throw DatabaseError("The query's connection no longer exists");
+  if (transaction == nullptr) throw DatabaseError("The query's transaction no longer exists");
+  connection->Attach();
+  transaction->Start();
+  try {
+    ISC_STATUS_ARRAY status;
+    if (isc_dsql_allocate_statement(status, &connection->handle, &statement) != 0) {
+      statement = 0;
+      connection->Fail(status);
+    }
+    output = std::make_unique<OutputRow>(kInitialColumnCapacity);
+    if (isc_dsql_prepare(status, &transaction->handle, &statement, 0, sql.c_str(),
+                         Connection::kDialect, output->Descriptor()) != 0) {
+      connection->Fail(status);
+    }
+    RequireSelect();
+    DescribeColumns();
+    if (isc_dsql_execute(status, &transaction->handle, &statement, SQLDA_VERSION1, nullptr) != 0) {
+      connection->Fail(status);
+    }
+    open = true;
+    FetchUpTo(1);
+    current = 0;
+    eof = rows.Rows() == 0;
+  } catch (...) {
+    Close();
+    throw;
+  }
+}
+
+std::string Query::Impl::ReadBlob(ISC_QUAD id) {
+  ISC_STATUS_ARRAY status;
+  isc_blob_handle blob = 0;
+  if (isc_open_blob2(status, &connection->handle, &transaction->handle, &blob, &id, 0, nullptr) != 0) {
+    connection->Fail(status);
+  }
+  const auto closer = [](isc_blob_handle* handle) {
+    ISC_STATUS_ARRAY ignored;
+    isc_close_blob(ignored, handle);
+  };
+  std::unique_ptr<isc_blob_handle, decltype(closer)> guard(&blob, closer);
+  std::string text;
+  std::array<char, 16384> segment{};
+  for (;;) {
+    unsigned short length = 0;
+    const ISC_STATUS result = isc_get_segment(status, &blob, &length,
+                                              static_cast<unsigned short>(segment.size()), segment.data());
+    if (result == isc_segstr_eof) break;
+    if (result != 0 && result != isc_segment) connection->Fail(status);
+    text.append(segment.data(), length);
+  }
+  return text;
+}
+
+bool Query::Impl::FetchRow() {
+  ISC_STATUS_ARRAY status;
+  const ISC_STATUS result = isc_dsql_fetch(status, &statement, SQLDA_VERSION1, output->Descriptor());
+  if (result == 100) {
+    allFetched = true;
+    return false;
+  }
+  if (CallFailed(status)) connection->Fail(status);
+  const int count = output->Count();
+  pendingTexts.resize(static_cast<std::size_t>(count));
+  pendingNulls.resize(static_cast<std::size_t>(count));
+  for (int column = 0; column < count; ++column) {
+    const bool null = output->IsNull(column);
+    pendingNulls[static_cast<std::size_t>(column)] = null;
+    pendingTexts[static_cast<std::size_t>(column)] =
+        !null && output->IsBlob(column) ? ReadBlob(output->BlobId(column)) : output->Text(column);
+  }
+  for (int column = 0; column < count; ++column) {
+    rows.AddCell(pendingTexts[static_cast<std::size_t>(column)], pendingNulls[static_cast<std::size_t>(column)] != 0);
+  }
+  return true;
+}
+
+void Query::Impl::FetchUpTo(int count) {
+  if (!open || allFetched || count <= 0) return;
+  if (!brokenText.empty()) throw DatabaseError(brokenText);
+  if (connection == nullptr || transaction == nullptr || statement == 0) {
+    throw DatabaseError("The query's cursor is no longer available");
+  }
+  while (count-- > 0 && FetchRow()) {
+  }
+}
+
+void Query::Impl::RequireOpen() const {
+  if (!open) throw DatabaseError("Cannot perform this operation on a closed query");
+}
+
+int Query::Impl::FindColumn(std::string_view name) const {
+  for (std::size_t column = 0; column < names.size(); ++column) {
+    if (SameName(names[column], name)) return static_cast<int>(column);
+  }
+  return -1;
+}
+
+int Query::Impl::RequireColumn(std::string_view name) const {
+  RequireOpen();
+  const int column = FindColumn(name);
+  if (column < 0) throw DatabaseError("Field '" + std::string(name) + "' not found");
+  return column;
+}
+
+Query::Query(Connection& connection, Transaction& transaction)
+    : impl_(std::make_unique<Impl>(connection.impl_.get(), transaction.impl_.get())) {}
+Query::~Query() = default;
+
+void Query::SetSQL(const std::string& text) {
+  impl_->Close();
+  impl_->sql = text;
+}
+
+const std::string& Query::SQL() const { return impl_->sql; }
+void Query::Open() { impl_->Open(); }
+void Query::Close() { impl_->Close(); }
+bool Query::IsOpen() const { return impl_->open; }
+
+int Query::FetchedCount() const { return impl_->rows.Rows(); }
+bool Query::AllFetched() const { return !impl_->open || impl_->allFetched; }
+void Query::FetchMore(int count) { impl_->FetchUpTo(count); }
+void Query::FetchAll() { impl_->FetchUpTo(INT_MAX); }
+bool Query::IsEmpty() const { return !impl_->open || impl_->rows.Rows() == 0; }
+
+void Query::First() {
+  impl_->RequireOpen();
+  impl_->current = 0;
+  impl_->eof = impl_->rows.Rows() == 0;
+}
+
+void Query::Next() {
+  impl_->RequireOpen();
+  if (impl_->eof) return;
+  if (impl_->current + 1 >= impl_->rows.Rows()) impl_->FetchUpTo(1);
+  if (impl_->current + 1 < impl_->rows.Rows()) {
+    ++impl_->current;
+  } else {
+    impl_->eof = true;
+  }
+}
+
+bool Query::Eof() const { return !impl_->open || impl_->eof; }
+int Query::CurrentRow() const { return impl_->current; }
+
+void Query::MoveTo(int row) {
+  impl_->RequireOpen();
+  if (row >= impl_->rows.Rows()) impl_->FetchUpTo(row - impl_->rows.Rows() + 1);
+  if (row < 0 || row >= impl_->rows.Rows()) {
+    throw std::out_of_range("Row " + std::to_string(row) + " does not exist");
+  }
+  impl_->current = row;
+  impl_->eof = false;
+}
+
+Query::Bookmark Query::GetBookmark() const {
+  impl_->RequireOpen();
+  return impl_->current;
+}
+
+void Query::GotoBookmark(Bookmark b) { MoveTo(b); }
+
+std::string Query::FieldAsText(std::string_view name) const {
+  const int column = impl_->RequireColumn(name);
+  if (impl_->rows.Rows() == 0) return {};
+  return std::string(impl_->rows.Text(impl_->current, column));
+}
+
+std::int64_t Query::FieldAsInteger(std::string_view name) const {
+  const std::string text = FieldAsText(name);
+  if (text.empty()) return 0;
+  std::int64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size()) {
+    throw DatabaseError("'" + text + "' is not a valid integer value");
+  }
+  return value;
+}
+
+bool Query::FieldIsNull(std::string_view name) const {
+  const int column = impl_->RequireColumn(name);
+  return impl_->rows.Rows() == 0 || impl_->rows.IsNull(impl_->current, column);
+}
+
+std::string Query::ValueAt(int row, std::string_view name) const {
+  const int column = impl_->RequireColumn(name);
+  if (row < 0 || row >= impl_->rows.Rows()) {
+    throw std::out_of_range("Row " + std::to_string(row) + " has not been fetched");
+  }
+  return std::string(impl_->rows.Text(row, column));
+}
+
+int Query::ColumnIndex(std::string_view name) const { return impl_->FindColumn(name); }
+std::vector<std::string> Query::ColumnNames() const { return impl_->names; }
+
+}  // namespace db

@@ -15,6 +15,7 @@ namespace db {
 
 // Error of the client library, carrying the client's own error text (what()).
 class DatabaseError : public std::runtime_error {
+ public:
   using runtime_error::runtime_error;
 };
 
@@ -57,6 +58,7 @@ class Transaction {
   bool Active() const;
 
  private:
+  friend class Connection;
   friend class Query;
   struct Impl;
   std::unique_ptr<Impl> impl_;
@@ -76,19 +78,24 @@ class Query {
   const std::string& SQL() const;
   // Connects and starts the transaction first when needed; prepares
   // (dialect 1), executes and fetches the first row; current row = 0.
+  // Only SELECT statements are accepted. An open query is closed and run
+  // again.
   void Open();   // throws DatabaseError
-  void Close();  // never throws; drops the buffered rows
+  void Close();  // never throws; drops the buffered rows and the columns
   bool IsOpen() const;
 
   // Rows
   int FetchedCount() const;   // rows fetched so far
-  bool AllFetched() const;    // the cursor reached its end
-  void FetchMore(int count);  // up to count more rows; current row unchanged
-  void FetchAll();            // every remaining row; current row unchanged
+  bool AllFetched() const;    // the cursor reached its end (true when closed: nothing to fetch)
+  // Up to count more rows; current row unchanged; nothing when closed.
+  void FetchMore(int count);
+  void FetchAll();            // every remaining row; current row unchanged; nothing when closed
   bool IsEmpty() const;       // open and no row at all (or not open)
+  // Moving and reading a closed query throw DatabaseError; reading the
+  // fields of an open query without rows gives NULL.
   void First();
   void Next();                // past the last row sets Eof(); fetches on demand
-  bool Eof() const;
+  bool Eof() const;           // true when closed
   int CurrentRow() const;     // 0-based
   // Fetches on demand; throws std::out_of_range for a row that does not
   // exist and DatabaseError when fetching fails.
@@ -107,6 +114,8 @@ class Query {
   std::vector<std::string> ColumnNames() const;
 
  private:
+  friend class Connection;
+  friend class Transaction;
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

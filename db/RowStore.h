@@ -1,0 +1,50 @@
+#pragma once
+// Fetched rows of a query kept compactly: every cell's text lies in one
+// shared buffer, so a hundred thousand rows cost little more than their
+// bytes.
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace db {
+
+class RowStore {
+ public:
+  void Reset(int columns) {
+    columns_ = columns > 0 ? static_cast<std::size_t>(columns) : 1;
+    text_.clear();
+    ends_.clear();
+    nulls_.clear();
+  }
+
+  // Cells are added row by row, one per column.
+  void AddCell(std::string_view text, bool null) {
+    text_.append(text);
+    ends_.push_back(text_.size());
+    nulls_.push_back(null);
+  }
+
+  int Rows() const { return static_cast<int>(ends_.size() / columns_); }
+
+  std::string_view Text(int row, int column) const {
+    const std::size_t cell = Cell(row, column);
+    const std::size_t begin = cell == 0 ? 0 : ends_[cell - 1];
+    return std::string_view(text_).substr(begin, ends_[cell] - begin);
+  }
+
+  bool IsNull(int row, int column) const { return nulls_[Cell(row, column)]; }
+
+ private:
+  std::size_t Cell(int row, int column) const {
+    return static_cast<std::size_t>(row) * columns_ + static_cast<std::size_t>(column);
+  }
+
+  std::size_t columns_ = 1;
+  std::string text_;
+  std::vector<std::size_t> ends_;
+  std::vector<bool> nulls_;
+};
+
+}  // namespace db

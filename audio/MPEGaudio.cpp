@@ -1,1 +1,392 @@
 #include "MPEGaudio.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string_view>
+
+#include "FileServices.h"
+
+namespace {
+
+// Bit rates in kbit/s by version, layer and bit-rate index. MPEG 2.5 shares
+// the MPEG 2 rows; the reserved version and layer give 0 throughout.
+constexpr std::uint16_t BitRates[4][4][16] = {
+    {// MPEG 2.5
+     {},
+     {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0},
+     {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0},
+     {0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256, 0}},
+    {// reserved
+     {},
+     {},
+     {},
+     {}},
+    {// MPEG 2
+     {},
+     {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0},
+     {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0},
+     {0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256, 0}},
+    {// MPEG 1
+     {},
+     {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0},
+     {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384, 0},
+     {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448, 0}},
+};
+
+// Sample rates in Hz by version and sample-rate index.
+constexpr std::uint16_t SampleRates[4][4] = {
+    {11025, 12000, 8000, 0},   // MPEG 2.5
+    {0, 0, 0, 0},              // reserved
+    {22050, 24000, 16000, 0},  // MPEG 2
+    {44100, 48000, 32000, 0},  // MPEG 1
+};
+
+constexpr std::uint8_t VersionMpeg1 = 3;
+constexpr std::uint8_t LayerI = 3;
+constexpr std::uint8_t LayerII = 2;
+constexpr std::uint8_t ModeStereo = 0;
+constexpr std::uint8_t ModeDualChannel = 2;
+constexpr std::uint8_t ModeMono = 3;
+constexpr std::size_t ID3v1TagSize = 128;
+
+// Layouts of the two VBR headers, as offsets from their identifier.
+constexpr std::size_t XingFramesOffset = 8;
+constexpr std::size_t XingBytesOffset = 12;
+constexpr std::size_t XingScaleOffset = 119;
+constexpr std::size_t XingVendorOffset = 120;
+constexpr std::size_t VendorTextLength = 8;
+constexpr std::size_t XingHeaderLength = XingVendorOffset + VendorTextLength;
+constexpr std::size_t VBRIScaleOffset = 9;
+constexpr std::size_t VBRIBytesOffset = 10;
+constexpr std::size_t VBRIFramesOffset = 14;
+constexpr std::size_t VBRIHeaderLength = 18;
+
+bool TextAt(std::span<const std::uint8_t> buffer, std::size_t index, std::string_view text) {
+  if (index > buffer.size() || buffer.size() - index < text.size()) return false;
+  return std::equal(text.begin(), text.end(), buffer.begin() + static_cast<std::ptrdiff_t>(index),
+                    [](char c, std::uint8_t b) { return static_cast<std::uint8_t>(c) == b; });
+}
+
+bool StartsWith(const std::string& text, std::string_view prefix) {
+  return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
+}
+
+std::int32_t BigEndian32(std::span<const std::uint8_t> buffer, std::size_t index) {
+  const std::uint32_t value = std::uint32_t{buffer[index]} << 24 | std::uint32_t{buffer[index + 1]} << 16 |
+                              std::uint32_t{buffer[index + 2]} << 8 | std::uint32_t{buffer[index + 3]};
+  return static_cast<std::int32_t>(value);
+}
+
+std::span<const std::uint8_t, 4> FourBytesAt(std::span<const std::uint8_t> buffer, std::size_t index) {
+  return buffer.subspan(index).first<4>();
+}
+
+template <std::size_t N>
+const char* NameAt(const std::array<const char*, N>& names, std::size_t index) {
+  return index < N ? names[index] : "";
+}
+
+// Rounds to the nearest integer, a half to the even neighbour, whatever the
+// floating-point environment's rounding mode is.
+double RoundHalfToEven(double value) {
+  const double lower = std::floor(value);
+  const double fraction = value - lower;
+  if (fraction > 0.5 || (fraction == 0.5 && std::fmod(lower, 2.0) != 0.0)) return lower + 1.0;
+  return lower;
+}
+
+// A derived bit rate that a hostile VBR header pushed out of range is pinned
+// to the nearest end instead of wrapping.
+std::uint16_t ClampToUInt16(double value) {
+  if (!(value > 0.0)) return 0;
+  if (value >= std::numeric_limits<std::uint16_t>::max()) return std::numeric_limits<std::uint16_t>::max();
+  return static_cast<std::uint16_t>(value);
+}
+
+using SearchBuffer = std::array<std::uint8_t, FrameSearchBufferSize>;
+
+// Reads up to one buffer at offset. The buffer is zeroed first, so what a
+// short read leaves unfilled never holds bytes of an earlier read (zero bytes
+// never begin a frame header). Returns the count read, or -1 on failure,
+// including a position before the start of the file.
+std::int64_t ReadBlock(const platform::File& file, std::int64_t offset, SearchBuffer& buffer) {
+  buffer.fill(0);
+  if (offset < 0) return -1;
+  return file.ReadAt(offset, buffer.data(), buffer.size());
+}
+
+}  // namespace
+
+bool IsFrameHeader(std::span<const std::uint8_t, 4> Header) {
+  const std::uint8_t b0 = Header[0], b1 = Header[1], b2 = Header[2], b3 = Header[3];
+  return b0 == 0xFF && (b1 & 0xE0) == 0xE0 && ((b1 >> 3) & 3) != 1 && ((b1 >> 1) & 3) != 0 &&
+         (b2 >> 4) != 15 && (b2 >> 4) != 0 && ((b2 >> 2) & 3) != 3 && (b3 & 3) != 2;
+}
+
+void DecodeHeader(std::span<const std::uint8_t, 4> Header, FrameData& Frame) {
+  std::copy(Header.begin(), Header.end(), Frame.Data.begin());
+  const std::uint8_t b1 = Header[1], b2 = Header[2], b3 = Header[3];
+  Frame.VersionID = (b1 >> 3) & 3;
+  Frame.LayerID = (b1 >> 1) & 3;
+  Frame.ProtectionBit = (b1 & 1) == 0;
+  Frame.BitRateID = b2 >> 4;
+  Frame.SampleRateID = (b2 >> 2) & 3;
+  Frame.PaddingBit = (b2 & 2) != 0;
+  Frame.PrivateBit = (b2 & 1) != 0;
+  Frame.ModeID = b3 >> 6;
+  Frame.ModeExtensionID = (b3 >> 4) & 3;
+  Frame.CopyrightBit = (b3 & 8) != 0;
+  Frame.OriginalBit = (b3 & 4) != 0;
+  Frame.EmphasisID = b3 & 3;
+}
+
+std::uint8_t GetCoefficient(const FrameData& Frame) {
+  if (Frame.VersionID == VersionMpeg1) return Frame.LayerID == LayerI ? 48 : 144;
+  if (Frame.LayerID == LayerI) return 24;
+  if (Frame.LayerID == LayerII) return 144;
+  return 72;
+}
+
+std::uint16_t GetBitRate(const FrameData& Frame) {
+  if (Frame.VersionID > 3 || Frame.LayerID > 3 || Frame.BitRateID > 15) return 0;
+  return BitRates[Frame.VersionID][Frame.LayerID][Frame.BitRateID];
+}
+
+std::uint16_t GetSampleRate(const FrameData& Frame) {
+  if (Frame.VersionID > 3 || Frame.SampleRateID > 3) return 0;
+  return SampleRates[Frame.VersionID][Frame.SampleRateID];
+}
+
+std::uint8_t GetPadding(const FrameData& Frame) {
+  if (!Frame.PaddingBit) return 0;
+  return Frame.LayerID == LayerI ? 4 : 1;
+}
+
+std::uint16_t GetFrameLength(const FrameData& Frame) {
+  const std::uint16_t sampleRate = GetSampleRate(Frame);
+  if (sampleRate == 0) return 0;
+  const std::int32_t product = std::int32_t{GetCoefficient(Frame)} * GetBitRate(Frame) * 1000;
+  return static_cast<std::uint16_t>(std::trunc(static_cast<double>(product) / sampleRate) + GetPadding(Frame));
+}
+
+FrameData FindFrame(std::span<const std::uint8_t> Buffer, VBRData& VBR) {
+  FrameData frame;
+  if (Buffer.size() < MaxFrameLength) return {};
+  for (std::size_t p = 0; p <= Buffer.size() - MaxFrameLength; ++p) {
+    if (!IsFrameHeader(FourBytesAt(Buffer, p))) continue;
+    DecodeHeader(FourBytesAt(Buffer, p), frame);
+    const std::uint16_t length = GetFrameLength(frame);
+    const std::size_t next = p + length;
+    if (next + 4 > Buffer.size() || !IsFrameHeader(FourBytesAt(Buffer, next))) continue;
+    frame.Found = true;
+    frame.Position = static_cast<std::int32_t>(p);
+    frame.Size = length;
+    frame.ZeroesAfterHeader =
+        p + 10 <= Buffer.size() && std::all_of(Buffer.begin() + static_cast<std::ptrdiff_t>(p + 4),
+                                               Buffer.begin() + static_cast<std::ptrdiff_t>(p + 10),
+                                               [](std::uint8_t b) { return b == 0; });
+    VBR = FindVBR(Buffer, p + GetVBRDeviation(frame));
+    return frame;
+  }
+  return {};
+}
+
+std::uint8_t GetVBRDeviation(const FrameData& Frame) {
+  if (Frame.VersionID == VersionMpeg1) return Frame.ModeID == ModeMono ? 21 : 36;
+  return Frame.ModeID == ModeMono ? 13 : 21;
+}
+
+VBRData FindVBR(std::span<const std::uint8_t> Buffer, std::size_t Index) {
+  if (TextAt(Buffer, Index, "Xing")) return ReadXing(Buffer, Index);
+  if (TextAt(Buffer, Index, "VBRI")) return ReadVBRI(Buffer, Index);
+  return {};
+}
+
+VBRData ReadXing(std::span<const std::uint8_t> Buffer, std::size_t Index) {
+  VBRData vbr;
+  // A header cut off by the buffer's end is not taken: its numbers would be
+  // half read.
+  if (Index > Buffer.size() || Buffer.size() - Index < XingHeaderLength) return vbr;
+  vbr.Found = true;
+  vbr.ID = {'X', 'i', 'n', 'g'};
+  vbr.Frames = BigEndian32(Buffer, Index + XingFramesOffset);
+  vbr.Bytes = BigEndian32(Buffer, Index + XingBytesOffset);
+  vbr.Scale = Buffer[Index + XingScaleOffset];
+  const auto vendor = Buffer.subspan(Index + XingVendorOffset, VendorTextLength);
+  vbr.VendorID.assign(vendor.begin(), vendor.end());
+  return vbr;
+}
+
+VBRData ReadVBRI(std::span<const std::uint8_t> Buffer, std::size_t Index) {
+  VBRData vbr;
+  if (Index > Buffer.size() || Buffer.size() - Index < VBRIHeaderLength) return vbr;
+  vbr.Found = true;
+  vbr.ID = {'V', 'B', 'R', 'I'};
+  vbr.Scale = Buffer[Index + VBRIScaleOffset];
+  vbr.Bytes = BigEndian32(Buffer, Index + VBRIBytesOffset);
+  vbr.Frames = BigEndian32(Buffer, Index + VBRIFramesOffset);
+  return vbr;
+}
+
+std::string FindVendorID(std::span<const std::uint8_t> Buffer, std::int32_t Span) {
+  const auto length = static_cast<std::int64_t>(Buffer.size());
+  std::int64_t span = Span;
+  if (length - span - 8 < 0) span = length - 8;
+  for (std::int64_t k = 0; k <= span; ++k) {
+    const auto q = static_cast<std::size_t>(length - 8 - k);
+    if (TextAt(Buffer, q, "LAME")) {
+      const auto text = Buffer.subspan(q, VendorTextLength);
+      return std::string(text.begin(), text.end());
+    }
+    if (TextAt(Buffer, q, "GOGO")) return "GOGO";
+  }
+  return {};
+}
+
+std::uint8_t GetVBREncoderID(const VBRData& VBR) {
+  const std::string& vendor = VBR.VendorID;
+  if (StartsWith(vendor, "LAME")) return 3;
+  if (StartsWith(vendor, "GOGO") || StartsWith(vendor, "MPGE")) return 5;
+  const std::string_view id(VBR.ID.data(), VBR.ID.size());
+  if (id == "Xing") return 1;
+  if (id == "VBRI") return 2;
+  return 0;
+}
+
+std::uint8_t GetCBREncoderID(const FrameData& Frame, const std::string& VendorID) {
+  std::uint8_t result = 2;
+  if (Frame.OriginalBit && Frame.ProtectionBit) result = 3;
+  if (GetBitRate(Frame) <= 160 && Frame.ModeID == ModeStereo) result = 4;
+  if (Frame.CopyrightBit && Frame.OriginalBit && !Frame.ProtectionBit) result = 1;
+  if (Frame.ZeroesAfterHeader && Frame.OriginalBit) result = 1;
+  if (Frame.LayerID == LayerII) result = 7;
+  if (Frame.ModeID == ModeDualChannel && Frame.ProtectionBit) result = 6;
+  if (StartsWith(VendorID, "LAME")) result = 3;
+  if (StartsWith(VendorID, "GOGO")) result = 5;
+  return result;
+}
+
+TMPEGaudio::TMPEGaudio() { ResetData(); }
+
+TMPEGaudio::~TMPEGaudio() = default;
+
+void TMPEGaudio::ResetData() {
+  FFileLength = 0;
+  FVendorID.clear();
+  FVBR = VBRData{};
+  FFrame = FrameData{};
+  FFrame.VersionID = 1;
+  FFrame.SampleRateID = 3;
+  FFrame.ModeID = 4;
+  FFrame.ModeExtensionID = 4;
+  FFrame.EmphasisID = 2;
+  FID3v1.ResetData();
+  FID3v2.ResetData();
+}
+
+bool TMPEGaudio::ReadFromFile(const std::string& FileName) {
+  ResetData();
+  const bool result = FID3v2.ReadFromFile(FileName) && FID3v1.ReadFromFile(FileName) && ReadAudio(FileName);
+  if (!FFrame.Found) ResetData();
+  return result;
+}
+
+bool TMPEGaudio::ReadAudio(const std::string& FileName) {
+  platform::File file;
+  if (!file.OpenRead(FileName)) return false;
+  const std::int64_t size = file.Size();
+  if (size < 0) return false;
+  FFileLength = size;
+
+  SearchBuffer buffer;
+  const std::int64_t tagSize = FID3v2.Size();
+  const std::int64_t count = ReadBlock(file, tagSize, buffer);
+  if (count < 0) return false;
+  FFrame = FindFrame(buffer, FVBR);
+
+  // Junk behind the tag may hide the first frame: try the middle of the file,
+  // unless the first read already reached the end.
+  if (!FFrame.Found && count == static_cast<std::int64_t>(buffer.size())) {
+    if (ReadBlock(file, (FFileLength - tagSize) / 2, buffer) < 0) return false;
+    FFrame = FindFrame(buffer, FVBR);
+  }
+
+  // Without a VBR header, the encoder may have left its name in the padding
+  // of the last frames.
+  if (FFrame.Found && !FVBR.Found) {
+    const std::int64_t end = FFileLength - static_cast<std::int64_t>(buffer.size()) -
+                             (FID3v1.Exists() ? static_cast<std::int64_t>(ID3v1TagSize) : 0);
+    if (ReadBlock(file, end, buffer) < 0) return false;
+    FVendorID = FindVendorID(buffer, std::int32_t{FFrame.Size} * 5);
+  }
+  return true;
+}
+
+std::string TMPEGaudio::Version() const { return NameAt(VersionNames, FFrame.VersionID); }
+
+std::string TMPEGaudio::Layer() const { return NameAt(LayerNames, FFrame.LayerID); }
+
+std::uint16_t TMPEGaudio::SampleRate() const { return GetSampleRate(FFrame); }
+
+std::string TMPEGaudio::ChannelMode() const { return NameAt(ChannelModeNames, FFrame.ModeID); }
+
+std::string TMPEGaudio::Emphasis() const { return NameAt(EmphasisNames, FFrame.EmphasisID); }
+
+std::int64_t TMPEGaudio::AudioLength() const {
+  return FFileLength - FID3v2.Size() - (FID3v1.Exists() ? static_cast<std::int64_t>(ID3v1TagSize) : 0);
+}
+
+std::uint16_t TMPEGaudio::BitRate() const {
+  if (!FVBR.Found || FVBR.Frames <= 0) return GetBitRate(FFrame);
+  const double average = (static_cast<double>(FVBR.Bytes) / FVBR.Frames - GetPadding(FFrame)) *
+                         GetSampleRate(FFrame) / GetCoefficient(FFrame) / 1000;
+  return ClampToUInt16(RoundHalfToEven(average));
+}
+
+std::int32_t TMPEGaudio::Frames() const {
+  if (FVBR.Found) return FVBR.Frames;
+  const std::uint16_t length = GetFrameLength(FFrame);
+  if (length == 0) return 0;
+  const std::int64_t frames = (AudioLength() - FFrame.Position) / length;
+  return static_cast<std::int32_t>(std::clamp<std::int64_t>(frames, std::numeric_limits<std::int32_t>::min(),
+                                                            std::numeric_limits<std::int32_t>::max()));
+}
+
+double TMPEGaudio::Duration() const {
+  if (!FFrame.Found) return 0.0;
+  if (FVBR.Found && FVBR.Frames > 0) {
+    const std::uint16_t sampleRate = GetSampleRate(FFrame);
+    if (sampleRate == 0) return 0.0;
+    // In 64 bits: 1152 samples a frame overflow 32 bits beyond 1.8 million
+    // frames, a long but real recording.
+    const std::int64_t samples = std::int64_t{GetCoefficient(FFrame)} * FVBR.Frames * 8;
+    return static_cast<double>(samples) / sampleRate;
+  }
+  const std::uint16_t bitRate = GetBitRate(FFrame);
+  if (bitRate == 0) return 0.0;
+  return static_cast<double>(AudioLength() - FFrame.Position) / bitRate / 1000 * 8;
+}
+
+std::uint8_t TMPEGaudio::EncoderID() const {
+  if (!FFrame.Found) return 0;
+  return FVBR.Found ? GetVBREncoderID(FVBR) : GetCBREncoderID(FFrame, FVendorID);
+}
+
+std::string TMPEGaudio::Encoder() const {
+  const std::uint8_t id = EncoderID();
+  std::string name = NameAt(EncoderNames, id);
+  const std::string& vendor = !FVendorID.empty() ? FVendorID : FVBR.VendorID;
+  const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+  if (id == 3 && vendor.size() >= 8 && isDigit(vendor[4]) && vendor[5] == '.' && isDigit(vendor[6]) &&
+      isDigit(vendor[7])) {
+    name += " " + vendor.substr(4, 4);
+  }
+  return name;
+}
+
+bool TMPEGaudio::Valid() const {
+  if (!FFrame.Found) return false;
+  const std::uint16_t bitRate = BitRate();
+  return bitRate >= 8 && bitRate <= 448 && Duration() >= 0.1;
+}

@@ -19,6 +19,22 @@ bool ReadTrailer(const std::string& fileName, ID3v1Trailer& trailer) {
   return file.ReadExactAt(size - kTrailerSize, &trailer, sizeof trailer);
 }
 
+// 2 (ID3v1.1) when the separator and track bytes mark a track number.
+std::uint8_t DetectVersion(const ID3v1Trailer& trailer) {
+  const auto separator = static_cast<std::uint8_t>(trailer.Comment[kSeparatorIndex]);
+  const auto track = static_cast<std::uint8_t>(trailer.Comment[kTrackIndex]);
+  if (separator == 0x00 && track != 0x00) return 2;
+  if (separator == 0x20 && track != 0x20) return 2;
+  return 1;
+}
+
+// A fixed-size field as text: every byte kept, NULs included, then trailing
+// bytes of code 0x20 or less removed.
+std::string FieldText(const char* field, std::size_t size) {
+  while (size > 0 && static_cast<std::uint8_t>(field[size - 1]) <= 0x20) --size;
+  return std::string(field, size);
+}
+
 }  // namespace
 
 const std::array<std::string_view, GenreCount> GenreNames = {
@@ -45,23 +61,6 @@ const std::array<std::string_view, GenreCount> GenreNames = {
     "Black Metal", "Crossover", "Contemporary Christian", "Christian Rock", "Merengue", "Salsa",
     "Trash Metal", "Anime", "JPop", "Synthpop"};
 
-namespace id3v1_detail {
-
-std::uint8_t DetectVersion(const ID3v1Trailer& trailer) {
-  const auto separator = static_cast<std::uint8_t>(trailer.Comment[kSeparatorIndex]);
-  const auto track = static_cast<std::uint8_t>(trailer.Comment[kTrackIndex]);
-  if (separator == 0x00 && track != 0x00) return 2;
-  if (separator == 0x20 && track != 0x20) return 2;
-  return 1;
-}
-
-std::string FieldText(const char* field, std::size_t size) {
-  while (size > 0 && static_cast<std::uint8_t>(field[size - 1]) <= 0x20) --size;
-  return std::string(field, size);
-}
-
-}  // namespace id3v1_detail
-
 void TID3v1::ResetData() {
   FExists = false;
   FVersionID = 1;
@@ -75,7 +74,6 @@ void TID3v1::ResetData() {
 }
 
 bool TID3v1::ReadFromFile(const std::string& FileName) {
-  using id3v1_detail::FieldText;
   try {
     ResetData();
     ID3v1Trailer trailer{};
@@ -83,7 +81,7 @@ bool TID3v1::ReadFromFile(const std::string& FileName) {
     if (std::string_view(trailer.Header, sizeof trailer.Header) != "TAG") return true;
 
     FExists = true;
-    FVersionID = id3v1_detail::DetectVersion(trailer);
+    FVersionID = DetectVersion(trailer);
     FTitle = FieldText(trailer.Title, sizeof trailer.Title);
     FArtist = FieldText(trailer.Artist, sizeof trailer.Artist);
     FAlbum = FieldText(trailer.Album, sizeof trailer.Album);

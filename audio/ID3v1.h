@@ -65,13 +65,3 @@ class TID3v1 {
   std::uint8_t FTrack = 0;
   std::uint8_t FGenreID = 255;
 };
-
-// Internal steps, exposed for the tests.
-namespace id3v1_detail {
-// 2 (ID3v1.1) when the trailer's separator and track bytes mark a track
-// number, else 1.
-std::uint8_t DetectVersion(const ID3v1Trailer& trailer);
-// A fixed-size field as text: every byte kept, NULs included, then trailing
-// bytes of code 0x20 or less removed.
-std::string FieldText(const char* field, std::size_t size);
-}  // namespace id3v1_detail

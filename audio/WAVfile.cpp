@@ -5,7 +5,7 @@
 
 #include "FileServices.h"
 
-const std::array<std::string_view, 3> ChannelModeNames = {"Unknown", "Mono", "Stereo"};
+const std::array<std::string_view, 3> wavfile::ChannelModeNames = {"Unknown", "Mono", "Stereo"};
 
 namespace {
 
@@ -115,6 +115,7 @@ bool TWAVfile::ReadFromFile(const std::string& FileName) {
 }
 
 std::string TWAVfile::ChannelMode() const {
+  using wavfile::ChannelModeNames;
   return std::string(FChannels < ChannelModeNames.size() ? ChannelModeNames[FChannels]
                                                          : ChannelModeNames[0]);
 }

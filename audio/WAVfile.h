@@ -8,8 +8,11 @@
 #include <string>
 #include <string_view>
 
-// Channel mode texts, indexed by the channel count.
+namespace wavfile {
+// Channel mode texts, indexed by the channel count. In a namespace of its
+// own because the MPEG reader has a table of the same name.
 extern const std::array<std::string_view, 3> ChannelModeNames;
+}  // namespace wavfile
 
 // The 44 bytes of a canonical WAVE header, decoded from little-endian.
 // SampleCount is not taken from bytes 40 to 43 but from the chunk that

@@ -31,12 +31,15 @@ std::string PathOfDescriptor(int fd) {
 int OpenRegular(const std::string& path, int flags) {
   if (path.empty()) return -1;
   int fd;
+  // O_NONBLOCK keeps a FIFO or device from blocking the open; such files are
+  // refused below, and regular files get blocking mode back.
   do {
-    fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+    fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return -1;
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
     ::close(fd);
     return -1;
   }

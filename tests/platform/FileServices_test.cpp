@@ -38,6 +38,12 @@ TEST(FileServices, RefusesDirectoriesAndMissingFiles) {
   EXPECT_TRUE(DirectoryExists(dir.Path()));
   EXPECT_FALSE(f.IsOpen());
   EXPECT_EQ(f.Size(), -1);
+  // A FIFO named like a song must be refused, not wait for a writer forever.
+  const auto fifo = dir.File("pipe.mp3");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  EXPECT_FALSE(f.OpenRead(fifo));
+  EXPECT_FALSE(f.OpenReadWrite(fifo));
+  EXPECT_FALSE(FileExists(fifo));
 }
 
 TEST(FileServices, ClearAttributesAddsOwnerWriteOnly) {

@@ -1,1 +1,295 @@
 #include "UPrincipal.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QScreen>
+#include <QToolButton>
+#include <algorithm>
+#include <array>
+
+#include "CodePage.h"
+#include "EventGuard.h"
+#include "FileServices.h"
+#include "IniFile.h"
+#include "SongListModel.h"
+#include "TDBGridStudio.h"
+#include "UpperCaseValidator.h"
+
+namespace {
+
+const char* const kCaption = "Quillmar 2012";
+const char* const kIniFileName = "BaseZelta.ini";
+const char* const kDefaultSortField = "Mus_Codigo";
+const QColor kButtonFace(240, 240, 240);
+
+// The fixed lines of the catalogue query, up to its WHERE clause.
+constexpr std::array<const char*, 9> kSongListSelect = {
+    "SELECT DISTINCT Mus.*, Pas.Pas_Path, Sub.Sub_Nome, Rit.Rit_Nome, Idi.Idi_Nome, "
+    "Gra.Gra_Nome, Voc.Voc_Nome",
+    "FROM Tb_Musicas Mus",
+    "LEFT JOIN Tb_Pastas Pas ON Mus.Pas_Codigo = Pas.Pas_Codigo",
+    "LEFT JOIN Tb_MusicaGeneros Mge ON Mge.Mus_Codigo = Mus.Mus_Codigo",
+    "LEFT JOIN Tb_SubGenero Sub ON Sub.Sub_Codigo = Mus.Sub_Codigo",
+    "LEFT JOIN Tb_Ritmo Rit ON Rit.Rit_Codigo = Mus.Rit_Codigo",
+    "LEFT JOIN Tb_Idioma Idi ON Idi.Idi_Codigo = Mus.Idi_Codigo",
+    "LEFT JOIN Tb_Gravadora Gra ON Gra.Gra_Codigo = Mus.Gra_Codigo",
+    "LEFT JOIN Tb_Vocal Voc ON Voc.Voc_Codigo = Mus.Voc_Codigo",
+};
+
+// "MS Sans Serif" at the given pixel height; Qt falls back to the nearest
+// installed sans-serif family where it is missing.
+QFont SansSerif(int pixels, bool bold = false) {
+  QFont font(QStringLiteral("MS Sans Serif"));
+  font.setStyleHint(QFont::SansSerif);
+  font.setPixelSize(pixels);
+  font.setBold(bold);
+  return font;
+}
+
+void SetTextColour(QWidget* widget, const QColor& colour) {
+  QPalette palette = widget->palette();
+  palette.setColor(QPalette::WindowText, colour);
+  palette.setColor(QPalette::Text, colour);
+  widget->setPalette(palette);
+}
+
+QToolButton* FlatButton(QWidget* parent, const QString& caption, const QRect& geometry) {
+  auto* button = new QToolButton(parent);
+  button->setText(caption);
+  button->setToolButtonStyle(Qt::ToolButtonTextOnly);
+  button->setAutoRaise(true);
+  button->setFocusPolicy(Qt::NoFocus);
+  button->setCursor(Qt::PointingHandCursor);
+  button->setGeometry(geometry);
+  return button;
+}
+
+}  // namespace
+
+TFrmPrincipal::TFrmPrincipal(MessageBoxes& boxes, std::string configDirectory, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                          Qt::WindowCloseButtonHint),
+      boxes_(boxes),
+      configDirectory_(configDirectory.empty() ? platform::ExecutableDirectory()
+                                               : std::move(configDirectory)) {
+  if (!configDirectory_.empty() && configDirectory_.back() != '/') configDirectory_ += '/';
+  BuildControls();
+  ConnectEvents();
+  Guarded([this] { FormCreate(); });
+}
+
+TFrmPrincipal::~TFrmPrincipal() { FormDestroy(); }
+
+void TFrmPrincipal::BuildControls() {
+  setWindowTitle(QString::fromUtf8(kCaption));
+  setFixedSize(kClientWidth, kClientHeight);
+  setFont(SansSerif(11));
+  QPalette face = palette();
+  face.setColor(QPalette::Window, kButtonFace);
+  face.setColor(QPalette::Button, kButtonFace);
+  setPalette(face);
+  setAutoFillBackground(true);
+  if (const QScreen* screen = QGuiApplication::primaryScreen())
+    move(screen->availableGeometry().center() - rect().center());
+
+  GBLocalizarMusicas = new QGroupBox(QStringLiteral("Localizar Música: "), this);
+  GBLocalizarMusicas->setGeometry(6, 4, 728, 47);
+
+  MEBuscarMusicas = new QLineEdit(GBLocalizarMusicas);
+  MEBuscarMusicas->setGeometry(8, 16, 708, 24);
+  MEBuscarMusicas->setFont(SansSerif(13, true));
+  MEBuscarMusicas->setValidator(new UpperCaseValidator(MEBuscarMusicas));
+  {
+    QPalette palette = MEBuscarMusicas->palette();
+    palette.setColor(QPalette::Base, Qt::white);
+    palette.setColor(QPalette::Text, Qt::black);
+    MEBuscarMusicas->setPalette(palette);
+  }
+
+  GBRelacaoMusicas = new QGroupBox(QStringLiteral("Relação das Músicas"), this);
+  GBRelacaoMusicas->setGeometry(6, 56, 728, 299);
+  GBRelacaoMusicas->setFont(SansSerif(11));
+  SetTextColour(GBRelacaoMusicas, Qt::black);
+
+  DBMusicas = new TDBGridStudio(GBRelacaoMusicas);
+  DBMusicas->setGeometry(8, 15, 707, 274);
+  DBMusicas->setFont(SansSerif(11, true));
+  DBMusicas->setCursor(Qt::PointingHandCursor);
+  model_ = std::make_unique<SongListModel>(
+      Q_Musicas, std::vector<GridColumn>{{"MUS_NOMECOMPLETO", QStringLiteral("Música"), 670}});
+  DBMusicas->setModel(model_.get());
+  for (std::size_t i = 0; i < model_->Columns().size(); ++i)
+    DBMusicas->setColumnWidth(static_cast<int>(i), model_->Columns()[i].Width);
+
+  pnlAguarde = new QFrame(GBRelacaoMusicas);
+  pnlAguarde->setGeometry(86, 108, 557, 81);
+  pnlAguarde->setFrameStyle(QFrame::Panel | QFrame::Raised);
+  pnlAguarde->setAutoFillBackground(true);
+  {
+    // The panel is shown while its group box is disabled; it must not look
+    // disabled itself.
+    QPalette palette = pnlAguarde->palette();
+    for (int role = 0; role < QPalette::NColorRoles; ++role) {
+      const auto r = static_cast<QPalette::ColorRole>(role);
+      palette.setColor(QPalette::Disabled, r, palette.color(QPalette::Active, r));
+    }
+    palette.setColor(QPalette::Disabled, QPalette::WindowText, Qt::black);
+    palette.setColor(QPalette::Active, QPalette::WindowText, Qt::black);
+    pnlAguarde->setPalette(palette);
+  }
+  pnlAguarde->hide();
+
+  Label1 = new QLabel(QStringLiteral("Gravando informações no TAG"), pnlAguarde);
+  Label1->setGeometry(191, 6, 175, 13);
+  Label1->setFont(SansSerif(12, true));
+  Label1->adjustSize();
+
+  lblContador = new QLabel(pnlAguarde);
+  lblContador->setGeometry(8, 32, 53, 13);
+
+  ProgressBar1 = new QProgressBar(pnlAguarde);
+  ProgressBar1->setGeometry(8, 48, 537, 25);
+  ProgressBar1->setRange(0, 100);
+  ProgressBar1->setValue(0);
+  ProgressBar1->setTextVisible(false);
+
+  BTodas = FlatButton(this, QStringLiteral("Gravar Todas"), QRect(138, 362, 150, 28));
+  BSelecionadas = FlatButton(this, QStringLiteral("Gravar Selecionadas"), QRect(296, 362, 150, 28));
+  BFechar = FlatButton(this, QStringLiteral("&Fechar"), QRect(454, 362, 150, 28));
+
+  setTabOrder(MEBuscarMusicas, DBMusicas);
+  MEBuscarMusicas->setFocus();
+}
+
+void TFrmPrincipal::ConnectEvents() {
+  connect(MEBuscarMusicas, &QLineEdit::textChanged, this,
+          [this] { Guarded([this] { MEBuscarMusicasChange(); }); });
+  connect(DBMusicas->horizontalHeader(), &QHeaderView::sectionClicked, this,
+          [this](int column) { Guarded([this, column] { DBMusicasTitleClick(column); }); });
+  connect(DBMusicas, &TDBGridStudio::MouseUp, this,
+          [this](Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y) {
+            Guarded([&] { DBMusicasMouseUp(button, shift, x, y); });
+          });
+  connect(DBMusicas, &TDBGridStudio::CurrentRowChanged, this, [this](int row) {
+    if (gridFollowsQuery_) Guarded([this, row] { Q_Musicas.MoveTo(row); });
+  });
+  connect(model_.get(), &SongListModel::FetchFailed, this,
+          [this](const QString& text) { boxes_.ShowError(text); }, Qt::QueuedConnection);
+  connect(BTodas, &QToolButton::clicked, this, [this] { Guarded([this] { BTodasClick(); }); });
+  connect(BSelecionadas, &QToolButton::clicked, this,
+          [this] { Guarded([this] { BSelecionadasClick(); }); });
+  connect(BFechar, &QToolButton::clicked, this, [this] { BFecharClick(); });
+}
+
+void TFrmPrincipal::Guarded(const std::function<void()>& handler) { RunGuarded(boxes_, handler); }
+
+std::string TFrmPrincipal::ConfigPath() const { return configDirectory_ + kIniFileName; }
+
+void TFrmPrincipal::FormCreate() {
+  const std::string iniPath = ConfigPath();
+  if (!platform::FileExists(iniPath)) {
+    boxes_.ShowInformation(windowTitle(), QStringLiteral("O arquivo ") + QFile::decodeName(iniPath.c_str()) +
+                                              QStringLiteral(" não foi encontrado."));
+    throw SilentAbort();
+  }
+  DB_Zelta.SetDatabaseName(TrimControlAndBlanks(ReadIniString(iniPath, "BANCO", "caminho", "")));
+  try {
+    DB_Zelta.Connect();
+    Transaction_Zelta.Start();
+  } catch (...) {
+    // Whatever the client says, the user gets the one message.
+    boxes_.ShowInformation(windowTitle(),
+                           QStringLiteral("Não foi possível conectar com a Base de Dados 2012."));
+    throw SilentAbort();
+  }
+  MEBuscarMusicasChange();
+}
+
+void TFrmPrincipal::FormDestroy() {
+  Q_Musicas.Close();
+  DB_Zelta.Disconnect();
+}
+
+std::string TFrmPrincipal::SqlStringLiteral(const std::string& text) {
+  std::string literal = "'";
+  for (char c : text) {
+    literal += c;
+    if (c == '\'') literal += '\'';
+  }
+  return literal + "'";
+}
+
+std::string TFrmPrincipal::SongListSql(const std::string& searchText, const std::string& sortField) {
+  std::string sql;
+  for (const char* line : kSongListSelect) sql.append(line).append("\n");
+  sql += "WHERE UPPER(Mus.Mus_NomeCompleto) LIKE " + SqlStringLiteral("%" + searchText + "%") + "\n";
+  sql += "ORDER BY " + sortField;
+  return sql;
+}
+
+void TFrmPrincipal::MEBuscarMusicasChange() {
+  const std::string searchText = platform::Utf8ToCp1252(MEBuscarMusicas->text().toStdString());
+  model_->Rebuild([&] {
+    Q_Musicas.Close();
+    if (sortFieldName_.empty()) sortFieldName_ = kDefaultSortField;
+    Q_Musicas.SetSQL(SongListSql(searchText, sortFieldName_));
+    Q_Musicas.Open();
+  });
+  DBMusicas->SetCurrentRow(0);
+}
+
+void TFrmPrincipal::DBMusicasTitleClick(int column) {
+  const auto& columns = model_->Columns();
+  const std::string field =
+      column >= 0 && column < static_cast<int>(columns.size()) ? columns[column].FieldName : "";
+  sortFieldName_ = field.empty() ? kDefaultSortField : field;
+  MEBuscarMusicasChange();
+}
+
+void TFrmPrincipal::DBMusicasMouseUp(Qt::MouseButton, Qt::KeyboardModifiers, int x, int y) {
+  // The corner cell above the indicator column returns to the song-code order.
+  if (x < 10 && y < 15) {
+    sortFieldName_ = kDefaultSortField;
+    MEBuscarMusicasChange();
+  }
+}
+
+void TFrmPrincipal::BFecharClick() { close(); }
+
+void TFrmPrincipal::BTodasClick() {}
+
+void TFrmPrincipal::BSelecionadasClick() {}
+
+void TFrmPrincipal::SetBusy(bool busy) {
+  lblContador->clear();
+  pnlAguarde->setVisible(busy);
+  GBLocalizarMusicas->setEnabled(!busy);
+  for (QWidget* control : std::initializer_list<QWidget*>{GBRelacaoMusicas, BTodas, BSelecionadas, BFechar})
+    control->setEnabled(GBLocalizarMusicas->isEnabled());
+  QCoreApplication::processEvents();
+}
+
+void TFrmPrincipal::SetCounterText(const QString& text) {
+  lblContador->setText(text);
+  lblContador->adjustSize();
+}
+
+void TFrmPrincipal::SetGridFollowsQuery(bool follow) {
+  gridFollowsQuery_ = follow;
+  if (!follow) return;
+  model_->SyncRowCount();
+  const int rows = model_->rowCount();
+  if (rows > 0 && Q_Musicas.IsOpen())
+    DBMusicas->SetCurrentRow(std::clamp(Q_Musicas.CurrentRow(), 0, rows - 1));
+}
+
+std::vector<db::Query::Bookmark> TFrmPrincipal::SelectedBookmarks() const {
+  const std::vector<int> rows = DBMusicas->SelectedRows();
+  return {rows.begin(), rows.end()};
+}

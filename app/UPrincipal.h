@@ -1,1 +1,99 @@
 #pragma once
+// The main window: start-up (configuration file and database connection),
+// the catalogue list with its incremental search and ordering, and the
+// controls of the tag-writing runs.
+
+#include <QWidget>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "FirebirdDb.h"
+#include "MessageBoxes.h"
+
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QToolButton;
+class SongListModel;
+class TDBGridStudio;
+
+class TFrmPrincipal : public QWidget {
+  Q_OBJECT
+ public:
+  static constexpr int kClientWidth = 740;
+  static constexpr int kClientHeight = 400;
+
+  // configDirectory is where BaseZelta.ini is looked for; empty means the
+  // directory of the running executable. Creating the window runs FormCreate.
+  explicit TFrmPrincipal(MessageBoxes& boxes = DefaultMessageBoxes(),
+                         std::string configDirectory = {}, QWidget* parent = nullptr);
+  ~TFrmPrincipal() override;
+
+  // The database components, owned by the window for the program's life.
+  db::Connection DB_Zelta;
+  db::Transaction Transaction_Zelta{DB_Zelta};
+  db::Query Q_Musicas{DB_Zelta, Transaction_Zelta};
+
+  // Controls; the window owns them through Qt's parent links.
+  QGroupBox* GBLocalizarMusicas = nullptr;
+  QLineEdit* MEBuscarMusicas = nullptr;
+  QGroupBox* GBRelacaoMusicas = nullptr;
+  TDBGridStudio* DBMusicas = nullptr;
+  QFrame* pnlAguarde = nullptr;
+  QLabel* Label1 = nullptr;
+  QLabel* lblContador = nullptr;
+  QProgressBar* ProgressBar1 = nullptr;
+  QToolButton* BTodas = nullptr;
+  QToolButton* BSelecionadas = nullptr;
+  QToolButton* BFechar = nullptr;
+
+  // Column after "ORDER BY "; empty until the first rebuild.
+  const std::string& SortFieldName() const { return sortFieldName_; }
+  // Where the configuration file is looked for.
+  std::string ConfigPath() const;
+
+  // Event handlers. Called from Qt through RunGuarded; they may throw.
+  void FormCreate();
+  void FormDestroy();
+  void MEBuscarMusicasChange();
+  void DBMusicasTitleClick(int column);
+  void DBMusicasMouseUp(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
+  void BFecharClick();
+  void BTodasClick();
+  void BSelecionadasClick();
+
+  // Busy state of a run: shows the wait panel and disables every control
+  // that could start another action, then paints the change.
+  void SetBusy(bool busy);
+  // Progress text of a run; the label grows with it.
+  void SetCounterText(const QString& text);
+  // While false the grid ignores the query's movements (a run walks the rows
+  // without repainting the grid); back to true, the grid takes up the rows
+  // fetched meanwhile and the query's current row.
+  void SetGridFollowsQuery(bool follow);
+  bool GridFollowsQuery() const { return gridFollowsQuery_; }
+  // The grid's selected rows as bookmarks of Q_Musicas, in row order.
+  std::vector<db::Query::Bookmark> SelectedBookmarks() const;
+  MessageBoxes& Boxes() const { return boxes_; }
+
+  // The catalogue query's text for a search text (Windows-1252, already in
+  // upper case) and an order column.
+  static std::string SongListSql(const std::string& searchText, const std::string& sortField);
+  // An SQL string literal: text in single quotes, inner quotes doubled.
+  static std::string SqlStringLiteral(const std::string& text);
+
+ private:
+  void BuildControls();
+  void ConnectEvents();
+  void Guarded(const std::function<void()>& handler);
+
+  MessageBoxes& boxes_;
+  std::string configDirectory_;
+  std::string sortFieldName_;
+  bool gridFollowsQuery_ = true;
+  // Declared after Q_Musicas, so it goes before the query does.
+  std::unique_ptr<SongListModel> model_;
+};

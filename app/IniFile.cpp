@@ -1,0 +1,78 @@
+#include "IniFile.h"
+
+#include <algorithm>
+#include <cctype>
+#include <string_view>
+
+#include "FileServices.h"
+
+namespace {
+
+constexpr std::int64_t kMaxIniBytes = 16 * 1024 * 1024;
+
+std::string_view TrimBlanks(std::string_view text) {
+  auto isBlank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+  while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && isBlank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+bool SameNoCase(std::string_view a, std::string_view b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    return std::tolower(static_cast<unsigned char>(x)) ==
+           std::tolower(static_cast<unsigned char>(y));
+  });
+}
+
+std::string_view Unquote(std::string_view value) {
+  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+      value.back() == value.front())
+    return value.substr(1, value.size() - 2);
+  return value;
+}
+
+}  // namespace
+
+std::string FindIniValue(const std::string& contents, const std::string& section,
+                         const std::string& key, const std::string& fallback) {
+  std::string_view rest(contents);
+  // Editors that save UTF-8 put a byte-order mark before the first section.
+  if (rest.substr(0, 3) == "\xEF\xBB\xBF") rest.remove_prefix(3);
+  bool inSection = false;
+  while (!rest.empty()) {
+    const std::size_t end = rest.find('\n');
+    std::string_view line = TrimBlanks(rest.substr(0, end));
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    if (line.empty() || line.front() == ';') continue;
+    if (line.front() == '[') {
+      const std::size_t close = line.find(']');
+      if (close == std::string_view::npos) continue;
+      inSection = SameNoCase(TrimBlanks(line.substr(1, close - 1)), section);
+      continue;
+    }
+    if (!inSection) continue;
+    const std::size_t equals = line.find('=');
+    if (equals == std::string_view::npos) continue;
+    if (SameNoCase(TrimBlanks(line.substr(0, equals)), key))
+      return std::string(Unquote(TrimBlanks(line.substr(equals + 1))));
+  }
+  return fallback;
+}
+
+std::string ReadIniString(const std::string& path, const std::string& section,
+                          const std::string& key, const std::string& fallback) {
+  platform::File file;
+  if (!file.OpenRead(path)) return fallback;
+  const std::int64_t size = file.Size();
+  if (size < 0 || size > kMaxIniBytes) return fallback;
+  std::string contents(static_cast<std::size_t>(size), '\0');
+  if (size > 0 && !file.ReadExactAt(0, contents.data(), contents.size())) return fallback;
+  return FindIniValue(contents, section, key, fallback);
+}
+
+std::string TrimControlAndBlanks(const std::string& text) {
+  auto isTrimmed = [](char c) { return static_cast<unsigned char>(c) <= 32; };
+  const auto first = std::find_if_not(text.begin(), text.end(), isTrimmed);
+  const auto last = std::find_if_not(text.rbegin(), text.rend(), isTrimmed).base();
+  return first < last ? std::string(first, last) : std::string();
+}

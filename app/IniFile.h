@@ -1,0 +1,19 @@
+#pragma once
+// Reading one value of an INI file the way the system's own INI service
+// does: section and key names match without regard to case, blanks around
+// names and values are ignored, and a value wrapped in a pair of quotes
+// loses them.
+
+#include <string>
+
+// The value of [section] key in the file at path, or fallback when the file
+// cannot be read or holds no such key. Texts are bytes as stored.
+std::string ReadIniString(const std::string& path, const std::string& section,
+                          const std::string& key, const std::string& fallback);
+
+// The same over the file's contents.
+std::string FindIniValue(const std::string& contents, const std::string& section,
+                         const std::string& key, const std::string& fallback);
+
+// Removes every character with code 32 or less from both ends.
+std::string TrimControlAndBlanks(const std::string& text);

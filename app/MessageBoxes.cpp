@@ -1,0 +1,32 @@
+#include "MessageBoxes.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+namespace {
+
+void ShowModal(QMessageBox::Icon icon, const QString& title, const QString& text) {
+  // No owner window, as the start-up messages appear before the window does.
+  QMessageBox box(icon, title, text, QMessageBox::Ok);
+  box.exec();
+}
+
+class QtMessageBoxes final : public MessageBoxes {
+ public:
+  void ShowInformation(const QString& title, const QString& text) override {
+    ShowModal(QMessageBox::Information, title, text);
+  }
+  void ShowPlain(const QString& title, const QString& text) override {
+    ShowModal(QMessageBox::NoIcon, title, text);
+  }
+  void ShowError(const QString& text) override {
+    ShowModal(QMessageBox::Critical, QApplication::applicationDisplayName(), text);
+  }
+};
+
+}  // namespace
+
+MessageBoxes& DefaultMessageBoxes() {
+  static QtMessageBoxes boxes;
+  return boxes;
+}

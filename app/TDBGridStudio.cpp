@@ -1,0 +1,160 @@
+#include "TDBGridStudio.h"
+
+#include <QAbstractButton>
+#include <QHeaderView>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QStyledItemDelegate>
+#include <algorithm>
+
+namespace {
+
+const QColor kNavy(0, 0, 128);
+
+// Every data cell is drawn the standard way, with navy text also in
+// selected rows.
+class NavyTextDelegate final : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+
+ protected:
+  void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+    QStyledItemDelegate::initStyleOption(option, index);
+    for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+      option->palette.setColor(group, QPalette::Text, kNavy);
+      option->palette.setColor(group, QPalette::HighlightedText, kNavy);
+    }
+  }
+};
+
+// The indicator column: plain sections, with a small black triangle on the
+// current row.
+class IndicatorHeader final : public QHeaderView {
+ public:
+  explicit IndicatorHeader(QTableView* table) : QHeaderView(Qt::Vertical, table), table_(table) {}
+
+ protected:
+  void paintSection(QPainter* painter, const QRect& rect, int logicalIndex) const override {
+    painter->save();
+    QHeaderView::paintSection(painter, rect, logicalIndex);
+    painter->restore();
+    if (logicalIndex != table_->currentIndex().row()) return;
+    const QPoint c = rect.center();
+    const QPolygon arrow({QPoint(c.x() - 2, c.y() - 4), QPoint(c.x() + 2, c.y()),
+                          QPoint(c.x() - 2, c.y() + 4)});
+    painter->save();
+    painter->setPen(Qt::NoPen);
+    painter->setBrush(Qt::black);
+    painter->drawPolygon(arrow);
+    painter->restore();
+  }
+
+ private:
+  QTableView* table_;
+};
+
+}  // namespace
+
+TDBGridStudio::TDBGridStudio(QWidget* parent) : QTableView(parent) {
+  setVerticalHeader(new IndicatorHeader(this));
+  setItemDelegate(new NavyTextDelegate(this));
+  setEditTriggers(NoEditTriggers);
+  setSelectionBehavior(SelectRows);
+  setSelectionMode(ExtendedSelection);
+  setShowGrid(true);
+  setWordWrap(false);
+  setTabKeyNavigation(false);
+  viewport()->setCursor(Qt::PointingHandCursor);
+
+  // Selected rows look the same whether or not the grid has the focus.
+  QPalette colours = palette();
+  for (auto role : {QPalette::Highlight, QPalette::HighlightedText})
+    colours.setColor(QPalette::Inactive, role, colours.color(QPalette::Active, role));
+  setPalette(colours);
+
+  QHeaderView* titles = horizontalHeader();
+  titles->setSectionsClickable(true);
+  titles->setSectionsMovable(false);
+  titles->setHighlightSections(false);
+  titles->setSectionResizeMode(QHeaderView::Interactive);
+  titles->setStretchLastSection(false);
+  titles->setDefaultAlignment(Qt::AlignCenter);
+  titles->setFixedHeight(kRowHeight);
+  titles->setCursor(Qt::PointingHandCursor);
+
+  QHeaderView* indicator = verticalHeader();
+  indicator->setSectionResizeMode(QHeaderView::Fixed);
+  indicator->setMinimumSectionSize(kRowHeight);
+  indicator->setDefaultSectionSize(kRowHeight);
+  indicator->setFixedWidth(kIndicatorWidth);
+  indicator->setHighlightSections(false);
+
+  // The corner cell is ours: no select-all there; its clicks reach the grid
+  // itself, where the mouse-up report sees them.
+  setCornerButtonEnabled(false);
+  if (auto* corner = findChild<QAbstractButton*>())
+    corner->setAttribute(Qt::WA_TransparentForMouseEvents);
+
+  for (QObject* watched : {static_cast<QObject*>(this), static_cast<QObject*>(viewport()),
+                           static_cast<QObject*>(titles->viewport()),
+                           static_cast<QObject*>(indicator->viewport())})
+    watched->installEventFilter(this);
+}
+
+void TDBGridStudio::setModel(QAbstractItemModel* model) {
+  QTableView::setModel(model);
+  if (!selectionModel()) return;
+  connect(selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+          [this](const QModelIndex& current, const QModelIndex& previous) {
+            verticalHeader()->viewport()->update();
+            if (current.isValid() && current.row() != previous.row())
+              emit CurrentRowChanged(current.row());
+          });
+}
+
+std::vector<int> TDBGridStudio::SelectedRows() const {
+  std::vector<int> rows;
+  if (!selectionModel()) return rows;
+  for (const QModelIndex& index : selectionModel()->selectedRows()) rows.push_back(index.row());
+  std::sort(rows.begin(), rows.end());
+  return rows;
+}
+
+void TDBGridStudio::SetCurrentRow(int row) {
+  if (!model() || !selectionModel()) return;
+  const QModelIndex index = model()->index(row, 0);
+  selectionModel()->setCurrentIndex(index, QItemSelectionModel::NoUpdate);
+  verticalHeader()->viewport()->update();
+}
+
+bool TDBGridStudio::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::MouseButtonRelease) {
+    auto* mouse = static_cast<QMouseEvent*>(event);
+    auto* widget = static_cast<QWidget*>(watched);
+    const QPoint inGrid = widget->mapTo(this, mouse->position().toPoint()) - contentsRect().topLeft();
+    emit MouseUp(mouse->button(), mouse->modifiers(), inGrid.x(), inGrid.y());
+  }
+  return QTableView::eventFilter(watched, event);
+}
+
+QItemSelectionModel::SelectionFlags TDBGridStudio::selectionCommand(const QModelIndex& index,
+                                                                    const QEvent* event) const {
+  // Moving with the keyboard without Shift empties the selection instead of
+  // selecting the row moved to.
+  if (event && event->type() == QEvent::KeyPress) {
+    const auto* key = static_cast<const QKeyEvent*>(event);
+    switch (key->key()) {
+      case Qt::Key_Up:
+      case Qt::Key_Down:
+      case Qt::Key_PageUp:
+      case Qt::Key_PageDown:
+      case Qt::Key_Home:
+      case Qt::Key_End:
+        if (!(key->modifiers() & Qt::ShiftModifier)) return QItemSelectionModel::Clear;
+        break;
+      default:
+        break;
+    }
+  }
+  return QTableView::selectionCommand(index, event);
+}

@@ -1,0 +1,37 @@
+#pragma once
+// The catalogue grid: whole-row, multi-row selection over the song list,
+// an indicator column marking the current row, navy cell text, and a
+// mouse-up signal in the grid's own client coordinates (the corner cell
+// above the indicator column included).
+
+#include <QTableView>
+#include <vector>
+
+class TDBGridStudio final : public QTableView {
+  Q_OBJECT
+ public:
+  static constexpr int kIndicatorWidth = 11;
+  static constexpr int kRowHeight = 17;
+
+  explicit TDBGridStudio(QWidget* parent = nullptr);
+
+  void setModel(QAbstractItemModel* model) override;
+
+  // Rows selected, ascending: the selection's bookmarks in row order.
+  std::vector<int> SelectedRows() const;
+  // Makes row the current row (and the one the indicator marks) without
+  // selecting anything.
+  void SetCurrentRow(int row);
+
+ signals:
+  // A mouse button was released over the grid; x and y are relative to the
+  // grid's client area (inside its frame).
+  void MouseUp(Qt::MouseButton button, Qt::KeyboardModifiers modifiers, int x, int y);
+  // The user moved the current row.
+  void CurrentRowChanged(int row);
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  QItemSelectionModel::SelectionFlags selectionCommand(const QModelIndex& index,
+                                                       const QEvent* event) const override;
+};

@@ -1,0 +1,89 @@
+#pragma once
+// Shared pieces of the window tests: one QApplication for the program, a
+// message-box recorder, and a window started on a catalogue in a temporary
+// folder.
+
+#include <QApplication>
+#include <QString>
+#include <QTest>
+#include <QToolButton>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "CatalogueDb.h"
+#include "MessageBoxes.h"
+#include "SongListModel.h"
+#include "TDBGridStudio.h"
+#include "TestSupport.h"
+#include "UPrincipal.h"
+
+namespace app_testing {
+
+inline QApplication& Application() {
+  static int argc = 1;
+  static char name[] = "app_tests";
+  static char* argv[] = {name, nullptr};
+  static QApplication* application = [] {
+    auto* created = new QApplication(argc, argv);  // lives until the process ends
+    QApplication::setApplicationDisplayName(QStringLiteral("Quillmar 2012"));
+    return created;
+  }();
+  return *application;
+}
+
+// What the window would have shown, in order.
+struct ShownBox {
+  std::string kind;  // "information", "plain" or "error"
+  QString title;
+  QString text;
+};
+
+class RecordingMessageBoxes final : public MessageBoxes {
+ public:
+  void ShowInformation(const QString& title, const QString& text) override {
+    shown.push_back({"information", title, text});
+  }
+  void ShowPlain(const QString& title, const QString& text) override {
+    shown.push_back({"plain", title, text});
+  }
+  void ShowError(const QString& text) override { shown.push_back({"error", {}, text}); }
+  std::vector<ShownBox> shown;
+};
+
+inline void WriteIni(const testing_support::TempDir& dir, const std::string& contents) {
+  testing_support::WriteFileBytes(dir.File("BaseZelta.ini"), contents);
+}
+
+// The full names the grid lists, top to bottom (fetching every row).
+inline std::vector<std::string> ListedNames(TFrmPrincipal& window) {
+  QAbstractItemModel* model = window.DBMusicas->model();
+  while (model->canFetchMore({})) model->fetchMore({});
+  std::vector<std::string> names;
+  for (int row = 0; row < model->rowCount(); ++row)
+    names.push_back(model->data(model->index(row, 0), Qt::DisplayRole).toString().toStdString());
+  return names;
+}
+
+// A window started on a catalogue made from builder's rows.
+class WindowOnCatalogue {
+ public:
+  explicit WindowOnCatalogue(const testing_support::CatalogueBuilder& builder) {
+    Application();
+    testing_support::CreateCatalogue(Database(), builder.Sql());
+    WriteIni(dir_, "[BANCO]\ncaminho=" + Database() + "\n");
+    window_ = std::make_unique<TFrmPrincipal>(boxes_, dir_.Path());
+    window_->show();
+    (void)QTest::qWaitForWindowExposed(window_.get());
+  }
+  std::string Database() const { return dir_.File("catalogue.fdb"); }
+  TFrmPrincipal& Window() { return *window_; }
+  RecordingMessageBoxes& Boxes() { return boxes_; }
+
+ private:
+  testing_support::TempDir dir_;
+  RecordingMessageBoxes boxes_;
+  std::unique_ptr<TFrmPrincipal> window_;
+};
+
+}  // namespace app_testing

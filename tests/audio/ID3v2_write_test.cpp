@@ -1,0 +1,274 @@
+#include <gtest/gtest.h>
+#include <taglib/attachedpictureframe.h>
+#include <taglib/commentsframe.h>
+#include <taglib/popularimeterframe.h>
+#include <taglib/textidentificationframe.h>
+#include <taglib/tfilestream.h>
+#include <taglib/urllinkframe.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <map>
+
+#include "FileServices.h"
+#include "ID3v2.h"
+#include "ID3v2TestTags.h"
+
+using namespace id3v2_test;
+using testing_support::AudioBytesOf;
+using testing_support::ReadFileBytes;
+using testing_support::TempDir;
+using testing_support::WriteFileBytes;
+
+namespace {
+
+// The tag as TagLib sees it: major version and the frames by ID, each
+// rendered as a Latin-1 text (COMM, WXXX and POPM by their parts).
+struct TagLibView {
+  int version = 0;
+  std::multimap<std::string, std::string> frames;
+};
+
+TagLibView ReadWithTagLib(const std::string& path) {
+  TagLibView view;
+  TagLib::FileStream stream(path.c_str(), true);
+  TagLib::MPEG::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), false);
+  const TagLib::ID3v2::Tag* tag = file.ID3v2Tag(false);
+  if (!tag) return view;
+  view.version = tag->header()->majorVersion();
+  for (const TagLib::ID3v2::Frame* frame : tag->frameList()) {
+    std::string text = frame->toString().to8Bit(false);
+    if (auto* comm = dynamic_cast<const TagLib::ID3v2::CommentsFrame*>(frame)) {
+      const TagLib::ByteVector language = comm->language();
+      text = std::string(language.data(), language.size()) + "|" + comm->description().to8Bit(false) + "|" +
+             comm->text().to8Bit(false);
+    } else if (auto* link = dynamic_cast<const TagLib::ID3v2::UserUrlLinkFrame*>(frame)) {
+      text = link->description().to8Bit(false) + "|" + link->url().to8Bit(false);
+    } else if (auto* popm = dynamic_cast<const TagLib::ID3v2::PopularimeterFrame*>(frame)) {
+      text = popm->email().to8Bit(false) + "|" + std::to_string(popm->rating()) + "|" + std::to_string(popm->counter());
+    }
+    view.frames.emplace(std::string(frame->frameID().data(), 4), text);
+  }
+  return view;
+}
+
+std::string OneFrame(const TagLibView& view, const std::string& id) {
+  EXPECT_EQ(view.frames.count(id), 1u) << id;
+  const auto it = view.frames.find(id);
+  return it == view.frames.end() ? std::string() : it->second;
+}
+
+std::int64_t DeclaredTagSize(const std::string& bytes) {
+  TagInfo info{};
+  std::memcpy(info.SizeBytes, bytes.data() + 6, 4);
+  info.FileSize = static_cast<std::int32_t>(bytes.size());
+  return id3v2::TagSizeOf(info);
+}
+
+}  // namespace
+
+TEST(ID3v2Write, WorkedExampleAndEmptyObjectByteForByte) {
+  TempDir dir;
+  const std::string path = dir.File("song.mp3");
+  const std::string song = SongAudio() + Id3v1Trailer();
+  WriteFileBytes(path, song);
+  TID3v2 tag;
+  tag.SetTitle("Abc");
+  tag.SetRating(3);
+  ASSERT_TRUE(tag.SaveToFile(path));
+  const std::string expected = std::string("ID3\x03\0\0\0\0\x1F\x76", 10) +
+                               std::string("TIT2\0\0\0\x04\0\0\0Abc", 14) +
+                               std::string("POPM\0\0\0\x02\0\0\0\x03", 12) + std::string(4060, '\0');
+  std::string bytes = ReadFileBytes(path);
+  EXPECT_EQ(bytes.substr(0, 4096), expected);
+  EXPECT_EQ(bytes.substr(4096), song);
+  const TagLibView view = ReadWithTagLib(path);
+  EXPECT_EQ(view.version, 3);
+  EXPECT_EQ(view.frames.size(), 2u);
+  EXPECT_EQ(OneFrame(view, "TIT2"), "Abc");
+  EXPECT_EQ(OneFrame(view, "POPM"), "|3|0");
+
+  // Nothing set: no TRCK, COMM or WXXX, but a POPM with rating 0.
+  WriteFileBytes(path, song);
+  ASSERT_TRUE(TID3v2().SaveToFile(path));
+  bytes = ReadFileBytes(path);
+  EXPECT_EQ(bytes.size(), song.size() + 4096);
+  EXPECT_EQ(bytes.substr(0, 22), std::string("ID3\x03\0\0\0\0\x1F\x76POPM\0\0\0\x02\0\0\0\0", 22));
+  EXPECT_EQ(bytes.substr(22, 4074), std::string(4074, '\0'));
+}
+
+TEST(ID3v2Write, EveryFieldRoundTripsAndForeignFramesGo) {
+  TempDir dir;
+  const std::string path = dir.File("song.mp3");
+  WriteFileBytes(path, SongAudio());
+  using namespace TagLib;
+  WriteWithTagLib(path, 3, [](ID3v2::Tag& tag) {
+    tag.setTitle("Old");
+    auto track = new ID3v2::TextIdentificationFrame("TRCK", String::Latin1);
+    track->setText("7/12");
+    tag.addFrame(track);
+    auto user = new ID3v2::UserTextIdentificationFrame(String::Latin1);
+    user->setDescription("mood");
+    user->setText("calm");
+    tag.addFrame(user);
+    auto picture = new ID3v2::AttachedPictureFrame();
+    picture->setPicture(ByteVector(3000, 'p'));
+    tag.addFrame(picture);
+    auto original = new ID3v2::TextIdentificationFrame("TOPE", String::Latin1);
+    original->setText("Orig");
+    tag.addFrame(original);
+  });
+  const std::string audio = AudioBytesOf(ReadFileBytes(path) + Id3v1Trailer());
+  WriteFileBytes(path, ReadFileBytes(path) + Id3v1Trailer());
+
+  TID3v2 tag;
+  ASSERT_TRUE(tag.ReadFromFile(path));
+  ASSERT_EQ(tag.Track(), 7);
+  using Setter = void (TID3v2::*)(const std::string&);
+  using Getter = const std::string& (TID3v2::*)() const;
+  struct Field { Setter set; Getter get; const char* id; const char* value; };
+  const Field fields[] = {
+      {&TID3v2::SetTitle, &TID3v2::Title, "TIT2", "Can\xE7\xE3o"}, {&TID3v2::SetArtist, &TID3v2::Artist, "TPE1", "Artist"},
+      {&TID3v2::SetAlbum, &TID3v2::Album, "TALB", "Album"}, {&TID3v2::SetYear, &TID3v2::Year, "TDRC" /* TagLib's name for TYER */, "1999"},
+      {&TID3v2::SetGenre, &TID3v2::Genre, "TCON", "Samba"}, {&TID3v2::SetComposer, &TID3v2::Composer, "TCOM", "Comp"},
+      {&TID3v2::SetEncoder, &TID3v2::Encoder, "TENC", "Enc"}, {&TID3v2::SetCopyright, &TID3v2::Copyright, "TCOP", "Copy"},
+      {&TID3v2::SetLanguage, &TID3v2::Language, "TLAN", "por"}, {&TID3v2::SetRhythm, &TID3v2::Rhythm, "TRIT", "Rhy"},
+      {&TID3v2::SetFrameTINT, &TID3v2::FrameTINT, "TINT", "Int"}, {&TID3v2::SetFrameTEXT, &TID3v2::FrameTEXT, "TEXT", "Txt"},
+      {&TID3v2::SetSubGenre, &TID3v2::SubGenre, "TEST", "Sub"}, {&TID3v2::SetFrameTIDM, &TID3v2::FrameTIDM, "TIDM", "Idm"},
+      {&TID3v2::SetFrameTCAR, &TID3v2::FrameTCAR, "TCAR", "Car"}, {&TID3v2::SetFrameTVIN, &TID3v2::FrameTVIN, "TVIN", "Vin"},
+      {&TID3v2::SetFrameTMXI, &TID3v2::FrameTMXI, "TMXI", "Mxi"}, {&TID3v2::SetFrameTMXF, &TID3v2::FrameTMXF, "TMXF", "Mxf"},
+      {&TID3v2::SetFrameTRFI, &TID3v2::FrameTRFI, "TRFI", "Rfi"}, {&TID3v2::SetFrameTRFF, &TID3v2::FrameTRFF, "TRFF", "Rff"},
+      {&TID3v2::SetFrameTCAD, &TID3v2::FrameTCAD, "TCAD", "S"}, {&TID3v2::SetRecordLabel, &TID3v2::RecordLabel, "TGRA", "Lab"},
+      {&TID3v2::SetVocal, &TID3v2::Vocal, "TVOC", "Voc"}, {&TID3v2::SetPeriodType, &TID3v2::PeriodType, "TTPE", "Per"},
+      {&TID3v2::SetPeriodStart, &TID3v2::PeriodStart, "TPIN", "1990"}, {&TID3v2::SetPeriodEnd, &TID3v2::PeriodEnd, "TPFI", "1995"},
+      {&TID3v2::SetFrameTPMI, &TID3v2::FrameTPMI, "TPMI", "Pmi"}};
+  for (const Field& field : fields) (tag.*field.set)(std::string(" \t") + field.value + "\r\n ");
+  tag.SetComment(" Nice ");
+  tag.SetLink("http://example.org/");
+  tag.SetRating(255);
+  ASSERT_TRUE(tag.SaveToFile(path));
+
+  const std::string bytes = ReadFileBytes(path);
+  EXPECT_EQ(AudioBytesOf(bytes), audio);
+  EXPECT_EQ(bytes.substr(bytes.size() - 128), Id3v1Trailer());
+  EXPECT_NE(bytes.find(std::string("TCAD\0\0\0\x02\0\0\0S", 12)), std::string::npos);
+  const TagLibView view = ReadWithTagLib(path);
+  EXPECT_EQ(view.version, 3);
+  for (const Field& field : fields) EXPECT_EQ(OneFrame(view, field.id), field.value);
+  EXPECT_EQ(OneFrame(view, "TRCK"), "7");
+  EXPECT_EQ(OneFrame(view, "COMM"), "eng||Nice");
+  EXPECT_EQ(OneFrame(view, "WXXX"), "|http://example.org/");
+  EXPECT_EQ(OneFrame(view, "POPM"), "|255|0");
+  EXPECT_EQ(view.frames.size(), std::size(fields) + 4);
+
+  TID3v2 again;
+  ASSERT_TRUE(again.ReadFromFile(path));
+  for (const Field& field : fields) EXPECT_EQ((again.*field.get)(), field.value) << field.id;
+  EXPECT_EQ(again.Artist(), "Artist");
+  EXPECT_EQ(again.Comment(), "Nice");
+  EXPECT_EQ(again.Link(), "http://example.org/");
+  EXPECT_EQ(again.Rating(), 255);
+}
+
+TEST(ID3v2Write, InPlaceWhenTheOldTagFitsElseRewrite) {
+  TempDir dir;
+  const std::string path = dir.File("song.mp3");
+  const std::string tail = SongAudio() + Id3v1Trailer();
+  const std::string frames = Frame("TIT2", Text("Old title")) + Frame("TXXX", std::string("\0a\0b", 4));
+  struct Case { const char* name; std::string before; std::size_t tagAfter; std::string commentText; };
+  const Case cases[] = {
+      {"4096 in place", Tag(3, frames, 4096 - 10 - frames.size()) + tail, 4096, ""},
+      {"5000 rewritten", Tag(3, frames, 5000 - 10 - frames.size()) + tail, 4096, ""},
+      {"100 too small", Tag(3, frames, 100 - 10 - frames.size()) + tail, 4096, std::string(80, 'c')},
+      {"frames beyond 4096", Tag(3, frames, 100) + tail, 10 + 14 + 12 + 5015, std::string(5000, 'c')},
+      {"2.4 footer in place", Tag(4, frames, 300, 0x10) + "3DI" + std::string(7, '\0') + tail, frames.size() + 320, ""},
+      {"2.2 in place", Tag(2, Frame22("TT2", Text("x")), 300) + tail, 300 + 10 + 8, ""},
+      {"no tag", tail, 4096, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteFileBytes(path, c.before);
+    TID3v2 tag;
+    ASSERT_TRUE(tag.ReadFromFile(path));
+    tag.SetTitle("New");
+    tag.SetComment(c.commentText);
+    ASSERT_TRUE(tag.SaveToFile(path));
+    const std::string after = ReadFileBytes(path);
+    EXPECT_EQ(DeclaredTagSize(after), static_cast<std::int64_t>(c.tagAfter));
+    EXPECT_EQ(after.substr(c.tagAfter), tail);
+    const TagLibView view = ReadWithTagLib(path);
+    EXPECT_EQ(view.version, 3);
+    EXPECT_EQ(OneFrame(view, "TIT2"), "New");
+    EXPECT_EQ(view.frames.count("TXXX"), 0u);
+  }
+
+  // Declared longer than the file: the whole old file follows the new tag.
+  const std::string broken = Tag(3, frames).substr(0, 6) + Synchsafe(1 << 20) + frames + tail;
+  WriteFileBytes(path, broken);
+  ASSERT_TRUE(TID3v2().SaveToFile(path));
+  EXPECT_EQ(ReadFileBytes(path).substr(4096), broken);
+}
+
+TEST(ID3v2Write, FailuresLeaveTheSongWhole) {
+  TempDir dir;
+  const std::string path = dir.File("song.mp3");
+  const std::string temporary = path + "~";
+  const std::string untagged = SongAudio() + Id3v1Trailer();
+  TID3v2 tag;
+  tag.SetTitle("New");
+
+  // Read-only files are written and left owner-writable, bits otherwise kept.
+  WriteFileBytes(path, Tag(3, "", 4086) + untagged);
+  ASSERT_TRUE(platform::SetFileMode(path, 0444));
+  EXPECT_TRUE(tag.SaveToFile(path));
+  EXPECT_EQ(platform::FileMode(path), 0644);
+  WriteFileBytes(path, untagged);
+  ASSERT_TRUE(platform::SetFileMode(path, 0440));
+  EXPECT_TRUE(tag.SaveToFile(path));
+  EXPECT_EQ(platform::FileMode(path), 0640);
+  EXPECT_FALSE(platform::FileExists(temporary));
+
+  // A file that vanished is not created again; a short file is left alone.
+  platform::DeleteFile(path);
+  EXPECT_FALSE(tag.SaveToFile(path));
+  EXPECT_FALSE(platform::FileExists(path) || platform::FileExists(temporary));
+  WriteFileBytes(path, "ID3\x03");
+  EXPECT_FALSE(tag.SaveToFile(path));
+  EXPECT_EQ(ReadFileBytes(path), "ID3\x03");
+
+  // The temporary name is taken by a folder: the song stays as it was.
+  WriteFileBytes(path, untagged);
+  std::filesystem::create_directory(temporary);
+  EXPECT_FALSE(tag.SaveToFile(path));
+  EXPECT_EQ(ReadFileBytes(path), untagged);
+  std::filesystem::remove(temporary);
+
+  // A link at the temporary name is replaced, never written through.
+  const std::string victim = dir.File("victim");
+  WriteFileBytes(victim, "keep me");
+  std::filesystem::create_symlink(victim, temporary);
+  EXPECT_TRUE(tag.SaveToFile(path));
+  EXPECT_EQ(ReadFileBytes(victim), "keep me");
+  EXPECT_FALSE(std::filesystem::is_symlink(temporary) || platform::FileExists(temporary));
+
+  // Disk full half-way through the copy, or during an in-place write.
+  WriteFileBytes(path, untagged);
+  int writes = 0;
+  platform::SetWriteFaultHook([&](const std::string& target, std::size_t) {
+    return target.back() != '~' || ++writes < 2;
+  });
+  EXPECT_FALSE(tag.SaveToFile(path));
+  EXPECT_EQ(ReadFileBytes(path), untagged);
+  EXPECT_FALSE(platform::FileExists(temporary));
+  const std::string tagged = Tag(3, "", 4086) + untagged;
+  WriteFileBytes(path, tagged);
+  platform::SetWriteFaultHook([](const std::string&, std::size_t) { return false; });
+  EXPECT_FALSE(tag.SaveToFile(path));
+  platform::SetWriteFaultHook(nullptr);
+  EXPECT_EQ(ReadFileBytes(path), tagged);
+
+  // The in-place writer itself refuses a tag longer than the file's tag.
+  EXPECT_FALSE(id3v2::WriteInPlace(path, std::string(4097, 'x')));
+  EXPECT_EQ(ReadFileBytes(path), tagged);
+}

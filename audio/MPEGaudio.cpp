@@ -245,13 +245,13 @@ std::string FindVendorID(std::span<const std::uint8_t> Buffer, std::int32_t Span
 }
 
 std::uint8_t GetVBREncoderID(const VBRData& VBR) {
+  const std::string_view id(VBR.ID.data(), VBR.ID.size());
+  // A VBRI header is FhG's whatever text stands behind it.
+  if (id == "VBRI") return 2;
   const std::string& vendor = VBR.VendorID;
   if (StartsWith(vendor, "LAME")) return 3;
   if (StartsWith(vendor, "GOGO") || StartsWith(vendor, "MPGE")) return 5;
-  const std::string_view id(VBR.ID.data(), VBR.ID.size());
-  if (id == "Xing") return 1;
-  if (id == "VBRI") return 2;
-  return 0;
+  return id == "Xing" ? 1 : 0;
 }
 
 std::uint8_t GetCBREncoderID(const FrameData& Frame, const std::string& VendorID) {

@@ -1,0 +1,225 @@
+#include "CatalogueDb.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <stdexcept>
+#include <unistd.h>
+
+#include "TestSupport.h"
+
+#if !defined(QUILLMAR_CATALOGUE_SCHEMA) || !defined(QUILLMAR_TEST_CACHE_DIR)
+#error "QUILLMAR_CATALOGUE_SCHEMA and QUILLMAR_TEST_CACHE_DIR must be defined"
+#endif
+
+namespace testing_support {
+
+const std::string& CatalogueSchemaPath() {
+  static const std::string path = QUILLMAR_CATALOGUE_SCHEMA;
+  return path;
+}
+
+namespace {
+
+// Runs an isql-fb script in embedded mode; the script file lies beside the
+// database, so the statements never pass through the shell.
+void RunIsql(const std::string& fdbPath, const std::string& script, const std::string& charset,
+             bool connect) {
+  const std::string scriptPath = fdbPath + ".script.sql";
+  const std::string logPath = fdbPath + ".isql.log";
+  WriteFileBytes(scriptPath, script);
+  std::string command = "isql-fb -q -b -ch " + charset;
+  if (connect) command += " -user SYSDBA " + ShellQuote(fdbPath);
+  command += " -i " + ShellQuote(scriptPath) + " >" + ShellQuote(logPath) + " 2>&1 </dev/null";
+  const int status = RunCommand(command);
+  std::string log;
+  try {
+    log = ReadFileBytes(logPath);
+  } catch (const std::exception&) {
+  }
+  std::remove(scriptPath.c_str());
+  std::remove(logPath.c_str());
+  if (status != 0) {
+    throw std::runtime_error("isql-fb failed (" + std::to_string(status) + ") on " + fdbPath + ":\n" + log);
+  }
+}
+
+std::string Value(const std::optional<std::string>& text) {
+  return text ? SqlLiteral(*text) : "NULL";
+}
+
+std::string Value(const std::optional<int>& number) {
+  return number ? std::to_string(*number) : "NULL";
+}
+
+
+// An empty catalogue, made once and kept in the build tree for every later
+// CreateCatalogue to copy (ctest runs each test as a program of its own).
+// Its name carries a hash of the schema, so a changed schema makes a new
+// one. It is switched to asynchronous writes, which the copies keep: with
+// forced writes every page goes to the disk at once, and making a
+// catalogue could take seconds on a busy machine.
+std::string EmptyCatalogueTemplate() {
+  namespace fs = std::filesystem;
+  const std::string schema = ReadFileBytes(CatalogueSchemaPath());
+  const fs::path folder = QUILLMAR_TEST_CACHE_DIR;
+  const fs::path path = folder / ("empty-catalogue-" + std::to_string(std::hash<std::string>{}(schema)) + ".fdb");
+  if (fs::exists(path)) return path.string();
+
+  fs::create_directories(folder);
+  // Made under a name of its own and renamed into place, so that test
+  // programs running side by side never copy a half-made file.
+  const TempDir scratch;
+  const std::string fdb = scratch.File("empty-catalogue.fdb");
+  RunIsql(fdb,
+          "SET SQL DIALECT 1;\nCREATE DATABASE " + SqlLiteral(fdb) +
+              " USER 'SYSDBA' PAGE_SIZE 8192 DEFAULT CHARACTER SET WIN1252;\n",
+          "UTF8", false);
+  const std::string gfix = "gfix -write async -user SYSDBA " + ShellQuote(fdb) + " >/dev/null 2>&1";
+  if (RunCommand(gfix) != 0) throw std::runtime_error("failed: " + gfix);
+  RunSql(fdb, "INPUT " + SqlLiteral(CatalogueSchemaPath()) + ";");
+  const fs::path unique = path.string() + "." + std::to_string(::getpid()) + ".tmp";
+  fs::copy_file(fdb, unique, fs::copy_options::overwrite_existing);
+  fs::rename(unique, path);
+  return path.string();
+}
+
+}  // namespace
+
+void CreateCatalogue(const std::string& fdbPath, const std::string& extraSql) {
+  if (std::filesystem::exists(fdbPath)) throw std::runtime_error(fdbPath + " already exists");
+  std::filesystem::copy_file(EmptyCatalogueTemplate(), fdbPath);
+  if (!extraSql.empty()) RunSql(fdbPath, extraSql);
+}
+
+void RunSql(const std::string& fdbPath, const std::string& sql) {
+  RunIsql(fdbPath, sql + "\nCOMMIT;\n", "UTF8", true);
+}
+
+void RunSqlCp1252(const std::string& fdbPath, const std::string& sql) {
+  RunIsql(fdbPath, sql + "\nCOMMIT;\n", "WIN1252", true);
+}
+
+std::string SqlLiteral(std::string_view text) {
+  std::string literal = "'";
+  for (char c : text) {
+    literal += c;
+    if (c == '\'') literal += '\'';
+  }
+  return literal + "'";
+}
+
+CatalogueBuilder& CatalogueBuilder::CodeAndName(const char* table, int code,
+                                                const std::optional<std::string>& name) {
+  return Statement(std::string("INSERT INTO ") + table + " VALUES (" + std::to_string(code) + ", " +
+                   Value(name) + ");");
+}
+
+CatalogueBuilder& CatalogueBuilder::Folder(int code, const std::optional<std::string>& path) {
+  return CodeAndName("Tb_Pastas", code, path);
+}
+CatalogueBuilder& CatalogueBuilder::Genre(int code, const std::optional<std::string>& name) {
+  return CodeAndName("Tb_Genero", code, name);
+}
+CatalogueBuilder& CatalogueBuilder::SubGenre(int code, const std::optional<std::string>& name) {
+  return CodeAndName("Tb_SubGenero", code, name);
+}
+CatalogueBuilder& CatalogueBuilder::Rhythm(int code, const std::optional<std::string>& name) {
+  return CodeAndName("Tb_Ritmo", code, name);
+}
+CatalogueBuilder& CatalogueBuilder::Language(int code, const std::optional<std::string>& name) {
+  return CodeAndName("Tb_Idioma", code, name);
+}
+CatalogueBuilder& CatalogueBuilder::Label(int code, const std::optional<std::string>& name) {
+  return CodeAndName("Tb_Gravadora", code, name);
+}
+CatalogueBuilder& CatalogueBuilder::Vocal(int code, const std::optional<std::string>& name) {
+  return CodeAndName("Tb_Vocal", code, name);
+}
+
+CatalogueBuilder& CatalogueBuilder::Song(const SongRow& s) {
+  return Statement(
+      "INSERT INTO Tb_Musicas (Mus_Codigo, Mus_Nome, Mus_Interprete, Mus_Tempo, Mus_Tipo, "
+      "Mus_Album, Mus_Ano, Mus_Faixa, Mus_NomeCompleto, Sub_Codigo, Rit_Codigo, Voc_Codigo, "
+      "Gra_Codigo, Idi_Codigo, Pas_Codigo, Mus_Arquivo, Mus_Compositor, Mus_TipoPeriodo, "
+      "Mus_PeriodoInicio, Mus_PeriodoFim, Mus_Segundos, Mus_Avaliacao) VALUES (" +
+      std::to_string(s.codigo) + ", " + Value(s.nome) + ", " + Value(s.interprete) + ", " +
+      Value(s.tempo) + ", " + Value(s.tipo) + ", " + Value(s.album) + ", " + Value(s.ano) + ", " +
+      Value(s.faixa) + ", " + Value(s.nomeCompleto) + ", " + Value(s.subCodigo) + ", " +
+      Value(s.ritCodigo) + ", " + Value(s.vocCodigo) + ", " + Value(s.graCodigo) + ", " +
+      Value(s.idiCodigo) + ", " + Value(s.pasCodigo) + ", " + Value(s.arquivo) + ", " +
+      Value(s.compositor) + ", " + Value(s.tipoPeriodo) + ", " + Value(s.periodoInicio) + ", " +
+      Value(s.periodoFim) + ", " + Value(s.segundos) + ", " + Value(s.avaliacao) + ");");
+}
+
+CatalogueBuilder& CatalogueBuilder::SongGenre(int songCode, int genreCode) {
+  return Statement("INSERT INTO Tb_MusicaGeneros (Mus_Codigo, Gen_Codigo) VALUES (" +
+                   std::to_string(songCode) + ", " + std::to_string(genreCode) + ");");
+}
+
+CatalogueBuilder& CatalogueBuilder::Statement(const std::string& sql) {
+  sql_ += sql;
+  sql_ += '\n';
+  return *this;
+}
+
+std::string CatalogueListSql(const std::string& searchLiteral, const std::string& orderBy) {
+  return "SELECT DISTINCT Mus.*, Pas.Pas_Path, Sub.Sub_Nome, Rit.Rit_Nome, Idi.Idi_Nome, "
+         "Gra.Gra_Nome, Voc.Voc_Nome\n"
+         "FROM Tb_Musicas Mus\n"
+         "LEFT JOIN Tb_Pastas Pas ON Mus.Pas_Codigo = Pas.Pas_Codigo\n"
+         "LEFT JOIN Tb_MusicaGeneros Mge ON Mge.Mus_Codigo = Mus.Mus_Codigo\n"
+         "LEFT JOIN Tb_SubGenero Sub ON Sub.Sub_Codigo = Mus.Sub_Codigo\n"
+         "LEFT JOIN Tb_Ritmo Rit ON Rit.Rit_Codigo = Mus.Rit_Codigo\n"
+         "LEFT JOIN Tb_Idioma Idi ON Idi.Idi_Codigo = Mus.Idi_Codigo\n"
+         "LEFT JOIN Tb_Gravadora Gra ON Gra.Gra_Codigo = Mus.Gra_Codigo\n"
+         "LEFT JOIN Tb_Vocal Voc ON Voc.Voc_Codigo = Mus.Voc_Codigo\n"
+         "WHERE UPPER(Mus.Mus_NomeCompleto) LIKE " + searchLiteral + "\n"
+         "ORDER BY " + orderBy;
+}
+
+void FillGeneratedCatalogue(const std::string& fdbPath, int songCount, const std::string& folderPath) {
+  CatalogueBuilder lookups;
+  lookups.Folder(1, folderPath);
+  for (int code = 1; code <= 20; ++code) {
+    const std::string n = std::to_string(code);
+    lookups.Genre(code, "Genre " + n)
+        .SubGenre(code, "Subgenre " + n)
+        .Rhythm(code, "Rhythm " + n)
+        .Language(code, "Language " + n)
+        .Label(code, "Label " + n)
+        .Vocal(code, "Vocal " + n);
+  }
+  // One loop inside the database: a single statement instead of a hundred
+  // thousand round trips through isql.
+  const std::string loop =
+      "SET TERM ^ ;\n"
+      "EXECUTE BLOCK AS\n"
+      "  DECLARE i INTEGER = 1;\n"
+      "  DECLARE k INTEGER;\n"
+      "  DECLARE tag VARCHAR(6);\n"
+      "BEGIN\n"
+      "  WHILE (i <= " + std::to_string(songCount) + ") DO\n"
+      "  BEGIN\n"
+      "    k = MOD(i, 20) + 1;\n"
+      "    tag = LPAD(CAST(i AS VARCHAR(6)), 6, '0');\n"
+      "    INSERT INTO Tb_Musicas (Mus_Codigo, Mus_Nome, Mus_Interprete, Mus_Tempo, Mus_Tipo,\n"
+      "      Mus_Album, Mus_Ano, Mus_Faixa, Mus_NomeCompleto, Sub_Codigo, Rit_Codigo, Voc_Codigo,\n"
+      "      Gra_Codigo, Idi_Codigo, Pas_Codigo, Mus_Arquivo, Mus_Compositor, Mus_TipoPeriodo,\n"
+      "      Mus_PeriodoInicio, Mus_PeriodoFim, Mus_Segundos, Mus_Avaliacao)\n"
+      "    VALUES (:i, 'Song ' || :tag, 'Artist ' || MOD(:i, 500), '03:30', 'M',\n"
+      "      'Album ' || MOD(:i, 2000), 1950 + MOD(:i, 60), MOD(:i, 12) + 1,\n"
+      "      'Artist ' || MOD(:i, 500) || ' - Song ' || :tag, :k, :k, :k, :k, :k, 1,\n"
+      "      'song' || :tag || '.mp3', 'Composer ' || MOD(:i, 300), 'D', '1970', '1979',\n"
+      "      210, MOD(:i, 6) * 51);\n"
+      "    INSERT INTO Tb_MusicaGeneros (Mus_Codigo, Gen_Codigo) VALUES (:i, :k);\n"
+      "    IF (MOD(i, 3) = 0) THEN\n"
+      "      INSERT INTO Tb_MusicaGeneros (Mus_Codigo, Gen_Codigo) VALUES (:i, MOD(:i + 7, 20) + 1);\n"
+      "    i = i + 1;\n"
+      "  END\n"
+      "END^\n"
+      "SET TERM ; ^\n";
+  RunSql(fdbPath, lookups.Sql() + loop);
+}
+
+}  // namespace testing_support

@@ -1,0 +1,108 @@
+#pragma once
+// Real catalogue databases for the tests: an embedded Firebird database
+// made with isql-fb from the project's schema, and short helpers that fill
+// it with folders, genres, songs and the links between them.
+//
+//   testing_support::TempDir dir;
+//   const std::string fdb = dir.File("catalogue.fdb");
+//   testing_support::CatalogueBuilder catalogue;
+//   catalogue.Folder(1, dir.Path() + "/")
+//       .Genre(3, "Rock")
+//       .Song({.codigo = 1, .nomeCompleto = "Canção", .pasCodigo = 1,
+//              .arquivo = "song.mp3"})
+//       .SongGenre(1, 3);
+//   testing_support::CreateCatalogue(fdb, catalogue.Sql());
+//
+// Texts given to the helpers are UTF-8; they are stored in the catalogue's
+// Windows-1252, so "Canção" reads back through the database layer as the
+// bytes "Can\xE7\xE3o".
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace testing_support {
+
+// Path of scripts/catalogue-schema.sql in the source tree.
+const std::string& CatalogueSchemaPath();
+
+// Creates a new catalogue database at fdbPath (dialect 1, Windows-1252,
+// the nine tables, asynchronous writes) and runs extraSql (UTF-8) in it.
+// The empty catalogue is made once per program and copied, so this takes
+// one short isql-fb run. Throws std::runtime_error with isql's output when
+// anything fails, also when fdbPath already exists.
+void CreateCatalogue(const std::string& fdbPath, const std::string& extraSql = "");
+
+// Runs SQL statements (each ending in ';') in the database and commits.
+// RunSql takes UTF-8 text, RunSqlCp1252 Windows-1252 bytes. Throws
+// std::runtime_error with isql's output when a statement fails (nothing of
+// that run is committed then).
+void RunSql(const std::string& fdbPath, const std::string& sql);
+void RunSqlCp1252(const std::string& fdbPath, const std::string& sql);
+
+// An SQL string literal: enclosed in single quotes, quotes inside doubled.
+std::string SqlLiteral(std::string_view text);
+
+// One row of Tb_Musicas; every member left empty is stored as NULL.
+struct SongRow {
+  int codigo = 0;
+  std::optional<std::string> nome{};
+  std::optional<std::string> interprete{};
+  std::optional<std::string> tempo{};
+  std::optional<std::string> tipo{};
+  std::optional<std::string> album{};
+  std::optional<int> ano{};
+  std::optional<int> faixa{};
+  std::optional<std::string> nomeCompleto{};
+  std::optional<int> subCodigo{};
+  std::optional<int> ritCodigo{};
+  std::optional<int> vocCodigo{};
+  std::optional<int> graCodigo{};
+  std::optional<int> idiCodigo{};
+  std::optional<int> pasCodigo{};
+  std::optional<std::string> arquivo{};
+  std::optional<std::string> compositor{};
+  std::optional<std::string> tipoPeriodo{};
+  std::optional<std::string> periodoInicio{};
+  std::optional<std::string> periodoFim{};
+  std::optional<int> segundos{};
+  std::optional<int> avaliacao{};
+};
+
+// Gathers INSERT statements for one isql-fb run (CreateCatalogue's extraSql
+// or RunSql). Every call returns the builder, so calls can be chained.
+class CatalogueBuilder {
+ public:
+  CatalogueBuilder& Folder(int code, const std::optional<std::string>& path);
+  CatalogueBuilder& Genre(int code, const std::optional<std::string>& name);
+  CatalogueBuilder& SubGenre(int code, const std::optional<std::string>& name);
+  CatalogueBuilder& Rhythm(int code, const std::optional<std::string>& name);
+  CatalogueBuilder& Language(int code, const std::optional<std::string>& name);
+  CatalogueBuilder& Label(int code, const std::optional<std::string>& name);
+  CatalogueBuilder& Vocal(int code, const std::optional<std::string>& name);
+  CatalogueBuilder& Song(const SongRow& song);
+  CatalogueBuilder& SongGenre(int songCode, int genreCode);
+  // Any further statement, ending in ';'.
+  CatalogueBuilder& Statement(const std::string& sql);
+
+  const std::string& Sql() const { return sql_; }
+
+ private:
+  CatalogueBuilder& CodeAndName(const char* table, int code, const std::optional<std::string>& name);
+  std::string sql_;
+};
+
+// The window's list query (search text and ordering as given), the same
+// nine-line SELECT the main window opens.
+std::string CatalogueListSql(const std::string& searchLiteral = "'%%'",
+                             const std::string& orderBy = "Mus_Codigo");
+
+// Fills a catalogue with songCount generated songs (with folders, genres,
+// two genres for every third song, subgenres and the other lookups), using
+// a loop inside the database so that 100,000 songs take seconds. Songs are
+// named "SONG 000001" and so on, with files "song000001.mp3" in folder
+// folderPath (which should end with a separator).
+void FillGeneratedCatalogue(const std::string& fdbPath, int songCount,
+                            const std::string& folderPath = "/music/");
+
+}  // namespace testing_support

@@ -137,6 +137,20 @@ bool TDBGridStudio::eventFilter(QObject* watched, QEvent* event) {
   return QTableView::eventFilter(watched, event);
 }
 
+QModelIndex TDBGridStudio::moveCursor(CursorAction cursorAction, Qt::KeyboardModifiers modifiers) {
+  // Home and End go to the first and the last row of the whole list (there
+  // is no other column to go to); the last row needs every row fetched.
+  QAbstractItemModel* rows = model();
+  const bool toRowEnds = rows && (modifiers & Qt::ControlModifier || rows->columnCount() == 1);
+  if (toRowEnds && cursorAction == MoveHome)
+    return rows->index(0, std::max(currentIndex().column(), 0));
+  if (toRowEnds && cursorAction == MoveEnd) {
+    while (rows->canFetchMore({})) rows->fetchMore({});
+    return rows->index(rows->rowCount() - 1, std::max(currentIndex().column(), 0));
+  }
+  return QTableView::moveCursor(cursorAction, modifiers);
+}
+
 QItemSelectionModel::SelectionFlags TDBGridStudio::selectionCommand(const QModelIndex& index,
                                                                     const QEvent* event) const {
   // Moving with the keyboard without Shift empties the selection instead of

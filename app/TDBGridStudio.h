@@ -32,6 +32,7 @@ class TDBGridStudio final : public QTableView {
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
+  QModelIndex moveCursor(CursorAction cursorAction, Qt::KeyboardModifiers modifiers) override;
   QItemSelectionModel::SelectionFlags selectionCommand(const QModelIndex& index,
                                                        const QEvent* event) const override;
 };

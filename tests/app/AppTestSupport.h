@@ -55,6 +55,13 @@ inline void WriteIni(const testing_support::TempDir& dir, const std::string& con
   testing_support::WriteFileBytes(dir.File("BaseZelta.ini"), contents);
 }
 
+// Types text into widget one key at a time, accented letters included
+// (QTest::keyClicks knows only ASCII keys).
+inline void TypeText(QWidget* widget, const QString& text) {
+  for (QChar c : text)
+    QTest::sendKeyEvent(QTest::Click, widget, Qt::Key_unknown, QString(c), Qt::NoModifier);
+}
+
 // The full names the grid lists, top to bottom (fetching every row).
 inline std::vector<std::string> ListedNames(TFrmPrincipal& window) {
   QAbstractItemModel* model = window.DBMusicas->model();

@@ -1,0 +1,189 @@
+// The grid: rows pulled as it scrolls, keyboard and mouse selection, the
+// current row shared with the query, the navy text, and the busy state
+// with the grid detached from the query.
+
+#include <gtest/gtest.h>
+
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QScrollBar>
+
+#include "AppTestSupport.h"
+
+using namespace app_testing;
+using testing_support::CatalogueBuilder;
+
+namespace {
+
+CatalogueBuilder NumberedSongs(int count) {
+  CatalogueBuilder songs;
+  for (int code = 1; code <= count; ++code) {
+    char name[32];
+    std::snprintf(name, sizeof name, "SONG %03d", code);
+    songs.Song({.codigo = code, .nomeCompleto = name});
+  }
+  return songs;
+}
+
+void ClickRow(TDBGridStudio* grid, int row, Qt::KeyboardModifiers modifiers = {}) {
+  QCoreApplication::processEvents();
+  QTest::mouseClick(grid->viewport(), Qt::LeftButton, modifiers,
+                    grid->visualRect(grid->model()->index(row, 0)).center());
+}
+
+TEST(GridFetching, ALongListIsFetchedAsTheGridScrolls) {
+  Application();
+  testing_support::TempDir dir;
+  const std::string fdb = dir.File("long.fdb");
+  testing_support::CreateCatalogue(fdb);
+  testing_support::FillGeneratedCatalogue(fdb, 3000);
+  WriteIni(dir, "[BANCO]\ncaminho=" + fdb + "\n");
+  RecordingMessageBoxes boxes;
+  TFrmPrincipal window(boxes, dir.Path());
+  window.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+  QCoreApplication::processEvents();
+
+  TDBGridStudio* grid = window.DBMusicas;
+  const int visible = grid->viewport()->height() / TDBGridStudio::kRowHeight;
+  const int first = grid->model()->rowCount();
+  EXPECT_GE(first, visible);
+  EXPECT_LE(first, 2 * SongListModel::kFetchBatch);
+  EXPECT_EQ(window.Q_Musicas.FetchedCount(), first);
+  EXPECT_FALSE(window.Q_Musicas.AllFetched());
+
+  QCoreApplication::processEvents();
+  grid->verticalScrollBar()->setValue(grid->verticalScrollBar()->maximum());
+  QCoreApplication::processEvents();
+  const int scrolled = grid->model()->rowCount();
+  EXPECT_GT(scrolled, first);
+  EXPECT_LT(scrolled, 3000);
+  EXPECT_EQ(window.Q_Musicas.FetchedCount(), scrolled);
+
+  // End goes to the last song of the whole list, fetching what it needs;
+  // Home comes back.
+  QTest::keyClick(grid, Qt::Key_End);
+  EXPECT_EQ(grid->model()->rowCount(), 3000);
+  EXPECT_EQ(grid->currentIndex().row(), 2999);
+  EXPECT_EQ(window.Q_Musicas.CurrentRow(), 2999);
+  EXPECT_EQ(window.Q_Musicas.FieldAsInteger("MUS_CODIGO"), 3000);
+  QTest::keyClick(grid, Qt::Key_Home);
+  EXPECT_EQ(window.Q_Musicas.CurrentRow(), 0);
+  EXPECT_EQ(window.Q_Musicas.FieldAsInteger("MUS_CODIGO"), 1);
+  EXPECT_TRUE(boxes.shown.empty());
+}
+
+TEST(GridSelection, MouseAndKeyboardSelectRowsAsBookmarksInRowOrder) {
+  WindowOnCatalogue fixture(NumberedSongs(12));
+  TFrmPrincipal& window = fixture.Window();
+  TDBGridStudio* grid = window.DBMusicas;
+
+  ClickRow(grid, 5);
+  EXPECT_EQ(window.Q_Musicas.CurrentRow(), 5);
+  EXPECT_EQ(window.Q_Musicas.FieldAsText("MUS_NOMECOMPLETO"), "SONG 006");
+  ClickRow(grid, 2, Qt::ControlModifier);
+  ClickRow(grid, 9, Qt::ControlModifier);
+  EXPECT_EQ(window.SelectedBookmarks(), (std::vector<int>{2, 5, 9}));
+  ClickRow(grid, 5, Qt::ControlModifier);  // Ctrl+click takes a row out again
+  EXPECT_EQ(window.SelectedBookmarks(), (std::vector<int>{2, 9}));
+  ClickRow(grid, 7);  // a plain click selects that row alone
+  EXPECT_EQ(window.SelectedBookmarks(), (std::vector<int>{7}));
+
+  QTest::keyClick(grid, Qt::Key_Down, Qt::ShiftModifier);
+  QTest::keyClick(grid, Qt::Key_Down, Qt::ShiftModifier);
+  EXPECT_EQ(window.SelectedBookmarks(), (std::vector<int>{7, 8, 9}));
+  QTest::keyClick(grid, Qt::Key_Up, Qt::ShiftModifier);
+  EXPECT_EQ(window.SelectedBookmarks(), (std::vector<int>{7, 8}));
+  EXPECT_EQ(window.Q_Musicas.CurrentRow(), 8);
+
+  // Moving without Shift empties the selection and selects nothing new.
+  QTest::keyClick(grid, Qt::Key_Down);
+  EXPECT_TRUE(window.SelectedBookmarks().empty());
+  EXPECT_EQ(window.Q_Musicas.CurrentRow(), 9);
+  QTest::keyClick(grid, Qt::Key_Up, Qt::ShiftModifier);
+  EXPECT_EQ(window.SelectedBookmarks(), (std::vector<int>{8, 9}));
+  QTest::keyClick(grid, Qt::Key_Home);
+  EXPECT_TRUE(window.SelectedBookmarks().empty());
+
+  // The selection stays when the focus goes to the search box.
+  ClickRow(grid, 3);
+  window.MEBuscarMusicas->setFocus();
+  EXPECT_EQ(window.SelectedBookmarks(), (std::vector<int>{3}));
+  EXPECT_EQ(grid->palette().color(QPalette::Inactive, QPalette::Highlight),
+            grid->palette().color(QPalette::Active, QPalette::Highlight));
+  EXPECT_TRUE(fixture.Boxes().shown.empty());
+}
+
+TEST(GridDrawing, CellTextIsNavyAlsoInSelectedRows) {
+  CatalogueBuilder songs;
+  songs.Song({.codigo = 1, .nomeCompleto = "MMMMMMMMMMMMMMMM"})
+      .Song({.codigo = 2, .nomeCompleto = "WWWWWWWWWWWWWWWW"});
+  WindowOnCatalogue fixture(songs);
+  TDBGridStudio* grid = fixture.Window().DBMusicas;
+  ClickRow(grid, 1);
+  const QImage image = grid->viewport()->grab().toImage();
+  auto countNavy = [&](int row) {
+    const QRect cell = grid->visualRect(grid->model()->index(row, 0));
+    int navy = 0, other = 0;
+    const QColor background = image.pixelColor(cell.right() - 2, cell.center().y());
+    for (int y = cell.top() + 1; y < cell.bottom(); ++y)
+      for (int x = cell.left() + 1; x < cell.left() + 200; ++x) {
+        const QColor pixel = image.pixelColor(x, y);
+        if (pixel.red() < 40 && pixel.green() < 40 && pixel.blue() > 100 && pixel.blue() < 160) ++navy;
+        else if (pixel != background && pixel.red() + pixel.green() + pixel.blue() < 60) ++other;
+      }
+    return std::pair{navy, other};
+  };
+  for (int row : {0, 1}) {
+    SCOPED_TRACE(row);
+    const auto [navy, black] = countNavy(row);
+    EXPECT_GT(navy, 20);
+    EXPECT_EQ(black, 0);  // no black text
+  }
+}
+
+TEST(GridRun, BusyStateAndADetachedGridTakeUpTheQueryAfterwards) {
+  WindowOnCatalogue fixture(NumberedSongs(300));
+  TFrmPrincipal& window = fixture.Window();
+  TDBGridStudio* grid = window.DBMusicas;
+  QCoreApplication::processEvents();
+  ClickRow(grid, 2);
+  ClickRow(grid, 4, Qt::ControlModifier);
+  const int shown = grid->model()->rowCount();
+  ASSERT_LT(shown, 300);
+
+  window.SetCounterText(QStringLiteral("texto antigo"));
+  window.SetBusy(true);
+  EXPECT_TRUE(window.pnlAguarde->isVisible());
+  EXPECT_TRUE(window.lblContador->text().isEmpty());
+  for (QWidget* control : std::initializer_list<QWidget*>{
+           window.GBLocalizarMusicas, window.GBRelacaoMusicas, window.BTodas, window.BSelecionadas,
+           window.BFechar, window.MEBuscarMusicas, grid})
+    EXPECT_FALSE(control->isEnabled());
+
+  window.SetGridFollowsQuery(false);
+  window.Q_Musicas.FetchAll();
+  window.Q_Musicas.First();
+  while (!window.Q_Musicas.Eof()) window.Q_Musicas.Next();
+  EXPECT_EQ(grid->model()->rowCount(), shown);  // the grid shows what it showed
+  EXPECT_EQ(grid->currentIndex().row(), 4);
+  window.SetCounterText(QStringLiteral("Gravando aquivo 300 de 300 (SONG 300)"));
+  EXPECT_GE(window.lblContador->width(), window.lblContador->sizeHint().width());
+
+  window.SetGridFollowsQuery(true);
+  window.SetBusy(false);
+  EXPECT_EQ(grid->model()->rowCount(), 300);
+  EXPECT_EQ(grid->currentIndex().row(), 299);
+  EXPECT_EQ(window.SelectedBookmarks(), (std::vector<int>{2, 4}));
+  EXPECT_FALSE(window.pnlAguarde->isVisible());
+  for (QWidget* control : std::initializer_list<QWidget*>{
+           window.GBLocalizarMusicas, window.GBRelacaoMusicas, window.BTodas, window.BSelecionadas,
+           window.BFechar, window.MEBuscarMusicas, grid})
+    EXPECT_TRUE(control->isEnabled());
+  EXPECT_TRUE(fixture.Boxes().shown.empty());
+}
+
+}  // namespace

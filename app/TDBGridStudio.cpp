@@ -66,10 +66,12 @@ TDBGridStudio::TDBGridStudio(QWidget* parent) : QTableView(parent) {
   setTabKeyNavigation(false);
   viewport()->setCursor(Qt::PointingHandCursor);
 
-  // Selected rows look the same whether or not the grid has the focus.
+  // Selected rows look the same whether or not the grid has the focus, and
+  // while a run has disabled it.
   QPalette colours = palette();
   for (auto role : {QPalette::Highlight, QPalette::HighlightedText})
-    colours.setColor(QPalette::Inactive, role, colours.color(QPalette::Active, role));
+    for (auto group : {QPalette::Inactive, QPalette::Disabled})
+      colours.setColor(group, role, colours.color(QPalette::Active, role));
   setPalette(colours);
 
   QHeaderView* titles = horizontalHeader();

@@ -8,6 +8,8 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QScreen>
+#include <QStyle>
+#include <QStyleFactory>
 #include <QToolButton>
 #include <algorithm>
 #include <array>
@@ -51,11 +53,28 @@ QFont SansSerif(int pixels, bool bold = false) {
   return font;
 }
 
+// Text colour of an enabled control; disabled, it greys as usual.
 void SetTextColour(QWidget* widget, const QColor& colour) {
   QPalette palette = widget->palette();
-  palette.setColor(QPalette::WindowText, colour);
-  palette.setColor(QPalette::Text, colour);
+  for (auto group : {QPalette::Active, QPalette::Inactive}) {
+    palette.setColor(group, QPalette::WindowText, colour);
+    palette.setColor(group, QPalette::Text, colour);
+  }
   widget->setPalette(palette);
+}
+
+// Group boxes with the caption set into the top line of the frame, where
+// the controls' positions expect it.
+QStyle* FrameCaptionStyle() {
+  static QStyle* style = QStyleFactory::create(QStringLiteral("Windows"));
+  return style;
+}
+
+QGroupBox* GroupBox(QWidget* parent, const QString& caption, const QRect& geometry) {
+  auto* box = new QGroupBox(caption, parent);
+  if (QStyle* style = FrameCaptionStyle()) box->setStyle(style);
+  box->setGeometry(geometry);
+  return box;
 }
 
 QToolButton* FlatButton(QWidget* parent, const QString& caption, const QRect& geometry) {
@@ -98,22 +117,20 @@ void TFrmPrincipal::BuildControls() {
   if (const QScreen* screen = QGuiApplication::primaryScreen())
     move(screen->availableGeometry().center() - rect().center());
 
-  GBLocalizarMusicas = new QGroupBox(QStringLiteral("Localizar Música: "), this);
-  GBLocalizarMusicas->setGeometry(6, 4, 728, 47);
+  GBLocalizarMusicas = GroupBox(this, QStringLiteral("Localizar Música: "), QRect(6, 4, 728, 47));
 
   MEBuscarMusicas = new QLineEdit(GBLocalizarMusicas);
   MEBuscarMusicas->setGeometry(8, 16, 708, 24);
   MEBuscarMusicas->setFont(SansSerif(13, true));
   MEBuscarMusicas->setValidator(new UpperCaseValidator(MEBuscarMusicas));
+  SetTextColour(MEBuscarMusicas, Qt::black);
   {
     QPalette palette = MEBuscarMusicas->palette();
     palette.setColor(QPalette::Base, Qt::white);
-    palette.setColor(QPalette::Text, Qt::black);
     MEBuscarMusicas->setPalette(palette);
   }
 
-  GBRelacaoMusicas = new QGroupBox(QStringLiteral("Relação das Músicas"), this);
-  GBRelacaoMusicas->setGeometry(6, 56, 728, 299);
+  GBRelacaoMusicas = GroupBox(this, QStringLiteral("Relação das Músicas"), QRect(6, 56, 728, 299));
   GBRelacaoMusicas->setFont(SansSerif(11));
   SetTextColour(GBRelacaoMusicas, Qt::black);
 

@@ -144,3 +144,27 @@ TEST_F(StartupTest, ClosingTheWindowDisconnects) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(StartupTest, AFailingListQueryReachesTheErrorBoxAndLeavesTheGridEmpty) {
+  const std::string fdb = dir.File("broken.fdb");
+  testing_support::CreateCatalogue(fdb, TwoSongs().Statement("DROP TABLE Tb_Vocal;").Sql());
+  WriteIni(dir, "[BANCO]\ncaminho=" + fdb + "\n");
+  TFrmPrincipal window(boxes, dir.Path());
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  EXPECT_EQ(boxes.shown[0].kind, "error");
+  EXPECT_TRUE(boxes.shown[0].text.contains(QStringLiteral("TB_VOCAL"), Qt::CaseInsensitive))
+      << boxes.shown[0].text.toStdString();
+  EXPECT_TRUE(window.DB_Zelta.Connected());
+  EXPECT_FALSE(window.Q_Musicas.IsOpen());
+  EXPECT_EQ(window.DBMusicas->model()->rowCount(), 0);
+
+  // Each later rebuild tries again and reports again; the window stays usable.
+  QTest::keyClicks(window.MEBuscarMusicas, "x");
+  ASSERT_EQ(boxes.shown.size(), 2u);
+  EXPECT_EQ(boxes.shown[1].text, boxes.shown[0].text);
+  EXPECT_EQ(window.SortFieldName(), "Mus_Codigo");
+}
+
+}  // namespace

@@ -151,7 +151,7 @@ def main():
     for name, data in mpeg:
         write("mpeg", name, data)
 
-    pipeline = [("untagged.mp3", bare[:4000]), ("v23.mp3", v23), ("v24.mp3", v24),
+    pipeline = [("untagged.mp3", bare[:4000]), ("vbr-v23.mp3", v23[:v23.index(b"\xff\xfb")] + vbr[:4000]), ("v23.mp3", v23), ("v24.mp3", v24),
                 ("id3v1-only.mp3", bare[:4000] + id3v1(b"Old", 4)),
                 ("own-frames.mp3", own_frames_tag() + bare[:3600]),
                 ("too-long.mp3", too_long + bare[:3600]), ("footer.mp3", footer + bare[:3600] + id3v1(b"T"))]

@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QScreen>
+#include <QSignalBlocker>
 #include <QStyle>
 #include <QStyleFactory>
 #include <QToolButton>
@@ -302,8 +303,12 @@ void TFrmPrincipal::SetGridFollowsQuery(bool follow) {
   if (!follow) return;
   model_->SyncRowCount();
   const int rows = model_->rowCount();
-  if (rows > 0 && Q_Musicas.IsOpen())
+  if (rows > 0 && Q_Musicas.IsOpen()) {
+    // The grid takes the query's row; the query is not moved back (it may
+    // stand past its last row).
+    const QSignalBlocker quiet(DBMusicas);
     DBMusicas->SetCurrentRow(std::clamp(Q_Musicas.CurrentRow(), 0, rows - 1));
+  }
 }
 
 std::vector<db::Query::Bookmark> TFrmPrincipal::SelectedBookmarks() const {

@@ -177,6 +177,7 @@ TEST(GridRun, BusyStateAndADetachedGridTakeUpTheQueryAfterwards) {
   window.SetBusy(false);
   EXPECT_EQ(grid->model()->rowCount(), 300);
   EXPECT_EQ(grid->currentIndex().row(), 299);
+  EXPECT_TRUE(window.Q_Musicas.Eof());  // the query stays where the run left it
   EXPECT_EQ(window.SelectedBookmarks(), (std::vector<int>{2, 4}));
   EXPECT_FALSE(window.pnlAguarde->isVisible());
   for (QWidget* control : std::initializer_list<QWidget*>{

@@ -59,29 +59,46 @@ std::string Value(const std::optional<int>& number) {
 // one. It is switched to asynchronous writes, which the copies keep: with
 // forced writes every page goes to the disk at once, and making a
 // catalogue could take seconds on a busy machine.
-std::string EmptyCatalogueTemplate() {
-  namespace fs = std::filesystem;
+// A file in the build tree's cache folder whose name carries a hash of the
+// schema, so a changed schema never reuses an old file.
+std::filesystem::path CachedCatalogueFile(const std::string& stem) {
   const std::string schema = ReadFileBytes(CatalogueSchemaPath());
-  const fs::path folder = QUILLMAR_TEST_CACHE_DIR;
-  const fs::path path = folder / ("empty-catalogue-" + std::to_string(std::hash<std::string>{}(schema)) + ".fdb");
-  if (fs::exists(path)) return path.string();
+  return std::filesystem::path(QUILLMAR_TEST_CACHE_DIR) /
+         (stem + "-" + std::to_string(std::hash<std::string>{}(schema)) + ".fdb");
+}
 
-  fs::create_directories(folder);
-  // Made under a name of its own and renamed into place, so that test
-  // programs running side by side never copy a half-made file.
+// Makes path with make(scratchPath) unless it is there already. It is made
+// under a name of its own and renamed into place, so that programs running
+// side by side never use a half-made file.
+template <typename Make>
+std::string CachedCatalogue(const std::filesystem::path& path, Make make) {
+  namespace fs = std::filesystem;
+  if (fs::exists(path)) return path.string();
+  fs::create_directories(path.parent_path());
   const TempDir scratch;
-  const std::string fdb = scratch.File("empty-catalogue.fdb");
-  RunIsql(fdb,
-          "SET SQL DIALECT 1;\nCREATE DATABASE " + SqlLiteral(fdb) +
-              " USER 'SYSDBA' PAGE_SIZE 8192 DEFAULT CHARACTER SET WIN1252;\n",
-          "UTF8", false);
-  const std::string gfix = "gfix -write async -user SYSDBA " + ShellQuote(fdb) + " >/dev/null 2>&1";
-  if (RunCommand(gfix) != 0) throw std::runtime_error("failed: " + gfix);
-  RunSql(fdb, "INPUT " + SqlLiteral(CatalogueSchemaPath()) + ";");
+  const std::string fdb = scratch.File("catalogue.fdb");
+  make(fdb);
   const fs::path unique = path.string() + "." + std::to_string(::getpid()) + ".tmp";
   fs::copy_file(fdb, unique, fs::copy_options::overwrite_existing);
   fs::rename(unique, path);
   return path.string();
+}
+
+// An empty catalogue, made once and kept in the build tree for every later
+// CreateCatalogue to copy (ctest runs each test as a program of its own).
+// It is switched to asynchronous writes, which the copies keep: with forced
+// writes every page goes to the disk at once, and making a catalogue could
+// take seconds on a busy machine.
+std::string EmptyCatalogueTemplate() {
+  return CachedCatalogue(CachedCatalogueFile("empty-catalogue"), [](const std::string& fdb) {
+    RunIsql(fdb,
+            "SET SQL DIALECT 1;\nCREATE DATABASE " + SqlLiteral(fdb) +
+                " USER 'SYSDBA' PAGE_SIZE 8192 DEFAULT CHARACTER SET WIN1252;\n",
+            "UTF8", false);
+    const std::string gfix = "gfix -write async -user SYSDBA " + ShellQuote(fdb) + " >/dev/null 2>&1";
+    if (RunCommand(gfix) != 0) throw std::runtime_error("failed: " + gfix);
+    RunSql(fdb, "INPUT " + SqlLiteral(CatalogueSchemaPath()) + ";");
+  });
 }
 
 }  // namespace
@@ -220,6 +237,15 @@ void FillGeneratedCatalogue(const std::string& fdbPath, int songCount, const std
       "END^\n"
       "SET TERM ; ^\n";
   RunSql(fdbPath, lookups.Sql() + loop);
+}
+
+
+std::string GeneratedCatalogue(int songCount) {
+  return CachedCatalogue(CachedCatalogueFile("generated-" + std::to_string(songCount)),
+                         [songCount](const std::string& fdb) {
+                           CreateCatalogue(fdb);
+                           FillGeneratedCatalogue(fdb, songCount);
+                         });
 }
 
 }  // namespace testing_support

@@ -105,4 +105,9 @@ std::string CatalogueListSql(const std::string& searchLiteral = "'%%'",
 void FillGeneratedCatalogue(const std::string& fdbPath, int songCount,
                             const std::string& folderPath = "/music/");
 
+// A generated catalogue of songCount songs (folder "/music/"), made once
+// with FillGeneratedCatalogue and kept in the build tree for later runs;
+// returns its path. For benchmarks: use it read-only.
+std::string GeneratedCatalogue(int songCount);
+
 }  // namespace testing_support

@@ -169,6 +169,20 @@ TEST_F(FirebirdQuery, NumbersDatesAndBlobsAsText) {
   EXPECT_EQ(values.FieldAsText("Memo"), "Mem\xF3ria");
   EXPECT_TRUE(values.FieldIsNull("NoMemo"));
   EXPECT_THROW(values.FieldAsInteger("Price"), DatabaseError);
+
+  // Statements are prepared in dialect 1: double quotes make a text, and
+  // dividing integers gives a fraction.
+  Query& dialect = Open("SELECT \"quoted\" AS Quoted, 1/2 AS Half FROM RDB$DATABASE");
+  EXPECT_EQ(dialect.FieldAsText("Quoted"), "quoted");
+  EXPECT_EQ(dialect.FieldAsText("Half"), "0.5");
+
+  // More columns than the first description has room for.
+  Query& wide = Open(
+      "SELECT A.*, B.* FROM Tb_Musicas A JOIN Tb_Musicas B ON B.Mus_Codigo = A.Mus_Codigo "
+      "WHERE A.Mus_Codigo = 1");
+  ASSERT_EQ(wide.ColumnNames().size(), 44u);
+  EXPECT_EQ(wide.ColumnNames().back(), "MUS_AVALIACAO");
+  EXPECT_EQ(wide.ValueAt(0, "Mus_Avaliacao"), "204");  // the first of a repeated name
 }
 
 TEST_F(FirebirdQuery, MovingFetchingAndBookmarks) {

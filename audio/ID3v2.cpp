@@ -178,15 +178,23 @@ bool CopyRest(const platform::File& from, std::int64_t offset, platform::File& t
 
 std::string Trim(const std::string& text) { return TrimmedView(text); }
 
-bool ReadHeader(const std::string& FileName, TagInfo& info) {
-  platform::File file;
-  if (!file.OpenRead(FileName)) return false;
+namespace {
+
+// The first ten bytes of an open file as a header, and the file's size.
+bool ReadHeaderOf(const platform::File& file, TagInfo& info) {
   unsigned char header[kHeaderSize];
   const std::int64_t got = file.ReadAt(0, header, kHeaderSize);
   if (got > 0) HeaderFromBytes(header, static_cast<std::size_t>(got), info);
   const std::int64_t size = file.Size();
   info.FileSize = FileSizeField(size);
   return got == static_cast<std::int64_t>(kHeaderSize) && size >= 0;
+}
+
+}  // namespace
+
+bool ReadHeader(const std::string& FileName, TagInfo& info) {
+  platform::File file;
+  return file.OpenRead(FileName) && ReadHeaderOf(file, info);
 }
 
 std::int32_t TagSizeOf(const TagInfo& info) {
@@ -316,10 +324,7 @@ bool WriteInPlace(const std::string& FileName, const std::string& tag) {
   // Check the open file itself: whatever happened since its header was read,
   // the new tag must only cover the old tag's bytes, never the audio.
   TagInfo present{};
-  unsigned char header[kHeaderSize];
-  if (!file.ReadExactAt(0, header, kHeaderSize)) return false;
-  HeaderFromBytes(header, kHeaderSize, present);
-  present.FileSize = FileSizeField(file.Size());
+  if (!ReadHeaderOf(file, present)) return false;
   if (!HasID3Mark(present) || TagSizeOf(present) < static_cast<std::int64_t>(tag.size())) return false;
   if (!file.WriteAllAt(0, tag.data(), tag.size())) return false;
   return file.Close();
@@ -327,11 +332,13 @@ bool WriteInPlace(const std::string& FileName, const std::string& tag) {
 
 bool RewriteFile(const std::string& FileName, const std::string& tag) {
   if (!platform::FileExists(FileName) || !platform::ClearAttributes(FileName)) return false;
-  TagInfo present{};
-  if (!ReadHeader(FileName, present)) return false;
-  const int mode = platform::FileMode(FileName);
   platform::File song;
   if (!song.OpenRead(FileName)) return false;
+  // Where the audio starts is taken from the open file, not from a read of
+  // the name that another program may have replaced in between.
+  TagInfo present{};
+  if (!ReadHeaderOf(song, present)) return false;
+  const int mode = platform::FileMode(FileName);
   const std::int64_t audioStart = HasID3Mark(present) ? TagSizeOf(present) : 0;
 
   // Whatever holds the temporary name is replaced; removing it first keeps a
@@ -347,8 +354,11 @@ bool RewriteFile(const std::string& FileName, const std::string& tag) {
                        CopyRest(song, audioStart, copy, static_cast<std::int64_t>(tag.size())) &&
                        copy.Sync() && copy.Close() &&
                        (mode < 0 || platform::SetFileMode(temporary, mode | kOwnerWrite));
+  // A song deleted or replaced by another program during the copy keeps
+  // its new state: the copy of the old one must not take its name.
+  const bool stillThere = song.IsAt(FileName);
   song.Close();
-  if (!written || !platform::ReplaceFile(temporary, FileName)) {
+  if (!written || !stillThere || !platform::ReplaceFile(temporary, FileName)) {
     copy.Close();
     platform::DeleteFile(temporary);
     return false;

@@ -133,6 +133,12 @@ bool File::Close() {
   return ::close(fd) == 0;
 }
 
+bool File::IsAt(const std::string& path) const {
+  struct stat open, named;
+  return fd_ >= 0 && !path.empty() && fstat(fd_, &open) == 0 && ::stat(path.c_str(), &named) == 0 &&
+         open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+}
+
 bool FileExists(const std::string& path) {
   struct stat st;
   return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);

@@ -40,6 +40,9 @@ class File {
   bool Sync();
   // Closes the file; false when the system reported an error on closing.
   bool Close();
+  // True when path names this open file right now, so that a writer can
+  // tell that the file it read was not deleted or replaced meanwhile.
+  bool IsAt(const std::string& path) const;
 
  private:
   int fd_ = -1;

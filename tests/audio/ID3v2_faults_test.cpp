@@ -1,0 +1,308 @@
+// Saving a tag when things go wrong under the writer: a full disk, a folder
+// without room for new files, read-only songs, songs deleted or replaced
+// during the save, and the process killed in the middle of a rewrite. In
+// every case the song's name must hold its old bytes or the complete new
+// file, and no temporary file may be left behind with the only copy.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <iostream>
+#include <random>
+#include <thread>
+
+#include "FaultSupport.h"
+#include "FileServices.h"
+#include "ID3v2.h"
+#include "ID3v2TestTags.h"
+
+using namespace id3v2_test;
+using testing_support::AudioBytesOf;
+using testing_support::LongSongAudio;
+using testing_support::ReadFileBytes;
+using testing_support::RunUnprivileged;
+using testing_support::SmallFileSystem;
+using testing_support::TempDir;
+using testing_support::WriteFileBytes;
+
+namespace {
+
+// A tag object that must rewrite a file without an ID3v2 tag.
+TID3v2 NewTag() {
+  TID3v2 tag;
+  tag.SetTitle("New title");
+  tag.SetRating(128);
+  return tag;
+}
+
+std::string TitleSeenByTagLib(const std::string& path) {
+  TagLib::MPEG::File file(path.c_str(), false);
+  const TagLib::ID3v2::Tag* tag = file.ID3v2Tag(false);
+  return tag ? tag->title().to8Bit(false) : std::string();
+}
+
+bool IsTemporary(const std::string& path) { return !path.empty() && path.back() == '~'; }
+
+}  // namespace
+
+TEST(ID3v2Faults, DiskFullAtAnyWriteOfARewriteLeavesTheSongAsItWas) {
+  TempDir dir;
+  const std::string path = dir.File("song.mp3");
+  const std::string untagged = LongSongAudio(300 * 1024) + Id3v1Trailer();
+  testing_support::WriteFaultHookGuard guard;
+
+  // How many writes a whole rewrite takes: the tag, then the copy in chunks.
+  WriteFileBytes(path, untagged);
+  int writes = 0;
+  platform::SetWriteFaultHook([&](const std::string& target, std::size_t) {
+    writes += IsTemporary(target);
+    return true;
+  });
+  ASSERT_TRUE(NewTag().SaveToFile(path));
+  const std::string written = ReadFileBytes(path);
+  ASSERT_GT(writes, 3);
+
+  for (int failing = 1; failing <= writes; ++failing) {
+    SCOPED_TRACE("write " + std::to_string(failing) + " of " + std::to_string(writes) + " fails");
+    WriteFileBytes(path, untagged);
+    int seen = 0;
+    platform::SetWriteFaultHook([&](const std::string& target, std::size_t) {
+      return !IsTemporary(target) || ++seen != failing;
+    });
+    EXPECT_FALSE(NewTag().SaveToFile(path));
+    EXPECT_TRUE(ReadFileBytes(path) == untagged);
+    EXPECT_FALSE(platform::FileExists(path + "~"));
+  }
+
+  // With room again the same save succeeds and keeps the audio.
+  platform::SetWriteFaultHook(nullptr);
+  EXPECT_TRUE(NewTag().SaveToFile(path));
+  EXPECT_TRUE(ReadFileBytes(path) == written);
+  EXPECT_TRUE(AudioBytesOf(written) == AudioBytesOf(untagged));
+  EXPECT_EQ(TitleSeenByTagLib(path), "New title");
+}
+
+TEST(ID3v2Faults, ARealFullFileSystem) {
+  SmallFileSystem disk(3 * 1024 * 1024);
+  if (!disk.Mounted()) GTEST_SKIP() << disk.Why();
+  const std::string song = disk.File("long.mp3");
+  const std::string fitting = disk.File("fitting.mp3");
+  const std::string untagged = LongSongAudio(1800 * 1024) + Id3v1Trailer();
+  const std::string tagged = Tag(3, Frame("TIT2", Text("Old")), 4000) + SongAudio();
+  WriteFileBytes(song, untagged);
+  WriteFileBytes(fitting, tagged);
+  const std::uint64_t freeBefore = disk.FreeBytes();
+  ASSERT_LT(freeBefore, untagged.size());
+
+  // No room for the copy: the song stays, and so does the free space.
+  EXPECT_FALSE(NewTag().SaveToFile(song));
+  EXPECT_TRUE(ReadFileBytes(song) == untagged);
+  EXPECT_FALSE(platform::FileExists(song + "~"));
+  EXPECT_EQ(disk.FreeBytes(), freeBefore);
+
+  // Filled to the last byte: a tag that fits in place still goes in, since
+  // it takes no new room, and the rewrite still leaves the song whole.
+  {
+    platform::File filler;
+    ASSERT_TRUE(filler.Create(disk.File("filler")));
+    const std::string block(64 * 1024, 'f');
+    std::int64_t at = 0;
+    while (filler.WriteAllAt(at, block.data(), block.size())) at += static_cast<std::int64_t>(block.size());
+    while (filler.WriteAllAt(at, "f", 1)) ++at;
+  }
+  ASSERT_EQ(disk.FreeBytes(), 0u);
+  EXPECT_TRUE(NewTag().SaveToFile(fitting));
+  EXPECT_EQ(ReadFileBytes(fitting).size(), tagged.size());
+  EXPECT_TRUE(AudioBytesOf(ReadFileBytes(fitting)) == SongAudio());
+  EXPECT_EQ(TitleSeenByTagLib(fitting), "New title");
+  EXPECT_FALSE(NewTag().SaveToFile(song));
+  EXPECT_TRUE(ReadFileBytes(song) == untagged);
+  EXPECT_FALSE(platform::FileExists(song + "~"));
+}
+
+TEST(ID3v2Faults, AFolderWhereNoFileCanBeCreated) {
+  const std::string untagged = SongAudio() + Id3v1Trailer();
+  const std::string tagged = Tag(3, Frame("TIT2", Text("Old")), 4000) + SongAudio();
+
+  // No free file slot left on the file system: only the rewrite needs one.
+  {
+    SmallFileSystem disk(1024 * 1024, 3);
+    if (!disk.Mounted()) GTEST_SKIP() << disk.Why();
+    WriteFileBytes(disk.File("a.mp3"), untagged);
+    WriteFileBytes(disk.File("b.mp3"), tagged);
+    EXPECT_FALSE(NewTag().SaveToFile(disk.File("a.mp3")));
+    EXPECT_TRUE(ReadFileBytes(disk.File("a.mp3")) == untagged);
+    EXPECT_FALSE(platform::FileExists(disk.File("a.mp3~")));
+    EXPECT_TRUE(NewTag().SaveToFile(disk.File("b.mp3")));
+    EXPECT_EQ(TitleSeenByTagLib(disk.File("b.mp3")), "New title");
+  }
+
+  // A folder the user may not write into, holding songs the user owns.
+  TempDir dir;
+  const std::string a = dir.File("a.mp3");
+  const std::string b = dir.File("b.mp3");
+  WriteFileBytes(a, untagged);
+  WriteFileBytes(b, tagged);
+  for (const std::string& song : {a, b}) {
+    ASSERT_EQ(::chown(song.c_str(), testing_support::kUnprivilegedId, testing_support::kUnprivilegedId) == 0,
+              testing_support::RunningAsRoot());
+  }
+  ASSERT_TRUE(platform::SetFileMode(dir.Path(), testing_support::RunningAsRoot() ? 0755 : 0555));
+  EXPECT_EQ(RunUnprivileged([&] { return NewTag().SaveToFile(a) ? 1 : 0; }), 0);
+  EXPECT_TRUE(ReadFileBytes(a) == untagged);
+  EXPECT_FALSE(platform::FileExists(a + "~"));
+  EXPECT_EQ(RunUnprivileged([&] { return NewTag().SaveToFile(b) ? 1 : 0; }), 1);
+  EXPECT_EQ(TitleSeenByTagLib(b), "New title");
+  EXPECT_TRUE(AudioBytesOf(ReadFileBytes(b)) == SongAudio());
+}
+
+TEST(ID3v2Faults, ReadOnlySongsThatCannotBeMadeWritable) {
+  const std::string untagged = SongAudio() + Id3v1Trailer();
+  const std::string tagged = Tag(3, Frame("TIT2", Text("Old")), 4000) + SongAudio();
+
+  // On a read-only medium neither way of saving changes anything.
+  SmallFileSystem disk(1024 * 1024);
+  if (disk.Mounted()) {
+    WriteFileBytes(disk.File("a.mp3"), untagged);
+    WriteFileBytes(disk.File("b.mp3"), tagged);
+    ASSERT_TRUE(platform::SetFileMode(disk.File("b.mp3"), 0444));
+    ASSERT_TRUE(disk.MakeReadOnly());
+    EXPECT_FALSE(NewTag().SaveToFile(disk.File("a.mp3")));
+    EXPECT_FALSE(NewTag().SaveToFile(disk.File("b.mp3")));
+    EXPECT_TRUE(ReadFileBytes(disk.File("a.mp3")) == untagged);
+    EXPECT_TRUE(ReadFileBytes(disk.File("b.mp3")) == tagged);
+    EXPECT_FALSE(platform::FileExists(disk.File("a.mp3~")));
+  }
+
+  // A read-only song of another user, in a folder open to everyone: its
+  // attributes cannot be cleared, so it is neither rewritten nor written.
+  if (!testing_support::RunningAsRoot()) GTEST_SKIP() << "songs of another user need root to be made";
+  TempDir dir;
+  ASSERT_TRUE(platform::SetFileMode(dir.Path(), 01777));
+  const std::string a = dir.File("a.mp3");
+  const std::string b = dir.File("b.mp3");
+  WriteFileBytes(a, untagged);
+  WriteFileBytes(b, tagged);
+  ASSERT_TRUE(platform::SetFileMode(a, 0444) && platform::SetFileMode(b, 0444));
+  EXPECT_EQ(RunUnprivileged([&] { return NewTag().SaveToFile(a) + 2 * NewTag().SaveToFile(b); }), 0);
+  EXPECT_TRUE(ReadFileBytes(a) == untagged);
+  EXPECT_TRUE(ReadFileBytes(b) == tagged);
+  EXPECT_EQ(platform::FileMode(a), 0444);
+  EXPECT_FALSE(platform::FileExists(a + "~"));
+}
+
+TEST(ID3v2Faults, SongDeletedOrReplacedBetweenReadAndSave) {
+  TempDir dir;
+  const std::string path = dir.File("song.mp3");
+  const std::string untagged = LongSongAudio(200 * 1024) + Id3v1Trailer();
+  const std::string other = Tag(3, Frame("TIT2", Text("Other")), 50) + SongAudio();
+  testing_support::WriteFaultHookGuard guard;
+
+  // Read from one file, saved into whatever the name holds at the save: a
+  // replacement without tag gets the tag in front of its own audio.
+  WriteFileBytes(path, Tag(3, Frame("TIT2", Text("Old")), 4000) + untagged);
+  TID3v2 tag;
+  ASSERT_TRUE(tag.ReadFromFile(path));
+  WriteFileBytes(path, SongAudio());
+  tag.SetTitle("New title");
+  EXPECT_TRUE(tag.SaveToFile(path));
+  EXPECT_TRUE(AudioBytesOf(ReadFileBytes(path)) == SongAudio());
+  EXPECT_EQ(TitleSeenByTagLib(path), "New title");
+
+  // Deleted while the copy is written: it is not brought back.
+  WriteFileBytes(path, untagged);
+  platform::SetWriteFaultHook([&](const std::string& target, std::size_t) {
+    if (IsTemporary(target)) platform::DeleteFile(path);
+    return true;
+  });
+  EXPECT_FALSE(NewTag().SaveToFile(path));
+  EXPECT_FALSE(platform::FileExists(path));
+  EXPECT_FALSE(platform::FileExists(path + "~"));
+
+  // Replaced by another program while the copy is written: the other
+  // program's file stays, untouched by the copy of the old song.
+  WriteFileBytes(path, untagged);
+  bool replaced = false;
+  platform::SetWriteFaultHook([&](const std::string& target, std::size_t) {
+    if (IsTemporary(target) && !std::exchange(replaced, true)) {
+      WriteFileBytes(dir.File("other.part"), other);
+      platform::ReplaceFile(dir.File("other.part"), path);
+    }
+    return true;
+  });
+  EXPECT_FALSE(NewTag().SaveToFile(path));
+  EXPECT_TRUE(ReadFileBytes(path) == other);
+  EXPECT_FALSE(platform::FileExists(path + "~"));
+  platform::SetWriteFaultHook(nullptr);
+
+  // The open file knows whether its name still leads to it.
+  platform::File open;
+  ASSERT_TRUE(open.OpenRead(path));
+  EXPECT_TRUE(open.IsAt(path));
+  EXPECT_FALSE(open.IsAt(dir.File("nothing")));
+  platform::DeleteFile(path);
+  EXPECT_FALSE(open.IsAt(path));
+  WriteFileBytes(path, other);
+  EXPECT_FALSE(open.IsAt(path));
+}
+
+// A child process rewrites a long song while this one kills it at a random
+// moment, many times over. After each kill the song is either untouched or
+// completely rewritten; a stale temporary file may stay beside an intact
+// song, and the next rewrite takes its place.
+TEST(ID3v2Faults, KilledAtRandomMomentsOfARewrite) {
+  TempDir dir;
+  const std::string path = dir.File("song.mp3");
+  const std::string temporary = path + "~";
+  const std::string old = LongSongAudio(4 * 1024 * 1024) + Id3v1Trailer();
+
+  // The complete result, and how long a whole save takes here.
+  WriteFileBytes(path, old);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(NewTag().SaveToFile(path));
+  const auto saveTime = std::chrono::steady_clock::now() - start;
+  const std::string rewritten = ReadFileBytes(path);
+  ASSERT_EQ(AudioBytesOf(rewritten), AudioBytesOf(old));
+  const auto longest = std::max<std::int64_t>(
+      2000, std::chrono::duration_cast<std::chrono::microseconds>(saveTime).count() * 3 / 2);
+
+  std::random_device seedSource;
+  const unsigned seed = seedSource();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 random(seed);
+  std::uniform_int_distribution<std::int64_t> delay(0, longest);
+  int untouched = 0, complete = 0, staleTemporary = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(40);
+  for (int round = 0; round < 50 && std::chrono::steady_clock::now() < deadline; ++round) {
+    WriteFileBytes(path, old);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) ::_exit(NewTag().SaveToFile(path) ? 0 : 1);
+    std::this_thread::sleep_for(std::chrono::microseconds(delay(random)));
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+
+    const std::string now = ReadFileBytes(path);
+    ASSERT_TRUE(now == old || now == rewritten) << "round " << round << ": the song holds " << now.size()
+                                                << " bytes of neither the old nor the new file";
+    (now == old ? untouched : complete)++;
+    staleTemporary += platform::FileExists(temporary);
+  }
+  std::cout << "after the kills: " << untouched << " untouched, " << complete << " complete, "
+            << staleTemporary << " with a stale temporary file\n";
+
+  // A stale temporary file, however much of it was written, is replaced by
+  // the next rewrite and gone afterwards.
+  WriteFileBytes(path, old);
+  WriteFileBytes(temporary, rewritten.substr(0, 1000));
+  EXPECT_TRUE(NewTag().SaveToFile(path));
+  EXPECT_TRUE(ReadFileBytes(path) == rewritten);
+  EXPECT_FALSE(platform::FileExists(temporary));
+}

@@ -1,0 +1,57 @@
+#pragma once
+// Helpers of the fault tests: a small real file system that fills up, work
+// done as an ordinary user (root ignores folder permissions), and long
+// songs for interrupted rewrites.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "TestSupport.h"
+
+namespace testing_support {
+
+// A tmpfs of a given size (and, when inodes > 0, room for that many files
+// and folders, its root included) mounted on a fresh folder, unmounted when
+// the object goes away. Mounting needs root and a system that permits it:
+// when it fails, Mounted() is false and Why() says why, so the test can skip.
+class SmallFileSystem {
+ public:
+  explicit SmallFileSystem(std::uint64_t bytes, std::uint64_t inodes = 0);
+  ~SmallFileSystem();
+  SmallFileSystem(const SmallFileSystem&) = delete;
+  SmallFileSystem& operator=(const SmallFileSystem&) = delete;
+
+  bool Mounted() const { return mounted_; }
+  const std::string& Why() const { return why_; }
+  std::string File(const std::string& name) const { return folder_.File(name); }
+  // Bytes still free for an ordinary file.
+  std::uint64_t FreeBytes() const;
+  // Makes the whole file system read-only; false when the system refuses.
+  bool MakeReadOnly();
+
+ private:
+  TempDir folder_;
+  bool mounted_ = false;
+  std::string why_;
+};
+
+// Clears the file services' write fault hook however the test ends.
+struct WriteFaultHookGuard {
+  ~WriteFaultHookGuard();
+};
+
+bool RunningAsRoot();
+// Runs work as the unprivileged user "nobody" in a child process when this
+// process is root, else in this process; returns work's result, or -1 when
+// the child could not run or did not end normally. The child shares nothing
+// with this process afterwards, so work must report through its result.
+int RunUnprivileged(const std::function<int()>& work);
+// The user and group ids RunUnprivileged runs as, for giving it files.
+constexpr unsigned kUnprivilegedId = 65534;
+
+// The audio of a short lame-made MP3, repeated until it is at least the
+// given size: a long, valid MPEG stream without tags, made in moments.
+std::string LongSongAudio(std::size_t atLeast);
+
+}  // namespace testing_support

@@ -28,6 +28,7 @@ namespace {
 const char* const kCaption = "Quillmar 2012";
 const char* const kIniFileName = "BaseZelta.ini";
 const char* const kDefaultSortField = "Mus_Codigo";
+const char* const kRunFinished = "Gravação do TAG finalizada!";
 const QColor kButtonFace(240, 240, 240);
 
 // The fixed lines of the catalogue query, up to its WHERE clause.
@@ -280,9 +281,65 @@ void TFrmPrincipal::DBMusicasMouseUp(Qt::MouseButton, Qt::KeyboardModifiers, int
 
 void TFrmPrincipal::BFecharClick() { close(); }
 
-void TFrmPrincipal::BTodasClick() {}
+void TFrmPrincipal::BTodasClick() {
+  // Every row first, so that the count is complete; the grid hears nothing
+  // of it and the current row stays until First moves it.
+  Q_Musicas.FetchAll();
+  Q_Musicas.First();
+  const int count = Q_Musicas.FetchedCount();
+  RunOverSongs(count, [&] {
+    for (int number = 1; !Q_Musicas.Eof(); ++number) {
+      WriteSongOfRun(number, count);
+      Q_Musicas.Next();
+    }
+  });
+}
 
-void TFrmPrincipal::BSelecionadasClick() {}
+void TFrmPrincipal::BSelecionadasClick() {
+  if (Q_Musicas.IsEmpty()) return;
+  // Bookmarks come in row order, however the rows were selected; the grid
+  // is disabled during the run, so the selection cannot change under it.
+  const std::vector<db::Query::Bookmark> bookmarks = SelectedBookmarks();
+  const int count = static_cast<int>(bookmarks.size());
+  RunOverSongs(count, [&] {
+    for (int index = 0; index < count; ++index) {
+      Q_Musicas.GotoBookmark(bookmarks[static_cast<std::size_t>(index)]);
+      WriteSongOfRun(index + 1, count);
+    }
+  });
+}
+
+void TFrmPrincipal::RunOverSongs(int count, const std::function<void()>& walk) {
+  ProgressBar1->setValue(0);
+  ProgressBar1->setMaximum(count);
+  SetBusy(true);
+  SetGridFollowsQuery(false);
+  try {
+    walk();
+  } catch (...) {
+    // The error goes on to the default report, after the window is usable
+    // again; the run is not reported as finished.
+    LeaveRun();
+    throw;
+  }
+  LeaveRun();
+  boxes_.ShowPlain(QString::fromUtf8(kCaption), QString::fromUtf8(kRunFinished));
+}
+
+void TFrmPrincipal::LeaveRun() {
+  SetGridFollowsQuery(true);
+  SetBusy(false);
+}
+
+void TFrmPrincipal::WriteSongOfRun(int number, int count) {
+  const std::string name = Q_Musicas.FieldAsText("MUS_NOMECOMPLETO");
+  SetCounterText(QStringLiteral("Gravando aquivo ") + QString::number(number) + QStringLiteral(" de ") +
+                 QString::number(count) + QStringLiteral(" (") +
+                 QString::fromUtf8(platform::Cp1252ToUtf8(name)) + QStringLiteral(")"));
+  ProgressBar1->setValue(number);
+  QCoreApplication::processEvents();
+  WriteTagForCurrentSong();
+}
 
 void TFrmPrincipal::SetBusy(bool busy) {
   lblContador->clear();

@@ -4,6 +4,7 @@
 // controls of the tag-writing runs.
 
 #include <QWidget>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -62,8 +63,18 @@ class TFrmPrincipal : public QWidget {
   void DBMusicasTitleClick(int column);
   void DBMusicasMouseUp(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
   void BFecharClick();
+  // The two tag-writing runs: every listed song, or the selected rows in
+  // row order. Each song goes through WriteTagForCurrentSong.
   void BTodasClick();
   void BSelecionadasClick();
+
+  // The per-song job on the current row of Q_Musicas: the song's MP3 file
+  // gets the catalogue's values merged over its own tag. Every error of a
+  // song is swallowed, so that the run goes on with the next one.
+  void WriteTagForCurrentSong() noexcept;
+  // Name of the song's genre with the lowest genre code; empty when it has
+  // none. Throws db::DatabaseError.
+  std::string FirstGenreName(int songCode);
 
   // Busy state of a run: shows the wait panel and disables every control
   // that could start another action, then paints the change.
@@ -89,6 +100,14 @@ class TFrmPrincipal : public QWidget {
   void BuildControls();
   void ConnectEvents();
   void Guarded(const std::function<void()>& handler);
+  // What both runs share: the bar set to count, the busy state with the
+  // grid detached while walk goes through the songs, both undone whatever
+  // happens, and the final message after a walk that ended normally.
+  void RunOverSongs(int count, const std::function<void()>& walk);
+  void LeaveRun();
+  // One song of a run, the query standing on it: counter, bar, one round
+  // of window messages, the job.
+  void WriteSongOfRun(int number, int count);
 
   MessageBoxes& boxes_;
   std::string configDirectory_;

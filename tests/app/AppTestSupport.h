@@ -7,6 +7,7 @@
 #include <QString>
 #include <QTest>
 #include <QToolButton>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -72,12 +73,27 @@ inline std::vector<std::string> ListedNames(TFrmPrincipal& window) {
   return names;
 }
 
-// A window started on a catalogue made from builder's rows.
+// Makes the catalogue database at the path it is given.
+using CatalogueMaker = std::function<void(const std::string& fdbPath)>;
+
+// A catalogue of songCount generated songs whose files lie in folderPath.
+inline CatalogueMaker GeneratedSongs(int songCount, const std::string& folderPath = "/music/") {
+  return [=](const std::string& fdbPath) {
+    testing_support::CreateCatalogue(fdbPath);
+    testing_support::FillGeneratedCatalogue(fdbPath, songCount, folderPath);
+  };
+}
+
+// A window started on a catalogue made from builder's rows, or by a maker.
 class WindowOnCatalogue {
  public:
-  explicit WindowOnCatalogue(const testing_support::CatalogueBuilder& builder) {
+  explicit WindowOnCatalogue(const testing_support::CatalogueBuilder& builder)
+      : WindowOnCatalogue([&](const std::string& fdbPath) {
+          testing_support::CreateCatalogue(fdbPath, builder.Sql());
+        }) {}
+  explicit WindowOnCatalogue(const CatalogueMaker& make) {
     Application();
-    testing_support::CreateCatalogue(Database(), builder.Sql());
+    make(Database());
     WriteIni(dir_, "[BANCO]\ncaminho=" + Database() + "\n");
     window_ = std::make_unique<TFrmPrincipal>(boxes_, dir_.Path());
     window_->show();

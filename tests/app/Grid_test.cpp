@@ -35,16 +35,9 @@ void ClickRow(TDBGridStudio* grid, int row, Qt::KeyboardModifiers modifiers = {}
 }
 
 TEST(GridFetching, ALongListIsFetchedAsTheGridScrolls) {
-  Application();
-  testing_support::TempDir dir;
-  const std::string fdb = dir.File("long.fdb");
-  testing_support::CreateCatalogue(fdb);
-  testing_support::FillGeneratedCatalogue(fdb, 3000);
-  WriteIni(dir, "[BANCO]\ncaminho=" + fdb + "\n");
-  RecordingMessageBoxes boxes;
-  TFrmPrincipal window(boxes, dir.Path());
-  window.show();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+  WindowOnCatalogue fixture(GeneratedSongs(3000));
+  TFrmPrincipal& window = fixture.Window();
+  const RecordingMessageBoxes& boxes = fixture.Boxes();
   QCoreApplication::processEvents();
 
   TDBGridStudio* grid = window.DBMusicas;

@@ -1,0 +1,211 @@
+// "Gravar Todas": which files of the listed songs get a tag, what the tag
+// holds when an independent reader looks at it, and what the window shows
+// on the way.
+
+#include <gtest/gtest.h>
+
+#include <QLineEdit>
+#include <filesystem>
+
+#include "CodePage.h"
+#include "TagRunSupport.h"
+
+using namespace app_testing;
+using pipeline_test::ReadWithTagLib;
+using testing_support::CatalogueBuilder;
+using testing_support::ReadFileBytes;
+using testing_support::TempDir;
+
+namespace {
+
+std::string Cp(const char* utf8) { return platform::Utf8ToCp1252(utf8); }
+
+TEST(WriteAll, WritesTheListedMp3FilesOnlyWithTheCatalogueValues) {
+  Application();
+  TempDir music;
+  // A folder stored without its closing separator joins straight onto the
+  // file name, which then names a file beside the folder.
+  const std::string joinedWithoutSeparator = music.Path() + "song7.mp3";
+  ASSERT_FALSE(std::filesystem::exists(joinedWithoutSeparator));
+
+  const std::string fileTag = pipeline_test::Id3v23Tag(
+      {{"TIT2", pipeline_test::TextPayload("file title")},
+       {"TRCK", pipeline_test::TextPayload("5/12")},
+       {"TCON", pipeline_test::TextPayload("Jazz")},
+       {"COMM", pipeline_test::CommentPayload("file comment")},
+       {"POPM", pipeline_test::RatingPayload(150)}},
+      512);
+  const std::vector<std::string> untouched = {
+      PutSong(music, "song3.WAV"),    PutSong(music, "song4"), PutSong(music, "song5.mp3.bak"),
+      PutSong(music, "song7.mp3"),    PutSong(music, "song8.mp3"),
+      PutSong(music, "disco.mp3\\faixa")};
+  const std::string song1 = PutSong(music, "song1.mp3");
+  const std::string song2 = PutSong(music, "song2.MP3");
+  const std::string song9 = PutSong(music, "song9.mp3", fileTag);
+  const std::string song10 = PutSong(music, "canção.mp3");
+  std::map<std::string, std::string> before;
+  for (const auto& entry : std::filesystem::directory_iterator(music.Path()))
+    before[entry.path().string()] = ReadFileBytes(entry.path().string());
+
+  CatalogueBuilder catalogue;
+  catalogue.Folder(1, music.Path() + "/")
+      .Folder(2, music.Path())
+      .Genre(3, "Rock")
+      .Genre(7, "Pop")
+      .SubGenre(1, "Hard")
+      .Rhythm(1, "Lento")
+      .Language(1, "Português")
+      .Label(1, "Selo Azul")
+      .Vocal(1, "Feminino")
+      .Song({.codigo = 1, .nome = "Título Um", .interprete = "Intérprete", .tempo = "03:10",
+             .tipo = "M", .album = "Álbum", .ano = 1999, .faixa = 4, .nomeCompleto = "ALFA UM",
+             .subCodigo = 1, .ritCodigo = 1, .vocCodigo = 1, .graCodigo = 1, .idiCodigo = 1,
+             .pasCodigo = 1, .arquivo = "song1.mp3", .compositor = "Compositor", .tipoPeriodo = "D",
+             .periodoInicio = "1990", .periodoFim = "1999", .segundos = 190, .avaliacao = 200})
+      .SongGenre(1, 7)
+      .SongGenre(1, 3)
+      .Song({.codigo = 2, .nome = "Dois", .nomeCompleto = "ALFA DOIS", .pasCodigo = 1, .arquivo = "song2.MP3"})
+      .Song({.codigo = 3, .nome = "Três", .nomeCompleto = "ALFA WAV", .pasCodigo = 1, .arquivo = "song3.WAV"})
+      .Song({.codigo = 4, .nome = "Quatro", .nomeCompleto = "ALFA SEM PONTO", .pasCodigo = 1, .arquivo = "song4"})
+      .Song({.codigo = 5, .nome = "Cinco", .nomeCompleto = "ALFA BAK", .pasCodigo = 1,
+             .arquivo = "song5.mp3.bak"})
+      .Song({.codigo = 6, .nome = "Seis", .nomeCompleto = "ALFA AUSENTE", .pasCodigo = 1,
+             .arquivo = "missing.mp3"})
+      .Song({.codigo = 7, .nome = "Sete", .nomeCompleto = "ALFA SEM BARRA", .pasCodigo = 2,
+             .arquivo = "song7.mp3"})
+      .Song({.codigo = 8, .nome = "Oito", .nomeCompleto = "BETA FORA DA LISTA", .pasCodigo = 1,
+             .arquivo = "song8.mp3"})
+      .SongGenre(8, 3)
+      .Song({.codigo = 9, .nome = "Nove", .nomeCompleto = "ALFA NULOS", .pasCodigo = 1, .arquivo = "song9.mp3"})
+      .Song({.codigo = 10, .nome = "Canção", .nomeCompleto = "ALFA CANÇÃO", .pasCodigo = 1,
+             .arquivo = "canção.mp3", .avaliacao = 0})
+      .Song({.codigo = 11, .nome = "Onze", .nomeCompleto = "ALFA PASTA COM PONTO", .pasCodigo = 1,
+             .arquivo = "disco.mp3\\faixa"});
+  WindowOnCatalogue fixture(catalogue);
+  TFrmPrincipal& window = fixture.Window();
+  TypeText(window.MEBuscarMusicas, QStringLiteral("ALFA"));
+  ASSERT_EQ(ListedNames(window).size(), 10u);
+
+  RunWatcher watcher(window);
+  Click(window.BTodas);
+
+  ExpectOnlyFinalMessage(fixture.Boxes());
+  ExpectIdle(window);
+  // Every listed song counts, the skipped ones too, in the list's order.
+  const std::vector<QString> names = {"ALFA UM",   "ALFA DOIS",      "ALFA WAV",  "ALFA SEM PONTO",
+                                      "ALFA BAK",  "ALFA AUSENTE",   "ALFA SEM BARRA",
+                                      "ALFA NULOS", "ALFA CANÇÃO",   "ALFA PASTA COM PONTO"};
+  std::vector<QString> expected;
+  for (std::size_t i = 0; i < names.size(); ++i) expected.push_back(Counter(int(i) + 1, 10, names[i]));
+  EXPECT_EQ(watcher.Counters(), expected);
+  for (std::size_t i = 0; i < watcher.Songs().size(); ++i) {
+    EXPECT_EQ(watcher.Songs()[i].barValue, int(i) + 1);
+    EXPECT_EQ(watcher.Songs()[i].barMaximum, 10);
+  }
+  EXPECT_EQ(window.ProgressBar1->value(), 10);
+  EXPECT_TRUE(window.Q_Musicas.Eof());
+
+  // Skipped and unlisted files keep every byte; nothing new appears, no
+  // temporary file stays behind.
+  for (const std::string& path : untouched) EXPECT_EQ(ReadFileBytes(path), before[path]) << path;
+  EXPECT_FALSE(std::filesystem::exists(music.File("missing.mp3")));
+  EXPECT_FALSE(std::filesystem::exists(joinedWithoutSeparator));
+  std::size_t files = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(music.Path())) ++files;
+  EXPECT_EQ(files, before.size());
+
+  for (const std::string& path : {song1, song2, song9, song10}) {
+    SCOPED_TRACE(path);
+    const std::string bytes = ReadFileBytes(path);
+    EXPECT_NE(bytes, before[path]);
+    EXPECT_EQ(testing_support::AudioBytesOf(bytes), testing_support::AudioBytesOf(before[path]));
+    const auto tag = ReadWithTagLib(path);
+    ASSERT_TRUE(tag.HasTag);
+    EXPECT_EQ(tag.Version, 3u);
+    EXPECT_EQ(tag.Text("TCAD"), "S");
+  }
+
+  const auto one = ReadWithTagLib(song1);
+  EXPECT_EQ(one.Text("TIT2"), Cp("Título Um"));
+  EXPECT_EQ(one.Text("TPE1"), Cp("Intérprete"));
+  EXPECT_EQ(one.Text("TCOM"), "Compositor");
+  EXPECT_EQ(one.Text("TALB"), Cp("Álbum"));
+  EXPECT_EQ(one.Text("TDRC"), "1999");  // TagLib's name for TYER
+  EXPECT_EQ(one.Text("TRCK"), "4");
+  EXPECT_EQ(one.Text("TCON"), "Rock");  // genre 3 before genre 7
+  EXPECT_EQ(one.Text("TEST"), "Hard");
+  EXPECT_EQ(one.Text("TRIT"), "Lento");
+  EXPECT_EQ(one.Text("TLAN"), Cp("Português"));
+  EXPECT_EQ(one.Text("TGRA"), "Selo Azul");
+  EXPECT_EQ(one.Text("TVOC"), "Feminino");
+  EXPECT_EQ(one.Text("TTPE"), "D");
+  EXPECT_EQ(one.Text("TPIN"), "1990");
+  EXPECT_EQ(one.Text("TPFI"), "1999");
+  EXPECT_EQ(one.Text("TEXT"), ".mp3");
+  EXPECT_EQ(one.Rating, 200);
+  // Catalogue columns that no frame takes, and frames the job leaves empty.
+  for (const char* id : {"TIDM", "TINT", "TCAR", "TVIN", "TMXI", "TMXF", "TRFI", "TRFF", "TPMI"})
+    EXPECT_FALSE(one.HasText(id)) << id;
+  EXPECT_TRUE(one.Comment.empty());
+
+  const auto two = ReadWithTagLib(song2);
+  EXPECT_EQ(two.Text("TIT2"), "Dois");
+  EXPECT_EQ(two.Text("TEXT"), ".MP3");  // the extension as the catalogue stores it
+  EXPECT_FALSE(two.HasText("TCON"));    // no genre in the catalogue, none in the file
+
+  // NULL track and rating keep the file's own; so does a genre the catalogue
+  // does not give.
+  const auto nine = ReadWithTagLib(song9);
+  EXPECT_EQ(nine.Text("TIT2"), "Nove");
+  EXPECT_EQ(nine.Text("TRCK"), "5");
+  EXPECT_EQ(nine.Rating, 150);
+  EXPECT_EQ(nine.Text("TCON"), "Jazz");
+  EXPECT_EQ(nine.Comment, "file comment");
+
+  // A stored name with accents finds its file by its name on this system;
+  // a rating of 0 is a value of its own.
+  const auto ten = ReadWithTagLib(song10);
+  EXPECT_EQ(ten.Text("TIT2"), Cp("Canção"));
+  EXPECT_EQ(ten.Rating, 0);
+}
+
+TEST(WriteAll, AnEmptyListStillEndsWithTheFinalMessage) {
+  CatalogueBuilder catalogue;
+  catalogue.Song({.codigo = 1, .nomeCompleto = "ALFA"});
+  WindowOnCatalogue fixture(catalogue);
+  TFrmPrincipal& window = fixture.Window();
+  TypeText(window.MEBuscarMusicas, QStringLiteral("ZZZ"));
+  ASSERT_TRUE(ListedNames(window).empty());
+
+  RunWatcher watcher(window);
+  Click(window.BTodas);
+  ExpectOnlyFinalMessage(fixture.Boxes());
+  EXPECT_TRUE(watcher.Counters().empty());
+  EXPECT_EQ(window.ProgressBar1->maximum(), 0);
+  ExpectIdle(window);
+}
+
+TEST(WriteAll, AListThatIsNotOpenFailsBeforeTheBusyState) {
+  Application();
+  TempDir dir;  // no configuration file: start-up stops without a list
+  RecordingMessageBoxes boxes;
+  TFrmPrincipal window(boxes, dir.Path());
+  window.show();
+  ASSERT_EQ(boxes.shown.size(), 1u);
+
+  RunWatcher watcher(window);
+  Click(window.BTodas);
+  ASSERT_EQ(boxes.shown.size(), 2u);
+  EXPECT_EQ(boxes.shown[1].kind, "error");
+  EXPECT_EQ(boxes.shown[1].text, QStringLiteral("Cannot perform this operation on a closed query"));
+  EXPECT_FALSE(watcher.SawBusyState());
+  EXPECT_EQ(window.ProgressBar1->maximum(), 100);
+  ExpectIdle(window);
+
+  // "Gravar Selecionadas" does nothing at all on a list that is not open.
+  Click(window.BSelecionadas);
+  EXPECT_EQ(boxes.shown.size(), 2u);
+  EXPECT_FALSE(watcher.SawBusyState());
+}
+
+}  // namespace

@@ -1,0 +1,143 @@
+// Runs under strain: a list longer than the first fetch, songs that fail
+// halfway, and a database error between songs that ends the run.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "TagRunSupport.h"
+
+using namespace app_testing;
+using testing_support::CatalogueBuilder;
+using testing_support::ReadFileBytes;
+using testing_support::TempDir;
+
+namespace {
+
+TEST(RunStrain, ALongListIsCountedInFullFromTheFirstSongWithoutRepaintingTheGridPerRow) {
+  constexpr int kSongs = 150;
+  TempDir music;
+  const std::string first = PutSong(music, "song000001.mp3");
+  const std::string last = PutSong(music, "song000150.mp3");
+  WindowOnCatalogue fixture(GeneratedSongs(kSongs, music.Path() + "/"));
+  TFrmPrincipal& window = fixture.Window();
+  QCoreApplication::processEvents();
+  const int shown = window.DBMusicas->model()->rowCount();
+  ASSERT_LT(shown, kSongs);
+
+  RunWatcher watcher(window);
+  Click(window.BTodas);
+
+  ExpectOnlyFinalMessage(fixture.Boxes());
+  ASSERT_EQ(watcher.Songs().size(), std::size_t(kSongs));
+  const SeenSong& one = watcher.Songs().front();
+  EXPECT_EQ(one.counter, Counter(1, kSongs, QStringLiteral("Artist 1 - Song 000001")));
+  EXPECT_EQ(one.barMaximum, kSongs);
+  EXPECT_EQ(one.barValue, 1);
+  EXPECT_EQ(watcher.Songs().back().counter, Counter(kSongs, kSongs, QStringLiteral("Artist 150 - Song 000150")));
+  // One repaint entering and one leaving the busy state, not one per song.
+  EXPECT_LT(watcher.GridPaints(), 10);
+
+  // Afterwards the grid has every row and stands on the last one.
+  EXPECT_EQ(window.DBMusicas->model()->rowCount(), kSongs);
+  EXPECT_EQ(window.DBMusicas->currentIndex().row(), kSongs - 1);
+  ExpectIdle(window);
+  // The songs whose files exist got their genre with the lowest code.
+  EXPECT_EQ(pipeline_test::ReadWithTagLib(first).Text("TCON"), "Genre 2");
+  EXPECT_EQ(pipeline_test::ReadWithTagLib(last).Text("TCON"), "Genre 11");
+}
+
+TEST(RunStrain, SongsThatFailHalfwayDoNotStopTheRun) {
+  TempDir music;
+  const std::string one = PutSong(music, "song1.mp3");
+  std::filesystem::create_directory(music.File("pasta.mp3"));
+  const std::string three = PutSong(music, "song3.mp3");
+  const std::string four = PutSong(music, "song4.mp3");
+  const std::string five = PutSong(music, "song5.mp3");
+
+  CatalogueBuilder catalogue;
+  // A genre table whose name the server computes: for genre 2 the
+  // computation fails, so looking up that song's genre raises an error.
+  catalogue.Statement("DROP TABLE Tb_Genero;")
+      .Statement(
+          "CREATE TABLE Tb_Genero (Gen_Codigo INTEGER NOT NULL PRIMARY KEY, Gen_Divisor INTEGER, "
+          "Gen_Nome COMPUTED BY (CAST(CAST(120 / Gen_Divisor AS INTEGER) AS VARCHAR(30))));")
+      .Statement("INSERT INTO Tb_Genero (Gen_Codigo, Gen_Divisor) VALUES (1, 4);")
+      .Statement("INSERT INTO Tb_Genero (Gen_Codigo, Gen_Divisor) VALUES (2, 0);")
+      .Folder(1, music.Path() + "/");
+  const char* files[] = {"song1.mp3", "pasta.mp3", "song3.mp3", "song4.mp3", "song5.mp3"};
+  for (int code = 1; code <= 5; ++code)
+    catalogue.Song({.codigo = code, .nome = "Title " + std::to_string(code),
+                    .nomeCompleto = "SONG " + std::to_string(code), .pasCodigo = 1,
+                    .arquivo = files[code - 1]});
+  catalogue.SongGenre(1, 1).SongGenre(4, 2);
+  WindowOnCatalogue fixture(catalogue);
+  TFrmPrincipal& window = fixture.Window();
+
+  // Song 3's file cannot be written, as on a full disk.
+  ScopedWriteHook refuse([](const std::string& path, std::size_t) {
+    return !EndsWith(path, "/song3.mp3") && !EndsWith(path, "/song3.mp3~");
+  });
+  RunWatcher watcher(window);
+  Click(window.BTodas);
+
+  ExpectOnlyFinalMessage(fixture.Boxes());
+  EXPECT_EQ(watcher.Songs().size(), 5u);
+  EXPECT_EQ(watcher.Songs().back().counter, Counter(5, 5, QStringLiteral("SONG 5")));
+  ExpectIdle(window);
+
+  EXPECT_EQ(pipeline_test::ReadWithTagLib(one).Text("TCON"), "30");
+  EXPECT_TRUE(std::filesystem::is_directory(music.File("pasta.mp3")));
+  EXPECT_EQ(ReadFileBytes(three), SongBytes());
+  EXPECT_EQ(ReadFileBytes(four), SongBytes());
+  const auto fifth = pipeline_test::ReadWithTagLib(five);
+  EXPECT_EQ(fifth.Text("TIT2"), "Title 5");
+  EXPECT_FALSE(fifth.HasText("TCON"));  // nothing of an earlier song
+  EXPECT_FALSE(std::filesystem::exists(three + "~"));
+}
+
+// The connection closes while song 2 is written: moving on to the next row
+// fails outside the per-song job, which ends the run.
+TEST(RunStrain, ADatabaseErrorBetweenSongsEndsTheRunWithTheErrorReport) {
+  for (const bool selected : {false, true}) {
+    SCOPED_TRACE(selected ? "Gravar Selecionadas" : "Gravar Todas");
+    TempDir music;
+    CatalogueBuilder catalogue;
+    catalogue.Folder(1, music.Path() + "/");
+    std::vector<std::string> paths;
+    for (int code = 1; code <= 4; ++code) {
+      const std::string file = "song" + std::to_string(code) + ".mp3";
+      paths.push_back(PutSong(music, file));
+      catalogue.Song({.codigo = code, .nome = "Title " + std::to_string(code),
+                      .nomeCompleto = "SONG " + std::to_string(code), .pasCodigo = 1, .arquivo = file});
+    }
+    WindowOnCatalogue fixture(catalogue);
+    TFrmPrincipal& window = fixture.Window();
+    if (selected) {
+      ASSERT_EQ(ListedNames(window).size(), 4u);
+      window.DBMusicas->selectAll();
+      ASSERT_EQ(window.SelectedBookmarks(), (std::vector<int>{0, 1, 2, 3}));
+    }
+
+    bool closed = false;
+    ScopedWriteHook closeConnection([&](const std::string& path, std::size_t) {
+      if (!closed && (EndsWith(path, "/song2.mp3") || EndsWith(path, "/song2.mp3~"))) {
+        closed = true;
+        window.DB_Zelta.Disconnect();
+      }
+      return true;
+    });
+    RunWatcher watcher(window);
+    Click(selected ? window.BSelecionadas : window.BTodas);
+
+    ASSERT_EQ(fixture.Boxes().shown.size(), 1u);
+    EXPECT_EQ(fixture.Boxes().shown[0].kind, "error");
+    EXPECT_EQ(fixture.Boxes().shown[0].text, QStringLiteral("Cannot perform this operation on a closed query"));
+    EXPECT_EQ(watcher.Songs().size(), 2u);
+    ExpectIdle(window);
+    for (int row = 0; row < 4; ++row)
+      EXPECT_EQ(ReadFileBytes(paths[row]) != SongBytes(), row < 2) << row;
+  }
+}
+
+}  // namespace

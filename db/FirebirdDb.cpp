@@ -6,6 +6,7 @@
 #include <array>
 #include <charconv>
 #include <climits>
+#include <cstdlib>
 #include <memory>
 
 #include "ClientStatus.h"
@@ -75,6 +76,15 @@ struct Connection::Impl {
   // Throws the client's error of a failed call; a lost attachment is
   // dropped first, so that the next Open connects again.
   [[noreturn]] void Fail(const ISC_STATUS* status);
+
+  // Firebird's own work at process exit (its engine shuts down from
+  // handlers that the first attach registers) can wait forever on an
+  // attachment still open when a program is ended through exit() with its
+  // connection alive. A handler registered right after that first attach
+  // runs before them and detaches every connection still attached.
+  static std::vector<Impl*>& Live();
+  static void RegisterExitDetachOnce();
+  static void DetachAllAtExit();
 };
 
 struct Transaction::Impl {
@@ -132,6 +142,7 @@ struct Query::Impl {
 // --- Connection -------------------------------------------------------------
 
 Connection::Impl::~Impl() {
+  Unregister(Live(), this);
   Detach(nullptr);
   for (Transaction::Impl* transaction : transactions) transaction->connection = nullptr;
   for (Query::Impl* query : queries) query->connection = nullptr;
@@ -145,6 +156,7 @@ void Connection::Impl::Attach() {
   ISC_STATUS_ARRAY status;
   isc_attach_database(status, static_cast<short>(name.size()), name.data(), &handle,
                       static_cast<short>(parameters.size()), parameters.data());
+  RegisterExitDetachOnce();
   if (CallFailed(status)) {
     handle = 0;
     throw DatabaseError(ClientErrorText(status));
@@ -162,13 +174,27 @@ void Connection::Impl::Detach(const std::string* lostText) noexcept {
   }
 }
 
+std::vector<Connection::Impl*>& Connection::Impl::Live() {
+  static std::vector<Impl*> live;
+  return live;
+}
+
+void Connection::Impl::RegisterExitDetachOnce() {
+  static const bool registered = std::atexit(DetachAllAtExit) == 0;
+  (void)registered;
+}
+
+void Connection::Impl::DetachAllAtExit() {
+  for (Impl* connection : std::vector<Impl*>(Live())) connection->Detach(nullptr);
+}
+
 void Connection::Impl::Fail(const ISC_STATUS* status) {
   const std::string text = ClientErrorText(status);
   if (IsLostConnection(status)) Detach(&text);
   throw DatabaseError(text);
 }
 
-Connection::Connection() : impl_(std::make_unique<Impl>()) {}
+Connection::Connection() : impl_(std::make_unique<Impl>()) { Impl::Live().push_back(impl_.get()); }
 Connection::~Connection() = default;
 
 void Connection::SetDatabaseName(const std::string& name) {

@@ -72,6 +72,7 @@ void RunIsqlWithRoot(const std::string& root, const std::string& script) {
   const std::string scriptPath = root + "/setup.sql";
   WriteFileBytes(scriptPath, script);
   const std::string command = "FIREBIRD=" + ShellQuote(root) + " FIREBIRD_LOCK=" + ShellQuote(root + "/lock") +
+                              " FIREBIRD_TMP=" + ShellQuote(root + "/tmp") +
                               " isql-fb -q -b -i " + ShellQuote(scriptPath) + " >" +
                               ShellQuote(root + "/setup.log") + " 2>&1 </dev/null";
   if (RunCommand(command) != 0) {
@@ -86,6 +87,7 @@ FirebirdServer::FirebirdServer() {
   namespace fs = std::filesystem;
   const std::string root = root_.Path();
   fs::create_directory(root + "/lock");
+  fs::create_directory(root + "/tmp");
   for (const char* shared : {"plugins", "UDF", "firebird.msg"}) {
     fs::create_symlink(std::string(kInstallRoot) + "/" + shared, root + "/" + shared);
   }
@@ -115,10 +117,14 @@ void FirebirdServer::Start() {
   std::vector<std::string> environment;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     const std::string text = *entry;
-    if (text.rfind("FIREBIRD=", 0) != 0 && text.rfind("FIREBIRD_LOCK=", 0) != 0) environment.push_back(text);
+    if (text.rfind("FIREBIRD=", 0) != 0 && text.rfind("FIREBIRD_LOCK=", 0) != 0 &&
+        text.rfind("FIREBIRD_TMP=", 0) != 0) {
+      environment.push_back(text);
+    }
   }
   environment.push_back("FIREBIRD=" + root);
   environment.push_back("FIREBIRD_LOCK=" + root + "/lock");
+  environment.push_back("FIREBIRD_TMP=" + root + "/tmp");
   std::vector<char*> envp;
   for (std::string& text : environment) envp.push_back(text.data());
   envp.push_back(nullptr);

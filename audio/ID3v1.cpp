@@ -10,10 +10,8 @@ constexpr std::size_t kSeparatorIndex = 28;
 constexpr std::size_t kTrackIndex = 29;
 constexpr std::size_t kShortCommentSize = 28;
 
-// Reads the last 128 bytes of the file; the file is closed on return.
-bool ReadTrailer(const std::string& fileName, ID3v1Trailer& trailer) {
-  platform::File file;
-  if (!file.OpenRead(fileName)) return false;
+// Reads the last 128 bytes of the open file.
+bool ReadTrailer(const platform::File& file, ID3v1Trailer& trailer) {
   const std::int64_t size = file.Size();
   if (size < kTrailerSize) return false;
   return file.ReadExactAt(size - kTrailerSize, &trailer, sizeof trailer);
@@ -74,10 +72,19 @@ void TID3v1::ResetData() {
 }
 
 bool TID3v1::ReadFromFile(const std::string& FileName) {
+  platform::File file;
+  if (!file.OpenRead(FileName)) {
+    ResetData();
+    return false;
+  }
+  return ReadFromFile(file);
+}
+
+bool TID3v1::ReadFromFile(const platform::File& File) {
   try {
     ResetData();
     ID3v1Trailer trailer{};
-    if (!ReadTrailer(FileName, trailer)) return false;
+    if (!ReadTrailer(File, trailer)) return false;
     if (std::string_view(trailer.Header, sizeof trailer.Header) != "TAG") return true;
 
     FExists = true;

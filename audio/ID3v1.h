@@ -28,6 +28,10 @@ struct ID3v1Trailer {
 };
 static_assert(sizeof(ID3v1Trailer) == 128, "ID3v1Trailer must map the 128 trailer bytes");
 
+namespace platform {
+class File;
+}
+
 class TID3v1 {
  public:
   TID3v1() = default;
@@ -37,6 +41,8 @@ class TID3v1 {
   // read or is shorter than 128 bytes. Never throws; the object is empty
   // after false.
   bool ReadFromFile(const std::string& FileName);
+  // The same from a file already open for reading.
+  bool ReadFromFile(const platform::File& File);
   void ResetData();
 
   bool Exists() const { return FExists; }

@@ -73,12 +73,38 @@ void AppendBigEndian32(std::string& out, std::uint32_t value) {
   for (int shift = 24; shift >= 0; shift -= 8) out += static_cast<char>((value >> shift) & 0xFF);
 }
 
+// Reads a file through a window of kReadWindow bytes, so that a walk over
+// many small frames costs one system call per window instead of two per
+// frame. ReadExactAt answers as platform::File's does.
+class WindowedReader {
+ public:
+  explicit WindowedReader(const platform::File& file) : file_(file) {}
+
+  bool ReadExactAt(std::int64_t offset, void* buffer, std::size_t count) {
+    const auto end = offset + static_cast<std::int64_t>(count);
+    if (offset < start_ || end > start_ + static_cast<std::int64_t>(window_.size())) {
+      window_.resize(std::max(count, kReadWindow));
+      const std::int64_t got = file_.ReadAt(offset, window_.data(), window_.size());
+      window_.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+      start_ = offset;
+      if (got < static_cast<std::int64_t>(count)) return false;
+    }
+    std::memcpy(buffer, window_.data() + (offset - start_), count);
+    return true;
+  }
+
+ private:
+  static constexpr std::size_t kReadWindow = 8 * 1024;
+  const platform::File& file_;
+  std::int64_t start_ = 0;
+  std::vector<char> window_;
+};
+
 // Walks the frames from right after the tag header up to the tag's end,
 // keeping at most kPayloadLimit bytes of each payload. A read that fails
 // ends the walk; what was stored stays.
-void WalkFrames(const std::string& FileName, TagInfo& info, const FrameHeaderLayout& layout) {
-  platform::File file;
-  if (!file.OpenRead(FileName)) return;
+void WalkFrames(const platform::File& file, TagInfo& info, const FrameHeaderLayout& layout) {
+  WindowedReader reader(file);
   const std::int64_t tagEnd = TagSizeOf(info);
   const std::int64_t fileSize = file.Size();
   // Positions are 64-bit so no frame size can wrap them; every step moves
@@ -86,19 +112,24 @@ void WalkFrames(const std::string& FileName, TagInfo& info, const FrameHeaderLay
   std::int64_t position = kHeaderSize;
   while (position < tagEnd && position < fileSize) {
     unsigned char header[kHeaderSize];
-    if (!file.ReadExactAt(position, header, layout.headerSize)) break;
+    if (!reader.ReadExactAt(position, header, layout.headerSize)) break;
     if (header[0] < 'A' || header[0] > 'Z') break;
     const std::int64_t payloadStart = position + static_cast<std::int64_t>(layout.headerSize);
     const std::uint32_t size = BigEndian(header + layout.idLength, layout.sizeLength);
     std::string payload(kPayloadLimit, '\0');
     const std::size_t wanted = std::min<std::size_t>(size, kPayloadLimit);
-    if (!file.ReadExactAt(payloadStart, payload.data(), wanted)) break;
+    if (!reader.ReadExactAt(payloadStart, payload.data(), wanted)) break;
     const bool skipped = layout.hasFlags && (header[9] & kSkippedFrameFlag) != 0;
     if (!skipped) {
       StoreFrame(info, std::string_view(reinterpret_cast<const char*>(header), layout.idLength), payload);
     }
     position = payloadStart + size;
   }
+}
+
+void WalkFrames(const std::string& FileName, TagInfo& info, const FrameHeaderLayout& layout) {
+  platform::File file;
+  if (file.OpenRead(FileName)) WalkFrames(file, info, layout);
 }
 
 bool IsBlank(unsigned char byte) { return byte <= 0x20; }
@@ -381,20 +412,25 @@ void TID3v2::ResetData() {
 void TID3v2::SetText(int slot, const std::string& value) { texts_[slot] = id3v2::Trim(value); }
 
 bool TID3v2::ReadFromFile(const std::string& FileName) {
+  platform::File file;
+  if (!file.OpenRead(FileName)) {
+    ResetData();
+    return false;
+  }
+  return ReadFromFile(FileName, file);
+}
+
+bool TID3v2::ReadFromFile(const std::string& FileName, const platform::File& file) {
   ResetData();
   try {
     TagInfo info{};
-    if (!id3v2::ReadHeader(FileName, info)) return false;
+    if (!id3v2::ReadHeaderOf(file, info)) return false;
     if (std::memcmp(info.ID, "ID3", 3) != 0) return true;
     exists_ = true;
     versionID_ = info.Version;
     size_ = id3v2::TagSizeOf(info);
     if (info.Version < 2 || info.Version > 4 || size_ <= 0) return true;
-    if (info.Version == 2) {
-      id3v2::ReadFrames22(FileName, info);
-    } else {
-      id3v2::ReadFrames(FileName, info);
-    }
+    id3v2::WalkFrames(file, info, info.Version == 2 ? id3v2::kLayout22 : id3v2::kLayout23);
     FillFields(info, FileName);
     return true;
   } catch (...) {

@@ -26,6 +26,10 @@ struct TagInfo {
   std::int32_t PaddingSize;
 };
 
+namespace platform {
+class File;
+}
+
 class TID3v2 {
  public:
   TID3v2() = default;
@@ -33,6 +37,9 @@ class TID3v2 {
   void ResetData();
   // True when the first ten bytes of the file could be read, tag or not.
   bool ReadFromFile(const std::string& FileName);
+  // The same from File, already open for reading at FileName (the name is
+  // for the full parser, should the rating need it).
+  bool ReadFromFile(const std::string& FileName, const platform::File& File);
   // True when the fields were written into the file as an ID3v2.3 tag.
   bool SaveToFile(const std::string& FileName) const;
 

@@ -287,14 +287,15 @@ void TMPEGaudio::ResetData() {
 
 bool TMPEGaudio::ReadFromFile(const std::string& FileName) {
   ResetData();
-  const bool result = FID3v2.ReadFromFile(FileName) && FID3v1.ReadFromFile(FileName) && ReadAudio(FileName);
+  // One open file for both tags and the audio.
+  platform::File file;
+  const bool result = file.OpenRead(FileName) && FID3v2.ReadFromFile(FileName, file) &&
+                      FID3v1.ReadFromFile(file) && ReadAudio(file);
   if (!FFrame.Found) ResetData();
   return result;
 }
 
-bool TMPEGaudio::ReadAudio(const std::string& FileName) {
-  platform::File file;
-  if (!file.OpenRead(FileName)) return false;
+bool TMPEGaudio::ReadAudio(const platform::File& file) {
   const std::int64_t size = file.Size();
   if (size < 0) return false;
   FFileLength = size;

@@ -139,7 +139,7 @@ class TMPEGaudio {
 
  private:
   // The file reading behind ReadFromFile, after the tag readers succeeded.
-  bool ReadAudio(const std::string& FileName);
+  bool ReadAudio(const platform::File& file);
   // Bytes of audio: the file without its ID3v2 and ID3v1 tags.
   std::int64_t AudioLength() const;
 

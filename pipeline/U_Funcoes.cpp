@@ -212,8 +212,10 @@ void ReadMpegInfo(const std::string& Path) {
   CurrentTag.AudioValid = YesNo(true);
   ReadMpegAudioInfo(mpeg);
 
-  // The tag values are taken from a valid stream only.
-  if (!ID3v2Reader->ReadFromFile(Path)) return;
+  // The tag values are taken from a valid stream only. The MPEG reader has
+  // just read the file's ID3v2 tag from the same open file, so the shared
+  // tag object takes that reading instead of opening the file once more.
+  *ID3v2Reader = mpeg.ID3v2();
   if (ID3v2Reader->Exists()) {
     ReadID3v2Values(*ID3v2Reader);
     return;

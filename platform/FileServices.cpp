@@ -28,21 +28,23 @@ std::string PathOfDescriptor(int fd) {
   return std::string(target, static_cast<std::size_t>(n));
 }
 
-int OpenRegular(const std::string& path, int flags) {
+// Opens a regular file and measures it; -1 for anything else.
+int OpenRegular(const std::string& path, int flags, std::int64_t& size) {
+  size = -1;
   if (path.empty()) return -1;
   int fd;
   // O_NONBLOCK keeps a FIFO or device from blocking the open; such files are
-  // refused below, and regular files get blocking mode back.
+  // refused below. Regular files keep the flag: it has no effect on them.
   do {
     fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return -1;
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-      ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
     return -1;
   }
+  size = static_cast<std::int64_t>(st.st_size);
   return fd;
 }
 
@@ -50,36 +52,39 @@ int OpenRegular(const std::string& path, int flags) {
 
 File::~File() { Close(); }
 
-File::File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+File::File(File&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), sizeAtOpen_(std::exchange(other.sizeAtOpen_, -1)) {}
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     Close();
     fd_ = std::exchange(other.fd_, -1);
+    sizeAtOpen_ = std::exchange(other.sizeAtOpen_, -1);
   }
   return *this;
 }
 
 bool File::OpenRead(const std::string& path) {
   Close();
-  fd_ = OpenRegular(path, O_RDONLY);
+  fd_ = OpenRegular(path, O_RDONLY, sizeAtOpen_);
   return fd_ >= 0;
 }
 
 bool File::OpenReadWrite(const std::string& path) {
   Close();
-  fd_ = OpenRegular(path, O_RDWR);
+  fd_ = OpenRegular(path, O_RDWR, sizeAtOpen_);
   return fd_ >= 0;
 }
 
 bool File::Create(const std::string& path) {
   Close();
-  fd_ = OpenRegular(path, O_RDWR | O_CREAT | O_TRUNC);
+  fd_ = OpenRegular(path, O_RDWR | O_CREAT | O_TRUNC, sizeAtOpen_);
   return fd_ >= 0;
 }
 
 std::int64_t File::Size() const {
   if (fd_ < 0) return -1;
+  if (sizeAtOpen_ >= 0) return sizeAtOpen_;
   struct stat st;
   if (fstat(fd_, &st) != 0) return -1;
   return static_cast<std::int64_t>(st.st_size);
@@ -107,6 +112,8 @@ bool File::ReadExactAt(std::int64_t offset, void* buffer, std::size_t count) con
 
 bool File::WriteAllAt(std::int64_t offset, const void* buffer, std::size_t count) {
   if (fd_ < 0 || offset < 0) return false;
+  // From the first write on, the size is measured again each time.
+  sizeAtOpen_ = -1;
   if (FaultHook() && !FaultHook()(PathOfDescriptor(fd_), count)) {
     errno = ENOSPC;
     return false;
@@ -130,6 +137,7 @@ bool File::Sync() { return fd_ >= 0 && ::fsync(fd_) == 0; }
 bool File::Close() {
   if (fd_ < 0) return true;
   const int fd = std::exchange(fd_, -1);
+  sizeAtOpen_ = -1;
   return ::close(fd) == 0;
 }
 

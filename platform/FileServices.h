@@ -27,7 +27,9 @@ class File {
   bool Create(const std::string& path);
 
   bool IsOpen() const { return fd_ >= 0; }
-  // Size in bytes, or -1 when it cannot be measured.
+  // Size in bytes, or -1 when it cannot be measured. Until the first write
+  // through this object it is the size measured when the file was opened,
+  // so the readers' many questions cost no system call.
   std::int64_t Size() const;
   // Reads up to count bytes at offset; returns the number read (fewer at the
   // end of the file) or -1 on error or a negative offset.
@@ -46,6 +48,7 @@ class File {
 
  private:
   int fd_ = -1;
+  std::int64_t sizeAtOpen_ = -1;  // -1 once written to
 };
 
 // A regular file (not a directory) exists at path.

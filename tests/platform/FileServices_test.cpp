@@ -72,3 +72,23 @@ TEST(FileServices, ReplaceIsRenameOverAndWriteHookCanRefuse) {
   EXPECT_TRUE(f.WriteAllAt(0, "x", 1));
   SetWriteFaultHook(nullptr);
 }
+
+TEST(FileServices, SizeIsTakenAtOpenAndMeasuredAgainOnceWritten) {
+  TempDir dir;
+  const auto path = dir.File("s.bin");
+  WriteFileBytes(path, "0123456789");
+  File reader, writer;
+  ASSERT_TRUE(reader.OpenRead(path));
+  ASSERT_TRUE(writer.OpenReadWrite(path));
+  EXPECT_TRUE(writer.WriteAllAt(20, "x", 1));
+  EXPECT_EQ(writer.Size(), 21);  // its own writes count at once
+  EXPECT_EQ(reader.Size(), 10);  // the size it was opened with
+  File moved(std::move(reader));
+  EXPECT_EQ(moved.Size(), 10);
+  EXPECT_EQ(reader.Size(), -1);
+  EXPECT_TRUE(writer.WriteAllAt(0, "y", 1));
+  EXPECT_TRUE(moved.OpenRead(path));
+  EXPECT_EQ(moved.Size(), 21);
+  EXPECT_TRUE(moved.Close());
+  EXPECT_EQ(moved.Size(), -1);
+}

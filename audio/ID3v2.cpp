@@ -137,6 +137,10 @@ bool IsBlank(unsigned char byte) { return byte <= 0x20; }
 std::string TrimmedView(std::string_view text) {
   std::size_t begin = 0;
   std::size_t end = text.size();
+  // Payloads are 500-byte buffers that mostly end in zeros: drop those
+  // eight at a time before looking at single bytes.
+  static constexpr char kZeros[8] = {};
+  while (end >= 8 && std::memcmp(text.data() + end - 8, kZeros, 8) == 0) end -= 8;
   while (begin < end && IsBlank(static_cast<unsigned char>(text[begin]))) ++begin;
   while (end > begin && IsBlank(static_cast<unsigned char>(text[end - 1]))) --end;
   return std::string(text.substr(begin, end - begin));
@@ -348,10 +352,8 @@ std::string BuildTag(const TagInfo& info) {
   return tag;
 }
 
-bool WriteInPlace(const std::string& FileName, const std::string& tag) {
-  if (!platform::FileExists(FileName) || !platform::ClearAttributes(FileName)) return false;
-  platform::File file;
-  if (!file.OpenReadWrite(FileName)) return false;
+// Writes the tag over the start of a song open for writing, and closes it.
+bool WriteTagOver(platform::File& file, const std::string& tag) {
   // Check the open file itself: whatever happened since its header was read,
   // the new tag must only cover the old tag's bytes, never the audio.
   TagInfo present{};
@@ -359,6 +361,13 @@ bool WriteInPlace(const std::string& FileName, const std::string& tag) {
   if (!HasID3Mark(present) || TagSizeOf(present) < static_cast<std::int64_t>(tag.size())) return false;
   if (!file.WriteAllAt(0, tag.data(), tag.size())) return false;
   return file.Close();
+}
+
+bool WriteInPlace(const std::string& FileName, const std::string& tag) {
+  if (!platform::FileExists(FileName) || !platform::ClearAttributes(FileName)) return false;
+  platform::File file;
+  if (!file.OpenReadWrite(FileName)) return false;
+  return WriteTagOver(file, tag);
 }
 
 bool RewriteFile(const std::string& FileName, const std::string& tag) {
@@ -513,12 +522,25 @@ void TID3v2::FillContents(TagInfo& info) const {
 
 bool TID3v2::SaveToFile(const std::string& FileName) const {
   try {
+    // Either way of saving writes to the song, so it is made writable first;
+    // then one open file serves for reading its header and, when the new
+    // tag fits, for writing it.
+    if (!platform::FileExists(FileName) || !platform::ClearAttributes(FileName)) return false;
     TagInfo info{};
-    id3v2::ReadHeader(FileName, info);
+    platform::File song;
+    if (song.OpenReadWrite(FileName)) {
+      id3v2::ReadHeaderOf(song, info);
+    } else {
+      id3v2::ReadHeader(FileName, info);
+    }
     FillContents(info);
     if (!id3v2::BuildHeader(info)) return false;
     const std::string tag = id3v2::BuildTag(info);
-    return info.NeedRewrite ? id3v2::RewriteFile(FileName, tag) : id3v2::WriteInPlace(FileName, tag);
+    if (info.NeedRewrite) {
+      song.Close();
+      return id3v2::RewriteFile(FileName, tag);
+    }
+    return song.IsOpen() ? id3v2::WriteTagOver(song, tag) : id3v2::WriteInPlace(FileName, tag);
   } catch (...) {
     return false;
   }

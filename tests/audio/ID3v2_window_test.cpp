@@ -89,4 +89,15 @@ TEST(ID3v2Window, PayloadsPastTheFileEndStopTheWalkAndKeepWhatWasRead) {
   EXPECT_EQ(tag.Title(), "Open");
 }
 
+// Texts come out of 500-byte payloads trimmed of what follows them, zeros
+// included, while zeros inside a text stay.
+TEST(ID3v2Window, TextsAreTrimmedOfTheirZeroFilledPayloadTail) {
+  std::string payload = std::string("\0 Hi \0", 6) + std::string(490, '\0');
+  EXPECT_EQ(id3v2::DecodeText(payload), "Hi");
+  payload = std::string("\0A", 2) + std::string(9, '\0') + "B" + std::string(16, '\0') + " \t";
+  EXPECT_EQ(id3v2::DecodeText(payload), std::string("A") + std::string(9, '\0') + "B");
+  EXPECT_EQ(id3v2::DecodeText(std::string(500, '\0')), "");
+  EXPECT_EQ(id3v2::Trim(std::string(7, '\0') + "x"), "x");
+}
+
 }  // namespace

@@ -66,9 +66,9 @@ class SongReaders {
 void TFrmPrincipal::WriteTagForCurrentSong() noexcept {
   try {
     const std::string fileName = Q_Musicas.FieldAsText("MUS_ARQUIVO");
-    const std::string path = song_tag_job::SongFilePath(Q_Musicas.FieldAsText("PAS_PATH"), fileName);
     const std::string extension = song_tag_job::FileNameExtension(fileName);
     if (!song_tag_job::IsMp3Extension(extension)) return;
+    const std::string path = song_tag_job::SongFilePath(Q_Musicas.FieldAsText("PAS_PATH"), fileName);
 
     const SongReaders readers(extension);
     ReadFileInfo(path);

@@ -390,6 +390,8 @@ bool RewriteFile(const std::string& FileName, const std::string& tag) {
 
   // The song's path must name the old or the new complete file at every
   // instant: the copy is complete and on disk before it takes the name.
+  // The folder itself is not flushed after the rename: should power fail
+  // before the rename reaches the disk, the song is simply the old one.
   const bool written = copy.WriteAllAt(0, tag.data(), tag.size()) &&
                        CopyRest(song, audioStart, copy, static_cast<std::int64_t>(tag.size())) &&
                        copy.Sync() && copy.Close() &&
@@ -403,7 +405,6 @@ bool RewriteFile(const std::string& FileName, const std::string& tag) {
     platform::DeleteFile(temporary);
     return false;
   }
-  platform::SyncDirectoryOf(FileName);
   return true;
 }
 

@@ -132,7 +132,7 @@ bool File::WriteAllAt(std::int64_t offset, const void* buffer, std::size_t count
   return true;
 }
 
-bool File::Sync() { return fd_ >= 0 && ::fsync(fd_) == 0; }
+bool File::Sync() { return fd_ >= 0 && ::fdatasync(fd_) == 0; }
 
 bool File::Close() {
   if (fd_ < 0) return true;
@@ -178,16 +178,6 @@ int FileMode(const std::string& path) {
 
 bool SetFileMode(const std::string& path, int mode) {
   return !path.empty() && ::chmod(path.c_str(), static_cast<mode_t>(mode)) == 0;
-}
-
-bool SyncDirectoryOf(const std::string& path) {
-  const auto slash = path.find_last_of('/');
-  const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool ok = ::fsync(fd) == 0;
-  ::close(fd);
-  return ok;
 }
 
 std::string ExecutableDirectory() {

@@ -64,8 +64,6 @@ bool ClearAttributes(const std::string& path);
 // Permission bits of the file, or -1.
 int FileMode(const std::string& path);
 bool SetFileMode(const std::string& path, int mode);
-// Flushes the directory that holds path, so a rename in it is durable.
-bool SyncDirectoryOf(const std::string& path);
 // Directory of the running executable, ending with a path separator.
 std::string ExecutableDirectory();
 

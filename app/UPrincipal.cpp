@@ -339,6 +339,13 @@ void TFrmPrincipal::WriteSongOfRun(int number, int count) {
   ProgressBar1->setValue(number);
   QCoreApplication::processEvents();
   WriteTagForCurrentSong();
+  // The job swallows its own errors, the catalogue's too. When the
+  // connection was lost on the way (a server gone), the rows ahead still
+  // come from the query's buffer and nothing else would notice: every later
+  // song would fail silently and the run would still report success.
+  // Connecting again here, outside the job, either finds the catalogue back
+  // or ends the run with the client's error.
+  if (!DB_Zelta.Connected()) DB_Zelta.Connect();
 }
 
 void TFrmPrincipal::SetBusy(bool busy) {

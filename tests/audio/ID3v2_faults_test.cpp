@@ -126,75 +126,81 @@ TEST(ID3v2Faults, ARealFullFileSystem) {
   EXPECT_FALSE(platform::FileExists(song + "~"));
 }
 
-TEST(ID3v2Faults, AFolderWhereNoFileCanBeCreated) {
+// Songs whose rewrite needs a new file where none can be made, and whose
+// in-place save needs none.
+struct UntaggedAndFitting {
   const std::string untagged = SongAudio() + Id3v1Trailer();
   const std::string tagged = Tag(3, Frame("TIT2", Text("Old")), 4000) + SongAudio();
+};
 
-  // No free file slot left on the file system: only the rewrite needs one.
-  {
-    SmallFileSystem disk(1024 * 1024, 3);
-    if (!disk.Mounted()) GTEST_SKIP() << disk.Why();
-    WriteFileBytes(disk.File("a.mp3"), untagged);
-    WriteFileBytes(disk.File("b.mp3"), tagged);
-    EXPECT_FALSE(NewTag().SaveToFile(disk.File("a.mp3")));
-    EXPECT_TRUE(ReadFileBytes(disk.File("a.mp3")) == untagged);
-    EXPECT_FALSE(platform::FileExists(disk.File("a.mp3~")));
-    EXPECT_TRUE(NewTag().SaveToFile(disk.File("b.mp3")));
-    EXPECT_EQ(TitleSeenByTagLib(disk.File("b.mp3")), "New title");
-  }
-
-  // A folder the user may not write into, holding songs the user owns.
+TEST(ID3v2Faults, AFolderTheUserMayNotWriteInto) {
+  const UntaggedAndFitting songs;
   TempDir dir;
   const std::string a = dir.File("a.mp3");
   const std::string b = dir.File("b.mp3");
-  WriteFileBytes(a, untagged);
-  WriteFileBytes(b, tagged);
+  WriteFileBytes(a, songs.untagged);
+  WriteFileBytes(b, songs.tagged);
+  // Root may write anywhere: the songs are given to the ordinary user that
+  // saves them, the folder stays root's.
+  const bool root = testing_support::RunningAsRoot();
   for (const std::string& song : {a, b}) {
-    ASSERT_EQ(::chown(song.c_str(), testing_support::kUnprivilegedId, testing_support::kUnprivilegedId) == 0,
-              testing_support::RunningAsRoot());
+    if (root) ASSERT_EQ(::chown(song.c_str(), testing_support::kUnprivilegedId, testing_support::kUnprivilegedId), 0);
   }
-  ASSERT_TRUE(platform::SetFileMode(dir.Path(), testing_support::RunningAsRoot() ? 0755 : 0555));
+  ASSERT_TRUE(platform::SetFileMode(dir.Path(), root ? 0755 : 0555));
   EXPECT_EQ(RunUnprivileged([&] { return NewTag().SaveToFile(a) ? 1 : 0; }), 0);
-  EXPECT_TRUE(ReadFileBytes(a) == untagged);
+  EXPECT_TRUE(ReadFileBytes(a) == songs.untagged);
   EXPECT_FALSE(platform::FileExists(a + "~"));
   EXPECT_EQ(RunUnprivileged([&] { return NewTag().SaveToFile(b) ? 1 : 0; }), 1);
   EXPECT_EQ(TitleSeenByTagLib(b), "New title");
   EXPECT_TRUE(AudioBytesOf(ReadFileBytes(b)) == SongAudio());
 }
 
-TEST(ID3v2Faults, ReadOnlySongsThatCannotBeMadeWritable) {
-  const std::string untagged = SongAudio() + Id3v1Trailer();
-  const std::string tagged = Tag(3, Frame("TIT2", Text("Old")), 4000) + SongAudio();
+TEST(ID3v2Faults, AFileSystemWithoutAFreeFileSlot) {
+  const UntaggedAndFitting songs;
+  // Room for its root folder and the two songs, and for no further file.
+  SmallFileSystem disk(1024 * 1024, 3);
+  if (!disk.Mounted()) GTEST_SKIP() << disk.Why();
+  WriteFileBytes(disk.File("a.mp3"), songs.untagged);
+  WriteFileBytes(disk.File("b.mp3"), songs.tagged);
+  EXPECT_FALSE(NewTag().SaveToFile(disk.File("a.mp3")));
+  EXPECT_TRUE(ReadFileBytes(disk.File("a.mp3")) == songs.untagged);
+  EXPECT_FALSE(platform::FileExists(disk.File("a.mp3~")));
+  EXPECT_TRUE(NewTag().SaveToFile(disk.File("b.mp3")));
+  EXPECT_EQ(TitleSeenByTagLib(disk.File("b.mp3")), "New title");
+}
 
-  // On a read-only medium neither way of saving changes anything.
-  SmallFileSystem disk(1024 * 1024);
-  if (disk.Mounted()) {
-    WriteFileBytes(disk.File("a.mp3"), untagged);
-    WriteFileBytes(disk.File("b.mp3"), tagged);
-    ASSERT_TRUE(platform::SetFileMode(disk.File("b.mp3"), 0444));
-    ASSERT_TRUE(disk.MakeReadOnly());
-    EXPECT_FALSE(NewTag().SaveToFile(disk.File("a.mp3")));
-    EXPECT_FALSE(NewTag().SaveToFile(disk.File("b.mp3")));
-    EXPECT_TRUE(ReadFileBytes(disk.File("a.mp3")) == untagged);
-    EXPECT_TRUE(ReadFileBytes(disk.File("b.mp3")) == tagged);
-    EXPECT_FALSE(platform::FileExists(disk.File("a.mp3~")));
-  }
-
-  // A read-only song of another user, in a folder open to everyone: its
-  // attributes cannot be cleared, so it is neither rewritten nor written.
+TEST(ID3v2Faults, ReadOnlySongOfAnotherUser) {
   if (!testing_support::RunningAsRoot()) GTEST_SKIP() << "songs of another user need root to be made";
+  const UntaggedAndFitting songs;
+  // In a folder open to everyone; the song's attributes cannot be cleared
+  // by the user who saves, so it is neither rewritten nor written.
   TempDir dir;
   ASSERT_TRUE(platform::SetFileMode(dir.Path(), 01777));
   const std::string a = dir.File("a.mp3");
   const std::string b = dir.File("b.mp3");
-  WriteFileBytes(a, untagged);
-  WriteFileBytes(b, tagged);
+  WriteFileBytes(a, songs.untagged);
+  WriteFileBytes(b, songs.tagged);
   ASSERT_TRUE(platform::SetFileMode(a, 0444) && platform::SetFileMode(b, 0444));
   EXPECT_EQ(RunUnprivileged([&] { return NewTag().SaveToFile(a) + 2 * NewTag().SaveToFile(b); }), 0);
-  EXPECT_TRUE(ReadFileBytes(a) == untagged);
-  EXPECT_TRUE(ReadFileBytes(b) == tagged);
+  EXPECT_TRUE(ReadFileBytes(a) == songs.untagged);
+  EXPECT_TRUE(ReadFileBytes(b) == songs.tagged);
   EXPECT_EQ(platform::FileMode(a), 0444);
   EXPECT_FALSE(platform::FileExists(a + "~"));
+}
+
+TEST(ID3v2Faults, SongsOnAReadOnlyMedium) {
+  const UntaggedAndFitting songs;
+  SmallFileSystem disk(1024 * 1024);
+  if (!disk.Mounted()) GTEST_SKIP() << disk.Why();
+  WriteFileBytes(disk.File("a.mp3"), songs.untagged);
+  WriteFileBytes(disk.File("b.mp3"), songs.tagged);
+  ASSERT_TRUE(platform::SetFileMode(disk.File("b.mp3"), 0444));
+  ASSERT_TRUE(disk.MakeReadOnly());
+  EXPECT_FALSE(NewTag().SaveToFile(disk.File("a.mp3")));
+  EXPECT_FALSE(NewTag().SaveToFile(disk.File("b.mp3")));
+  EXPECT_TRUE(ReadFileBytes(disk.File("a.mp3")) == songs.untagged);
+  EXPECT_TRUE(ReadFileBytes(disk.File("b.mp3")) == songs.tagged);
+  EXPECT_FALSE(platform::FileExists(disk.File("a.mp3~")));
 }
 
 TEST(ID3v2Faults, SongDeletedOrReplacedBetweenReadAndSave) {

@@ -14,7 +14,7 @@ namespace {
 
 // A 128-byte trailer: "TAG", then the fields at their offsets, padded with
 // pad bytes; separator/track bytes and genre as given.
-struct TrailerSpec {
+struct TrailerFields {
   std::string marker = "TAG";
   std::string title, artist, album, year, comment;
   char pad = '\0';
@@ -27,7 +27,7 @@ std::string Field(const std::string& text, std::size_t size, char pad) {
   return f;
 }
 
-std::string Trailer(const TrailerSpec& s) {
+std::string Trailer(const TrailerFields& s) {
   std::string t = Field(s.marker, 3, '\0');
   t += Field(s.title, 30, s.pad);
   t += Field(s.artist, 30, s.pad);
@@ -107,9 +107,9 @@ TEST(ID3v1Genres, EveryGenreByteThroughTheReader) {
   const auto path = dir.File("g.mp3");
   TID3v1 tag;
   for (int id = 0; id <= 255; ++id) {
-    TrailerSpec spec;
-    spec.genre = static_cast<unsigned char>(id);
-    WriteFileBytes(path, kAudio + Trailer(spec));
+    TrailerFields fields;
+    fields.genre = static_cast<unsigned char>(id);
+    WriteFileBytes(path, kAudio + Trailer(fields));
     ASSERT_TRUE(tag.ReadFromFile(path));
     ASSERT_TRUE(tag.Exists());
     EXPECT_EQ(tag.GenreID(), id);
@@ -123,12 +123,12 @@ TEST(ID3v1Read, FailedReadsLeaveTheObjectEmpty) {
   ExpectEmpty(tag);
 
   const auto tagged = dir.File("tagged.mp3");
-  TrailerSpec spec;
-  spec.title = "Before";
-  WriteFileBytes(tagged, kAudio + Trailer(spec));
+  TrailerFields fields;
+  fields.title = "Before";
+  WriteFileBytes(tagged, kAudio + Trailer(fields));
 
   const auto shortFile = dir.File("short.mp3");
-  WriteFileBytes(shortFile, Trailer(spec).substr(0, 127));
+  WriteFileBytes(shortFile, Trailer(fields).substr(0, 127));
   const auto emptyFile = dir.File("empty.mp3");
   WriteFileBytes(emptyFile, "");
 
@@ -145,23 +145,23 @@ TEST(ID3v1Read, OnlyTheLast128BytesCount) {
   TempDir dir;
   const auto path = dir.File("a.mp3");
   TID3v1 tag;
-  TrailerSpec spec;
-  spec.title = "Exact";
+  TrailerFields fields;
+  fields.title = "Exact";
 
   // A file that is nothing but the tag.
-  WriteFileBytes(path, Trailer(spec));
+  WriteFileBytes(path, Trailer(fields));
   ASSERT_TRUE(tag.ReadFromFile(path));
   EXPECT_TRUE(tag.Exists());
   EXPECT_EQ(tag.Title(), "Exact");
 
   // A tag one byte before the end is not looked for.
-  WriteFileBytes(path, kAudio + Trailer(spec) + "x");
+  WriteFileBytes(path, kAudio + Trailer(fields) + "x");
   ASSERT_TRUE(tag.ReadFromFile(path));
   ExpectEmpty(tag);
 
   // Any marker but "TAG", byte for byte.
   for (const char* marker : {"tag", "TAg", "TA\0", "XAG", "\xD4\xC1\xC7"}) {
-    TrailerSpec other = spec;
+    TrailerFields other = fields;
     other.marker = std::string(marker, 3);
     WriteFileBytes(path, kAudio + Trailer(other));
     ASSERT_TRUE(tag.ReadFromFile(path));
@@ -172,14 +172,14 @@ TEST(ID3v1Read, OnlyTheLast128BytesCount) {
 TEST(ID3v1Read, FieldsAtTheirOffsets) {
   TempDir dir;
   const auto path = dir.File("a.mp3");
-  TrailerSpec spec;
-  spec.title = "Title of thirty characters ok!";  // uses every byte
-  spec.artist = "Artist";
-  spec.album = "Album";
-  spec.year = "1999";
-  spec.comment = "Comment";
-  spec.genre = 147;
-  WriteFileBytes(path, kAudio + Trailer(spec));
+  TrailerFields fields;
+  fields.title = "Title of thirty characters ok!";  // uses every byte
+  fields.artist = "Artist";
+  fields.album = "Album";
+  fields.year = "1999";
+  fields.comment = "Comment";
+  fields.genre = 147;
+  WriteFileBytes(path, kAudio + Trailer(fields));
 
   TID3v1 tag;
   ASSERT_TRUE(tag.ReadFromFile(path));
@@ -202,9 +202,9 @@ TEST(ID3v1Read, FieldsAtTheirOffsets) {
 TEST(ID3v1Read, VersionFromSeparatorAndTrackBytes) {
   TempDir dir;
   const auto path = dir.File("a.mp3");
-  TrailerSpec spec;
-  spec.comment = "A comment that fills 30 bytes!";
-  const std::string base = Trailer(spec);
+  TrailerFields fields;
+  fields.comment = "A comment that fills 30 bytes!";
+  const std::string base = Trailer(fields);
 
   struct Case {
     unsigned char separator, track;
@@ -240,10 +240,10 @@ TEST(ID3v1Read, TrailingBlanksAndControlsTrimmedNothingElse) {
   TID3v1 tag;
 
   const auto readTitle = [&](const std::string& title, char pad = '\0') {
-    TrailerSpec spec;
-    spec.title = title;
-    spec.pad = pad;
-    WriteFileBytes(path, kAudio + Trailer(spec));
+    TrailerFields fields;
+    fields.title = title;
+    fields.pad = pad;
+    WriteFileBytes(path, kAudio + Trailer(fields));
     EXPECT_TRUE(tag.ReadFromFile(path));
     return tag.Title();
   };
@@ -261,15 +261,15 @@ TEST(ID3v1Read, TrailingBlanksAndControlsTrimmedNothingElse) {
 
   // The year uses its four bytes and no more: the comment beside it is not
   // taken over.
-  TrailerSpec spec;
-  spec.year = "2012";
-  spec.comment = "next";
-  WriteFileBytes(path, kAudio + Trailer(spec));
+  TrailerFields fields;
+  fields.year = "2012";
+  fields.comment = "next";
+  WriteFileBytes(path, kAudio + Trailer(fields));
   ASSERT_TRUE(tag.ReadFromFile(path));
   EXPECT_EQ(tag.Year(), "2012");
-  spec.year = "87";
-  spec.pad = ' ';
-  WriteFileBytes(path, kAudio + Trailer(spec));
+  fields.year = "87";
+  fields.pad = ' ';
+  WriteFileBytes(path, kAudio + Trailer(fields));
   ASSERT_TRUE(tag.ReadFromFile(path));
   EXPECT_EQ(tag.Year(), "87");
 }

@@ -49,7 +49,7 @@ inline const std::string& SongAudio() {
   static const std::string audio = [] {
     testing_support::TempDir dir;
     testing_support::MakeMp3(dir.File("song.mp3"), "-b 128",
-                             testing_support::WavSpec{.seconds = 1.0});
+                             testing_support::WavTone{.seconds = 1.0});
     return testing_support::AudioBytesOf(testing_support::ReadFileBytes(dir.File("song.mp3")));
   }();
   return audio;

@@ -13,7 +13,7 @@ using testing_support::ReadFileBytes;
 using testing_support::RunCommand;
 using testing_support::ShellQuote;
 using testing_support::TempDir;
-using testing_support::WavSpec;
+using testing_support::WavTone;
 
 namespace {
 
@@ -54,9 +54,9 @@ std::string LameName(const std::string& vendor) {
 
 class MPEGaudioEncoded : public testing::Test {
  protected:
-  std::string Lame(const std::string& name, const std::string& options, const WavSpec& spec) {
+  std::string Lame(const std::string& name, const std::string& options, const WavTone& tone) {
     const std::string path = dir_.File(name);
-    MakeMp3(path, options, spec);
+    MakeMp3(path, options, tone);
     return path;
   }
 

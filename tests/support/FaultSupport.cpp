@@ -70,7 +70,7 @@ int RunUnprivileged(const std::function<int()>& work) {
 std::string LongSongAudio(std::size_t atLeast) {
   static const std::string second = [] {
     TempDir dir;
-    MakeMp3(dir.File("second.mp3"), "-b 128", WavSpec{.seconds = 1.0});
+    MakeMp3(dir.File("second.mp3"), "-b 128", WavTone{.seconds = 1.0});
     return AudioBytesOf(ReadFileBytes(dir.File("second.mp3")));
   }();
   std::string audio;

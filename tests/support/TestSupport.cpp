@@ -80,33 +80,33 @@ void PutLE(std::string& s, std::uint32_t v, int bytes) {
 }
 }  // namespace
 
-void WriteSineWav(const std::string& path, const WavSpec& spec) {
-  const auto frames = static_cast<std::uint32_t>(spec.seconds * spec.sampleRate);
-  const std::uint32_t dataBytes = frames * spec.channels * 2;
+void WriteSineWav(const std::string& path, const WavTone& tone) {
+  const auto frames = static_cast<std::uint32_t>(tone.seconds * tone.sampleRate);
+  const std::uint32_t dataBytes = frames * tone.channels * 2;
   std::string s = "RIFF";
   PutLE(s, 36 + dataBytes, 4);
   s += "WAVEfmt ";
   PutLE(s, 16, 4);
   PutLE(s, 1, 2);
-  PutLE(s, spec.channels, 2);
-  PutLE(s, spec.sampleRate, 4);
-  PutLE(s, spec.sampleRate * spec.channels * 2, 4);
-  PutLE(s, spec.channels * 2, 2);
+  PutLE(s, tone.channels, 2);
+  PutLE(s, tone.sampleRate, 4);
+  PutLE(s, tone.sampleRate * tone.channels * 2, 4);
+  PutLE(s, tone.channels * 2, 2);
   PutLE(s, 16, 2);
   s += "data";
   PutLE(s, dataBytes, 4);
   s.reserve(s.size() + dataBytes);
   for (std::uint32_t i = 0; i < frames; ++i) {
-    const double t = static_cast<double>(i) / spec.sampleRate;
-    const auto sample = static_cast<std::int16_t>(12000.0 * std::sin(2 * M_PI * spec.frequency * t));
-    for (unsigned c = 0; c < spec.channels; ++c) PutLE(s, static_cast<std::uint16_t>(sample), 2);
+    const double t = static_cast<double>(i) / tone.sampleRate;
+    const auto sample = static_cast<std::int16_t>(12000.0 * std::sin(2 * M_PI * tone.frequency * t));
+    for (unsigned c = 0; c < tone.channels; ++c) PutLE(s, static_cast<std::uint16_t>(sample), 2);
   }
   WriteFileBytes(path, s);
 }
 
-void MakeMp3(const std::string& path, const std::string& lameOptions, const WavSpec& spec) {
+void MakeMp3(const std::string& path, const std::string& lameOptions, const WavTone& tone) {
   const std::string wav = path + ".source.wav";
-  WriteSineWav(wav, spec);
+  WriteSineWav(wav, tone);
   const std::string cmd = "lame --quiet " + lameOptions + " " + ShellQuote(wav) + " " + ShellQuote(path);
   const int rc = RunCommand(cmd);
   std::remove(wav.c_str());

@@ -35,18 +35,18 @@ std::string CommandOutput(const std::string& command);
 std::string ShellQuote(const std::string& text);
 
 // A PCM WAV file holding a sine tone.
-struct WavSpec {
+struct WavTone {
   double seconds = 2.0;
   unsigned sampleRate = 44100;
   unsigned channels = 2;
   double frequency = 440.0;
 };
-void WriteSineWav(const std::string& path, const WavSpec& spec = {});
+void WriteSineWav(const std::string& path, const WavTone& tone = {});
 
 // Encodes a sine tone with lame into path, with the given lame options
 // (for example "-b 128", "-V 2" or "-m m"). Throws when lame fails.
 void MakeMp3(const std::string& path, const std::string& lameOptions = "-b 128",
-             const WavSpec& spec = {});
+             const WavTone& tone = {});
 
 // The audio of an MP3 file's bytes: what lies after an ID3v2 tag (its
 // declared size, 7 bits a byte) and before an ID3v1 trailer, for comparing

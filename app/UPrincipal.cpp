@@ -19,6 +19,7 @@
 #include "EventGuard.h"
 #include "FileServices.h"
 #include "IniFile.h"
+#include "ReplaceGroup.h"
 #include "SongListModel.h"
 #include "TDBGridStudio.h"
 #include "UpperCaseValidator.h"
@@ -315,6 +316,10 @@ void TFrmPrincipal::RunOverSongs(int count, const std::function<void()>& walk) {
   SetBusy(true);
   SetGridFollowsQuery(false);
   try {
+    // Songs rewritten through a copy wait for the disk in groups rather than
+    // one by one; the last of them take their names as the run ends, on
+    // every path, before the window is usable again.
+    platform::ReplaceGroupScope rewrites;
     walk();
   } catch (...) {
     // The error goes on to the default report, after the window is usable

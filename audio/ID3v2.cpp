@@ -12,6 +12,7 @@
 
 #include "CodePage.h"
 #include "FileServices.h"
+#include "ReplaceGroup.h"
 
 namespace id3v2 {
 namespace {
@@ -364,48 +365,76 @@ bool WriteTagOver(platform::File& file, const std::string& tag) {
 }
 
 bool WriteInPlace(const std::string& FileName, const std::string& tag) {
+  platform::SettleWaitingReplace(FileName);
   if (!platform::FileExists(FileName) || !platform::ClearAttributes(FileName)) return false;
   platform::File file;
   if (!file.OpenReadWrite(FileName)) return false;
   return WriteTagOver(file, tag);
 }
 
-bool RewriteFile(const std::string& FileName, const std::string& tag) {
-  if (!platform::FileExists(FileName) || !platform::ClearAttributes(FileName)) return false;
+namespace {
+
+// Writes the new song (tag, then the old song's audio) at temporary and
+// leaves it open for the replace; the song's stamp says what it was read as.
+bool WriteRewrittenCopy(const std::string& FileName, const std::string& temporary, const std::string& tag,
+                        platform::File& copy, platform::FileStamp& songStamp) {
   platform::File song;
-  if (!song.OpenRead(FileName)) return false;
+  if (!song.OpenRead(FileName) || !song.Stamp(songStamp)) return false;
   // Where the audio starts is taken from the open file, not from a read of
   // the name that another program may have replaced in between.
   TagInfo present{};
   if (!ReadHeaderOf(song, present)) return false;
-  const int mode = platform::FileMode(FileName);
   const std::int64_t audioStart = HasID3Mark(present) ? TagSizeOf(present) : 0;
 
-  // Whatever holds the temporary name is replaced; removing it first keeps a
-  // link there from redirecting the write. A folder there makes Create fail.
-  const std::string temporary = FileName + "~";
-  platform::DeleteFile(temporary);
-  platform::File copy;
-  if (!copy.Create(temporary)) return false;
-
-  // The song's path must name the old or the new complete file at every
-  // instant: the copy is complete and on disk before it takes the name.
-  // The folder itself is not flushed after the rename: should power fail
-  // before the rename reaches the disk, the song is simply the old one.
-  const bool written = copy.WriteAllAt(0, tag.data(), tag.size()) &&
+  // The copy is a new file: whatever holds the temporary name (a copy left
+  // by an earlier run, a link that would redirect the write) is removed and
+  // the creation tried once more. A folder there makes it fail. The copy
+  // gets the song's permission bits, with write for the owner; usually the
+  // new file has them already.
+  const bool created = copy.CreateNew(temporary) || (platform::DeleteFile(temporary) && copy.CreateNew(temporary));
+  const int mode = songStamp.Mode | kOwnerWrite;
+  platform::FileStamp copyStamp;
+  const bool written = created && copy.WriteAllAt(0, tag.data(), tag.size()) &&
                        CopyRest(song, audioStart, copy, static_cast<std::int64_t>(tag.size())) &&
-                       copy.Sync() && copy.Close() &&
-                       (mode < 0 || platform::SetFileMode(temporary, mode | kOwnerWrite));
-  // A song deleted or replaced by another program during the copy keeps
-  // its new state: the copy of the old one must not take its name.
-  const bool stillThere = song.IsAt(FileName);
-  song.Close();
-  if (!written || !stillThere || !platform::ReplaceFile(temporary, FileName)) {
+                       copy.Stamp(copyStamp) &&
+                       (copyStamp.Mode == mode || platform::SetFileMode(temporary, mode));
+  if (!written && copy.IsOpen()) {
     copy.Close();
     platform::DeleteFile(temporary);
-    return false;
   }
-  return true;
+  return written;
+}
+
+// The rewrite of a song that is there, writable, and not waiting in a group.
+bool RewriteSong(const std::string& FileName, const std::string& tag) {
+  const std::string temporary = FileName + "~";
+  platform::ReplaceGroup* group = platform::ActiveReplaceGroup();
+  platform::File copy;
+  platform::FileStamp songStamp;
+  if (!WriteRewrittenCopy(FileName, temporary, tag, copy, songStamp)) {
+    // Copies waiting in the group hold disk space and descriptors; with them
+    // replaced, a full disk or descriptor table may have room again.
+    if (!group || group->Empty()) return false;
+    group->Commit();
+    if (!WriteRewrittenCopy(FileName, temporary, tag, copy, songStamp)) return false;
+  }
+  // The copy takes the song's name once it is on the disk, and only while the
+  // song is still the file it was copied from: a song deleted, replaced or
+  // written by another program meanwhile keeps its new state. Within a
+  // group that happens when the group is committed; alone, right now.
+  if (group) return group->Add(std::move(copy), temporary, FileName, songStamp);
+  platform::ReplaceGroup alone;
+  return alone.Add(std::move(copy), temporary, FileName, songStamp) && alone.Commit() == 1;
+}
+
+}  // namespace
+
+bool RewriteFile(const std::string& FileName, const std::string& tag) {
+  // A copy of this song still waiting in a group takes its name first: the
+  // new copy is made from the song as it is going to stand.
+  platform::SettleWaitingReplace(FileName);
+  if (!platform::FileExists(FileName) || !platform::ClearAttributes(FileName)) return false;
+  return RewriteSong(FileName, tag);
 }
 
 }  // namespace id3v2
@@ -523,6 +552,9 @@ void TID3v2::FillContents(TagInfo& info) const {
 
 bool TID3v2::SaveToFile(const std::string& FileName) const {
   try {
+    // A rewrite of this song still waiting in a group goes first, so that the
+    // tag is written onto the song as it is going to stand.
+    platform::SettleWaitingReplace(FileName);
     // Either way of saving writes to the song, so it is made writable first;
     // then one open file serves for reading its header and, when the new
     // tag fits, for writing it.
@@ -539,7 +571,7 @@ bool TID3v2::SaveToFile(const std::string& FileName) const {
     const std::string tag = id3v2::BuildTag(info);
     if (info.NeedRewrite) {
       song.Close();
-      return id3v2::RewriteFile(FileName, tag);
+      return id3v2::RewriteSong(FileName, tag);
     }
     return song.IsOpen() ? id3v2::WriteTagOver(song, tag) : id3v2::WriteInPlace(FileName, tag);
   } catch (...) {

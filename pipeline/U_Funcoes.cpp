@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "FileServices.h"
+#include "ReplaceGroup.h"
 #include "ID3v1.h"
 #include "ID3v2.h"
 #include "MPEGaudio.h"
@@ -266,6 +267,9 @@ void ClearTag() { CurrentTag = Tag{}; }
 void ReadFileInfo(const std::string& Path) {
   ClearTag();
   if (Path.empty()) return;
+  // A rewrite of this file still waiting to take its name is finished first,
+  // so that the file is read as it is going to stand.
+  platform::SettleWaitingReplace(Path);
   const std::string extension = ExtensionOf(Path);
   if (!MPEGReader) CreateReaders(extension);
   // Nothing of an earlier file may stay in the tag objects: whatever this

@@ -48,6 +48,17 @@ int OpenRegular(const std::string& path, int flags, std::int64_t& size) {
   return fd;
 }
 
+FileStamp StampFromStat(const struct stat& st) {
+  FileStamp stamp;
+  stamp.Device = static_cast<std::uint64_t>(st.st_dev);
+  stamp.Inode = static_cast<std::uint64_t>(st.st_ino);
+  stamp.Size = static_cast<std::int64_t>(st.st_size);
+  stamp.ModifiedNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  stamp.ChangedNs = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+  stamp.Mode = static_cast<int>(st.st_mode & 07777);
+  return stamp;
+}
+
 }  // namespace
 
 File::~File() { Close(); }
@@ -79,6 +90,12 @@ bool File::OpenReadWrite(const std::string& path) {
 bool File::Create(const std::string& path) {
   Close();
   fd_ = OpenRegular(path, O_RDWR | O_CREAT | O_TRUNC, sizeAtOpen_);
+  return fd_ >= 0;
+}
+
+bool File::CreateNew(const std::string& path) {
+  Close();
+  fd_ = OpenRegular(path, O_RDWR | O_CREAT | O_EXCL, sizeAtOpen_);
   return fd_ >= 0;
 }
 
@@ -134,17 +151,22 @@ bool File::WriteAllAt(std::int64_t offset, const void* buffer, std::size_t count
 
 bool File::Sync() { return fd_ >= 0 && ::fdatasync(fd_) == 0; }
 
+// syncfs reports write-back errors of the whole file system that happened
+// after this descriptor was opened (Linux 5.8 on).
+bool File::SyncFileSystem() { return fd_ >= 0 && ::syncfs(fd_) == 0; }
+
+bool File::Stamp(FileStamp& stamp) const {
+  struct stat st;
+  if (fd_ < 0 || fstat(fd_, &st) != 0) return false;
+  stamp = StampFromStat(st);
+  return true;
+}
+
 bool File::Close() {
   if (fd_ < 0) return true;
   const int fd = std::exchange(fd_, -1);
   sizeAtOpen_ = -1;
   return ::close(fd) == 0;
-}
-
-bool File::IsAt(const std::string& path) const {
-  struct stat open, named;
-  return fd_ >= 0 && !path.empty() && fstat(fd_, &open) == 0 && ::stat(path.c_str(), &named) == 0 &&
-         open.st_dev == named.st_dev && open.st_ino == named.st_ino;
 }
 
 bool FileExists(const std::string& path) {
@@ -158,6 +180,13 @@ bool DirectoryExists(const std::string& path) {
 }
 
 bool DeleteFile(const std::string& path) { return !path.empty() && ::unlink(path.c_str()) == 0; }
+
+bool StampOf(const std::string& path, FileStamp& stamp) {
+  struct stat st;
+  if (path.empty() || ::stat(path.c_str(), &st) != 0) return false;
+  stamp = StampFromStat(st);
+  return true;
+}
 
 bool ReplaceFile(const std::string& from, const std::string& to) {
   return !from.empty() && !to.empty() && ::rename(from.c_str(), to.c_str()) == 0;

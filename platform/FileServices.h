@@ -10,6 +10,18 @@
 
 namespace platform {
 
+// Which file a name leads to and the state it was in: two stamps differ when
+// the file was replaced, or written or changed in any way, in between.
+struct FileStamp {
+  std::uint64_t Device = 0;
+  std::uint64_t Inode = 0;
+  std::int64_t Size = -1;
+  std::int64_t ModifiedNs = 0;
+  std::int64_t ChangedNs = 0;
+  int Mode = -1;  // permission bits
+  bool operator==(const FileStamp&) const = default;
+};
+
 // An open file, closed when the object goes away.
 class File {
  public:
@@ -25,6 +37,9 @@ class File {
   bool OpenReadWrite(const std::string& path);
   // Creates the file, or empties one of that name, for writing.
   bool Create(const std::string& path);
+  // Creates the file for writing only when nothing at all has that name
+  // (a link there is not followed).
+  bool CreateNew(const std::string& path);
 
   bool IsOpen() const { return fd_ >= 0; }
   // Size in bytes, or -1 when it cannot be measured. Until the first write
@@ -40,11 +55,13 @@ class File {
   bool WriteAllAt(std::int64_t offset, const void* buffer, std::size_t count);
   // Flushes the file's data to the storage device.
   bool Sync();
+  // Flushes every file of the file system holding this file, and reports
+  // write errors on that file system since this file was opened.
+  bool SyncFileSystem();
+  // The open file's stamp; false when it cannot be taken.
+  bool Stamp(FileStamp& stamp) const;
   // Closes the file; false when the system reported an error on closing.
   bool Close();
-  // True when path names this open file right now, so that a writer can
-  // tell that the file it read was not deleted or replaced meanwhile.
-  bool IsAt(const std::string& path) const;
 
  private:
   int fd_ = -1;
@@ -55,6 +72,8 @@ class File {
 bool FileExists(const std::string& path);
 bool DirectoryExists(const std::string& path);
 bool DeleteFile(const std::string& path);
+// The stamp of the file path names now; false when there is none.
+bool StampOf(const std::string& path, FileStamp& stamp);
 // Gives the file at from the name to, replacing a file of that name in one
 // atomic step: at every instant to names either the old or the new file.
 bool ReplaceFile(const std::string& from, const std::string& to);

@@ -172,6 +172,35 @@ TEST(WriteAll, WritesTheListedMp3FilesOnlyWithTheCatalogueValues) {
   EXPECT_EQ(ten.Rating, 0);
 }
 
+// Two catalogue rows for one file: the second row's job reads what the
+// first wrote, even while the first one's rewrite waits for the disk with
+// the rest of the run's.
+TEST(WriteAll, ASecondRowForTheSameFileBuildsOnTheFirstRowsTag) {
+  TempDir music;
+  const std::string song = PutSong(music, "same.mp3");
+  const std::string other = PutSong(music, "other.mp3");
+  const std::string before = ReadFileBytes(song);
+  CatalogueBuilder catalogue;
+  catalogue.Folder(1, music.Path() + "/")
+      .Song({.codigo = 1, .nome = "Primeira", .faixa = 4, .nomeCompleto = "A PRIMEIRA", .pasCodigo = 1,
+             .arquivo = "same.mp3", .avaliacao = 120})
+      .Song({.codigo = 2, .nome = "Outra", .nomeCompleto = "B OUTRA", .pasCodigo = 1, .arquivo = "other.mp3"})
+      .Song({.codigo = 3, .nome = "Segunda", .nomeCompleto = "C SEGUNDA", .pasCodigo = 1, .arquivo = "same.mp3"});
+  WindowOnCatalogue fixture(catalogue);
+  TFrmPrincipal& window = fixture.Window();
+  Click(window.BTodas);
+  ExpectOnlyFinalMessage(fixture.Boxes());
+
+  const auto view = ReadWithTagLib(song);
+  EXPECT_EQ(view.Text("TIT2"), "Segunda");
+  EXPECT_EQ(view.Text("TRCK"), "4");
+  EXPECT_EQ(view.Rating, 120);
+  EXPECT_EQ(testing_support::AudioBytesOf(ReadFileBytes(song)), testing_support::AudioBytesOf(before));
+  EXPECT_EQ(ReadWithTagLib(other).Text("TIT2"), "Outra");
+  EXPECT_FALSE(std::filesystem::exists(song + "~"));
+  EXPECT_FALSE(std::filesystem::exists(other + "~"));
+}
+
 TEST(WriteAll, AnEmptyListStillEndsWithTheFinalMessage) {
   CatalogueBuilder catalogue;
   catalogue.Song({.codigo = 1, .nomeCompleto = "ALFA"});

@@ -144,7 +144,9 @@ TEST(ID3v2Faults, AFolderTheUserMayNotWriteInto) {
   // saves them, the folder stays root's.
   const bool root = testing_support::RunningAsRoot();
   for (const std::string& song : {a, b}) {
-    if (root) ASSERT_EQ(::chown(song.c_str(), testing_support::kUnprivilegedId, testing_support::kUnprivilegedId), 0);
+    if (root) {
+      ASSERT_EQ(::chown(song.c_str(), testing_support::kUnprivilegedId, testing_support::kUnprivilegedId), 0);
+    }
   }
   ASSERT_TRUE(platform::SetFileMode(dir.Path(), root ? 0755 : 0555));
   EXPECT_EQ(RunUnprivileged([&] { return NewTag().SaveToFile(a) ? 1 : 0; }), 0);
@@ -247,15 +249,23 @@ TEST(ID3v2Faults, SongDeletedOrReplacedBetweenReadAndSave) {
   EXPECT_FALSE(platform::FileExists(path + "~"));
   platform::SetWriteFaultHook(nullptr);
 
-  // The open file knows whether its name still leads to it.
-  platform::File open;
-  ASSERT_TRUE(open.OpenRead(path));
-  EXPECT_TRUE(open.IsAt(path));
-  EXPECT_FALSE(open.IsAt(dir.File("nothing")));
-  platform::DeleteFile(path);
-  EXPECT_FALSE(open.IsAt(path));
-  WriteFileBytes(path, other);
-  EXPECT_FALSE(open.IsAt(path));
+  // A song written in place by another program during the copy keeps that
+  // write too, even though its name still leads to the same file.
+  WriteFileBytes(path, untagged);
+  const std::string written = untagged;
+  bool writtenMeanwhile = false;
+  platform::SetWriteFaultHook([&](const std::string& target, std::size_t) {
+    if (IsTemporary(target) && !std::exchange(writtenMeanwhile, true)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      platform::File song;
+      if (song.OpenReadWrite(path)) song.WriteAllAt(static_cast<std::int64_t>(written.size()) - 1, "!", 1);
+    }
+    return true;
+  });
+  EXPECT_FALSE(NewTag().SaveToFile(path));
+  EXPECT_TRUE(ReadFileBytes(path) == written.substr(0, written.size() - 1) + "!");
+  EXPECT_FALSE(platform::FileExists(path + "~"));
+  platform::SetWriteFaultHook(nullptr);
 }
 
 // A child process rewrites a long song while this one kills it at a random

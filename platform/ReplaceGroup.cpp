@@ -1,0 +1,195 @@
+#include "ReplaceGroup.h"
+
+#include <algorithm>
+#include <map>
+
+namespace platform {
+namespace {
+
+thread_local ReplaceGroup* activeGroup = nullptr;
+
+}  // namespace
+
+ReplaceGroup::~ReplaceGroup() {
+  try {
+    Commit();
+  } catch (...) {
+    // Out of memory while committing: the copies left behind are removed
+    // by the next rewrite of their files; the files themselves are whole.
+  }
+  if (committer_.joinable()) {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+    committer_.join();
+  }
+}
+
+bool ReplaceGroup::Add(File copy, std::string temporary, std::string target, const FileStamp& targetStamp) {
+  const std::int64_t bytes = std::max<std::int64_t>(copy.Size(), 0);
+  if (!filling_.copies.empty() &&
+      (filling_.copies.size() >= kMaxCopies || filling_.bytes + bytes > kMaxBytes))
+    SendOn();
+  FileStamp copyStamp;
+  copy.Stamp(copyStamp);
+  const bool firstOnDevice = filling_.devices.insert(copyStamp.Device).second;
+  if (!firstOnDevice && !copy.Close()) {
+    DeleteFile(temporary);
+    const std::lock_guard<std::mutex> lock(mutex_);
+    ++outcome_.refused;
+    return false;
+  }
+  filling_.names.insert(target);
+  filling_.files.emplace(targetStamp.Device, targetStamp.Inode);
+  filling_.copies.push_back(
+      Waiting{std::move(copy), std::move(temporary), std::move(target), targetStamp, copyStamp.Device});
+  filling_.bytes += bytes;
+  ++added_;
+  return true;
+}
+
+std::size_t ReplaceGroup::Commit() {
+  WaitForSent();
+  const Outcome here = CommitBatch(filling_);
+  filling_ = Batch{};
+  const std::lock_guard<std::mutex> lock(mutex_);
+  outcome_.replaced += here.replaced;
+  outcome_.refused += here.refused;
+  return outcome_.replaced - std::exchange(replacedAtLastCommit_, outcome_.replaced);
+}
+
+bool ReplaceGroup::Empty() const {
+  if (!filling_.copies.empty()) return false;
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return !sent_;
+}
+
+bool ReplaceGroup::Waits(const std::string& path) const {
+  if (Empty()) return false;
+  if (added_ == addedWhenAsked_ && path == lastNotWaiting_) return false;
+  std::optional<FileStamp> named;
+  if (FileStamp stamp; StampOf(path, stamp)) named = stamp;
+  bool waits = filling_.Holds(path, named);
+  if (!waits) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    waits = sent_ && sent_->Holds(path, named);
+  }
+  if (!waits) {
+    lastNotWaiting_ = path;
+    addedWhenAsked_ = added_;
+  }
+  return waits;
+}
+
+std::size_t ReplaceGroup::Refused() const {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return outcome_.refused;
+}
+
+bool ReplaceGroup::Batch::Holds(const std::string& path, const std::optional<FileStamp>& named) const {
+  return names.count(path) != 0 || (named && files.count({named->Device, named->Inode}) != 0);
+}
+
+ReplaceGroup::Outcome ReplaceGroup::CommitBatch(Batch& batch) {
+  // One copy alone is flushed by itself; several are flushed with one flush
+  // of each file system they are on, asked through the first copy there,
+  // the one still open. That copy was opened before the others there were
+  // written, so the flush reports a write error of any of them.
+  std::map<std::uint64_t, bool> flushedDevices;
+  Outcome outcome;
+  for (Waiting& entry : batch.copies) {
+    bool onDisk;
+    if (batch.copies.size() == 1) {
+      onDisk = entry.copy.Sync();
+    } else {
+      auto device = flushedDevices.find(entry.copyDevice);
+      if (device == flushedDevices.end())
+        device = flushedDevices.emplace(entry.copyDevice, entry.copy.SyncFileSystem()).first;
+      onDisk = device->second;
+    }
+    FileStamp now;
+    const bool unchanged = StampOf(entry.target, now) && now == entry.targetStamp;
+    // The folder is not flushed after the rename: should power fail before
+    // the rename reaches the disk, the file is simply the old one, whole.
+    if (onDisk && entry.copy.Close() && unchanged && ReplaceFile(entry.temporary, entry.target)) {
+      ++outcome.replaced;
+    } else {
+      entry.copy.Close();
+      DeleteFile(entry.temporary);
+      ++outcome.refused;
+    }
+  }
+  return outcome;
+}
+
+void ReplaceGroup::SendOn() {
+  if (!committer_.joinable()) {
+    try {
+      committer_ = std::thread([this] { CommitSentBatches(); });
+    } catch (...) {
+      // No thread to be had: the batch is committed right here.
+      const Outcome here = CommitBatch(filling_);
+      filling_ = Batch{};
+      const std::lock_guard<std::mutex> lock(mutex_);
+      outcome_.replaced += here.replaced;
+      outcome_.refused += here.refused;
+      return;
+    }
+  }
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return !sent_; });
+    sent_ = std::move(filling_);
+  }
+  changed_.notify_all();
+  filling_ = Batch{};
+}
+
+void ReplaceGroup::WaitForSent() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [this] { return !sent_; });
+}
+
+void ReplaceGroup::CommitSentBatches() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [this] { return stopping_ || sent_; });
+    if (!sent_) return;
+    // The calling thread only reads the batch's names meanwhile, under the
+    // lock; the copies themselves are this thread's until it is done.
+    Batch& batch = *sent_;
+    lock.unlock();
+    Outcome here;
+    try {
+      here = CommitBatch(batch);
+    } catch (...) {
+      // Out of memory: what is left of the batch stays as it is, the files
+      // whole, the copies beside them until the next rewrite of each.
+    }
+    lock.lock();
+    outcome_.replaced += here.replaced;
+    outcome_.refused += here.refused;
+    sent_.reset();
+    changed_.notify_all();
+  }
+}
+
+ReplaceGroupScope::ReplaceGroupScope() : outer_(activeGroup) { activeGroup = &group_; }
+
+ReplaceGroupScope::~ReplaceGroupScope() {
+  activeGroup = outer_;
+  try {
+    group_.Commit();
+  } catch (...) {
+  }
+}
+
+ReplaceGroup* ActiveReplaceGroup() { return activeGroup; }
+
+void SettleWaitingReplace(const std::string& path) {
+  if (activeGroup && activeGroup->Waits(path)) activeGroup->Commit();
+}
+
+}  // namespace platform

@@ -1,0 +1,131 @@
+#pragma once
+// Replacing files by complete new copies written beside them. A copy takes
+// its file's name only once it is on the disk, so that at every instant the
+// name holds the old or the new complete file, power failures included.
+//
+// Flushing each copy on its own waits for the disk once per file, which is
+// most of the cost for short files. A group lets copies wait and flushes them
+// together, once per file system, before giving each its file's name. A full
+// group goes on to a thread of its own, which flushes it and gives the names
+// (and lets the file system free the old files) while the next copies are
+// written. A copy that waits has not replaced its file yet: whoever reads or
+// writes that file settles the group first (SettleWaitingReplace).
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "FileServices.h"
+
+namespace platform {
+
+class ReplaceGroup {
+ public:
+  // A group is full, and goes on to be committed, as the next copy joins
+  // it: it holds at most this many copies and bytes of them (the disk space
+  // they take beside their files until the commit). One full group at a
+  // time is being committed while the next fills.
+  static constexpr std::size_t kMaxCopies = 4096;
+  static constexpr std::int64_t kMaxBytes = std::int64_t{64} << 20;
+
+  ReplaceGroup() = default;
+  ~ReplaceGroup();  // commits whatever waits
+  ReplaceGroup(const ReplaceGroup&) = delete;
+  ReplaceGroup& operator=(const ReplaceGroup&) = delete;
+
+  // Takes a complete copy, still open, made at temporary to replace target.
+  // The replace happens only when target still has the stamp taken as it was
+  // read for the copy; otherwise another program changed it meanwhile and
+  // its change is kept. Only the first copy on each file system stays open,
+  // to flush it by; the others are closed here, and one that reports an
+  // error on closing is removed at once (false).
+  bool Add(File copy, std::string temporary, std::string target, const FileStamp& targetStamp);
+  // Flushes every waiting copy and gives each its file's name, in the order
+  // they came; returns when all is done. A copy that could not be flushed or
+  // whose file changed is removed, its file left as it is. Returns the
+  // number of files replaced since the last Commit.
+  std::size_t Commit();
+
+  bool Empty() const;
+  // True when a copy waits to replace the file that path names.
+  bool Waits(const std::string& path) const;
+  // Replaces refused since the group was made.
+  std::size_t Refused() const;
+
+ private:
+  struct Waiting {
+    File copy;
+    std::string temporary;
+    std::string target;
+    FileStamp targetStamp;
+    std::uint64_t copyDevice = 0;
+  };
+  // Copies that are flushed and renamed together, with their files by name
+  // and by device and inode, so that a question about one file costs no walk
+  // through the group.
+  struct Batch {
+    std::vector<Waiting> copies;
+    std::unordered_set<std::string> names;
+    std::set<std::pair<std::uint64_t, std::uint64_t>> files;
+    std::set<std::uint64_t> devices;  // those with an open copy
+    std::int64_t bytes = 0;
+    bool Holds(const std::string& path, const std::optional<FileStamp>& named) const;
+  };
+  struct Outcome {
+    std::size_t replaced = 0;
+    std::size_t refused = 0;
+  };
+  static Outcome CommitBatch(Batch& batch);
+  // Hands the filling batch on to the committing thread, once the one
+  // before it is done.
+  void SendOn();
+  void WaitForSent();
+  void CommitSentBatches();
+
+  Batch filling_;  // the calling thread's alone
+  // The last path found not waiting, and the number of copies added then:
+  // a copy that joins may change the answer, a copy that takes its name
+  // cannot. A song's job asks about its file several times over.
+  mutable std::string lastNotWaiting_;
+  mutable std::uint64_t addedWhenAsked_ = 0;
+  std::uint64_t added_ = 0;
+
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::optional<Batch> sent_;  // being committed on the thread
+  Outcome outcome_;
+  std::size_t replacedAtLastCommit_ = 0;
+  bool stopping_ = false;
+  std::thread committer_;  // started with the first full batch
+};
+
+// While a scope lives, rewrites on this thread join its group instead of
+// flushing every copy on its own; leaving the scope commits the group.
+class ReplaceGroupScope {
+ public:
+  ReplaceGroupScope();
+  ~ReplaceGroupScope();
+  ReplaceGroupScope(const ReplaceGroupScope&) = delete;
+  ReplaceGroupScope& operator=(const ReplaceGroupScope&) = delete;
+  ReplaceGroup& Group() { return group_; }
+
+ private:
+  ReplaceGroup group_;
+  ReplaceGroup* outer_;
+};
+
+// The group of the innermost scope on this thread, or none.
+ReplaceGroup* ActiveReplaceGroup();
+// Commits the active group when a copy in it waits to replace the file at
+// path, so that the file is read or written as it is going to stand.
+void SettleWaitingReplace(const std::string& path);
+
+}  // namespace platform

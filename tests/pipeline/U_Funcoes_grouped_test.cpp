@@ -1,0 +1,121 @@
+// Songs rewritten while a group of replaces is open, as the window's runs do:
+// a song whose copy still waits is read and written as it is going to stand,
+// a full disk gets the room the waiting copies held, and a process that dies
+// with copies waiting leaves every song whole.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "FaultSupport.h"
+#include "FileServices.h"
+#include "PipelineTestTools.h"
+#include "ReplaceGroup.h"
+#include "TestSupport.h"
+#include "U_Funcoes.h"
+
+namespace {
+
+using namespace pipeline_test;
+using testing_support::AudioBytesOf;
+using testing_support::ReadFileBytes;
+using testing_support::TempDir;
+
+bool TagSong(const MergedTagValues& values) {
+  CreateReaders(".mp3");
+  ReadFileInfo(values.FilePath);
+  const bool saved = WriteMergedTag(values);
+  FreeReaders(".mp3");
+  return saved;
+}
+
+TEST(GroupedRewrites, ASongWhoseCopyWaitsIsReadAndWrittenAsItWillStand) {
+  TempDir dir;
+  const std::string twice = MakeSong(dir, "twice.mp3");
+  const std::string other = MakeSong(dir, "other.mp3");
+  const std::string twiceBefore = ReadFileBytes(twice), otherBefore = ReadFileBytes(other);
+  {
+    platform::ReplaceGroupScope run;
+    // No tag yet: the song is rewritten, and its copy waits.
+    ASSERT_TRUE(TagSong({.FilePath = twice, .Title = "First row", .Track = "4", .Rating = "200"}));
+    EXPECT_EQ(ReadFileBytes(twice), twiceBefore);
+    EXPECT_TRUE(platform::FileExists(twice + "~"));
+
+    // The same song again, in a second catalogue row without track or rating:
+    // it reads the first row's tag and keeps its track and rating.
+    CreateReaders(".mp3");
+    ReadFileInfo(twice);
+    EXPECT_EQ(CurrentTag.Title, "First row");
+    EXPECT_EQ(CurrentTag.Track, "4");
+    EXPECT_TRUE(WriteMergedTag({.FilePath = twice, .Title = "Second row"}));
+    FreeReaders(".mp3");
+
+    ASSERT_TRUE(TagSong({.FilePath = other, .Title = "Other"}));
+    EXPECT_EQ(ReadFileBytes(other), otherBefore);
+  }
+  const TagLibView view = ReadWithTagLib(twice);
+  EXPECT_EQ(view.Text("TIT2"), "Second row");
+  EXPECT_EQ(view.Text("TRCK"), "4");
+  EXPECT_EQ(view.Rating, 200);
+  EXPECT_EQ(ReadWithTagLib(other).Text("TIT2"), "Other");
+  EXPECT_EQ(AudioBytesOf(ReadFileBytes(twice)), AudioBytesOf(twiceBefore));
+  EXPECT_EQ(AudioBytesOf(ReadFileBytes(other)), AudioBytesOf(otherBefore));
+  EXPECT_FALSE(platform::FileExists(twice + "~"));
+  EXPECT_FALSE(platform::FileExists(other + "~"));
+}
+
+TEST(GroupedRewrites, ACopyWithoutRoomIsTriedAgainOnceTheWaitingCopiesAreReplaced) {
+  TempDir dir;
+  testing_support::WriteFaultHookGuard guard;
+  const std::string first = MakeSong(dir, "first.mp3"), second = MakeSong(dir, "second.mp3");
+  const std::string third = MakeSong(dir, "third.mp3");
+  // The disk is full for the third copy until the group lets go of the room
+  // the others took.
+  platform::ReplaceGroupScope run;
+  platform::SetWriteFaultHook([&](const std::string& target, std::size_t) {
+    return target != third + "~" || run.Group().Empty();
+  });
+  ASSERT_TRUE(TagSong({.FilePath = first, .Title = "One"}));
+  ASSERT_TRUE(TagSong({.FilePath = second, .Title = "Two"}));
+  EXPECT_FALSE(run.Group().Empty());
+  EXPECT_TRUE(TagSong({.FilePath = third, .Title = "Three"}));
+  EXPECT_EQ(ReadWithTagLib(first).Text("TIT2"), "One");
+  EXPECT_EQ(ReadWithTagLib(second).Text("TIT2"), "Two");
+  run.Group().Commit();
+  EXPECT_EQ(ReadWithTagLib(third).Text("TIT2"), "Three");
+
+  // With nothing waiting, a copy without room fails the song alone.
+  platform::SetWriteFaultHook([&](const std::string& target, std::size_t) { return target != first + "~"; });
+  const std::string firstBefore = ReadFileBytes(first);
+  EXPECT_FALSE(TagSong({.FilePath = first, .Title = std::string(5000, 'x')}));  // too long to fit in place
+  EXPECT_EQ(ReadFileBytes(first), firstBefore);
+  EXPECT_FALSE(platform::FileExists(first + "~"));
+}
+
+TEST(GroupedRewrites, AProcessThatDiesWithCopiesWaitingLeavesEverySongWhole) {
+  TempDir dir;
+  std::vector<std::string> songs, before;
+  for (const char* name : {"a.mp3", "b.mp3", "c.mp3"}) {
+    songs.push_back(MakeSong(dir, name));
+    before.push_back(ReadFileBytes(songs.back()));
+  }
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    platform::ReplaceGroupScope run;
+    for (const std::string& song : songs) TagSong({.FilePath = song, .Title = "Never saved"});
+    _exit(0);  // dies before the group is committed
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  for (std::size_t i = 0; i < songs.size(); ++i) {
+    EXPECT_EQ(ReadFileBytes(songs[i]), before[i]) << songs[i];
+    EXPECT_TRUE(platform::FileExists(songs[i] + "~"));  // left behind, complete or not
+  }
+  // The next rewrite of a song takes the place of what was left at its name.
+  ASSERT_TRUE(TagSong({.FilePath = songs[0], .Title = "Saved"}));
+  EXPECT_EQ(ReadWithTagLib(songs[0]).Text("TIT2"), "Saved");
+  EXPECT_FALSE(platform::FileExists(songs[0] + "~"));
+}
+
+}  // namespace

@@ -1,0 +1,153 @@
+// Replacing files through copies that wait in a group: nothing takes a name
+// before the commit, a file changed meanwhile keeps its change, and a full
+// group or a scope's end commits by itself.
+
+#include "ReplaceGroup.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "TestSupport.h"
+
+using namespace platform;
+using testing_support::ReadFileBytes;
+using testing_support::TempDir;
+using testing_support::WriteFileBytes;
+
+namespace {
+
+// Writes the new contents at path + "~" and hands the copy to the group,
+// stamped with the file as it is now.
+void AddCopy(ReplaceGroup& group, const std::string& path, const std::string& contents) {
+  FileStamp stamp;
+  ASSERT_TRUE(StampOf(path, stamp));
+  File copy;
+  ASSERT_TRUE(copy.Create(path + "~"));
+  ASSERT_TRUE(copy.WriteAllAt(0, contents.data(), contents.size()));
+  group.Add(std::move(copy), path + "~", path, stamp);
+}
+
+TEST(ReplaceGroup, CopiesTakeTheirNamesOnlyAtTheCommitAndOnlyOverUnchangedFiles) {
+  TempDir dir;
+  const std::vector<std::string> names = {"kept", "written", "replaced", "deleted", "plain"};
+  std::vector<std::string> paths;
+  for (const std::string& name : names) {
+    paths.push_back(dir.File(name + ".mp3"));
+    WriteFileBytes(paths.back(), "old " + name);
+  }
+  ReplaceGroup group;
+  for (std::size_t i = 0; i < paths.size(); ++i) AddCopy(group, paths[i], "new " + names[i]);
+
+  // Waiting copies have not replaced anything; the group knows their files
+  // under any spelling of the path.
+  for (std::size_t i = 0; i < paths.size(); ++i) EXPECT_EQ(ReadFileBytes(paths[i]), "old " + names[i]);
+  EXPECT_TRUE(group.Waits(paths[0]));
+  EXPECT_TRUE(group.Waits(dir.Path() + "/./kept.mp3"));
+  EXPECT_FALSE(group.Waits(dir.File("other.mp3")));
+
+  // Other programs meanwhile: one writes a file in place (same size, so only
+  // its times tell), one puts another file at a name, one deletes a file.
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  WriteFileBytes(paths[1], "OLD written");
+  WriteFileBytes(paths[2] + ".other", "another file");
+  std::filesystem::rename(paths[2] + ".other", paths[2]);
+  std::filesystem::remove(paths[3]);
+
+  EXPECT_EQ(group.Commit(), 2u);
+  EXPECT_EQ(group.Refused(), 3u);
+  EXPECT_TRUE(group.Empty());
+  EXPECT_EQ(ReadFileBytes(paths[0]), "new kept");
+  EXPECT_EQ(ReadFileBytes(paths[1]), "OLD written");
+  EXPECT_EQ(ReadFileBytes(paths[2]), "another file");
+  EXPECT_FALSE(std::filesystem::exists(paths[3]));
+  EXPECT_EQ(ReadFileBytes(paths[4]), "new plain");
+  for (const std::string& path : paths) EXPECT_FALSE(std::filesystem::exists(path + "~")) << path;
+  EXPECT_EQ(group.Commit(), 0u);
+}
+
+// A full group is committed on a thread of its own: its files change without
+// a call to Commit, while the copies after it wait.
+bool HoldsWithin(const std::string& path, std::size_t size, std::chrono::seconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (ReadFileBytes(path).size() != size) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+TEST(ReplaceGroup, AFullGroupIsCommittedWhileTheNextFills) {
+  TempDir dir;
+  std::vector<std::string> paths;
+  for (std::size_t i = 0; i <= ReplaceGroup::kMaxCopies; ++i) {
+    paths.push_back(dir.File("song" + std::to_string(i)));
+    WriteFileBytes(paths.back(), "old");
+  }
+  {
+    // Waiting copies hold no descriptors but the one to flush them by.
+    const auto openDescriptors = [] {
+      return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+    };
+    const auto descriptorsBefore = openDescriptors();
+    ReplaceGroup group;
+    for (std::size_t i = 0; i < ReplaceGroup::kMaxCopies; ++i) AddCopy(group, paths[i], "new!");
+    EXPECT_LE(openDescriptors(), descriptorsBefore + 1);
+    for (std::size_t i = 0; i < ReplaceGroup::kMaxCopies; ++i) EXPECT_EQ(ReadFileBytes(paths[i]), "old") << i;
+    AddCopy(group, paths.back(), "new!");
+    // The renames go in order: the last of the full group comes last.
+    ASSERT_TRUE(HoldsWithin(paths[ReplaceGroup::kMaxCopies - 1], 4, std::chrono::seconds(30)));
+    for (std::size_t i = 0; i < ReplaceGroup::kMaxCopies; ++i) EXPECT_EQ(ReadFileBytes(paths[i]), "new!") << i;
+    EXPECT_EQ(ReadFileBytes(paths.back()), "old");
+    EXPECT_TRUE(group.Waits(paths.back()));
+    EXPECT_FALSE(group.Waits(paths.front()));
+  }
+  // The group's end commits what still waits.
+  EXPECT_EQ(ReadFileBytes(paths.back()), "new!");
+
+  // Bytes count too: two copies larger than half the limit never wait
+  // together, and a copy sent on is waited for by a settling Commit.
+  const std::string large(static_cast<std::size_t>(ReplaceGroup::kMaxBytes / 2 + 1), 'x');
+  ReplaceGroup group;
+  AddCopy(group, paths[0], large);
+  AddCopy(group, paths[1], large);
+  EXPECT_TRUE(group.Waits(paths[1]));
+  EXPECT_TRUE(HoldsWithin(paths[0], large.size(), std::chrono::seconds(30)));
+  EXPECT_EQ(ReadFileBytes(paths[1]), "new!");
+  EXPECT_EQ(group.Commit(), 2u);
+  EXPECT_EQ(ReadFileBytes(paths[1]).size(), large.size());
+  EXPECT_TRUE(group.Empty());
+}
+
+TEST(ReplaceGroup, ScopesNestAndSettlingCommitsOnlyForAWaitingFile) {
+  TempDir dir;
+  const std::string first = dir.File("first.mp3"), second = dir.File("second.mp3");
+  WriteFileBytes(first, "old");
+  WriteFileBytes(second, "old");
+  EXPECT_EQ(ActiveReplaceGroup(), nullptr);
+  SettleWaitingReplace(first);  // no group: nothing to do
+  {
+    ReplaceGroupScope outer;
+    EXPECT_EQ(ActiveReplaceGroup(), &outer.Group());
+    AddCopy(outer.Group(), first, "new");
+    {
+      ReplaceGroupScope inner;
+      EXPECT_EQ(ActiveReplaceGroup(), &inner.Group());
+      AddCopy(inner.Group(), second, "new");
+    }
+    EXPECT_EQ(ReadFileBytes(second), "new");
+    EXPECT_EQ(ActiveReplaceGroup(), &outer.Group());
+
+    SettleWaitingReplace(second);
+    EXPECT_EQ(ReadFileBytes(first), "old");
+    SettleWaitingReplace(first);
+    EXPECT_EQ(ReadFileBytes(first), "new");
+    AddCopy(outer.Group(), first, "newer");
+  }
+  EXPECT_EQ(ActiveReplaceGroup(), nullptr);
+  EXPECT_EQ(ReadFileBytes(first), "newer");
+}
+
+}  // namespace

@@ -198,16 +198,19 @@ void AppendFrame(std::string& tag, std::string_view frameID, const std::string& 
   tag += content;
 }
 
+// Copies from offset to the end the file had when it was opened. A file
+// that grew or shrank meanwhile has a new stamp, and its copy is not used.
 bool CopyRest(const platform::File& from, std::int64_t offset, platform::File& to, std::int64_t target) {
+  const std::int64_t end = from.Size();
+  if (end < 0) return false;
   std::vector<char> chunk(kCopyChunk);
-  for (;;) {
-    const std::int64_t got = from.ReadAt(offset, chunk.data(), chunk.size());
-    if (got < 0) return false;
-    if (got == 0) return true;
-    if (!to.WriteAllAt(target, chunk.data(), static_cast<std::size_t>(got))) return false;
-    offset += got;
-    target += got;
+  while (offset < end) {
+    const std::size_t wanted = static_cast<std::size_t>(std::min<std::int64_t>(end - offset, kCopyChunk));
+    if (!from.ReadExactAt(offset, chunk.data(), wanted) || !to.WriteAllAt(target, chunk.data(), wanted)) return false;
+    offset += static_cast<std::int64_t>(wanted);
+    target += static_cast<std::int64_t>(wanted);
   }
+  return true;
 }
 
 }  // namespace
@@ -366,7 +369,7 @@ bool WriteTagOver(platform::File& file, const std::string& tag) {
 
 bool WriteInPlace(const std::string& FileName, const std::string& tag) {
   platform::SettleWaitingReplace(FileName);
-  if (!platform::FileExists(FileName) || !platform::ClearAttributes(FileName)) return false;
+  if (!platform::ClearAttributes(FileName)) return false;
   platform::File file;
   if (!file.OpenReadWrite(FileName)) return false;
   return WriteTagOver(file, tag);
@@ -376,10 +379,9 @@ namespace {
 
 // Writes the new song (tag, then the old song's audio) at temporary and
 // leaves it open for the replace; the song's stamp says what it was read as.
-bool WriteRewrittenCopy(const std::string& FileName, const std::string& temporary, const std::string& tag,
+bool WriteRewrittenCopy(const std::string& temporary, const std::string& tag, const platform::File& song,
                         platform::File& copy, platform::FileStamp& songStamp) {
-  platform::File song;
-  if (!song.OpenRead(FileName) || !song.Stamp(songStamp)) return false;
+  if (!song.Stamp(songStamp)) return false;
   // Where the audio starts is taken from the open file, not from a read of
   // the name that another program may have replaced in between.
   TagInfo present{};
@@ -394,10 +396,10 @@ bool WriteRewrittenCopy(const std::string& FileName, const std::string& temporar
   const bool created = copy.CreateNew(temporary) || (platform::DeleteFile(temporary) && copy.CreateNew(temporary));
   const int mode = songStamp.Mode | kOwnerWrite;
   platform::FileStamp copyStamp;
-  const bool written = created && copy.WriteAllAt(0, tag.data(), tag.size()) &&
-                       CopyRest(song, audioStart, copy, static_cast<std::int64_t>(tag.size())) &&
-                       copy.Stamp(copyStamp) &&
-                       (copyStamp.Mode == mode || platform::SetFileMode(temporary, mode));
+  const bool written = created && copy.Stamp(copyStamp) &&
+                       (copyStamp.Mode == mode || platform::SetFileMode(temporary, mode)) &&
+                       copy.WriteAllAt(0, tag.data(), tag.size()) &&
+                       CopyRest(song, audioStart, copy, static_cast<std::int64_t>(tag.size()));
   if (!written && copy.IsOpen()) {
     copy.Close();
     platform::DeleteFile(temporary);
@@ -406,18 +408,21 @@ bool WriteRewrittenCopy(const std::string& FileName, const std::string& temporar
 }
 
 // The rewrite of a song that is there, writable, and not waiting in a group.
-bool RewriteSong(const std::string& FileName, const std::string& tag) {
+// The song may come open already (for reading at least), else it is opened.
+bool RewriteSong(const std::string& FileName, const std::string& tag, platform::File song = {}) {
+  if (!song.IsOpen() && !song.OpenRead(FileName)) return false;
   const std::string temporary = FileName + "~";
   platform::ReplaceGroup* group = platform::ActiveReplaceGroup();
   platform::File copy;
   platform::FileStamp songStamp;
-  if (!WriteRewrittenCopy(FileName, temporary, tag, copy, songStamp)) {
+  if (!WriteRewrittenCopy(temporary, tag, song, copy, songStamp)) {
     // Copies waiting in the group hold disk space and descriptors; with them
     // replaced, a full disk or descriptor table may have room again.
     if (!group || group->Empty()) return false;
     group->Commit();
-    if (!WriteRewrittenCopy(FileName, temporary, tag, copy, songStamp)) return false;
+    if (!WriteRewrittenCopy(temporary, tag, song, copy, songStamp)) return false;
   }
+  song.Close();
   // The copy takes the song's name once it is on the disk, and only while the
   // song is still the file it was copied from: a song deleted, replaced or
   // written by another program meanwhile keeps its new state. Within a
@@ -433,7 +438,7 @@ bool RewriteFile(const std::string& FileName, const std::string& tag) {
   // A copy of this song still waiting in a group takes its name first: the
   // new copy is made from the song as it is going to stand.
   platform::SettleWaitingReplace(FileName);
-  if (!platform::FileExists(FileName) || !platform::ClearAttributes(FileName)) return false;
+  if (!platform::ClearAttributes(FileName)) return false;
   return RewriteSong(FileName, tag);
 }
 
@@ -558,7 +563,7 @@ bool TID3v2::SaveToFile(const std::string& FileName) const {
     // Either way of saving writes to the song, so it is made writable first;
     // then one open file serves for reading its header and, when the new
     // tag fits, for writing it.
-    if (!platform::FileExists(FileName) || !platform::ClearAttributes(FileName)) return false;
+    if (!platform::ClearAttributes(FileName)) return false;
     TagInfo info{};
     platform::File song;
     if (song.OpenReadWrite(FileName)) {
@@ -569,10 +574,7 @@ bool TID3v2::SaveToFile(const std::string& FileName) const {
     FillContents(info);
     if (!id3v2::BuildHeader(info)) return false;
     const std::string tag = id3v2::BuildTag(info);
-    if (info.NeedRewrite) {
-      song.Close();
-      return id3v2::RewriteSong(FileName, tag);
-    }
+    if (info.NeedRewrite) return id3v2::RewriteSong(FileName, tag, std::move(song));
     return song.IsOpen() ? id3v2::WriteTagOver(song, tag) : id3v2::WriteInPlace(FileName, tag);
   } catch (...) {
     return false;

@@ -221,10 +221,9 @@ void ReadMpegInfo(const std::string& Path) {
     ReadID3v2Values(*ID3v2Reader);
     return;
   }
-  if (!ID3v1Reader->ReadFromFile(Path)) {
-    CurrentTag.TagExists = YesNo(false);
-    return;
-  }
+  // Likewise its ID3v1 tag: a failed read there would have failed the MPEG
+  // read as a whole.
+  *ID3v1Reader = mpeg.ID3v1();
   if (ID3v1Reader->Exists()) ReadID3v1Values(*ID3v1Reader);
 }
 

@@ -28,9 +28,19 @@ std::string PathOfDescriptor(int fd) {
   return std::string(target, static_cast<std::size_t>(n));
 }
 
-// Opens a regular file and measures it; -1 for anything else.
-int OpenRegular(const std::string& path, int flags, std::int64_t& size) {
-  size = -1;
+FileStamp StampFromStat(const struct stat& st) {
+  FileStamp stamp;
+  stamp.Device = static_cast<std::uint64_t>(st.st_dev);
+  stamp.Inode = static_cast<std::uint64_t>(st.st_ino);
+  stamp.Size = static_cast<std::int64_t>(st.st_size);
+  stamp.ModifiedNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  stamp.ChangedNs = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+  stamp.Mode = static_cast<int>(st.st_mode & 07777);
+  return stamp;
+}
+
+// Opens a regular file and takes its stamp; -1 for anything else.
+int OpenRegular(const std::string& path, int flags, FileStamp& stamp) {
   if (path.empty()) return -1;
   int fd;
   // O_NONBLOCK keeps a FIFO or device from blocking the open; such files are
@@ -44,64 +54,59 @@ int OpenRegular(const std::string& path, int flags, std::int64_t& size) {
     ::close(fd);
     return -1;
   }
-  size = static_cast<std::int64_t>(st.st_size);
+  stamp = StampFromStat(st);
   return fd;
 }
 
-FileStamp StampFromStat(const struct stat& st) {
-  FileStamp stamp;
-  stamp.Device = static_cast<std::uint64_t>(st.st_dev);
-  stamp.Inode = static_cast<std::uint64_t>(st.st_ino);
-  stamp.Size = static_cast<std::int64_t>(st.st_size);
-  stamp.ModifiedNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-  stamp.ChangedNs = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
-  stamp.Mode = static_cast<int>(st.st_mode & 07777);
-  return stamp;
-}
 
 }  // namespace
 
 File::~File() { Close(); }
 
 File::File(File&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), sizeAtOpen_(std::exchange(other.sizeAtOpen_, -1)) {}
+    : fd_(std::exchange(other.fd_, -1)), atOpen_(other.atOpen_), fresh_(std::exchange(other.fresh_, false)) {}
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     Close();
     fd_ = std::exchange(other.fd_, -1);
-    sizeAtOpen_ = std::exchange(other.sizeAtOpen_, -1);
+    atOpen_ = other.atOpen_;
+    fresh_ = std::exchange(other.fresh_, false);
   }
   return *this;
 }
 
 bool File::OpenRead(const std::string& path) {
   Close();
-  fd_ = OpenRegular(path, O_RDONLY, sizeAtOpen_);
+  fd_ = OpenRegular(path, O_RDONLY, atOpen_);
+  fresh_ = fd_ >= 0;
   return fd_ >= 0;
 }
 
 bool File::OpenReadWrite(const std::string& path) {
   Close();
-  fd_ = OpenRegular(path, O_RDWR, sizeAtOpen_);
+  fd_ = OpenRegular(path, O_RDWR, atOpen_);
+  fresh_ = fd_ >= 0;
   return fd_ >= 0;
 }
 
 bool File::Create(const std::string& path) {
   Close();
-  fd_ = OpenRegular(path, O_RDWR | O_CREAT | O_TRUNC, sizeAtOpen_);
+  fd_ = OpenRegular(path, O_RDWR | O_CREAT | O_TRUNC, atOpen_);
+  fresh_ = fd_ >= 0;
   return fd_ >= 0;
 }
 
 bool File::CreateNew(const std::string& path) {
   Close();
-  fd_ = OpenRegular(path, O_RDWR | O_CREAT | O_EXCL, sizeAtOpen_);
+  fd_ = OpenRegular(path, O_RDWR | O_CREAT | O_EXCL, atOpen_);
+  fresh_ = fd_ >= 0;
   return fd_ >= 0;
 }
 
 std::int64_t File::Size() const {
   if (fd_ < 0) return -1;
-  if (sizeAtOpen_ >= 0) return sizeAtOpen_;
+  if (fresh_) return atOpen_.Size;
   struct stat st;
   if (fstat(fd_, &st) != 0) return -1;
   return static_cast<std::int64_t>(st.st_size);
@@ -130,7 +135,7 @@ bool File::ReadExactAt(std::int64_t offset, void* buffer, std::size_t count) con
 bool File::WriteAllAt(std::int64_t offset, const void* buffer, std::size_t count) {
   if (fd_ < 0 || offset < 0) return false;
   // From the first write on, the size is measured again each time.
-  sizeAtOpen_ = -1;
+  fresh_ = false;
   if (FaultHook() && !FaultHook()(PathOfDescriptor(fd_), count)) {
     errno = ENOSPC;
     return false;
@@ -156,6 +161,10 @@ bool File::Sync() { return fd_ >= 0 && ::fdatasync(fd_) == 0; }
 bool File::SyncFileSystem() { return fd_ >= 0 && ::syncfs(fd_) == 0; }
 
 bool File::Stamp(FileStamp& stamp) const {
+  if (fresh_) {
+    stamp = atOpen_;
+    return true;
+  }
   struct stat st;
   if (fd_ < 0 || fstat(fd_, &st) != 0) return false;
   stamp = StampFromStat(st);
@@ -165,7 +174,7 @@ bool File::Stamp(FileStamp& stamp) const {
 bool File::Close() {
   if (fd_ < 0) return true;
   const int fd = std::exchange(fd_, -1);
-  sizeAtOpen_ = -1;
+  fresh_ = false;
   return ::close(fd) == 0;
 }
 
@@ -194,7 +203,7 @@ bool ReplaceFile(const std::string& from, const std::string& to) {
 
 bool ClearAttributes(const std::string& path) {
   struct stat st;
-  if (path.empty() || ::stat(path.c_str(), &st) != 0) return false;
+  if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   if (st.st_mode & S_IWUSR) return true;
   return ::chmod(path.c_str(), (st.st_mode & 07777) | S_IWUSR) == 0;
 }

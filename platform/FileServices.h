@@ -58,14 +58,16 @@ class File {
   // Flushes every file of the file system holding this file, and reports
   // write errors on that file system since this file was opened.
   bool SyncFileSystem();
-  // The open file's stamp; false when it cannot be taken.
+  // The open file's stamp; false when it cannot be taken. Until the first
+  // write through this object it is the stamp taken when it was opened.
   bool Stamp(FileStamp& stamp) const;
   // Closes the file; false when the system reported an error on closing.
   bool Close();
 
  private:
   int fd_ = -1;
-  std::int64_t sizeAtOpen_ = -1;  // -1 once written to
+  FileStamp atOpen_{};
+  bool fresh_ = false;  // open and not written to since: atOpen_ holds
 };
 
 // A regular file (not a directory) exists at path.
@@ -79,6 +81,7 @@ bool StampOf(const std::string& path, FileStamp& stamp);
 bool ReplaceFile(const std::string& from, const std::string& to);
 // Makes the file writable by its owner (the equivalent of clearing the
 // read-only, hidden, system and archive attributes); other bits are kept.
+// False when path names no regular file or the change is refused.
 bool ClearAttributes(const std::string& path);
 // Permission bits of the file, or -1.
 int FileMode(const std::string& path);

@@ -28,12 +28,12 @@ ReplaceGroup::~ReplaceGroup() {
 }
 
 bool ReplaceGroup::Add(File copy, std::string temporary, std::string target, const FileStamp& targetStamp) {
-  const std::int64_t bytes = std::max<std::int64_t>(copy.Size(), 0);
+  FileStamp copyStamp;
+  copy.Stamp(copyStamp);
+  const std::int64_t bytes = std::max<std::int64_t>(copyStamp.Size, 0);
   if (!filling_.copies.empty() &&
       (filling_.copies.size() >= kMaxCopies || filling_.bytes + bytes > kMaxBytes))
     SendOn();
-  FileStamp copyStamp;
-  copy.Stamp(copyStamp);
   const bool firstOnDevice = filling_.devices.insert(copyStamp.Device).second;
   if (!firstOnDevice && !copy.Close()) {
     DeleteFile(temporary);

@@ -54,6 +54,7 @@ TEST(FileServices, ClearAttributesAddsOwnerWriteOnly) {
   EXPECT_TRUE(ClearAttributes(path));
   EXPECT_EQ(FileMode(path), 0644);
   EXPECT_FALSE(ClearAttributes(dir.File("missing")));
+  EXPECT_FALSE(ClearAttributes(dir.Path()));
 }
 
 TEST(FileServices, ReplaceIsRenameOverAndWriteHookCanRefuse) {

@@ -6,6 +6,7 @@
 #include <taglib/tfilestream.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -556,6 +557,11 @@ void TID3v2::FillContents(TagInfo& info) const {
 }
 
 bool TID3v2::SaveToFile(const std::string& FileName) const {
+  lastSave_ = {};
+  const auto failed = [this] {
+    lastSave_ = {id3v2::SaveHow::NotSaved, errno};
+    return false;
+  };
   try {
     // A rewrite of this song still waiting in a group goes first, so that the
     // tag is written onto the song as it is going to stand.
@@ -563,7 +569,8 @@ bool TID3v2::SaveToFile(const std::string& FileName) const {
     // Either way of saving writes to the song, so it is made writable first;
     // then one open file serves for reading its header and, when the new
     // tag fits, for writing it.
-    if (!platform::ClearAttributes(FileName)) return false;
+    errno = 0;
+    if (!platform::ClearAttributes(FileName)) return failed();
     TagInfo info{};
     platform::File song;
     if (song.OpenReadWrite(FileName)) {
@@ -572,11 +579,18 @@ bool TID3v2::SaveToFile(const std::string& FileName) const {
       id3v2::ReadHeader(FileName, info);
     }
     FillContents(info);
-    if (!id3v2::BuildHeader(info)) return false;
+    if (!id3v2::BuildHeader(info)) return failed();
     const std::string tag = id3v2::BuildTag(info);
-    if (info.NeedRewrite) return id3v2::RewriteSong(FileName, tag, std::move(song));
-    return song.IsOpen() ? id3v2::WriteTagOver(song, tag) : id3v2::WriteInPlace(FileName, tag);
+    bool saved;
+    if (info.NeedRewrite) {
+      saved = id3v2::RewriteSong(FileName, tag, std::move(song));
+    } else {
+      saved = song.IsOpen() ? id3v2::WriteTagOver(song, tag) : id3v2::WriteInPlace(FileName, tag);
+    }
+    if (!saved) return failed();
+    lastSave_.How = info.NeedRewrite ? id3v2::SaveHow::Rewritten : id3v2::SaveHow::InPlace;
+    return true;
   } catch (...) {
-    return false;
+    return failed();
   }
 }

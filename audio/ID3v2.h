@@ -30,6 +30,16 @@ namespace platform {
 class File;
 }
 
+namespace id3v2 {
+// How the last SaveToFile ended. Error is the system's error number of the
+// step that failed (0 when none is known, or when nothing failed).
+enum class SaveHow { NotSaved, InPlace, Rewritten, Unchanged };
+struct SaveReport {
+  SaveHow How = SaveHow::NotSaved;
+  int Error = 0;
+};
+}  // namespace id3v2
+
 class TID3v2 {
  public:
   TID3v2() = default;
@@ -42,6 +52,8 @@ class TID3v2 {
   bool ReadFromFile(const std::string& FileName, const platform::File& File);
   // True when the fields were written into the file as an ID3v2.3 tag.
   bool SaveToFile(const std::string& FileName) const;
+  // What the last SaveToFile did, for callers that report per song.
+  const id3v2::SaveReport& LastSave() const { return lastSave_; }
 
   bool Exists() const { return exists_; }
   std::uint8_t VersionID() const { return versionID_; }
@@ -126,6 +138,7 @@ class TID3v2 {
   std::int32_t size_ = 0;
   std::uint16_t track_ = 0;
   std::uint8_t rating_ = 0;
+  mutable id3v2::SaveReport lastSave_;
   // One text per slot; the track slot holds TrackString, the fallback slots
   // and the rating slot stay empty.
   std::array<std::string, id3v2::kSlotCount> texts_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <functional>
 #include <string_view>
 
 #include "FileServices.h"
@@ -33,8 +34,8 @@ std::string_view Unquote(std::string_view value) {
 
 }  // namespace
 
-std::string FindIniValue(const std::string& contents, const std::string& section,
-                         const std::string& key, const std::string& fallback) {
+void ForEachIniEntry(const std::string& contents, const std::string& section,
+                     const std::function<bool(const std::string&, const std::string&)>& entry) {
   std::string_view rest(contents);
   // Editors that save UTF-8 put a byte-order mark before the first section.
   if (rest.substr(0, 3) == "\xEF\xBB\xBF") rest.remove_prefix(3);
@@ -53,20 +54,36 @@ std::string FindIniValue(const std::string& contents, const std::string& section
     if (!inSection) continue;
     const std::size_t equals = line.find('=');
     if (equals == std::string_view::npos) continue;
-    if (SameNoCase(TrimBlanks(line.substr(0, equals)), key))
-      return std::string(Unquote(TrimBlanks(line.substr(equals + 1))));
+    if (!entry(std::string(TrimBlanks(line.substr(0, equals))),
+               std::string(Unquote(TrimBlanks(line.substr(equals + 1))))))
+      return;
   }
-  return fallback;
+}
+
+std::string FindIniValue(const std::string& contents, const std::string& section,
+                         const std::string& key, const std::string& fallback) {
+  std::string found = fallback;
+  ForEachIniEntry(contents, section, [&](const std::string& name, const std::string& value) {
+    if (!SameNoCase(name, key)) return true;
+    found = value;
+    return false;
+  });
+  return found;
+}
+
+bool ReadIniContents(const std::string& path, std::string& contents) {
+  platform::File file;
+  if (!file.OpenRead(path)) return false;
+  const std::int64_t size = file.Size();
+  if (size < 0 || size > kMaxIniBytes) return false;
+  contents.assign(static_cast<std::size_t>(size), '\0');
+  return size == 0 || file.ReadExactAt(0, contents.data(), contents.size());
 }
 
 std::string ReadIniString(const std::string& path, const std::string& section,
                           const std::string& key, const std::string& fallback) {
-  platform::File file;
-  if (!file.OpenRead(path)) return fallback;
-  const std::int64_t size = file.Size();
-  if (size < 0 || size > kMaxIniBytes) return fallback;
-  std::string contents(static_cast<std::size_t>(size), '\0');
-  if (size > 0 && !file.ReadExactAt(0, contents.data(), contents.size())) return fallback;
+  std::string contents;
+  if (!ReadIniContents(path, contents)) return fallback;
   return FindIniValue(contents, section, key, fallback);
 }
 

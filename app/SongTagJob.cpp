@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "CodePage.h"
-#include "FileServices.h"
 #include "FirebirdDb.h"
 #include "U_Funcoes.h"
 #include "UPrincipal.h"
@@ -21,16 +19,6 @@ bool IsMp3Extension(const std::string& extension) {
   std::transform(upper.begin(), upper.end(), upper.begin(),
                  [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; });
   return upper == "MP3" || upper == ".MP3";
-}
-
-std::string SongFilePath(const std::string& folder, const std::string& fileName) {
-  const std::string stored = folder + fileName;
-  const bool ascii = std::all_of(stored.begin(), stored.end(),
-                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-  if (ascii) return stored;
-  std::string utf8 = platform::Cp1252ToUtf8(stored);
-  if (!platform::FileExists(utf8) && platform::FileExists(stored)) return stored;
-  return utf8;
 }
 
 std::string FirstGenreSql(int songCode) {
@@ -68,7 +56,13 @@ void TFrmPrincipal::WriteTagForCurrentSong() noexcept {
     const std::string fileName = Q_Musicas.FieldAsText("MUS_ARQUIVO");
     const std::string extension = song_tag_job::FileNameExtension(fileName);
     if (!song_tag_job::IsMp3Extension(extension)) return;
-    const std::string path = song_tag_job::SongFilePath(Q_Musicas.FieldAsText("PAS_PATH"), fileName);
+    // A file that is not there, or not told apart from another by letter
+    // case alone, is left alone.
+    SongPathResolver single(folderMappings_);
+    SongPathResolver& songPaths = songPaths_ ? *songPaths_ : single;
+    const SongPathResolver::Result song = songPaths.Resolve(Q_Musicas.FieldAsText("PAS_PATH"), fileName);
+    if (song.Outcome != SongPathResolver::Status::Found) return;
+    const std::string& path = song.Path;
 
     const SongReaders readers(extension);
     ReadFileInfo(path);

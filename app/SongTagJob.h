@@ -15,12 +15,6 @@ std::string FileNameExtension(const std::string& fileName);
 // Only MP3 files get a tag: "MP3" or ".MP3" in any letter case.
 bool IsMp3Extension(const std::string& extension);
 
-// The song file's path: the folder followed directly by the file name, as
-// the catalogue stores them (Windows-1252). File names on this system are
-// UTF-8, so a name with accents is looked up in UTF-8; only when no file
-// has that name but one has the stored bytes, those are used.
-std::string SongFilePath(const std::string& folder, const std::string& fileName);
-
 // The lookup of a song's genre with the lowest genre code.
 std::string FirstGenreSql(int songCode);
 

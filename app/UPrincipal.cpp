@@ -15,10 +15,10 @@
 #include <algorithm>
 #include <array>
 
+#include "CatalogueSettings.h"
 #include "CodePage.h"
 #include "EventGuard.h"
 #include "FileServices.h"
-#include "IniFile.h"
 #include "ReplaceGroup.h"
 #include "SongListModel.h"
 #include "TDBGridStudio.h"
@@ -27,7 +27,6 @@
 namespace {
 
 const char* const kCaption = "Quillmar 2012";
-const char* const kIniFileName = "BaseZelta.ini";
 const char* const kDefaultSortField = "Mus_Codigo";
 const char* const kRunFinished = "Gravação do TAG finalizada!";
 const QColor kButtonFace(240, 240, 240);
@@ -212,13 +211,16 @@ void TFrmPrincipal::Guarded(const std::function<void()>& handler) { RunGuarded(b
 std::string TFrmPrincipal::ConfigPath() const { return configDirectory_ + kIniFileName; }
 
 void TFrmPrincipal::FormCreate() {
-  const std::string iniPath = ConfigPath();
-  if (!platform::FileExists(iniPath)) {
-    boxes_.ShowInformation(windowTitle(), QStringLiteral("O arquivo ") + QFile::decodeName(iniPath.c_str()) +
+  const std::string iniPath = FindConfigFile(configDirectory_);
+  if (iniPath.empty()) {
+    boxes_.ShowInformation(windowTitle(), QStringLiteral("O arquivo ") + QFile::decodeName(ConfigPath().c_str()) +
                                               QStringLiteral(" não foi encontrado."));
     throw SilentAbort();
   }
-  DB_Zelta.SetDatabaseName(TrimControlAndBlanks(ReadIniString(iniPath, "BANCO", "caminho", "")));
+  const CatalogueSettings settings = ReadCatalogueSettings(iniPath);
+  folderMappings_ = settings.Folders;
+  DB_Zelta.SetCredentials(settings.Credentials());
+  DB_Zelta.SetDatabaseName(settings.DatabaseName);
   try {
     DB_Zelta.Connect();
     Transaction_Zelta.Start();
@@ -315,6 +317,7 @@ void TFrmPrincipal::RunOverSongs(int count, const std::function<void()>& walk) {
   ProgressBar1->setMaximum(count);
   SetBusy(true);
   SetGridFollowsQuery(false);
+  songPaths_.emplace(folderMappings_);
   try {
     // Songs rewritten through a copy wait for the disk in groups rather than
     // one by one; the last of them take their names as the run ends, on
@@ -332,6 +335,7 @@ void TFrmPrincipal::RunOverSongs(int count, const std::function<void()>& walk) {
 }
 
 void TFrmPrincipal::LeaveRun() {
+  songPaths_.reset();
   SetGridFollowsQuery(true);
   SetBusy(false);
 }

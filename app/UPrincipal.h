@@ -6,11 +6,13 @@
 #include <QWidget>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "FirebirdDb.h"
 #include "MessageBoxes.h"
+#include "SongPathResolver.h"
 
 class QFrame;
 class QGroupBox;
@@ -27,8 +29,10 @@ class TFrmPrincipal : public QWidget {
   static constexpr int kClientWidth = 740;
   static constexpr int kClientHeight = 400;
 
-  // configDirectory is where BaseZelta.ini is looked for; empty means the
-  // directory of the running executable. Creating the window runs FormCreate.
+  // configDirectory is where BaseZelta.ini is looked for first; empty means
+  // the directory of the running executable. When it is not there, the
+  // user's own copy is read (CatalogueSettings.h). Creating the window runs
+  // FormCreate.
   explicit TFrmPrincipal(MessageBoxes& boxes = DefaultMessageBoxes(),
                          std::string configDirectory = {}, QWidget* parent = nullptr);
   ~TFrmPrincipal() override;
@@ -53,7 +57,7 @@ class TFrmPrincipal : public QWidget {
 
   // Column after "ORDER BY "; empty until the first rebuild.
   const std::string& SortFieldName() const { return sortFieldName_; }
-  // Where the configuration file is looked for.
+  // Where the configuration file is looked for first.
   std::string ConfigPath() const;
 
   // Event handlers. Called from Qt through RunGuarded; they may throw.
@@ -113,6 +117,10 @@ class TFrmPrincipal : public QWidget {
   std::string configDirectory_;
   std::string sortFieldName_;
   bool gridFollowsQuery_ = true;
+  // The INI's [CAMINHOS]; a run turns them into a resolver that keeps its
+  // directory listings until the run ends.
+  std::vector<FolderMapping> folderMappings_;
+  std::optional<SongPathResolver> songPaths_;
   // Declared after Q_Musicas, so it goes before the query does.
   std::unique_ptr<SongListModel> model_;
 };

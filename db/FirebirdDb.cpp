@@ -18,15 +18,19 @@ namespace {
 
 // Attach request: user, password and the character set every text travels
 // in; without a user name item the client would ask for nothing anyway.
-std::string AttachParameters() {
+std::string AttachParameters(const Credentials& credentials) {
+  // An item's length is one byte. The message names the item, never its
+  // value: this one may be the password.
+  for (const std::string* value : {&credentials.User, &credentials.Password})
+    if (value->size() > UCHAR_MAX) throw DatabaseError("User name or password is too long");
   std::string block(1, static_cast<char>(isc_dpb_version1));
   const auto add = [&block](int item, std::string_view value) {
     block += static_cast<char>(item);
     block += static_cast<char>(value.size());
     block += value;
   };
-  add(isc_dpb_user_name, "SYSDBA");
-  add(isc_dpb_password, "tallowfen");
+  add(isc_dpb_user_name, credentials.User);
+  add(isc_dpb_password, credentials.Password);
   add(isc_dpb_lc_ctype, "WIN1252");
   return block;
 }
@@ -53,7 +57,24 @@ void Unregister(std::vector<T*>& list, T* item) {
   list.erase(std::remove(list.begin(), list.end(), item), list.end());
 }
 
+std::string EnvironmentValue(const char* name) {
+  const char* value = std::getenv(name);
+  return value == nullptr ? std::string() : std::string(value);
+}
+
 }  // namespace
+
+Credentials ClientCredentials(const std::string& user, const std::string& password) {
+  Credentials credentials;
+  const auto choose = [](std::string& chosen, const std::string& given, const char* variable) {
+    const std::string fromEnvironment = EnvironmentValue(variable);
+    if (!given.empty()) chosen = given;
+    else if (!fromEnvironment.empty()) chosen = fromEnvironment;
+  };
+  choose(credentials.User, user, "ISC_USER");
+  choose(credentials.Password, password, "ISC_PASSWORD");
+  return credentials;
+}
 
 // ---------------------------------------------------------------------------
 // Shared state behind the three public classes. The connection knows its
@@ -63,6 +84,7 @@ void Unregister(std::vector<T*>& list, T* item) {
 
 struct Connection::Impl {
   std::string name = kDefaultDatabaseName;
+  Credentials credentials;
   isc_db_handle handle = 0;
   std::vector<Transaction::Impl*> transactions;
   std::vector<Query::Impl*> queries;
@@ -152,7 +174,7 @@ void Connection::Impl::Attach() {
   if (handle != 0) return;
   if (IsBlank(name)) throw DatabaseError("Database name is missing");
   if (name.size() > SHRT_MAX) throw DatabaseError("Database name is too long");
-  const std::string parameters = AttachParameters();
+  const std::string parameters = AttachParameters(credentials);
   ISC_STATUS_ARRAY status;
   isc_attach_database(status, static_cast<short>(name.size()), name.data(), &handle,
                       static_cast<short>(parameters.size()), parameters.data());
@@ -196,6 +218,8 @@ void Connection::Impl::Fail(const ISC_STATUS* status) {
 
 Connection::Connection() : impl_(std::make_unique<Impl>()) { Impl::Live().push_back(impl_.get()); }
 Connection::~Connection() = default;
+
+void Connection::SetCredentials(const Credentials& credentials) { impl_->credentials = credentials; }
 
 void Connection::SetDatabaseName(const std::string& name) {
   // The handles belong to the database they were made on.

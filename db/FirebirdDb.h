@@ -19,8 +19,21 @@ class DatabaseError : public std::runtime_error {
   using runtime_error::runtime_error;
 };
 
-// The connection. Attaches with "user_name=SYSDBA", "password=tallowfen",
-// character set WIN1252, no login prompt.
+// User name and password of the attach request; a new connection starts
+// with these defaults.
+struct Credentials {
+  std::string User = "SYSDBA";
+  std::string Password = "tallowfen";
+};
+
+// The credentials to attach with: each of user and password as given, or
+// when given empty the client's own ISC_USER / ISC_PASSWORD environment
+// variables, or when those are unset or empty the defaults.
+Credentials ClientCredentials(const std::string& user, const std::string& password);
+
+// The connection. Attaches with its credentials (by default
+// "user_name=SYSDBA", "password=tallowfen"), character set WIN1252, no
+// login prompt. No error text ever carries the password.
 class Connection {
  public:
   Connection();
@@ -31,6 +44,8 @@ class Connection {
   // A path or "host/port:path".
   void SetDatabaseName(const std::string& name);
   const std::string& DatabaseName() const;
+  // Used from the next Connect on.
+  void SetCredentials(const Credentials& credentials);
   void Connect();      // throws DatabaseError with the client's text
   void Disconnect();   // never throws; ends any open transaction first
   bool Connected() const;

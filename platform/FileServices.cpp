@@ -1,5 +1,6 @@
 #include "FileServices.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,6 +8,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <string_view>
 #include <utility>
 
 namespace platform {
@@ -216,6 +218,18 @@ int FileMode(const std::string& path) {
 
 bool SetFileMode(const std::string& path, int mode) {
   return !path.empty() && ::chmod(path.c_str(), static_cast<mode_t>(mode)) == 0;
+}
+
+bool ListDirectory(const std::string& path, std::vector<std::string>& names) {
+  names.clear();
+  DIR* directory = path.empty() ? nullptr : ::opendir(path.c_str());
+  if (directory == nullptr) return false;
+  while (const dirent* entry = ::readdir(directory)) {
+    const std::string_view name(entry->d_name);
+    if (name != "." && name != "..") names.emplace_back(name);
+  }
+  ::closedir(directory);
+  return true;
 }
 
 std::string ExecutableDirectory() {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -86,6 +87,9 @@ bool ClearAttributes(const std::string& path);
 // Permission bits of the file, or -1.
 int FileMode(const std::string& path);
 bool SetFileMode(const std::string& path, int mode);
+// The names in the directory at path, "." and ".." left out, in no
+// particular order; false when it cannot be read.
+bool ListDirectory(const std::string& path, std::vector<std::string>& names);
 // Directory of the running executable, ending with a path separator.
 std::string ExecutableDirectory();
 

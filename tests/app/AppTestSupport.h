@@ -7,6 +7,7 @@
 #include <QString>
 #include <QTest>
 #include <QToolButton>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -26,6 +27,9 @@ inline QApplication& Application() {
   static char name[] = "app_tests";
   static char* argv[] = {name, nullptr};
   static QApplication* application = [] {
+    // A copy of BaseZelta.ini in the user's own folder must not stand in
+    // for the one a test leaves out.
+    ::setenv("XDG_CONFIG_HOME", "/nonexistent/quillmar-tests", 1);
     auto* created = new QApplication(argc, argv);  // lives until the process ends
     QApplication::setApplicationDisplayName(QStringLiteral("Quillmar 2012"));
     return created;
@@ -87,14 +91,15 @@ inline CatalogueMaker GeneratedSongs(int songCount, const std::string& folderPat
 // A window started on a catalogue made from builder's rows, or by a maker.
 class WindowOnCatalogue {
  public:
-  explicit WindowOnCatalogue(const testing_support::CatalogueBuilder& builder)
-      : WindowOnCatalogue([&](const std::string& fdbPath) {
-          testing_support::CreateCatalogue(fdbPath, builder.Sql());
-        }) {}
-  explicit WindowOnCatalogue(const CatalogueMaker& make) {
+  // moreIni: further INI lines after the [BANCO] section.
+  explicit WindowOnCatalogue(const testing_support::CatalogueBuilder& builder, const std::string& moreIni = "")
+      : WindowOnCatalogue(
+            [&](const std::string& fdbPath) { testing_support::CreateCatalogue(fdbPath, builder.Sql()); },
+            moreIni) {}
+  explicit WindowOnCatalogue(const CatalogueMaker& make, const std::string& moreIni = "") {
     Application();
     make(Database());
-    WriteIni(dir_, "[BANCO]\ncaminho=" + Database() + "\n");
+    WriteIni(dir_, "[BANCO]\ncaminho=" + Database() + "\n" + moreIni);
     window_ = std::make_unique<TFrmPrincipal>(boxes_, dir_.Path());
     window_->show();
     (void)QTest::qWaitForWindowExposed(window_.get());

@@ -15,6 +15,7 @@ namespace {
 using namespace app_testing;
 using testing_support::CatalogueBuilder;
 using testing_support::ReadFileBytes;
+using testing_support::ScopedEnvironment;
 using testing_support::TempDir;
 
 constexpr const char* kServerProgram = "/usr/sbin/firebird";
@@ -39,9 +40,10 @@ CatalogueBuilder SixSongs(const TempDir& music, std::vector<std::string>& paths)
 // the server, as a user on another machine would name it.
 class WindowOnServer {
  public:
-  explicit WindowOnServer(const std::string& databaseName) {
+  // moreBanco: further lines of the [BANCO] section.
+  explicit WindowOnServer(const std::string& databaseName, const std::string& moreBanco = "") {
     Application();
-    WriteIni(dir_, "[BANCO]\ncaminho=" + databaseName + "\n");
+    WriteIni(dir_, "[BANCO]\ncaminho=" + databaseName + "\n" + moreBanco);
     window_ = std::make_unique<TFrmPrincipal>(boxes_, dir_.Path());
     window_->show();
     (void)QTest::qWaitForWindowExposed(window_.get());
@@ -134,6 +136,55 @@ TEST(CatalogueServer, ListsWritesAndSurvivesTheServerDyingInARun) {
   ExpectOnlyFinalMessage(boxes);
   for (int song = 0; song < kSongs; ++song) EXPECT_TRUE(Written(paths[song])) << "song " << song + 1;
   EXPECT_EQ(pipeline_test::ReadWithTagLib(paths[5]).Text("TCON"), "Samba");
+}
+
+TEST(CatalogueServer, CredentialsComeFromTheIniOrTheClientsVariablesAndAreNeverShown) {
+  if (!std::filesystem::exists(kServerProgram)) {
+    GTEST_SKIP() << kServerProgram << " is missing: the package firebird3.0-server is not installed";
+  }
+  const std::string password = "Fr3vo-2012";
+  TempDir music;
+  TempDir data;
+  std::vector<std::string> paths;
+  const std::string fdb = data.File("catalogue.fdb");
+  testing_support::CreateCatalogue(fdb, SixSongs(music, paths).Sql());
+  testing_support::FirebirdServer server(password);
+  const std::string name = server.DatabaseName(fdb);
+  const ScopedEnvironment noUser("ISC_USER", nullptr);
+  const ScopedEnvironment noPassword("ISC_PASSWORD", nullptr);
+
+  const auto expectListed = [](WindowOnServer& fixture) {
+    EXPECT_TRUE(fixture.Boxes().shown.empty());
+    EXPECT_EQ(ListedNames(fixture.Window()).size(), static_cast<std::size_t>(kSongs));
+  };
+  {
+    SCOPED_TRACE("usuario and senha");
+    WindowOnServer fixture(name, "usuario = SYSDBA\nsenha = " + password + "\n");
+    expectListed(fixture);
+  }
+  {
+    SCOPED_TRACE("ISC_USER and ISC_PASSWORD");
+    const ScopedEnvironment user("ISC_USER", "sysdba");
+    const ScopedEnvironment secret("ISC_PASSWORD", password.c_str());
+    WindowOnServer fixture(name);
+    expectListed(fixture);
+    // senha in the INI goes before the variable.
+    WindowOnServer wrongIni(name, "senha=wrong-one\n");
+    ASSERT_EQ(wrongIni.Boxes().shown.size(), 1u);
+  }
+
+  // A wrong password (here the default one): the one connection message;
+  // the client's own text on the next attempt names no password either.
+  WindowOnServer fixture(name, "senha=tallowfen\n");
+  RecordingMessageBoxes& boxes = fixture.Boxes();
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  EXPECT_EQ(boxes.shown[0].kind, "information");
+  EXPECT_EQ(boxes.shown[0].text, QStringLiteral("Não foi possível conectar com a Base de Dados 2012."));
+  TypeText(fixture.Window().MEBuscarMusicas, QStringLiteral("S"));
+  ASSERT_EQ(boxes.shown.size(), 2u);
+  EXPECT_EQ(boxes.shown[1].kind, "error");
+  EXPECT_FALSE(boxes.shown[1].text.contains(QStringLiteral("tallowfen"))) << boxes.shown[1].text.toStdString();
+  EXPECT_TRUE(ListedNames(fixture.Window()).empty());
 }
 
 }  // namespace

@@ -83,7 +83,7 @@ void RunIsqlWithRoot(const std::string& root, const std::string& script) {
 
 }  // namespace
 
-FirebirdServer::FirebirdServer() {
+FirebirdServer::FirebirdServer(const std::string& sysdbaPassword) {
   namespace fs = std::filesystem;
   const std::string root = root_.Path();
   fs::create_directory(root + "/lock");
@@ -106,7 +106,8 @@ FirebirdServer::FirebirdServer() {
                      "SecurityDatabase = " + root + "/security3.fdb\n"
                      "AuthServer = Srp\nUserManager = Srp\nGuardianOption = 0\n");
   RunIsqlWithRoot(root, "CREATE DATABASE " + SqlLiteral(root + "/security3.fdb") +
-                            " USER 'SYSDBA';\nCREATE USER SYSDBA PASSWORD 'tallowfen';\nCOMMIT;\n");
+                            " USER 'SYSDBA';\nCREATE USER SYSDBA PASSWORD " +
+                            SqlLiteral(sysdbaPassword) + ";\nCOMMIT;\n");
 
   Start();
 }

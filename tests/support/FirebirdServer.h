@@ -2,8 +2,8 @@
 // A private Firebird server for tests that need a real network connection
 // (for example one that dies while a query is open). It runs from its own
 // configuration folder on a free local port, with its own security
-// database holding SYSDBA / tallowfen, and never touches the system's
-// server or settings.
+// database holding SYSDBA (password tallowfen unless another is given), and
+// never touches the system's server or settings.
 
 #include <string>
 #include <sys/types.h>
@@ -16,7 +16,7 @@ class FirebirdServer {
  public:
   // Starts the server and waits until it accepts connections; throws
   // std::runtime_error when it cannot be started.
-  FirebirdServer();
+  explicit FirebirdServer(const std::string& sysdbaPassword = "tallowfen");
   ~FirebirdServer();  // stops the server
   FirebirdServer(const FirebirdServer&) = delete;
   FirebirdServer& operator=(const FirebirdServer&) = delete;

@@ -126,4 +126,17 @@ std::string AudioBytesOf(const std::string& bytes) {
   return bytes.substr(start, end - start);
 }
 
+ScopedEnvironment::ScopedEnvironment(const char* name, const char* value) : name_(name) {
+  const char* previous = std::getenv(name);
+  hadValue_ = previous != nullptr;
+  if (hadValue_) previous_ = previous;
+  if (value != nullptr) ::setenv(name, value, 1);
+  else ::unsetenv(name);
+}
+
+ScopedEnvironment::~ScopedEnvironment() {
+  if (hadValue_) ::setenv(name_.c_str(), previous_.c_str(), 1);
+  else ::unsetenv(name_.c_str());
+}
+
 }  // namespace testing_support

@@ -53,4 +53,19 @@ void MakeMp3(const std::string& path, const std::string& lameOptions = "-b 128",
 // the audio before and after a tag is written.
 std::string AudioBytesOf(const std::string& fileBytes);
 
+// Sets (or, with nullptr, removes) an environment variable for the life of
+// the object, and puts back what was there.
+class ScopedEnvironment {
+ public:
+  ScopedEnvironment(const char* name, const char* value);
+  ~ScopedEnvironment();
+  ScopedEnvironment(const ScopedEnvironment&) = delete;
+  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+ private:
+  std::string name_;
+  std::string previous_;
+  bool hadValue_;
+};
+
 }  // namespace testing_support

@@ -1,0 +1,61 @@
+#pragma once
+// Where a catalogue song's file lies on this machine. The catalogue is
+// filled on Windows: its folders read "D:\ACERVO\MPB\" or
+// "\\SERVIDOR\MUSICAS\MPB\", and its names may differ in letter case from
+// the files, which Windows ignores. A folder mapping (the INI's [CAMINHOS])
+// turns such folders into local ones, and names not found as written are
+// looked up without regard to letter case. No window, no database: one
+// resolver serves one run and keeps the directory listings it made.
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+// One line of [CAMINHOS]: a catalogue folder and the local folder holding
+// it, as written in the INI.
+struct FolderMapping {
+  std::string CatalogueFolder;
+  std::string LocalFolder;
+};
+
+class SongPathResolver {
+ public:
+  enum class Status { Found, Missing, Ambiguous };
+  struct Result {
+    std::string Path;  // the local path; for Missing the one looked for
+    Status Outcome;
+  };
+
+  explicit SongPathResolver(const std::vector<FolderMapping>& mappings = {});
+
+  // The file of a catalogue row: folder followed directly by file name
+  // (Windows-1252 bytes as stored), mapped, then found as written or
+  // without regard to letter case. File names on this system are UTF-8, so
+  // a name with accents is looked for in UTF-8 first and in the stored
+  // bytes second. Ambiguous: a folder or the file name matches several
+  // entries that differ only in letter case, and none exactly.
+  Result Resolve(const std::string& folder, const std::string& fileName);
+
+  // The local form of a catalogue path: the local folder of the longest
+  // matching catalogue folder followed by the rest of the path with every
+  // "\" turned into "/"; the path unchanged when no mapping matches. Local
+  // part and rest apart, since only the rest is in the catalogue's code page.
+  struct LocalPath {
+    std::string Root;  // bytes as written in the mapping, "/"-terminated; empty when unmapped
+    std::string Rest;  // Windows-1252
+  };
+  LocalPath Map(const std::string& cataloguePath) const;
+
+ private:
+  struct Mapping {
+    std::string Prefix;  // catalogue folder without trailing separators, Windows-1252
+    std::string Root;
+  };
+  enum class Encoding { Utf8, Cp1252 };
+  Result LookUpIgnoringCase(const std::string& path, Encoding encoding);
+  const std::optional<std::vector<std::string>>& Listing(const std::string& directory);
+
+  std::vector<Mapping> mappings_;
+  std::map<std::string, std::optional<std::vector<std::string>>> listings_;
+};

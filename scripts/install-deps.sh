@@ -11,6 +11,7 @@ PACKAGES=(
   libtag1-dev
   lame ffmpeg python3-mutagen
   xvfb xauth
+  desktop-file-utils
   clang libclang-rt-14-dev
 )
 

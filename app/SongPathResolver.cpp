@@ -119,10 +119,11 @@ SongPathResolver::Result SongPathResolver::Resolve(const std::string& folder, co
   return byCase;
 }
 
+std::string SongPathResolver::Folded(const std::string& name, Encoding encoding) {
+  return encoding == Encoding::Utf8 ? FoldedUtf8(name) : FoldedCp1252(name);
+}
+
 SongPathResolver::Result SongPathResolver::LookUpIgnoringCase(const std::string& path, Encoding encoding) {
-  const auto fold = [encoding](const std::string& name) {
-    return encoding == Encoding::Utf8 ? FoldedUtf8(name) : FoldedCp1252(name);
-  };
   const std::vector<std::string> parts = Components(path);
   std::string found = !path.empty() && path.front() == '/' ? "/" : "";
   for (std::size_t i = 0; i < parts.size(); ++i) {
@@ -134,27 +135,26 @@ SongPathResolver::Result SongPathResolver::LookUpIgnoringCase(const std::string&
       found = asWritten + (last ? "" : "/");
       continue;
     }
-    const auto& entries = Listing(found.empty() ? "." : found);
-    if (!entries) return {path, Status::Missing};
-    const std::string wanted = fold(parts[i]);
-    const std::string* match = nullptr;
-    for (const std::string& entry : *entries) {
-      if (fold(entry) != wanted) continue;
-      if (match != nullptr) return {path, Status::Ambiguous};
-      match = &entry;
-    }
-    if (match == nullptr) return {path, Status::Missing};
-    found += *match + (last ? "" : "/");
+    const auto& listing = Listing(found.empty() ? "." : found, encoding);
+    if (!listing) return {path, Status::Missing};
+    const auto matches = listing->find(Folded(parts[i], encoding));
+    if (matches == listing->end()) return {path, Status::Missing};
+    if (matches->second.size() > 1) return {path, Status::Ambiguous};
+    found += matches->second.front() + (last ? "" : "/");
   }
   if (!platform::FileExists(found)) return {path, Status::Missing};
   return {found, Status::Found};
 }
 
-const std::optional<std::vector<std::string>>& SongPathResolver::Listing(const std::string& directory) {
-  const auto known = listings_.find(directory);
+const std::optional<SongPathResolver::FoldedListing>& SongPathResolver::Listing(const std::string& directory,
+                                                                                Encoding encoding) {
+  const auto key = std::make_pair(directory, encoding);
+  const auto known = listings_.find(key);
   if (known != listings_.end()) return known->second;
+  auto& listing = listings_[key];
   std::vector<std::string> names;
-  auto& listing = listings_[directory];
-  if (platform::ListDirectory(directory, names)) listing = std::move(names);
+  if (!platform::ListDirectory(directory, names)) return listing;
+  listing.emplace();
+  for (std::string& name : names) (*listing)[Folded(name, encoding)].push_back(std::move(name));
   return listing;
 }

@@ -10,6 +10,8 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 // One line of [CAMINHOS]: a catalogue folder and the local folder holding
@@ -53,9 +55,14 @@ class SongPathResolver {
     std::string Root;
   };
   enum class Encoding { Utf8, Cp1252 };
+  // A directory's names by their letter-case-free form.
+  using FoldedListing = std::unordered_map<std::string, std::vector<std::string>>;
+  static std::string Folded(const std::string& name, Encoding encoding);
   Result LookUpIgnoringCase(const std::string& path, Encoding encoding);
-  const std::optional<std::vector<std::string>>& Listing(const std::string& directory);
+  // Listed once per directory and encoding for the resolver's life;
+  // nothing when the directory cannot be read.
+  const std::optional<FoldedListing>& Listing(const std::string& directory, Encoding encoding);
 
   std::vector<Mapping> mappings_;
-  std::map<std::string, std::optional<std::vector<std::string>>> listings_;
+  std::map<std::pair<std::string, Encoding>, std::optional<FoldedListing>> listings_;
 };

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "CodePage.h"
+#include "ID3v2Carried.h"
 #include "FileServices.h"
 #include "ReplaceGroup.h"
 
@@ -230,6 +231,27 @@ bool ReadHeaderOf(const platform::File& file, TagInfo& info) {
   return got == static_cast<std::int64_t>(kHeaderSize) && size >= 0;
 }
 
+// As ReadHeaderOf, and besides the whole tag the header declares, header
+// included, when it lies within the file (else tag is empty). Tags of up
+// to 4096 bytes, the header and the tag come with one read.
+bool ReadTagOf(const platform::File& file, TagInfo& info, std::string& tag) {
+  tag.assign(kRewriteTagSize, '\0');
+  const std::int64_t got = std::max<std::int64_t>(file.ReadAt(0, tag.data(), tag.size()), 0);
+  tag.resize(static_cast<std::size_t>(got));
+  HeaderFromBytes(reinterpret_cast<const unsigned char*>(tag.data()), tag.size(), info);
+  const std::int64_t size = file.Size();
+  info.FileSize = FileSizeField(size);
+  const bool read = got >= static_cast<std::int64_t>(kHeaderSize) && size >= 0;
+  const auto tagSize = static_cast<std::size_t>(read && HasID3Mark(info) ? TagSizeOf(info) : 0);
+  if (tagSize > tag.size()) {
+    const std::size_t start = tag.size();
+    tag.resize(tagSize);
+    if (!file.ReadExactAt(static_cast<std::int64_t>(start), tag.data() + start, tagSize - start)) tag.clear();
+  }
+  tag.resize(std::min(tag.size(), tagSize));
+  return read;
+}
+
 }  // namespace
 
 bool ReadHeader(const std::string& FileName, TagInfo& info) {
@@ -328,7 +350,7 @@ std::uint8_t FullParserRating(const std::string& FileName) {
 }
 
 bool BuildHeader(TagInfo& info) {
-  std::int64_t total = kHeaderSize;
+  std::int64_t total = kHeaderSize + static_cast<std::int64_t>(info.Carried.size());
   for (const std::string& content : info.Frame) {
     if (!content.empty()) total += static_cast<std::int64_t>(content.size()) + 11;
   }
@@ -353,6 +375,7 @@ std::string BuildTag(const TagInfo& info) {
   for (int slot = 0; slot < kSlotCount; ++slot) {
     if (!info.Frame[slot].empty()) AppendFrame(tag, FrameIDs23(slot), info.Frame[slot]);
   }
+  tag += info.Carried;
   if (info.PaddingSize > 0) tag.append(static_cast<std::size_t>(info.PaddingSize), '\0');
   return tag;
 }
@@ -566,26 +589,38 @@ bool TID3v2::SaveToFile(const std::string& FileName) const {
     // A rewrite of this song still waiting in a group goes first, so that the
     // tag is written onto the song as it is going to stand.
     platform::SettleWaitingReplace(FileName);
-    // Either way of saving writes to the song, so it is made writable first;
-    // then one open file serves for reading its header and, when the new
-    // tag fits, for writing it.
+    // One open file serves for reading the old tag and, when the new tag
+    // fits, for writing it. A song this user may not write is read all the
+    // same: when its tag stays as it is, nothing about it changes.
     errno = 0;
-    if (!platform::ClearAttributes(FileName)) return failed();
-    TagInfo info{};
     platform::File song;
-    if (song.OpenReadWrite(FileName)) {
-      id3v2::ReadHeaderOf(song, info);
-    } else {
-      id3v2::ReadHeader(FileName, info);
-    }
+    const bool writable = song.OpenReadWrite(FileName);
+    if (!writable && !song.OpenRead(FileName)) return failed();
+    TagInfo info{};
+    std::string oldTag;
+    id3v2::ReadTagOf(song, info, oldTag);
     FillContents(info);
+    info.Carried = id3v2::CarriedFrames(oldTag);
     if (!id3v2::BuildHeader(info)) return failed();
     const std::string tag = id3v2::BuildTag(info);
+    // The same tag again, and so the same song either way of saving: the
+    // file, its time stamp and its folder are left alone.
+    if (tag == oldTag) {
+      lastSave_.How = id3v2::SaveHow::Unchanged;
+      return true;
+    }
+    // Either way of saving leaves the song writable by its owner. Making it
+    // so changes the song's stamp: it is opened anew afterwards.
+    platform::FileStamp stamp;
+    if (!song.Stamp(stamp) || !(stamp.Mode & id3v2::kOwnerWrite)) {
+      song.Close();
+      if (!platform::ClearAttributes(FileName)) return failed();
+    }
     bool saved;
     if (info.NeedRewrite) {
       saved = id3v2::RewriteSong(FileName, tag, std::move(song));
     } else {
-      saved = song.IsOpen() ? id3v2::WriteTagOver(song, tag) : id3v2::WriteInPlace(FileName, tag);
+      saved = writable && song.IsOpen() ? id3v2::WriteTagOver(song, tag) : id3v2::WriteInPlace(FileName, tag);
     }
     if (!saved) return failed();
     lastSave_.How = info.NeedRewrite ? id3v2::SaveHow::Rewritten : id3v2::SaveHow::InPlace;

@@ -22,6 +22,8 @@ struct TagInfo {
   // Reading: the payload of the last frame stored per slot (500 bytes).
   // Saving: the content to write per slot, empty for no frame.
   std::array<std::string, id3v2::kSlotCount> Frame;
+  // Saving: the old tag's frames kept after the slot frames, as written.
+  std::string Carried;
   bool NeedRewrite;
   std::int32_t PaddingSize;
 };
@@ -50,7 +52,10 @@ class TID3v2 {
   // The same from File, already open for reading at FileName (the name is
   // for the full parser, should the rating need it).
   bool ReadFromFile(const std::string& FileName, const platform::File& File);
-  // True when the fields were written into the file as an ID3v2.3 tag.
+  // True when the fields were written into the file as an ID3v2.3 tag, or
+  // when the file already starts with exactly that tag (then nothing is
+  // written at all). The frames of the file's old tag that no slot owns
+  // follow the slot frames (see ID3v2Carried.h).
   bool SaveToFile(const std::string& FileName) const;
   // What the last SaveToFile did, for callers that report per song.
   const id3v2::SaveReport& LastSave() const { return lastSave_; }

@@ -1,0 +1,294 @@
+#include "ID3v2Carried.h"
+
+#include <algorithm>
+#include <cstdint>
+
+#include "ID3v2Frames.h"
+
+namespace id3v2 {
+namespace {
+
+constexpr std::size_t kHeaderSize = 10;  // tag header and frame header alike
+constexpr std::size_t kFooterSize = 10;
+constexpr unsigned char kUnsyncFlag = 0x80;
+constexpr unsigned char kExtendedHeaderFlag = 0x40;
+constexpr unsigned char kFooterFlag = 0x10;
+
+// Status flag "discard this frame when the tag is altered".
+constexpr unsigned char kDiscard23 = 0x80;
+constexpr unsigned char kDiscard24 = 0x40;
+// Version-2.4 format flags; all but grouping have no version-2.3 form here.
+constexpr unsigned char kGrouping24 = 0x40;
+constexpr unsigned char kNot23Formats = 0x08 | 0x04 | 0x02 | 0x01;  // compression, encryption, unsync, length
+constexpr unsigned char kGrouping23 = 0x20;
+
+// The frames version 2.3 declares; other frames of a version-2.4 tag are
+// not carried.
+constexpr std::string_view kFrames23[] = {
+    "AENC", "APIC", "COMM", "COMR", "ENCR", "EQUA", "ETCO", "GEOB", "GRID", "IPLS", "LINK", "MCDI",
+    "MLLT", "OWNE", "PRIV", "PCNT", "POPM", "POSS", "RBUF", "RVAD", "RVRB", "SYLT", "SYTC", "TALB",
+    "TBPM", "TCOM", "TCON", "TCOP", "TDAT", "TDLY", "TENC", "TEXT", "TFLT", "TIME", "TIT1", "TIT2",
+    "TIT3", "TKEY", "TLAN", "TLEN", "TMED", "TOAL", "TOFN", "TOLY", "TOPE", "TORY", "TOWN", "TPE1",
+    "TPE2", "TPE3", "TPE4", "TPOS", "TPUB", "TRCK", "TRDA", "TRSN", "TRSO", "TSIZ", "TSRC", "TSSE",
+    "TYER", "TXXX", "UFID", "USER", "USLT", "WCOM", "WCOP", "WOAF", "WOAR", "WOAS", "WORS", "WPAY",
+    "WPUB", "WXXX",
+};
+
+// Where the texts lie in a frame that starts with an encoding byte, after
+// that byte, one letter a part: L a Latin-1 text ending in a zero byte;
+// t one text ending in a terminator of the encoding; T texts up to the end;
+// S pairs of a text and a 4-byte time stamp up to the end; B bytes up to
+// the end; a digit that many bytes.
+struct TextLayout {
+  std::string_view id;
+  std::string_view parts;
+};
+constexpr TextLayout kLayouts[] = {
+    {"TXXX", "T"},    {"COMM", "3T"}, {"USLT", "3T"},  {"USER", "3T"},       {"WXXX", "tB"},
+    {"APIC", "L1tB"}, {"GEOB", "LttB"}, {"OWNE", "L8T"}, {"COMR", "L8L1ttLB"}, {"SYLT", "311tS"},
+};
+
+// The parts of a frame with an encoding byte; empty for the others.
+std::string_view TextPartsOf(std::string_view id) {
+  for (const TextLayout& layout : kLayouts) {
+    if (layout.id == id) return layout.parts;
+  }
+  return id[0] == 'T' ? "T" : "";
+}
+
+bool IsFrameID(std::string_view id) {
+  return std::all_of(id.begin(), id.end(), [](char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); });
+}
+
+bool IsSlotID(std::string_view id) {
+  return std::any_of(FrameTable.begin(), FrameTable.end(), [id](const FrameSlot& slot) { return slot.ID23 == id; });
+}
+
+bool IsFrame23(std::string_view id) { return std::find(std::begin(kFrames23), std::end(kFrames23), id) != std::end(kFrames23); }
+
+std::uint64_t BigEndian(std::string_view bytes) {
+  std::uint64_t value = 0;
+  for (char c : bytes) value = (value << 8) | static_cast<unsigned char>(c);
+  return value;
+}
+
+// Four bytes of seven bits each; false when a byte uses its top bit.
+bool Synchsafe(std::string_view bytes, std::uint64_t& value) {
+  value = 0;
+  for (char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte & 0x80) return false;
+    value = (value << 7) | byte;
+  }
+  return true;
+}
+
+void AppendBigEndian32(std::string& out, std::uint64_t value) {
+  for (int shift = 24; shift >= 0; shift -= 8) out += static_cast<char>((value >> shift) & 0xFF);
+}
+
+// Unsynchronisation put a zero byte after every 0xFF; this takes it out.
+std::string UndoUnsync(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    out += bytes[i];
+    if (static_cast<unsigned char>(bytes[i]) == 0xFF && i + 1 < bytes.size() && bytes[i + 1] == '\0') ++i;
+  }
+  return out;
+}
+
+void AppendUnit(std::string& out, std::uint32_t unit) {
+  out += static_cast<char>(unit & 0xFF);
+  out += static_cast<char>(unit >> 8);
+}
+
+void AppendCodePoint(std::string& out, std::uint32_t point) {
+  if (point < 0x10000) {
+    AppendUnit(out, point);
+    return;
+  }
+  point -= 0x10000;
+  AppendUnit(out, 0xD800 | (point >> 10));
+  AppendUnit(out, 0xDC00 | (point & 0x3FF));
+}
+
+// UTF-8 as little-endian UTF-16 units; a byte that starts no valid sequence
+// becomes U+FFFD.
+void AppendUtf8AsUtf16(std::string& out, std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const int length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+    std::uint32_t point = length == 1 ? lead : length == 2 ? (lead & 0x1F) : length == 3 ? (lead & 0x0F) : (lead & 0x07);
+    bool valid = length > 0 && i + static_cast<std::size_t>(length) <= text.size();
+    for (int k = 1; valid && k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]);
+      valid = (next & 0xC0) == 0x80;
+      point = (point << 6) | (next & 0x3F);
+    }
+    static constexpr std::uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    valid = valid && point >= kSmallest[length] && point <= 0x10FFFF && (point < 0xD800 || point > 0xDFFF);
+    AppendCodePoint(out, valid ? point : 0xFFFD);
+    i += valid ? static_cast<std::size_t>(length) : 1;
+  }
+}
+
+// Rewrites the texts of a frame payload (after its encoding byte) from
+// encoding 2 (UTF-16 big-endian) or 3 (UTF-8) into encoding 1 (UTF-16 with
+// byte-order mark, little-endian), part by part.
+class TextRecoder {
+ public:
+  TextRecoder(std::string_view rest, bool utf8) : rest_(rest), utf8_(utf8) {}
+
+  std::string Recode(std::string_view parts) {
+    for (char part : parts) {
+      switch (part) {
+        case 'L': {
+          const std::size_t end = rest_.find('\0');
+          Copy(end == std::string_view::npos ? rest_.size() : end + 1);
+          break;
+        }
+        case 't':
+          OneText();
+          break;
+        case 'T':
+          while (!rest_.empty()) OneText();
+          break;
+        case 'S':
+          while (!rest_.empty()) {
+            OneText();
+            Copy(4);
+          }
+          break;
+        case 'B':
+          Copy(rest_.size());
+          break;
+        default:
+          Copy(static_cast<std::size_t>(part - '0'));
+          break;
+      }
+    }
+    Copy(rest_.size());
+    return out_;
+  }
+
+ private:
+  void Copy(std::size_t count) {
+    count = std::min(count, rest_.size());
+    out_.append(rest_.substr(0, count));
+    rest_.remove_prefix(count);
+  }
+
+  // One text and its terminator, when it has one.
+  void OneText() {
+    std::size_t end = std::string_view::npos;
+    if (utf8_) {
+      end = rest_.find('\0');
+    } else {
+      for (std::size_t i = 0; i + 1 < rest_.size(); i += 2) {
+        if (rest_[i] == '\0' && rest_[i + 1] == '\0') {
+          end = i;
+          break;
+        }
+      }
+    }
+    const std::string_view text = rest_.substr(0, end);
+    out_ += "\xFF\xFE";
+    if (utf8_) {
+      AppendUtf8AsUtf16(out_, text);
+    } else {
+      for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
+        out_ += text[i + 1];
+        out_ += text[i];
+      }
+    }
+    if (end == std::string_view::npos) {
+      rest_ = {};
+      return;
+    }
+    out_.append(2, '\0');
+    rest_.remove_prefix(end + (utf8_ ? 1 : 2));
+  }
+
+  std::string_view rest_;
+  bool utf8_;
+  std::string out_;
+};
+
+// A version-2.4 frame as a version-2.3 frame at the end of out; nothing for
+// a frame version 2.3 does not know or cannot express.
+void AppendAs23(std::string& out, std::string_view id, unsigned char status, unsigned char format,
+                std::string_view payload) {
+  if (!IsFrame23(id) || (status & kDiscard24) || (format & kNot23Formats)) return;
+  std::string data;
+  if (format & kGrouping24) {
+    if (payload.empty()) return;
+    data += payload[0];  // the group byte stays ahead of the frame's data
+    payload.remove_prefix(1);
+  }
+  const std::string_view parts = TextPartsOf(id);
+  if (!parts.empty() && !payload.empty()) {
+    const auto encoding = static_cast<unsigned char>(payload[0]);
+    if (encoding > 3) return;
+    if (encoding >= 2) {
+      data += '\x01';
+      data += TextRecoder(payload.substr(1), encoding == 3).Recode(parts);
+      payload = {};
+    }
+  }
+  data.append(payload);
+  if (data.empty()) return;
+  out.append(id);
+  AppendBigEndian32(out, data.size());
+  out += static_cast<char>((status & 0x30) << 1);  // file alteration and read-only keep their meaning
+  out += static_cast<char>((format & kGrouping24) ? kGrouping23 : 0);
+  out += data;
+}
+
+}  // namespace
+
+std::string CarriedFrames(std::string_view oldTag) {
+  if (oldTag.size() < kHeaderSize) return {};
+  const auto version = static_cast<unsigned char>(oldTag[3]);
+  const auto flags = static_cast<unsigned char>(oldTag[5]);
+  if (version != 3 && version != 4) return {};
+  std::string_view body = oldTag.substr(kHeaderSize);
+  if (flags & kFooterFlag) body.remove_suffix(std::min(body.size(), kFooterSize));
+  // Version 2.3 unsynchronises the whole tag after its header; version 2.4
+  // marks it frame by frame, and such frames are not carried.
+  std::string undone;
+  if (version == 3 && (flags & kUnsyncFlag)) {
+    undone = UndoUnsync(body);
+    body = undone;
+  }
+  if (flags & kExtendedHeaderFlag) {
+    if (body.size() < 4) return {};
+    // Version 2.3 states the size without its own four bytes, 2.4 with them.
+    std::uint64_t size = BigEndian(body.substr(0, 4)) + 4;
+    if (version == 4 && !Synchsafe(body.substr(0, 4), size)) return {};
+    if (size > body.size()) return {};
+    body.remove_prefix(static_cast<std::size_t>(size));
+  }
+
+  std::string carried;
+  while (body.size() >= kHeaderSize) {
+    const std::string_view id = body.substr(0, 4);
+    std::uint64_t size = BigEndian(body.substr(4, 4));
+    if (!IsFrameID(id) || (version == 4 && !Synchsafe(body.substr(4, 4), size))) break;
+    if (size == 0 || size > body.size() - kHeaderSize) break;
+    const std::string_view frame = body.substr(0, kHeaderSize + static_cast<std::size_t>(size));
+    body.remove_prefix(frame.size());
+    if (IsSlotID(id)) continue;
+    const auto status = static_cast<unsigned char>(frame[8]);
+    const auto format = static_cast<unsigned char>(frame[9]);
+    if (version == 3) {
+      if (!(status & kDiscard23)) carried.append(frame);
+    } else {
+      AppendAs23(carried, id, status, format, frame.substr(kHeaderSize));
+    }
+  }
+  return carried;
+}
+
+}  // namespace id3v2

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "CodePage.h"
-#include "ID3v2Carried.h"
 #include "FileServices.h"
+#include "ID3v2Carried.h"
 #include "ReplaceGroup.h"
 
 namespace id3v2 {
@@ -233,7 +233,8 @@ bool ReadHeaderOf(const platform::File& file, TagInfo& info) {
 
 // As ReadHeaderOf, and besides the whole tag the header declares, header
 // included, when it lies within the file (else tag is empty). Tags of up
-// to 4096 bytes, the header and the tag come with one read.
+// to 4096 bytes, the header and the tag come with one read. False when the
+// header, or a tag that is there, could not be read.
 bool ReadTagOf(const platform::File& file, TagInfo& info, std::string& tag) {
   tag.assign(kRewriteTagSize, '\0');
   const std::int64_t got = std::max<std::int64_t>(file.ReadAt(0, tag.data(), tag.size()), 0);
@@ -241,15 +242,16 @@ bool ReadTagOf(const platform::File& file, TagInfo& info, std::string& tag) {
   HeaderFromBytes(reinterpret_cast<const unsigned char*>(tag.data()), tag.size(), info);
   const std::int64_t size = file.Size();
   info.FileSize = FileSizeField(size);
-  const bool read = got >= static_cast<std::int64_t>(kHeaderSize) && size >= 0;
-  const auto tagSize = static_cast<std::size_t>(read && HasID3Mark(info) ? TagSizeOf(info) : 0);
+  const bool headerRead = got >= static_cast<std::int64_t>(kHeaderSize) && size >= 0;
+  const auto tagSize = static_cast<std::size_t>(headerRead && HasID3Mark(info) ? TagSizeOf(info) : 0);
+  bool tagRead = true;
   if (tagSize > tag.size()) {
     const std::size_t start = tag.size();
     tag.resize(tagSize);
-    if (!file.ReadExactAt(static_cast<std::int64_t>(start), tag.data() + start, tagSize - start)) tag.clear();
+    tagRead = file.ReadExactAt(static_cast<std::int64_t>(start), tag.data() + start, tagSize - start);
   }
-  tag.resize(std::min(tag.size(), tagSize));
-  return read;
+  tag.resize(tagRead ? tagSize : 0);
+  return headerRead && tagRead;
 }
 
 }  // namespace
@@ -598,7 +600,9 @@ bool TID3v2::SaveToFile(const std::string& FileName) const {
     if (!writable && !song.OpenRead(FileName)) return failed();
     TagInfo info{};
     std::string oldTag;
-    id3v2::ReadTagOf(song, info, oldTag);
+    // A song too short for a tag header goes on, to fail where the rewrite
+    // looks for its audio; one whose tag cannot be read would lose frames.
+    if (!id3v2::ReadTagOf(song, info, oldTag) && info.FileSize >= 10) return failed();
     FillContents(info);
     info.Carried = id3v2::CarriedFrames(oldTag);
     if (!id3v2::BuildHeader(info)) return failed();

@@ -4,9 +4,11 @@
 // unchanged behind the new tag, every field of that tag must hold the
 // catalogue's value or the file's own, and a write that reports failure
 // must leave the file exactly as it was.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <taglib/id3v2header.h>
 #include <taglib/id3v2tag.h>
@@ -150,6 +152,30 @@ void CheckMergedFields(const TID3v2& saved, const MergedTagValues& catalogue, co
   Check(saved.FrameTCAD() == "S", "the saved tag lacks the catalogue mark");
 }
 
+// The saved tag walks as a version-2.3 tag: whole frames with frame IDs,
+// the slot table's first, up to the padding, and only zeros after it.
+// Returns the frames no slot owns, those carried over from the old tag.
+std::vector<std::string> CarriedFramesOf(const std::string& tag) {
+  std::vector<std::string> carried;
+  std::size_t position = 10;
+  while (position < tag.size() && tag[position] != '\0') {
+    Check(tag.size() - position >= 10, "a frame header runs past the saved tag");
+    const std::string id = tag.substr(position, 4);
+    Check(std::all_of(id.begin(), id.end(), [](char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }),
+          "a saved frame has no frame ID");
+    std::uint32_t size = 0;
+    for (std::size_t i = 4; i < 8; ++i) size = (size << 8) | static_cast<unsigned char>(tag[position + i]);
+    Check(size > 0 && size <= tag.size() - position - 10, "a saved frame is empty or runs past the tag");
+    const bool slot = std::any_of(id3v2::FrameTable.begin(), id3v2::FrameTable.end(),
+                                  [&id](const id3v2::FrameSlot& row) { return row.ID23 == id; });
+    Check(!slot || carried.empty(), "a slot frame follows the carried frames");
+    if (!slot) carried.push_back(tag.substr(position, 10 + size));
+    position += 10 + size;
+  }
+  Check(tag.find_first_not_of('\0', position) == std::string::npos, "bytes other than padding after the frames");
+  return carried;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -193,5 +219,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(TagLibTagSize(path) == written.Size(), "another reader sees the audio start elsewhere");
   }
   CheckMergedFields(written, catalogue, fileValues);
+
+  // Frames of a version-2.3 tag are carried byte for byte, unless its
+  // unsynchronisation had to be undone.
+  const std::vector<std::string> carried = CarriedFramesOf(after.substr(0, static_cast<std::size_t>(written.Size())));
+  if (input.compare(0, 4, "ID3\x03") == 0 && !(static_cast<unsigned char>(input[5]) & 0x80)) {
+    for (const std::string& frame : carried) Check(input.find(frame) != std::string::npos, "a carried frame was changed");
+  }
+  // Saving what was read back twice: the second save finds its own tag,
+  // carried frames and all, and writes nothing.
+  Check(written.SaveToFile(path) && written.SaveToFile(path) && written.LastSave().How == id3v2::SaveHow::Unchanged,
+        "saving the same tag twice wrote it again");
   return 0;
 }

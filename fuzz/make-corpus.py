@@ -107,6 +107,23 @@ def own_frames_tag():
     return tag(3, body, padding=4096 - 10 - len(body))
 
 
+def foreign_frames_tags():
+    """Frames no slot owns: kept by a save (2.3 as they are, 2.4 rewritten)."""
+    frames23 = (frame23("TIT2", b"\0Title") + frame23("TXXX", b"\0KEY\0Am")
+                + frame23("PRIV", b"cues\0\xff\x00\x01") + frame23("APIC", b"\0image/png\0\x03d\0\x89PNG")
+                + frame23("TXXX", b"\0gone\0x")[:8] + b"\x80\0" + b"\0gone\0x"
+                + frame23("GEOB", b"\x07\0m\0f\0d\0data", flags2=0x20))
+    v23 = tag(3, frames23.replace(b"\xff", b"\xff\x00"), padding=64, flags=0x80)
+
+    def frame24(fid, payload, status=0, fmt=0):
+        return fid.encode() + synchsafe(len(payload)) + bytes([status, fmt]) + payload
+    frames24 = (frame24("TXXX", b"\x03K\0F\xc3\xa1#m") + frame24("USLT", b"\x02por\0\0\0L\0\xe1")
+                + frame24("TKEY", b"\x07\x03Am", 0x20, 0x40) + frame24("TDRL", b"\0" + b"2001")
+                + frame24("PRIV", b"o\0x", 0, 0x01) + frame24("PRIV", b"o\0" + bytes(200)))
+    v24 = tag(4, frames24, padding=32)
+    return v23, v24
+
+
 def write(target, name, data):
     folder = os.path.join(CORPUS, target)
     os.makedirs(folder, exist_ok=True)
@@ -154,7 +171,9 @@ def main():
     pipeline = [("untagged.mp3", bare[:4000]), ("vbr-v23.mp3", v23[:v23.index(b"\xff\xfb")] + vbr[:4000]), ("v23.mp3", v23), ("v24.mp3", v24),
                 ("id3v1-only.mp3", bare[:4000] + id3v1(b"Old", 4)),
                 ("own-frames.mp3", own_frames_tag() + bare[:3600]),
-                ("too-long.mp3", too_long + bare[:3600]), ("footer.mp3", footer + bare[:3600] + id3v1(b"T"))]
+                ("too-long.mp3", too_long + bare[:3600]), ("footer.mp3", footer + bare[:3600] + id3v1(b"T")),
+                ("foreign-v23-unsync.mp3", foreign_frames_tags()[0] + bare[:3600]),
+                ("foreign-v24.mp3", foreign_frames_tags()[1] + bare[:3600])]
     for name, data in pipeline:
         write("pipeline", name, data)
 

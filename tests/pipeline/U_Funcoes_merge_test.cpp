@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
+
 #include "FileServices.h"
 #include "ID3v2.h"
 #include "PipelineTestTools.h"
@@ -246,3 +249,32 @@ TEST_F(MergedTagTest, AnInvalidStreamGetsOnlyTheCatalogueValues) {
 }
 
 }  // namespace
+
+TEST_F(MergedTagTest, TheSameValuesAgainLeaveTheSongUntouched) {
+  const std::string userText = std::string("\0KEY\0Am", 7);
+  const std::string song = MakeSong(dir, "same.mp3", Id3v23Tag({{"TIT2", TextPayload("file title")},
+                                                                {"TXXX", userText}, {"PRIV", std::string("cues\0x", 6)}}));
+  MergedTagValues values;
+  values.FilePath = song;
+  values.Artist = "Elis";
+  values.Rating = "3";
+  ASSERT_TRUE(WriteSong(values));
+  EXPECT_EQ(ID3v2Reader->LastSave().How, id3v2::SaveHow::InPlace);
+  const std::string written = ReadFileBytes(song);
+  EXPECT_NE(written.find("TXXX" + std::string("\0\0\0\x07\0\0", 6) + userText), std::string::npos);
+
+  // A second run of the same catalogue: the song, its time and its folder
+  // stay as they were.
+  for (const std::string& name : {song, dir.Path()}) {
+    std::filesystem::last_write_time(name, std::filesystem::last_write_time(name) - std::chrono::hours(1));
+  }
+  platform::FileStamp songBefore, folderBefore;
+  ASSERT_TRUE(platform::StampOf(song, songBefore) && platform::StampOf(dir.Path(), folderBefore));
+  ASSERT_TRUE(WriteSong(values));
+  EXPECT_EQ(ID3v2Reader->LastSave().How, id3v2::SaveHow::Unchanged);
+  platform::FileStamp songAfter, folderAfter;
+  ASSERT_TRUE(platform::StampOf(song, songAfter) && platform::StampOf(dir.Path(), folderAfter));
+  EXPECT_EQ(songAfter, songBefore);
+  EXPECT_EQ(folderAfter.ModifiedNs, folderBefore.ModifiedNs);
+  EXPECT_TRUE(ReadFileBytes(song) == written);
+}

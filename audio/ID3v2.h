@@ -35,6 +35,8 @@ class File;
 namespace id3v2 {
 // How the last SaveToFile ended. Error is the system's error number of the
 // step that failed (0 when none is known, or when nothing failed).
+// Unchanged: the file already started with exactly the tag to write, so
+// nothing was written (the save still counts as done).
 enum class SaveHow { NotSaved, InPlace, Rewritten, Unchanged };
 struct SaveReport {
   SaveHow How = SaveHow::NotSaved;

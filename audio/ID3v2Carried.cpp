@@ -44,7 +44,7 @@ struct TextLayout {
   std::string_view parts;
 };
 constexpr TextLayout kLayouts[] = {
-    {"TXXX", "T"},    {"COMM", "3T"}, {"USLT", "3T"},  {"USER", "3T"},       {"WXXX", "tB"},
+    {"TXXX", "T"},    {"IPLS", "T"},  {"COMM", "3T"},  {"USLT", "3T"},       {"USER", "3T"}, {"WXXX", "tB"},
     {"APIC", "L1tB"}, {"GEOB", "LttB"}, {"OWNE", "L8T"}, {"COMR", "L8L1ttLB"}, {"SYLT", "311tS"},
 };
 

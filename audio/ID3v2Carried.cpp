@@ -22,10 +22,11 @@ constexpr unsigned char kGrouping24 = 0x40;
 constexpr unsigned char kNot23Formats = 0x08 | 0x04 | 0x02 | 0x01;  // compression, encryption, unsync, length
 constexpr unsigned char kGrouping23 = 0x20;
 
-// The frames version 2.3 declares; other frames of a version-2.4 tag are
-// not carried.
+// The frames version 2.3 declares, but LINK (whose frame ID inside grew
+// from three characters to four in 2.4); other frames of a version-2.4 tag
+// are not carried.
 constexpr std::string_view kFrames23[] = {
-    "AENC", "APIC", "COMM", "COMR", "ENCR", "EQUA", "ETCO", "GEOB", "GRID", "IPLS", "LINK", "MCDI",
+    "AENC", "APIC", "COMM", "COMR", "ENCR", "EQUA", "ETCO", "GEOB", "GRID", "IPLS", "MCDI",
     "MLLT", "OWNE", "PRIV", "PCNT", "POPM", "POSS", "RBUF", "RVAD", "RVRB", "SYLT", "SYTC", "TALB",
     "TBPM", "TCOM", "TCON", "TCOP", "TDAT", "TDLY", "TENC", "TEXT", "TFLT", "TIME", "TIT1", "TIT2",
     "TIT3", "TKEY", "TLAN", "TLEN", "TMED", "TOAL", "TOFN", "TOLY", "TOPE", "TORY", "TOWN", "TPE1",

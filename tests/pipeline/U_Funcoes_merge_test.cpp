@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <filesystem>
-
 #include "FileServices.h"
 #include "ID3v2.h"
 #include "PipelineTestTools.h"
@@ -265,9 +262,7 @@ TEST_F(MergedTagTest, TheSameValuesAgainLeaveTheSongUntouched) {
 
   // A second run of the same catalogue: the song, its time and its folder
   // stay as they were.
-  for (const std::string& name : {song, dir.Path()}) {
-    std::filesystem::last_write_time(name, std::filesystem::last_write_time(name) - std::chrono::hours(1));
-  }
+  testing_support::MoveTimesBack({song, dir.Path()});
   platform::FileStamp songBefore, folderBefore;
   ASSERT_TRUE(platform::StampOf(song, songBefore) && platform::StampOf(dir.Path(), folderBefore));
   ASSERT_TRUE(WriteSong(values));

@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 
 #include <array>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -46,6 +47,12 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
   if (!out) throw std::runtime_error("cannot write " + path);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+void MoveTimesBack(const std::vector<std::string>& paths) {
+  for (const std::string& path : paths) {
+    std::filesystem::last_write_time(path, std::filesystem::last_write_time(path) - std::chrono::hours(1));
+  }
 }
 
 int RunCommand(const std::string& command) {

@@ -26,6 +26,9 @@ class TempDir {
 
 std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
+// Moves the modification time of each file or folder an hour back, so that
+// any later write to it shows in its time.
+void MoveTimesBack(const std::vector<std::string>& paths);
 
 // Runs a shell command; returns its exit status (-1 when it could not run).
 int RunCommand(const std::string& command);

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "ClientStatus.h"
+#include "EmbeddedLockFolder.h"
 #include "OutputRow.h"
 #include "RowStore.h"
 
@@ -175,6 +176,7 @@ void Connection::Impl::Attach() {
   if (IsBlank(name)) throw DatabaseError("Database name is missing");
   if (name.size() > SHRT_MAX) throw DatabaseError("Database name is too long");
   const std::string parameters = AttachParameters(credentials);
+  UseOwnLockFolderWhenNeeded();
   ISC_STATUS_ARRAY status;
   isc_attach_database(status, static_cast<short>(name.size()), name.data(), &handle,
                       static_cast<short>(parameters.size()), parameters.data());

@@ -28,6 +28,33 @@ for tool in isql-fb lame ffmpeg mid3v2; do
   command -v "$tool" >/dev/null || { echo "$tool is missing: run scripts/install-deps.sh" >&2; exit 1; }
 done
 
+# The embedded engine keeps its lock files in /tmp/firebird, which Debian
+# opens to root and the firebird group only. Anybody else makes the demo
+# with the lock folder of their own that the program uses too, unless
+# FIREBIRD_LOCK names one.
+use_own_lock_folder_when_needed() {
+  local default=/tmp/firebird base
+  [ -z "${FIREBIRD_LOCK:-}" ] || return 0
+  if [ -d "$default" ]; then
+    if [ -r "$default" ] && [ -w "$default" ] && [ -x "$default" ] &&
+       { [ ! -e "$default/fb_init" ] || { [ -r "$default/fb_init" ] && [ -w "$default/fb_init" ]; }; }; then
+      return 0
+    fi
+  elif [ ! -e "$default" ] && [ -w /tmp ]; then
+    return 0
+  fi
+  if [[ "${XDG_RUNTIME_DIR:-}" = /* ]] && [ -d "$XDG_RUNTIME_DIR" ] && [ -O "$XDG_RUNTIME_DIR" ]; then
+    base=$XDG_RUNTIME_DIR
+  elif [[ "${XDG_CACHE_HOME:-}" = /* ]]; then
+    base=$XDG_CACHE_HOME
+  else
+    base=$HOME/.cache
+  fi
+  export FIREBIRD_LOCK="$base/quillmar2012/firebird"
+  (umask 077 && mkdir -p "$FIREBIRD_LOCK")
+  chmod 0700 "$FIREBIRD_LOCK"
+}
+
 # A text as an SQL string literal.
 sql_text() {
   local quote="'"
@@ -188,6 +215,7 @@ INSERT INTO Tb_MusicaGeneros VALUES (23, 8);
 INSERT INTO Tb_MusicaGeneros VALUES (23, 2);
 COMMIT;
 EOF
+  use_own_lock_folder_when_needed
   if ! isql-fb -q -b -ch UTF8 -i "$script" >"$DIR/.demo.log" 2>&1; then
     cat "$DIR/.demo.log" >&2
     rm -f "$partial" "$script"

@@ -18,6 +18,7 @@ using db::DatabaseError;
 using db::Query;
 using db::Transaction;
 using testing_support::CatalogueBuilder;
+using testing_support::ShellQuote;
 using testing_support::TempDir;
 
 // The client's message for a failed call, or "" when nothing was thrown.
@@ -109,6 +110,35 @@ TEST(FirebirdConnection, OpenConnectsAndDisconnectClosesEverything) {
   connection.SetDatabaseName(dir.File("other.fdb"));
   EXPECT_FALSE(connection.Connected());
   EXPECT_FALSE(query.IsOpen());
+}
+
+// The embedded engine takes the catalogue file for itself: another program
+// with another lock folder (isql-fb here; a second copy of the program
+// alike) gets a clean error, and the file stays sound.
+TEST(FirebirdConnection, ASecondProgramWithAnotherLockFolderIsTurnedAway) {
+  TempDir dir;
+  const std::string fdb = dir.File("catalogue.fdb");
+  testing_support::CreateCatalogue(fdb, CatalogueBuilder().Genre(1, "Rock").Sql());
+  Connection connection;
+  connection.SetDatabaseName(fdb);
+  Transaction transaction(connection);
+  Query query(connection, transaction);
+  query.SetSQL("SELECT Gen_Nome FROM Tb_Genero");
+  query.Open();
+
+  const std::string otherLocks = dir.File("other-locks");
+  const std::string isql = "echo 'SELECT COUNT(*) FROM Tb_Genero;' | FIREBIRD_LOCK=" + ShellQuote(otherLocks) +
+                           " isql-fb -q -user SYSDBA " + ShellQuote(fdb) + " 2>&1";
+  const std::string turnedAway = testing_support::CommandOutput(isql);
+  EXPECT_NE(turnedAway.find("Database already opened with engine instance, incompatible with current"),
+            std::string::npos)
+      << turnedAway;
+
+  query.Open();
+  EXPECT_EQ(query.FieldAsText("Gen_Nome"), "Rock");
+  connection.Disconnect();
+  EXPECT_EQ(testing_support::RunCommand("gfix -v -full -user SYSDBA " + ShellQuote(fdb)), 0);
+  EXPECT_NE(testing_support::CommandOutput(isql).find("COUNT"), std::string::npos);
 }
 
 TEST(FirebirdConnection, ObjectsMayGoInAnyOrder) {

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <unistd.h>
 
+#include "EmbeddedLockFolder.h"
 #include "TestSupport.h"
 
 #if !defined(QUILLMAR_CATALOGUE_SCHEMA) || !defined(QUILLMAR_TEST_CACHE_DIR)
@@ -22,9 +23,11 @@ const std::string& CatalogueSchemaPath() {
 namespace {
 
 // Runs an isql-fb script in embedded mode; the script file lies beside the
-// database, so the statements never pass through the shell.
+// database, so the statements never pass through the shell. isql-fb uses
+// the lock folder that this program's own connections use.
 void RunIsql(const std::string& fdbPath, const std::string& script, const std::string& charset,
              bool connect) {
+  db::UseOwnLockFolderWhenNeeded();
   const std::string scriptPath = fdbPath + ".script.sql";
   const std::string logPath = fdbPath + ".isql.log";
   WriteFileBytes(scriptPath, script);

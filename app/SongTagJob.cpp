@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "FirebirdDb.h"
+#include "RunGenres.h"
 #include "U_Funcoes.h"
 #include "UPrincipal.h"
 
@@ -107,11 +108,8 @@ void TFrmPrincipal::WriteTagForCurrentSong() noexcept {
 }
 
 std::string TFrmPrincipal::FirstGenreName(int songCode) {
-  // A query of its own on the window's connection and transaction, gone
-  // when this returns or throws.
-  db::Query genres(DB_Zelta, Transaction_Zelta);
-  genres.SetSQL(song_tag_job::FirstGenreSql(songCode));
-  genres.Open();
-  if (genres.IsEmpty()) return {};
-  return genres.FieldAsText(genres.ColumnNames().front());
+  // Within a run, from the genres fetched for the run's songs; otherwise a
+  // query of its own on the window's connection and transaction.
+  if (runGenres_) return runGenres_->NameOf(songCode);
+  return RunGenres(DB_Zelta, Transaction_Zelta, {}).NameOf(songCode);
 }

@@ -14,6 +14,7 @@
 #include <QToolButton>
 #include <algorithm>
 #include <array>
+#include <numeric>
 
 #include "CatalogueSettings.h"
 #include "CodePage.h"
@@ -290,6 +291,9 @@ void TFrmPrincipal::BTodasClick() {
   Q_Musicas.FetchAll();
   Q_Musicas.First();
   const int count = Q_Musicas.FetchedCount();
+  std::vector<int> rows(static_cast<std::size_t>(count));
+  std::iota(rows.begin(), rows.end(), 0);
+  LookUpGenresOfRun(rows);
   RunOverSongs(count, [&] {
     for (int number = 1; !Q_Musicas.Eof(); ++number) {
       WriteSongOfRun(number, count);
@@ -304,6 +308,7 @@ void TFrmPrincipal::BSelecionadasClick() {
   // is disabled during the run, so the selection cannot change under it.
   const std::vector<db::Query::Bookmark> bookmarks = SelectedBookmarks();
   const int count = static_cast<int>(bookmarks.size());
+  LookUpGenresOfRun(bookmarks);
   RunOverSongs(count, [&] {
     for (int index = 0; index < count; ++index) {
       Q_Musicas.GotoBookmark(bookmarks[static_cast<std::size_t>(index)]);
@@ -324,6 +329,9 @@ void TFrmPrincipal::RunOverSongs(int count, const std::function<void()>& walk) {
     // every path, before the window is usable again.
     platform::ReplaceGroupScope rewrites;
     walk();
+    // The rows and genres came from memory: a connection lost since the
+    // last fetch still ends the run with the client's error.
+    if (runGenres_) runGenres_->ConfirmConnection();
   } catch (...) {
     // The error goes on to the default report, after the window is usable
     // again; the run is not reported as finished.
@@ -334,8 +342,19 @@ void TFrmPrincipal::RunOverSongs(int count, const std::function<void()>& walk) {
   boxes_.ShowPlain(QString::fromUtf8(kCaption), QString::fromUtf8(kRunFinished));
 }
 
+void TFrmPrincipal::LookUpGenresOfRun(const std::vector<int>& rows) {
+  std::vector<int> songCodes;
+  songCodes.reserve(rows.size());
+  for (const int row : rows) {
+    const std::string code = Q_Musicas.ValueAt(row, "MUS_CODIGO");
+    songCodes.push_back(code.empty() ? 0 : std::stoi(code));
+  }
+  runGenres_ = std::make_unique<RunGenres>(DB_Zelta, Transaction_Zelta, std::move(songCodes));
+}
+
 void TFrmPrincipal::LeaveRun() {
   songPaths_.reset();
+  runGenres_.reset();
   SetGridFollowsQuery(true);
   SetBusy(false);
 }

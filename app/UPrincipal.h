@@ -12,6 +12,7 @@
 
 #include "FirebirdDb.h"
 #include "MessageBoxes.h"
+#include "RunGenres.h"
 #include "SongPathResolver.h"
 
 class QFrame;
@@ -112,6 +113,9 @@ class TFrmPrincipal : public QWidget {
   // One song of a run, the query standing on it: counter, bar, one round
   // of window messages, the job.
   void WriteSongOfRun(int number, int count);
+  // The genres of the songs on these rows of Q_Musicas, for the run that
+  // writes them; dropped as the run ends.
+  void LookUpGenresOfRun(const std::vector<int>& rows);
 
   MessageBoxes& boxes_;
   std::string configDirectory_;
@@ -121,6 +125,7 @@ class TFrmPrincipal : public QWidget {
   // directory listings until the run ends.
   std::vector<FolderMapping> folderMappings_;
   std::optional<SongPathResolver> songPaths_;
+  std::unique_ptr<RunGenres> runGenres_;
   // Declared after Q_Musicas, so it goes before the query does.
   std::unique_ptr<SongListModel> model_;
 };

@@ -1,0 +1,68 @@
+#include "RunGenres.h"
+
+#include <utility>
+
+#include "SongTagJob.h"
+
+RunGenres::RunGenres(db::Connection& connection, db::Transaction& transaction, std::vector<int> songCodes)
+    : connection_(connection),
+      transaction_(transaction),
+      codes_(std::move(songCodes)),
+      tried_((codes_.size() + kBatchSize - 1) / kBatchSize, false) {
+  firstPosition_.reserve(codes_.size());
+  for (std::size_t position = 0; position < codes_.size(); ++position)
+    firstPosition_.emplace(codes_[position], position);
+}
+
+std::string RunGenres::NameOf(int songCode) {
+  if (const auto known = names_.find(songCode); known != names_.end()) return known->second;
+  const auto position = firstPosition_.find(songCode);
+  if (position != firstPosition_.end() && !tried_[position->second / kBatchSize] &&
+      FetchBatch(position->second / kBatchSize))
+    return names_[songCode];
+  db::Query genre(connection_, transaction_);
+  genre.SetSQL(song_tag_job::FirstGenreSql(songCode));
+  genre.Open();
+  return genre.IsEmpty() ? std::string{} : genre.FieldAsText(genre.ColumnNames().front());
+}
+
+bool RunGenres::FetchBatch(std::size_t batch) {
+  tried_[batch] = true;
+  const auto first = codes_.begin() + static_cast<std::ptrdiff_t>(batch * kBatchSize);
+  const auto last = batch + 1 < tried_.size() ? first + static_cast<std::ptrdiff_t>(kBatchSize) : codes_.end();
+  const std::vector<int> songs(first, last);
+  std::unordered_map<int, std::string> found;
+  try {
+    db::Query genres(connection_, transaction_);
+    genres.SetSQL(BatchSql(songs));
+    genres.Open();
+    genres.FetchAll();
+    for (int row = 0; row < genres.FetchedCount(); ++row)
+      found.try_emplace(std::stoi(genres.ValueAt(row, "MUS_CODIGO")), genres.ValueAt(row, "GEN_NOME"));
+  } catch (const db::DatabaseError&) {
+    // A lost connection ends the run. Any other error may be one song's
+    // alone (a name the server fails to compute): each song of the batch is
+    // then asked on its own, so that only that song fails.
+    if (!connection_.Connected()) throw;
+    return false;
+  }
+  for (const int song : songs) names_.try_emplace(song, found[song]);
+  return true;
+}
+
+std::string RunGenres::BatchSql(const std::vector<int>& songCodes) {
+  std::string list;
+  for (const int code : songCodes) list += (list.empty() ? "" : ",") + std::to_string(code);
+  return "SELECT Mg.Mus_Codigo, G.Gen_Codigo, G.Gen_Nome FROM Tb_MusicaGeneros Mg\n"
+         "INNER JOIN Tb_Genero G ON G.Gen_Codigo = Mg.Gen_Codigo\n"
+         "WHERE Mg.Mus_Codigo IN (" +
+         list +
+         ")\n"
+         "ORDER BY Mg.Mus_Codigo, G.Gen_Codigo";
+}
+
+void RunGenres::ConfirmConnection() {
+  db::Query probe(connection_, transaction_);
+  probe.SetSQL("SELECT 1 FROM RDB$DATABASE");
+  probe.Open();
+}

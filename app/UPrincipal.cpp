@@ -329,6 +329,7 @@ void TFrmPrincipal::RunOverSongs(int count, const std::function<void()>& walk) {
     // every path, before the window is usable again.
     platform::ReplaceGroupScope rewrites;
     walk();
+    rewrites.Group().Commit([] { QCoreApplication::processEvents(); });
     // The rows and genres came from memory: a connection lost since the
     // last fetch still ends the run with the client's error.
     if (runGenres_) runGenres_->ConfirmConnection();

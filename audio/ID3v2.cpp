@@ -414,16 +414,17 @@ bool WriteRewrittenCopy(const std::string& temporary, const std::string& tag, co
   if (!ReadHeaderOf(song, present)) return false;
   const std::int64_t audioStart = HasID3Mark(present) ? TagSizeOf(present) : 0;
 
-  // The copy is a new file: whatever holds the temporary name (a copy left
-  // by an earlier run, a link that would redirect the write) is removed and
-  // the creation tried once more. A folder there makes it fail. The copy
+  // The copy is a new file, unnamed until it is committed where the file
+  // system allows it; otherwise whatever holds the temporary name (a copy
+  // left by an earlier run, a link that would redirect the write) is removed
+  // and the creation tried once more. A folder there makes it fail. The copy
   // gets the song's permission bits, with write for the owner; usually the
   // new file has them already.
-  const bool created = copy.CreateNew(temporary) || (platform::DeleteFile(temporary) && copy.CreateNew(temporary));
+  const bool created = platform::CreateReplacement(copy, temporary);
   const int mode = songStamp.Mode | kOwnerWrite;
   platform::FileStamp copyStamp;
   const bool written = created && copy.Stamp(copyStamp) &&
-                       (copyStamp.Mode == mode || platform::SetFileMode(temporary, mode)) &&
+                       (copyStamp.Mode == mode || copy.SetMode(mode)) &&
                        copy.WriteAllAt(0, tag.data(), tag.size()) &&
                        CopyRest(song, audioStart, copy, static_cast<std::int64_t>(tag.size()));
   if (!written && copy.IsOpen()) {

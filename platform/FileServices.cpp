@@ -66,7 +66,10 @@ int OpenRegular(const std::string& path, int flags, FileStamp& stamp) {
 File::~File() { Close(); }
 
 File::File(File&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), atOpen_(other.atOpen_), fresh_(std::exchange(other.fresh_, false)) {}
+    : fd_(std::exchange(other.fd_, -1)),
+      atOpen_(other.atOpen_),
+      fresh_(std::exchange(other.fresh_, false)),
+      pendingName_(std::exchange(other.pendingName_, {})) {}
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
@@ -74,6 +77,7 @@ File& File::operator=(File&& other) noexcept {
     fd_ = std::exchange(other.fd_, -1);
     atOpen_ = other.atOpen_;
     fresh_ = std::exchange(other.fresh_, false);
+    pendingName_ = std::exchange(other.pendingName_, {});
   }
   return *this;
 }
@@ -104,6 +108,50 @@ bool File::CreateNew(const std::string& path) {
   fd_ = OpenRegular(path, O_RDWR | O_CREAT | O_EXCL, atOpen_);
   fresh_ = fd_ >= 0;
   return fd_ >= 0;
+}
+
+bool File::CreateUnnamed(const std::string& name) {
+  Close();
+  const auto slash = name.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : name.substr(0, slash + 1);
+  if (name.empty() || slash + 1 == name.size()) return false;
+  int fd;
+  do {
+    fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    ::close(fd);
+    return false;
+  }
+  fd_ = fd;
+  atOpen_ = StampFromStat(st);
+  fresh_ = true;
+  pendingName_ = name;
+  return true;
+}
+
+bool File::TakeName() {
+  if (pendingName_.empty()) return true;
+  if (fd_ < 0) return false;
+  // Linking through /proc needs no privilege, unlike linking the
+  // descriptor itself (AT_EMPTY_PATH).
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd_);
+  const auto linkIt = [&] {
+    return ::linkat(AT_FDCWD, link, AT_FDCWD, pendingName_.c_str(), AT_SYMLINK_FOLLOW) == 0;
+  };
+  if (!linkIt() && !(errno == EEXIST && ::unlink(pendingName_.c_str()) == 0 && linkIt())) return false;
+  pendingName_.clear();
+  return true;
+}
+
+bool File::SetMode(int mode) { return fd_ >= 0 && ::fchmod(fd_, static_cast<mode_t>(mode)) == 0; }
+
+bool CreateReplacement(File& copy, const std::string& temporary) {
+  return copy.CreateUnnamed(temporary) || copy.CreateNew(temporary) ||
+         (DeleteFile(temporary) && copy.CreateNew(temporary));
 }
 
 std::int64_t File::Size() const {
@@ -138,7 +186,7 @@ bool File::WriteAllAt(std::int64_t offset, const void* buffer, std::size_t count
   if (fd_ < 0 || offset < 0) return false;
   // From the first write on, the size is measured again each time.
   fresh_ = false;
-  if (FaultHook() && !FaultHook()(PathOfDescriptor(fd_), count)) {
+  if (FaultHook() && !FaultHook()(Unnamed() ? pendingName_ : PathOfDescriptor(fd_), count)) {
     errno = ENOSPC;
     return false;
   }
@@ -177,6 +225,7 @@ bool File::Close() {
   if (fd_ < 0) return true;
   const int fd = std::exchange(fd_, -1);
   fresh_ = false;
+  pendingName_.clear();
   return ::close(fd) == 0;
 }
 

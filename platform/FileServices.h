@@ -42,6 +42,19 @@ class File {
   // (a link there is not followed).
   bool CreateNew(const std::string& path);
 
+  // Creates a file without a name in the folder of name, for writing, that
+  // is to take name later (TakeName): a program killed before that leaves
+  // nothing behind. False where the file system has no unnamed files.
+  bool CreateUnnamed(const std::string& name);
+  // True for a file made by CreateUnnamed that has no name yet.
+  bool Unnamed() const { return !pendingName_.empty(); }
+  // Gives an unnamed file the name it was made for; whatever holds that
+  // name (a copy left by an earlier run, a link) is removed first. True at
+  // once for a file that has its name.
+  bool TakeName();
+  // Sets the open file's permission bits.
+  bool SetMode(int mode);
+
   bool IsOpen() const { return fd_ >= 0; }
   // Size in bytes, or -1 when it cannot be measured. Until the first write
   // through this object it is the size measured when the file was opened,
@@ -69,7 +82,13 @@ class File {
   int fd_ = -1;
   FileStamp atOpen_{};
   bool fresh_ = false;  // open and not written to since: atOpen_ holds
+  std::string pendingName_;  // of an unnamed file
 };
+
+// Creates the copy that is to replace a file, to take the name temporary
+// once it is complete: unnamed where the file system allows it, otherwise
+// at temporary itself, a new file (whatever held that name is removed).
+bool CreateReplacement(File& copy, const std::string& temporary);
 
 // A regular file (not a directory) exists at path.
 bool FileExists(const std::string& path);

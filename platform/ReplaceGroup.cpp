@@ -1,6 +1,7 @@
 #include "ReplaceGroup.h"
 
 #include <algorithm>
+#include <chrono>
 #include <map>
 
 namespace platform {
@@ -35,7 +36,7 @@ bool ReplaceGroup::Add(File copy, std::string temporary, std::string target, con
       (filling_.copies.size() >= kMaxCopies || filling_.bytes + bytes > kMaxBytes))
     SendOn();
   const bool firstOnDevice = filling_.devices.insert(copyStamp.Device).second;
-  if (!firstOnDevice && !copy.Close()) {
+  if (!firstOnDevice && !copy.Unnamed() && !copy.Close()) {
     DeleteFile(temporary);
     const std::lock_guard<std::mutex> lock(mutex_);
     ++outcome_.refused;
@@ -50,13 +51,16 @@ bool ReplaceGroup::Add(File copy, std::string temporary, std::string target, con
   return true;
 }
 
-std::size_t ReplaceGroup::Commit() {
-  WaitForSent();
-  const Outcome here = CommitBatch(filling_);
-  filling_ = Batch{};
+std::size_t ReplaceGroup::Commit(const std::function<void()>& whileWaiting) {
+  if (whileWaiting && !filling_.copies.empty() && StartCommitter()) {
+    WaitForSent(whileWaiting);
+    SendOn();
+    WaitForSent(whileWaiting);
+  } else {
+    WaitForSent();
+    CommitFillingHere();
+  }
   const std::lock_guard<std::mutex> lock(mutex_);
-  outcome_.replaced += here.replaced;
-  outcome_.refused += here.refused;
   return outcome_.replaced - std::exchange(replacedAtLastCommit_, outcome_.replaced);
 }
 
@@ -113,7 +117,10 @@ ReplaceGroup::Outcome ReplaceGroup::CommitBatch(Batch& batch) {
     const bool unchanged = StampOf(entry.target, now) && now == entry.targetStamp;
     // The folder is not flushed after the rename: should power fail before
     // the rename reaches the disk, the file is simply the old one, whole.
-    if (onDisk && entry.copy.Close() && unchanged && ReplaceFile(entry.temporary, entry.target)) {
+    // An unnamed copy gets its temporary name only now, just before it
+    // takes its file's.
+    if (onDisk && unchanged && entry.copy.TakeName() && entry.copy.Close() &&
+        ReplaceFile(entry.temporary, entry.target)) {
       ++outcome.replaced;
     } else {
       entry.copy.Close();
@@ -124,19 +131,29 @@ ReplaceGroup::Outcome ReplaceGroup::CommitBatch(Batch& batch) {
   return outcome;
 }
 
+void ReplaceGroup::CommitFillingHere() {
+  const Outcome here = CommitBatch(filling_);
+  filling_ = Batch{};
+  const std::lock_guard<std::mutex> lock(mutex_);
+  outcome_.replaced += here.replaced;
+  outcome_.refused += here.refused;
+}
+
+bool ReplaceGroup::StartCommitter() {
+  if (committer_.joinable()) return true;
+  try {
+    committer_ = std::thread([this] { CommitSentBatches(); });
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
 void ReplaceGroup::SendOn() {
-  if (!committer_.joinable()) {
-    try {
-      committer_ = std::thread([this] { CommitSentBatches(); });
-    } catch (...) {
-      // No thread to be had: the batch is committed right here.
-      const Outcome here = CommitBatch(filling_);
-      filling_ = Batch{};
-      const std::lock_guard<std::mutex> lock(mutex_);
-      outcome_.replaced += here.replaced;
-      outcome_.refused += here.refused;
-      return;
-    }
+  if (!StartCommitter()) {
+    // No thread to be had: the batch is committed right here.
+    CommitFillingHere();
+    return;
   }
   {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -147,9 +164,17 @@ void ReplaceGroup::SendOn() {
   filling_ = Batch{};
 }
 
-void ReplaceGroup::WaitForSent() {
+void ReplaceGroup::WaitForSent(const std::function<void()>& whileWaiting) {
   std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [this] { return !sent_; });
+  if (!whileWaiting) {
+    changed_.wait(lock, [this] { return !sent_; });
+    return;
+  }
+  while (!changed_.wait_for(lock, std::chrono::milliseconds(kWaitingCallMs), [this] { return !sent_; })) {
+    lock.unlock();
+    whileWaiting();
+    lock.lock();
+  }
 }
 
 void ReplaceGroup::CommitSentBatches() {

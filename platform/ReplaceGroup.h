@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -32,27 +33,33 @@ class ReplaceGroup {
   // A group is full, and goes on to be committed, as the next copy joins
   // it: it holds at most this many copies and bytes of them (the disk space
   // they take beside their files until the commit). One full group at a
-  // time is being committed while the next fills.
-  static constexpr std::size_t kMaxCopies = 4096;
-  static constexpr std::int64_t kMaxBytes = std::int64_t{64} << 20;
+  // time is being committed while the next fills, so what a kill or a power
+  // failure can leave behind is bounded by twice these: 64 copies, 64 MiB.
+  static constexpr std::size_t kMaxCopies = 32;
+  static constexpr std::int64_t kMaxBytes = std::int64_t{32} << 20;
+  // How often a commit with whileWaiting calls it.
+  static constexpr int kWaitingCallMs = 30;
 
   ReplaceGroup() = default;
   ~ReplaceGroup();  // commits whatever waits
   ReplaceGroup(const ReplaceGroup&) = delete;
   ReplaceGroup& operator=(const ReplaceGroup&) = delete;
 
-  // Takes a complete copy, still open, made at temporary to replace target.
-  // The replace happens only when target still has the stamp taken as it was
-  // read for the copy; otherwise another program changed it meanwhile and
-  // its change is kept. Only the first copy on each file system stays open,
-  // to flush it by; the others are closed here, and one that reports an
-  // error on closing is removed at once (false).
+  // Takes a complete copy, still open, made at temporary (or unnamed, to
+  // take that name as it is committed) to replace target. The replace
+  // happens only when target still has the stamp taken as it was read for
+  // the copy; otherwise another program changed it meanwhile and its change
+  // is kept. Unnamed copies and the first copy on each file system stay
+  // open, the latter to flush it by; the others are closed here, and one
+  // that reports an error on closing is removed at once (false).
   bool Add(File copy, std::string temporary, std::string target, const FileStamp& targetStamp);
   // Flushes every waiting copy and gives each its file's name, in the order
   // they came; returns when all is done. A copy that could not be flushed or
   // whose file changed is removed, its file left as it is. Returns the
-  // number of files replaced since the last Commit.
-  std::size_t Commit();
+  // number of files replaced since the last Commit. With whileWaiting, the
+  // work is done on the group's thread and whileWaiting is called every
+  // kWaitingCallMs until it is over (a window repaints meanwhile).
+  std::size_t Commit(const std::function<void()>& whileWaiting = {});
 
   bool Empty() const;
   // True when a copy waits to replace the file that path names.
@@ -87,7 +94,9 @@ class ReplaceGroup {
   // Hands the filling batch on to the committing thread, once the one
   // before it is done.
   void SendOn();
-  void WaitForSent();
+  void CommitFillingHere();
+  bool StartCommitter();
+  void WaitForSent(const std::function<void()>& whileWaiting = {});
   void CommitSentBatches();
 
   Batch filling_;  // the calling thread's alone

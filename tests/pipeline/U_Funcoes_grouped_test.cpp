@@ -1,11 +1,18 @@
 // Songs rewritten while a group of replaces is open, as the window's runs do:
 // a song whose copy still waits is read and written as it is going to stand,
 // a full disk gets the room the waiting copies held, and a process that dies
-// with copies waiting leaves every song whole.
+// or is killed with copies waiting leaves every song whole and at most the
+// group's bound of copies behind (none where copies are unnamed files).
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <random>
+#include <thread>
 
 #include "FaultSupport.h"
 #include "FileServices.h"
@@ -20,6 +27,20 @@ using namespace pipeline_test;
 using testing_support::AudioBytesOf;
 using testing_support::ReadFileBytes;
 using testing_support::TempDir;
+
+// Where the copies of a rewrite can be unnamed files, they carry no name
+// while they wait.
+bool UnnamedCopies(const TempDir& dir) {
+  platform::File probe;
+  return probe.CreateUnnamed(dir.File("probe"));
+}
+
+int CopiesLeft(const TempDir& dir) {
+  int copies = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.Path()))
+    copies += entry.path().string().back() == '~';
+  return copies;
+}
 
 bool TagSong(const MergedTagValues& values) {
   CreateReaders(".mp3");
@@ -39,7 +60,7 @@ TEST(GroupedRewrites, ASongWhoseCopyWaitsIsReadAndWrittenAsItWillStand) {
     // No tag yet: the song is rewritten, and its copy waits.
     ASSERT_TRUE(TagSong({.FilePath = twice, .Title = "First row", .Track = "4", .Rating = "200"}));
     EXPECT_EQ(ReadFileBytes(twice), twiceBefore);
-    EXPECT_TRUE(platform::FileExists(twice + "~"));
+    EXPECT_EQ(platform::FileExists(twice + "~"), !UnnamedCopies(dir));
 
     // The same song again, in a second catalogue row without track or rating:
     // it reads the first row's tag and keeps its track and rating.
@@ -110,12 +131,65 @@ TEST(GroupedRewrites, AProcessThatDiesWithCopiesWaitingLeavesEverySongWhole) {
   ASSERT_EQ(waitpid(child, &status, 0), child);
   for (std::size_t i = 0; i < songs.size(); ++i) {
     EXPECT_EQ(ReadFileBytes(songs[i]), before[i]) << songs[i];
-    EXPECT_TRUE(platform::FileExists(songs[i] + "~"));  // left behind, complete or not
+    // Left behind, complete or not, unless the copies had no name.
+    EXPECT_EQ(platform::FileExists(songs[i] + "~"), !UnnamedCopies(dir));
   }
   // The next rewrite of a song takes the place of what was left at its name.
+  testing_support::WriteFileBytes(songs[0] + "~", "left by an earlier run");
   ASSERT_TRUE(TagSong({.FilePath = songs[0], .Title = "Saved"}));
   EXPECT_EQ(ReadWithTagLib(songs[0]).Text("TIT2"), "Saved");
   EXPECT_FALSE(platform::FileExists(songs[0] + "~"));
+}
+
+TEST(GroupedRewrites, AKillDuringARunOfRewritesLeavesEverySongWholeAndFewCopies) {
+  TempDir dir;
+  constexpr int kSongs = 150;  // more than the copies that may wait at once
+  const std::string old = ReadFileBytes(MakeSong(dir, "source.mp3"));
+  std::filesystem::remove(dir.File("source.mp3"));
+  std::vector<std::string> songs;
+  for (int i = 0; i < kSongs; ++i) songs.push_back(dir.File("song" + std::to_string(i) + ".mp3"));
+  const auto runInChild = [&] {
+    for (const std::string& song : songs) testing_support::WriteFileBytes(song, old);
+    const pid_t child = fork();
+    if (child == 0) {
+      platform::ReplaceGroupScope run;
+      for (const std::string& song : songs) TagSong({.FilePath = song, .Title = "Rewritten"});
+      run.Group().Commit();
+      _exit(0);
+    }
+    return child;
+  };
+
+  // A whole run, timed, then runs killed anywhere within that time.
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t timed = runInChild();
+  ASSERT_GE(timed, 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(timed, &status, 0), timed);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  const std::string rewritten = ReadFileBytes(songs[0]);
+  ASSERT_EQ(ReadWithTagLib(songs[0]).Text("TIT2"), "Rewritten");
+  const auto runTime = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+
+  std::random_device seedSource;
+  const unsigned seed = seedSource();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 random(seed);
+  std::uniform_int_distribution<std::int64_t> delay(0, runTime.count());
+  const int bound = UnnamedCopies(dir) ? 1 : 2 * static_cast<int>(platform::ReplaceGroup::kMaxCopies);
+  for (int round = 0; round < 5; ++round) {
+    const pid_t child = runInChild();
+    ASSERT_GE(child, 0);
+    std::this_thread::sleep_for(std::chrono::microseconds(delay(random)));
+    ::kill(child, SIGKILL);
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    for (const std::string& song : songs) {
+      const std::string now = ReadFileBytes(song);
+      ASSERT_TRUE(now == old || now == rewritten) << "round " << round << ": " << song << " is damaged";
+    }
+    EXPECT_LE(CopiesLeft(dir), bound) << "round " << round;
+    for (const std::string& song : songs) platform::DeleteFile(song + "~");
+  }
 }
 
 }  // namespace

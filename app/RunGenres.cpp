@@ -20,10 +20,13 @@ std::string RunGenres::NameOf(int songCode) {
   if (position != firstPosition_.end() && !tried_[position->second / kBatchSize] &&
       FetchBatch(position->second / kBatchSize))
     return names_[songCode];
-  db::Query genre(connection_, transaction_);
-  genre.SetSQL(song_tag_job::FirstGenreSql(songCode));
-  genre.Open();
-  return genre.IsEmpty() ? std::string{} : genre.FieldAsText(genre.ColumnNames().front());
+  if (!single_) {
+    single_ = std::make_unique<db::Query>(connection_, transaction_);
+    single_->SetSQL(song_tag_job::FirstGenreSql("?"));
+  }
+  single_->SetIntegerParameters({songCode});
+  single_->Open();
+  return single_->IsEmpty() ? std::string{} : single_->FieldAsText(single_->ColumnNames().front());
 }
 
 bool RunGenres::FetchBatch(std::size_t batch) {

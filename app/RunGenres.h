@@ -9,6 +9,7 @@
 // NameOf as db::DatabaseError when the batch holding that song is fetched.
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -23,7 +24,8 @@ class RunGenres {
   // songCodes: the run's songs in the order it writes them (repeats allowed).
   RunGenres(db::Connection& connection, db::Transaction& transaction, std::vector<int> songCodes);
 
-  // A song outside the run's list is looked up on its own.
+  // A song outside the run's list, or in a batch that failed, is looked up on
+  // its own.
   std::string NameOf(int songCode);
   // Asks the catalogue something: a connection lost after the last batch
   // was fetched throws here, with the client's error.
@@ -44,4 +46,6 @@ class RunGenres {
   std::unordered_map<int, std::size_t> firstPosition_;
   std::vector<bool> tried_;  // per batch
   std::unordered_map<int, std::string> names_;  // songs fetched, with or without a genre
+  // The single-song lookup, prepared on first use and kept for the run.
+  std::unique_ptr<db::Query> single_;
 };

@@ -22,11 +22,13 @@ bool IsMp3Extension(const std::string& extension) {
   return upper == "MP3" || upper == ".MP3";
 }
 
-std::string FirstGenreSql(int songCode) {
+std::string FirstGenreSql(int songCode) { return FirstGenreSql(std::to_string(songCode)); }
+
+std::string FirstGenreSql(const std::string& songCode) {
   return "SELECT FIRST(1) G.Gen_Nome FROM Tb_MusicaGeneros Mg\n"
          "INNER JOIN Tb_Genero G ON G.Gen_Codigo = Mg.Gen_Codigo\n"
          "WHERE Mg.Mus_Codigo = " +
-         std::to_string(songCode) +
+         songCode +
          "\n"
          "ORDER BY G.Gen_Codigo";
 }

@@ -17,5 +17,7 @@ bool IsMp3Extension(const std::string& extension);
 
 // The lookup of a song's genre with the lowest genre code.
 std::string FirstGenreSql(int songCode);
+// The same with the song code as written in SQL ("?" for a marker).
+std::string FirstGenreSql(const std::string& songCode);
 
 }  // namespace song_tag_job

@@ -137,6 +137,8 @@ struct Query::Impl {
   int current = 0;
   // Set when the attachment died under an unfinished cursor.
   std::string brokenText;
+  std::vector<ISC_LONG> parameters;
+  std::string preparedSql;  // the text the statement holds, when it has markers
   // One row's cells, gathered before they go into the store so that a
   // failure halfway through a row leaves no partial row behind.
   std::vector<std::string> pendingTexts;
@@ -149,6 +151,8 @@ struct Query::Impl {
   ~Impl();
 
   void Open();
+  void Rerun();
+  void Execute();
   void Close() noexcept;
   void Release(const std::string* lostText) noexcept;
   void FreeStatement() noexcept;
@@ -344,6 +348,10 @@ void Query::Impl::DescribeColumns() {
 }
 
 void Query::Impl::Open() {
+  if (!parameters.empty() && statement != 0 && preparedSql == sql) {
+    Rerun();
+    return;
+  }
   Close();
   if (connection == nullptr) throw DatabaseError("The query's connection no longer exists");
   if (transaction == nullptr) throw DatabaseError("The query's transaction no longer exists");
@@ -362,17 +370,57 @@ void Query::Impl::Open() {
     }
     RequireSelect();
     DescribeColumns();
-    if (isc_dsql_execute(status, &transaction->handle, &statement, SQLDA_VERSION1, nullptr) != 0) {
-      connection->Fail(status);
-    }
-    open = true;
-    FetchUpTo(1);
-    current = 0;
-    eof = rows.Rows() == 0;
+    preparedSql = sql;
+    Execute();
   } catch (...) {
     Close();
     throw;
   }
+}
+
+void Query::Impl::Rerun() {
+  ISC_STATUS_ARRAY status;
+  // The cursor of the last run may still be open; an error here only says
+  // it was closed already.
+  isc_dsql_free_statement(status, &statement, DSQL_close);
+  rows.Reset(output->Count());
+  open = false;
+  allFetched = false;
+  eof = true;
+  current = 0;
+  brokenText.clear();
+  try {
+    connection->Attach();
+    transaction->Start();
+    Execute();
+  } catch (...) {
+    Close();
+    throw;
+  }
+}
+
+void Query::Impl::Execute() {
+  // The markers' values go as 32-bit integers; the client converts them to
+  // whatever each marker stands for.
+  std::vector<char> block(XSQLDA_LENGTH(std::max<std::size_t>(parameters.size(), 1)), 0);
+  auto* input = reinterpret_cast<XSQLDA*>(block.data());
+  input->version = SQLDA_VERSION1;
+  input->sqln = input->sqld = static_cast<short>(parameters.size());
+  for (std::size_t i = 0; i < parameters.size(); ++i) {
+    XSQLVAR& marker = input->sqlvar[i];
+    marker.sqltype = SQL_LONG;
+    marker.sqllen = sizeof(ISC_LONG);
+    marker.sqldata = reinterpret_cast<ISC_SCHAR*>(&parameters[i]);
+  }
+  ISC_STATUS_ARRAY status;
+  if (isc_dsql_execute(status, &transaction->handle, &statement, SQLDA_VERSION1,
+                       parameters.empty() ? nullptr : input) != 0) {
+    connection->Fail(status);
+  }
+  open = true;
+  FetchUpTo(1);
+  current = 0;
+  eof = rows.Rows() == 0;
 }
 
 std::string Query::Impl::ReadBlob(ISC_QUAD id) {
@@ -460,6 +508,9 @@ void Query::SetSQL(const std::string& text) {
 }
 
 const std::string& Query::SQL() const { return impl_->sql; }
+void Query::SetIntegerParameters(std::vector<std::int32_t> values) {
+  impl_->parameters.assign(values.begin(), values.end());
+}
 void Query::Open() { impl_->Open(); }
 void Query::Close() { impl_->Close(); }
 bool Query::IsOpen() const { return impl_->open; }

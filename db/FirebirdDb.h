@@ -91,6 +91,10 @@ class Query {
 
   void SetSQL(const std::string& text);  // replaces the text; closes first when open
   const std::string& SQL() const;
+  // Values for the "?" markers of the text, in order, used by every Open
+  // from now on. A text with markers is prepared once: opening it again,
+  // with other values, only runs it again.
+  void SetIntegerParameters(std::vector<std::int32_t> values);
   // Connects and starts the transaction first when needed; prepares
   // (dialect 1), executes and fetches the first row; current row = 0.
   // Only SELECT statements are accepted. An open query is closed and run

@@ -54,7 +54,10 @@ TEST(RunGenres, GiveWhatTheSingleSongQueryGivesForNoneOneAndSeveralGenres) {
   EXPECT_EQ(genres.NameOf(1001), "");
   // Not in the run: asked on its own.
   EXPECT_EQ(genres.NameOf(5000), "");
-  EXPECT_EQ(RunGenres(connection, transaction, {}).NameOf(3), "Samba");
+  RunGenres alone(connection, transaction, {});
+  EXPECT_EQ(alone.NameOf(3), "Samba");
+  EXPECT_EQ(alone.NameOf(2), "Rock");
+  EXPECT_EQ(alone.NameOf(1), "");
 }
 
 }  // namespace

@@ -122,6 +122,27 @@ TEST_F(FirebirdQuery, ValuesAndNullsOfASong) {
   EXPECT_THROW(none.MoveTo(0), std::out_of_range);
 }
 
+// A text with a marker is prepared once and run again with each value,
+// every row fetched or not, and prepared anew after the connection closed.
+TEST_F(FirebirdQuery, AMarkerTakesAnIntegerAtEveryOpen) {
+  query_.SetSQL("SELECT Gen_Codigo FROM Tb_MusicaGeneros WHERE Mus_Codigo = ? ORDER BY Gen_Codigo");
+  const auto genresOf = [&](int song) {
+    query_.SetIntegerParameters({song});
+    query_.Open();
+    std::string codes;
+    for (; !query_.Eof(); query_.Next()) codes += query_.FieldAsText("GEN_CODIGO") + " ";
+    return codes;
+  };
+  EXPECT_EQ(genresOf(1), "1 3 7 ");
+  EXPECT_EQ(genresOf(4), "3 ");
+  EXPECT_EQ(genresOf(2), "");
+  query_.SetIntegerParameters({1});
+  query_.Open();  // the first row only, the cursor left open
+  EXPECT_EQ(genresOf(101), "3 7 ");
+  connection_.Disconnect();
+  EXPECT_EQ(genresOf(4), "3 ");
+}
+
 TEST_F(FirebirdQuery, TextsTravelAsWindows1252BothWays) {
   // Stored through isql from UTF-8, read back as Windows-1252 bytes.
   EXPECT_EQ(Open("SELECT Gen_Nome FROM Tb_Genero WHERE Gen_Codigo = 1").FieldAsText("Gen_Nome"),

@@ -68,6 +68,46 @@ TEST(ReplaceGroup, CopiesTakeTheirNamesOnlyAtTheCommitAndOnlyOverUnchangedFiles)
   EXPECT_EQ(group.Commit(), 0u);
 }
 
+// Unnamed copies (where the file system has them) are nowhere to be seen
+// until the commit gives them their "~" name and then the file's; a stale
+// "~" file is replaced. The commit may run on the group's thread while the
+// caller is called back.
+TEST(ReplaceGroup, UnnamedCopiesGetTheirNamesOnlyAsTheyAreCommitted) {
+  TempDir dir;
+  File probe;
+  if (!probe.CreateUnnamed(dir.File("probe"))) GTEST_SKIP() << "no unnamed files on this file system";
+  probe.Close();
+  std::vector<std::string> paths;
+  ReplaceGroup group;
+  for (const char* name : {"one.mp3", "two.mp3"}) {
+    paths.push_back(dir.File(name));
+    WriteFileBytes(paths.back(), "old");
+    FileStamp stamp;
+    ASSERT_TRUE(StampOf(paths.back(), stamp));
+    File copy;
+    ASSERT_TRUE(CreateReplacement(copy, paths.back() + "~"));
+    ASSERT_TRUE(copy.Unnamed());
+    ASSERT_TRUE(copy.SetMode(0640));
+    ASSERT_TRUE(copy.WriteAllAt(0, "new", 3));
+    EXPECT_TRUE(group.Add(std::move(copy), paths.back() + "~", paths.back(), stamp));
+  }
+  WriteFileBytes(paths[1] + "~", "left by an earlier run");
+  paths.push_back(dir.File("named.mp3"));  // a named copy among them
+  WriteFileBytes(paths.back(), "old");
+  AddCopy(group, paths.back(), "new");
+  EXPECT_FALSE(std::filesystem::exists(paths[0] + "~"));
+  EXPECT_EQ(ReadFileBytes(paths[0]), "old");
+  int calls = 0;
+  EXPECT_EQ(group.Commit([&] { ++calls; }), 3u);
+  for (const std::string& path : paths) {
+    EXPECT_EQ(ReadFileBytes(path), "new") << path;
+    EXPECT_FALSE(std::filesystem::exists(path + "~")) << path;
+  }
+  EXPECT_EQ(FileMode(paths[0]), 0640);
+  EXPECT_EQ(FileMode(paths[1]), 0640);
+  EXPECT_TRUE(group.Empty());
+}
+
 // A full group is committed on a thread of its own: its files change without
 // a call to Commit, while the copies after it wait.
 bool HoldsWithin(const std::string& path, std::size_t size, std::chrono::seconds limit) {
@@ -102,6 +142,10 @@ TEST(ReplaceGroup, AFullGroupIsCommittedWhileTheNextFills) {
     for (std::size_t i = 0; i < ReplaceGroup::kMaxCopies; ++i) EXPECT_EQ(ReadFileBytes(paths[i]), "new!") << i;
     EXPECT_EQ(ReadFileBytes(paths.back()), "old");
     EXPECT_TRUE(group.Waits(paths.back()));
+    // The thread lets go of the group a moment after its last rename.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (group.Waits(paths.front()) && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_FALSE(group.Waits(paths.front()));
   }
   // The group's end commits what still waits.

@@ -37,6 +37,7 @@
 #include "MessageBoxes.h"
 #include "ReplaceGroup.h"
 #include "RunGenres.h"
+#include "SongPathResolver.h"
 #include "SongTagJob.h"
 #include "TestSupport.h"
 #include "U_Funcoes.h"
@@ -97,6 +98,7 @@ double WithoutWindow(const std::string& databaseName) {
   std::vector<int> codes;
   for (int row = 0; row < rows.FetchedCount(); ++row) codes.push_back(std::stoi(rows.ValueAt(row, "MUS_CODIGO")));
   RunGenres genres(connection, transaction, codes);
+  SongPathResolver songPaths;
   {
     platform::ReplaceGroupScope rewrites;
     for (int row = 0; row < rows.FetchedCount(); ++row) {
@@ -105,7 +107,9 @@ double WithoutWindow(const std::string& databaseName) {
       const std::string fileName = column("MUS_ARQUIVO");
       const std::string extension = song_tag_job::FileNameExtension(fileName);
       if (!song_tag_job::IsMp3Extension(extension)) continue;
-      const std::string path = song_tag_job::SongFilePath(column("PAS_PATH"), fileName);
+      const SongPathResolver::Result song = songPaths.Resolve(column("PAS_PATH"), fileName);
+      if (song.Outcome != SongPathResolver::Status::Found) continue;
+      const std::string& path = song.Path;
       CreateReaders(extension);
       ReadFileInfo(path);
       WriteMergedTag(MergedTagValues{.FilePath = path, .Title = column("MUS_NOME"),

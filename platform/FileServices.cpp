@@ -206,6 +206,10 @@ bool File::WriteAllAt(std::int64_t offset, const void* buffer, std::size_t count
 
 bool File::Sync() { return fd_ >= 0 && ::fdatasync(fd_) == 0; }
 
+void File::StartWriteBack() {
+  if (fd_ >= 0) ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 // syncfs reports write-back errors of the whole file system that happened
 // after this descriptor was opened (Linux 5.8 on).
 bool File::SyncFileSystem() { return fd_ >= 0 && ::syncfs(fd_) == 0; }

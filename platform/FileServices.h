@@ -69,6 +69,9 @@ class File {
   bool WriteAllAt(std::int64_t offset, const void* buffer, std::size_t count);
   // Flushes the file's data to the storage device.
   bool Sync();
+  // Starts writing the file's data to the storage device without waiting:
+  // a flush that comes later finds less to do.
+  void StartWriteBack();
   // Flushes every file of the file system holding this file, and reports
   // write errors on that file system since this file was opened.
   bool SyncFileSystem();

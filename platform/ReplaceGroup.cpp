@@ -35,6 +35,9 @@ bool ReplaceGroup::Add(File copy, std::string temporary, std::string target, con
   if (!filling_.copies.empty() &&
       (filling_.copies.size() >= kMaxCopies || filling_.bytes + bytes > kMaxBytes))
     SendOn();
+  // The disk gets to work on the copy while the next ones are made, so the
+  // group's flush waits less.
+  copy.StartWriteBack();
   const bool firstOnDevice = filling_.devices.insert(copyStamp.Device).second;
   if (!firstOnDevice && !copy.Unnamed() && !copy.Close()) {
     DeleteFile(temporary);

@@ -188,6 +188,7 @@ int main(int argc, char** argv) {
   const std::string music = dir.Path() + "/music/";
   std::filesystem::create_directories(music);
   const std::string fdb = dir.File("catalogue.fdb"), serverFdb = dir.File("catalogue-server.fdb");
+  testing_support::CreateCatalogue(fdb);
   testing_support::FillGeneratedCatalogue(fdb, kSongs, music);
   std::filesystem::copy_file(fdb, serverFdb);
   const SongFiles songs(music);

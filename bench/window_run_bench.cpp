@@ -7,7 +7,7 @@
 //   - 10,000 short songs whose tag fits in place, new values each time
 //     (goal: the window at most 1.25 times the work without it);
 //   - a second "Gravar Todas" over the songs just written (goal: at most 0.5
-//     times the first; the files whose modification time moved are counted);
+//     times the first; the files written again, if any, are counted);
 //   - the same catalogue through a private Firebird server on loopback
 //     (goal: at most 1.2 times the embedded run);
 //   - 100,000 catalogue rows whose files are absent (goal: under 10 s).
@@ -167,10 +167,13 @@ class SongFiles {
   std::vector<std::string> paths_;
 };
 
-int MovedTimes(const std::vector<platform::FileStamp>& before, const std::vector<platform::FileStamp>& after) {
-  int moved = 0;
-  for (std::size_t i = 0; i < before.size(); ++i) moved += before[i].ModifiedNs != after[i].ModifiedNs;
-  return moved;
+// Files written in between: any write moves the change time, a write of
+// the same bytes too.
+int Written(const std::vector<platform::FileStamp>& before, const std::vector<platform::FileStamp>& after) {
+  int written = 0;
+  for (std::size_t i = 0; i < before.size(); ++i)
+    written += before[i].ModifiedNs != after[i].ModifiedNs || before[i].ChangedNs != after[i].ChangedNs;
+  return written;
 }
 
 void Report(const char* what, double seconds, int songs) {
@@ -204,13 +207,13 @@ int main(int argc, char** argv) {
   if (server) remote = std::make_unique<WindowOn>(server->DatabaseName(serverFdb));
 
   std::vector<double> window, again, alone, onServer;
-  int moved = 0;
+  int written = 0;
   for (int pass = 0; pass < kPasses; ++pass) {
     songs.Restore();
     window.push_back(embedded.GravarTodas());
-    const auto written = songs.Stamps();
+    const auto stampsAfterFirst = songs.Stamps();
     again.push_back(embedded.GravarTodas());
-    moved = MovedTimes(written, songs.Stamps());
+    written = Written(stampsAfterFirst, songs.Stamps());
     songs.Restore();
     alone.push_back(WithoutWindow(fdb));
     if (remote) {
@@ -224,8 +227,8 @@ int main(int argc, char** argv) {
   Report("\"Gravar Todas\" again over the songs just written", Median(again), kSongs);
   if (remote) Report("\"Gravar Todas\", new values, server on loopback", Median(onServer), kSongs);
   std::printf("  window / without window: %.2f (goal: at most 1.25)\n", Median(window) / Median(alone));
-  std::printf("  second run / first run: %.2f (goal: at most 0.5); %d of %d files got a new modification time\n",
-              Median(again) / Median(window), moved, kSongs);
+  std::printf("  second run / first run: %.2f (goal: at most 0.5); %d of %d files written again\n",
+              Median(again) / Median(window), written, kSongs);
   if (remote)
     std::printf("  server / embedded: %.2f (goal: at most 1.2)\n", Median(onServer) / Median(window));
   remote.reset();

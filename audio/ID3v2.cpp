@@ -581,6 +581,12 @@ void TID3v2::FillContents(TagInfo& info) const {
   }
 }
 
+std::array<std::string, id3v2::kSlotCount> TID3v2::FrameContents() const {
+  TagInfo info{};
+  FillContents(info);
+  return info.Frame;
+}
+
 bool TID3v2::SaveToFile(const std::string& FileName) const {
   lastSave_ = {};
   const auto failed = [this] {

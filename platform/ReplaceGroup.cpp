@@ -52,11 +52,10 @@ bool ReplaceGroup::Add(File copy, std::string temporary, std::string target, con
 
 std::size_t ReplaceGroup::Commit() {
   WaitForSent();
-  const Outcome here = CommitBatch(filling_);
+  Outcome here = CommitBatch(filling_);
   filling_ = Batch{};
   const std::lock_guard<std::mutex> lock(mutex_);
-  outcome_.replaced += here.replaced;
-  outcome_.refused += here.refused;
+  outcome_.Add(std::move(here));
   return outcome_.replaced - std::exchange(replacedAtLastCommit_, outcome_.replaced);
 }
 
@@ -86,6 +85,18 @@ bool ReplaceGroup::Waits(const std::string& path) const {
 std::size_t ReplaceGroup::Refused() const {
   const std::lock_guard<std::mutex> lock(mutex_);
   return outcome_.refused;
+}
+
+std::vector<ReplaceGroup::Refusal> ReplaceGroup::TakeRefusals() {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return std::exchange(outcome_.refusals, {});
+}
+
+void ReplaceGroup::Outcome::Add(Outcome&& other) {
+  replaced += other.replaced;
+  refused += other.refused;
+  refusals.insert(refusals.end(), std::make_move_iterator(other.refusals.begin()),
+                  std::make_move_iterator(other.refusals.end()));
 }
 
 bool ReplaceGroup::Batch::Holds(const std::string& path, const std::optional<FileStamp>& named) const {
@@ -119,6 +130,7 @@ ReplaceGroup::Outcome ReplaceGroup::CommitBatch(Batch& batch) {
       entry.copy.Close();
       DeleteFile(entry.temporary);
       ++outcome.refused;
+      outcome.refusals.push_back({entry.target, onDisk && !unchanged});
     }
   }
   return outcome;
@@ -130,11 +142,10 @@ void ReplaceGroup::SendOn() {
       committer_ = std::thread([this] { CommitSentBatches(); });
     } catch (...) {
       // No thread to be had: the batch is committed right here.
-      const Outcome here = CommitBatch(filling_);
+      Outcome here = CommitBatch(filling_);
       filling_ = Batch{};
       const std::lock_guard<std::mutex> lock(mutex_);
-      outcome_.replaced += here.replaced;
-      outcome_.refused += here.refused;
+      outcome_.Add(std::move(here));
       return;
     }
   }
@@ -169,8 +180,7 @@ void ReplaceGroup::CommitSentBatches() {
       // whole, the copies beside them until the next rewrite of each.
     }
     lock.lock();
-    outcome_.replaced += here.replaced;
-    outcome_.refused += here.refused;
+    outcome_.Add(std::move(here));
     sent_.reset();
     changed_.notify_all();
   }

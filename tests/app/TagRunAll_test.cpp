@@ -100,11 +100,7 @@ TEST(WriteAll, WritesTheListedMp3FilesOnlyWithTheCatalogueValues) {
                                       "ALFA OLÉ"};
   std::vector<QString> expected;
   for (std::size_t i = 0; i < names.size(); ++i) expected.push_back(Counter(int(i) + 1, 11, names[i]));
-  EXPECT_EQ(watcher.Counters(), expected);
-  for (std::size_t i = 0; i < watcher.Songs().size(); ++i) {
-    EXPECT_EQ(watcher.Songs()[i].barValue, int(i) + 1);
-    EXPECT_EQ(watcher.Songs()[i].barMaximum, 11);
-  }
+  ExpectCountersShown(watcher, expected);
   EXPECT_EQ(window.ProgressBar1->value(), 11);
   EXPECT_TRUE(window.Q_Musicas.Eof());
 

@@ -211,6 +211,13 @@ TEST(WriteAll, AnEmptyListStillEndsWithTheFinalMessage) {
   EXPECT_TRUE(watcher.Counters().empty());
   EXPECT_EQ(window.ProgressBar1->maximum(), 0);
   ExpectIdle(window);
+
+  // A bar without steps looks like an empty bar, not the toolkit's
+  // animated busy bar.
+  const QImage withoutSteps = window.ProgressBar1->grab().toImage();
+  window.ProgressBar1->setRange(0, 1);
+  window.ProgressBar1->setValue(0);
+  EXPECT_TRUE(window.ProgressBar1->grab().toImage() == withoutSteps);
 }
 
 TEST(WriteAll, AListThatIsNotOpenFailsBeforeTheBusyState) {

@@ -1,6 +1,7 @@
 #include "SongTagJob.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <exception>

@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
 #include <iostream>
 #include <optional>
 #include <set>
@@ -17,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "CatalogueSettings.h"
 #include "CatalogueSql.h"
 #include "CodePage.h"
 #include "FileServices.h"
@@ -30,7 +30,6 @@ namespace command_line {
 namespace {
 
 constexpr const char* kProgram = "Quillmar2012";
-constexpr const char* kIniFileName = "BaseZelta.ini";
 constexpr int kBadUse = 2;
 
 constexpr const char* kUsage =
@@ -44,7 +43,7 @@ constexpr const char* kUsage =
     "  --write CODES       the songs with these MUS_CODIGO values, comma-separated\n"
     "                      (\"Gravar Selecionadas\")\n"
     "  --ini FILE          the configuration file (default: BaseZelta.ini beside\n"
-    "                      the program)\n"
+    "                      the program, else the user's own copy, as the window)\n"
     "  --report FILE       write the run's report (CSV) to FILE (default: a new file\n"
     "                      in $XDG_STATE_HOME/quillmar2012/)\n"
     "  --dry-run           write nothing; the report lists each frame that would\n"
@@ -55,9 +54,10 @@ constexpr const char* kUsage =
     "\n"
     "Progress goes to standard error, one summary line per outcome to standard\n"
     "output. Exit status: 0 when every song was written, unchanged or skipped as\n"
-    "no MP3 file; 1 when any song was missing or failed; 2 for bad options, a\n"
-    "missing or unreadable configuration file or a catalogue that cannot be\n"
-    "opened; 130 or 143 when stopped by SIGINT or SIGTERM.\n";
+    "no MP3 file; 1 when any song was missing, ambiguous or failed; 2 for bad\n"
+    "options, a missing or unreadable configuration file, a report that cannot\n"
+    "be written or a catalogue that cannot be opened; 130 or 143 when stopped by\n"
+    "SIGINT or SIGTERM.\n";
 
 // The window toolkit's own options, which start the window as before.
 bool IsToolkitOption(std::string_view argument) {
@@ -216,24 +216,19 @@ int Fatal(const std::string& complaint) {
   return kBadUse;
 }
 
-// The configuration file's database name; a complaint when it cannot be
-// read.
-std::optional<std::string> DatabaseName(const std::string& iniPath, std::string& complaint) {
+// The configuration file's settings; a complaint when it cannot be read.
+std::optional<CatalogueSettings> Settings(const std::string& iniPath, std::string& complaint) {
+  std::string contents;
   if (platform::DirectoryExists(iniPath)) {
     complaint = iniPath + ": a folder, not a file";
-    return std::nullopt;
-  }
-  if (!platform::FileExists(iniPath)) {
+  } else if (!platform::FileExists(iniPath)) {
     complaint = iniPath + ": no such file";
-    return std::nullopt;
-  }
-  std::ifstream file(iniPath, std::ios::binary);
-  std::string contents((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  if (!file.good() && !file.eof()) {
+  } else if (!ReadIniContents(iniPath, contents)) {
     complaint = iniPath + ": " + song_tag_job::ErrorWords(errno);
-    return std::nullopt;
+  } else {
+    return ReadCatalogueSettings(iniPath);
   }
-  return TrimControlAndBlanks(FindIniValue(contents, "BANCO", "caminho", ""));
+  return std::nullopt;
 }
 
 // "12, 7,x" -> the codes in the given order, and the entries that are no
@@ -296,20 +291,23 @@ int Run(int argc, char** argv) {
     return 0;
   }
   if (options.version) {
-    std::cout << "Quillmar 2012 (" << kProgram << ") 1.0\n";
+    std::cout << "Quillmar 2012 (" << kProgram << ") 1.0.0\n";
     return 0;
   }
 
-  const std::string iniPath = options.ini.value_or(platform::ExecutableDirectory() + kIniFileName);
+  // The INI the window reads: beside the program, else the user's own.
+  std::string iniPath = options.ini.value_or(FindConfigFile(platform::ExecutableDirectory()));
+  if (iniPath.empty()) iniPath = platform::ExecutableDirectory() + kIniFileName;
   std::string complaint;
-  const std::optional<std::string> databaseName = DatabaseName(iniPath, complaint);
-  if (!databaseName) return Fatal(complaint);
+  const std::optional<CatalogueSettings> settings = Settings(iniPath, complaint);
+  if (!settings) return Fatal(complaint);
 
   db::Connection connection;
   db::Transaction transaction(connection);
   db::Query songs(connection, transaction);
   try {
-    connection.SetDatabaseName(*databaseName);
+    connection.SetCredentials(settings->Credentials());
+    connection.SetDatabaseName(settings->DatabaseName);
     connection.Connect();
     transaction.Start();
     // The list the window shows for this search text, in its first order.
@@ -319,14 +317,14 @@ int Run(int argc, char** argv) {
     songs.Open();
     songs.FetchAll();
   } catch (const db::DatabaseError& error) {
-    return Fatal("cannot open the catalogue '" + *databaseName + "': " + error.what());
+    return Fatal("cannot open the catalogue '" + settings->DatabaseName + "': " + error.what());
   }
 
   run_report::ReportFile report;
   if (!(options.report ? report.Open(*options.report) : report.OpenNew(std::time(nullptr))))
     return Fatal("cannot write the report: " + report.Error());
 
-  tag_run::TagRun run(connection, songs, tag_run::FirstGenreLookup(connection, transaction));
+  tag_run::TagRun run(connection, songs, tag_run::FirstGenreLookup(connection, transaction), settings->Folders);
   run.SetDryRun(options.dryRun);
   run.SetStopFlag(&stopRequested);
   CatchStopSignals();

@@ -29,9 +29,10 @@ struct Result {
 // A catalogue of songs in music, with its INI file, for runs of the program.
 class CommandLineFixture {
  public:
-  explicit CommandLineFixture(const CatalogueBuilder& catalogue) {
+  // moreIni: further INI lines after the [BANCO] section.
+  explicit CommandLineFixture(const CatalogueBuilder& catalogue, const std::string& moreIni = "") {
     testing_support::CreateCatalogue(Database(), catalogue.Sql());
-    WriteIni(dir_, "[BANCO]\ncaminho=" + Database() + "\n");
+    WriteIni(dir_, "[BANCO]\ncaminho=" + Database() + "\n" + moreIni);
   }
   std::string Database() const { return dir_.File("catalogue.fdb"); }
   std::string Ini() const { return dir_.File("BaseZelta.ini"); }
@@ -136,6 +137,20 @@ TEST(CommandLine, ExitsWithZeroWhenAllIsWrittenAndOneWhenSongsAreMissing) {
   EXPECT_EQ(all.status, 1);
   EXPECT_TRUE(all.err.empty()) << all.err;
   EXPECT_NE(all.out.find("written in place: 2\nskipped: 1\nmissing: 1\nreport: "), std::string::npos) << all.out;
+}
+
+TEST(CommandLine, FindsSongsOfWindowsFoldersThroughTheIniMapping) {
+  TempDir music;
+  std::filesystem::create_directory(music.File("MPB"));
+  const std::string song = PutSong(music, "MPB/Samba.mp3");
+  CatalogueBuilder catalogue;
+  catalogue.Folder(1, "D:\\ACERVO\\MPB\\")
+      .Song({.codigo = 1, .nome = "Samba", .nomeCompleto = "SAMBA", .pasCodigo = 1, .arquivo = "SAMBA.MP3"});
+  CommandLineFixture program(catalogue, "[CAMINHOS]\nD:\\ACERVO\\=" + music.Path() + "/\n");
+  const Result result = program.Run("--write-all --quiet");
+  EXPECT_EQ(result.status, 0) << result.out << result.err;
+  EXPECT_EQ(pipeline_test::ReadWithTagLib(song).Text("TIT2"), "Samba");
+  EXPECT_NE(ReadFileBytes(program.Report()).find("," + song + ",rewritten,"), std::string::npos);
 }
 
 TEST(CommandLine, ADryRunReportsTheChangesAndLeavesEveryFileAsItWas) {

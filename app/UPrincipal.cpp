@@ -362,8 +362,9 @@ void TFrmPrincipal::SongOfRunStarting(int number, int count) {
   runNumber_ = number;
   runCount_ = count;
   runName_ = Q_Musicas.FieldAsText("MUS_NOMECOMPLETO");
-  // Painting every song would cost more than writing a short one; the
-  // window is brought up to date, and answers the user, once a frame.
+  // Setting the counter's text alone costs about as much as writing a short
+  // song's tag, and the bar repaints at once; so both are set, painted and
+  // the user answered once a frame, and for the last song always.
   if (frameClock_.isValid() && frameClock_.elapsed() < kFrameMilliseconds) return;
   ShowSongOfRun(number, count, runName_);
 }

@@ -136,7 +136,7 @@ TEST(CommandLine, ExitsWithZeroWhenAllIsWrittenAndOneWhenSongsAreMissing) {
   const Result all = program.Run("--write-all --quiet --ini " + ShellQuote(program.Ini()), false);
   EXPECT_EQ(all.status, 1);
   EXPECT_TRUE(all.err.empty()) << all.err;
-  EXPECT_NE(all.out.find("written in place: 2\nskipped: 1\nmissing: 1\nreport: "), std::string::npos) << all.out;
+  EXPECT_NE(all.out.find("unchanged: 2\nskipped: 1\nmissing: 1\nreport: "), std::string::npos) << all.out;
 }
 
 TEST(CommandLine, FindsSongsOfWindowsFoldersThroughTheIniMapping) {

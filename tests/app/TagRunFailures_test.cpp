@@ -176,7 +176,7 @@ TEST(RunReport, TheFinalBoxCarriesDetailsOnlyWhenSongsWereNotWritten) {
   Click(window.BTodas);
   ExpectOnlyFinalMessage(fixture.Boxes());
   const QString details = fixture.Boxes().shown[0].details;
-  const QString expected = QStringLiteral("written in place: 1\nskipped: 1\nmissing: 1\nfailed: 1\n\n") +
+  const QString expected = QStringLiteral("unchanged: 1\nskipped: 1\nmissing: 1\nfailed: 1\n\n") +
                            QStringLiteral("3  C GONE  ") + QString::fromStdString(music.File("gone.mp3")) +
                            QStringLiteral("  missing: no such file\n4  =D BAD  ") +
                            QString::fromStdString(music.File("=bad.mp3")) +

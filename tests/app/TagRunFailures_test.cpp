@@ -189,3 +189,36 @@ TEST(RunReport, TheFinalBoxCarriesDetailsOnlyWhenSongsWereNotWritten) {
 }
 
 }  // namespace
+
+namespace {
+
+// Another program changes a song while its rewritten copy waits for the
+// disk: the copy is dropped at the run's end, the other program's change
+// kept, and the song counts as failed.
+TEST(RunReport, ASongChangedWhileItsCopyWaitsIsReportedAsFailed) {
+  TempDir music;
+  const std::string song = PutSong(music, "song1.mp3");
+  CatalogueBuilder catalogue;
+  catalogue.Folder(1, music.Path() + "/").Song(
+      {.codigo = 1, .nome = "One", .nomeCompleto = "SONG 1", .pasCodigo = 1, .arquivo = "song1.mp3"});
+  WindowOnCatalogue fixture(catalogue);
+  const std::string changed = SongBytes() + "changed";
+  bool done = false;
+  ScopedWriteHook otherProgram([&](const std::string& path, std::size_t) {
+    if (!done && EndsWith(path, "/song1.mp3~")) {
+      done = true;
+      testing_support::WriteFileBytes(song, changed);
+    }
+    return true;
+  });
+  Click(fixture.Window().BTodas);
+
+  ExpectOnlyFinalMessage(fixture.Boxes());
+  EXPECT_TRUE(fixture.Boxes().shown[0].details.contains(
+      QStringLiteral("failed: file changed meanwhile, left as it was")))
+      << fixture.Boxes().shown[0].details.toStdString();
+  EXPECT_EQ(ReadFileBytes(song), changed);
+  EXPECT_FALSE(std::filesystem::exists(song + "~"));
+}
+
+}  // namespace

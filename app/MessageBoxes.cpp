@@ -5,9 +5,11 @@
 
 namespace {
 
-void ShowModal(QMessageBox::Icon icon, const QString& title, const QString& text) {
+void ShowModal(QMessageBox::Icon icon, const QString& title, const QString& text,
+               const QString& details = {}) {
   // No owner window, as the start-up messages appear before the window does.
   QMessageBox box(icon, title, text, QMessageBox::Ok);
+  if (!details.isEmpty()) box.setDetailedText(details);
   box.exec();
 }
 
@@ -18,6 +20,9 @@ class QtMessageBoxes final : public MessageBoxes {
   }
   void ShowPlain(const QString& title, const QString& text) override {
     ShowModal(QMessageBox::NoIcon, title, text);
+  }
+  void ShowPlainWithDetails(const QString& title, const QString& text, const QString& details) override {
+    ShowModal(QMessageBox::NoIcon, title, text, details);
   }
   void ShowError(const QString& text) override {
     ShowModal(QMessageBox::Critical, QApplication::applicationDisplayName(), text);

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QStringList>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
@@ -12,15 +13,17 @@
 #include <QStyle>
 #include <QStyleFactory>
 #include <QToolButton>
+#include <QStyleOptionProgressBar>
+#include <QStylePainter>
 #include <algorithm>
-#include <array>
-#include <numeric>
+#include <ctime>
 
 #include "CatalogueSettings.h"
+#include "CatalogueSql.h"
 #include "CodePage.h"
 #include "EventGuard.h"
 #include "FileServices.h"
-#include "ReplaceGroup.h"
+#include "RunReport.h"
 #include "SongListModel.h"
 #include "TDBGridStudio.h"
 #include "UpperCaseValidator.h"
@@ -28,23 +31,9 @@
 namespace {
 
 const char* const kCaption = "Quillmar 2012";
-const char* const kDefaultSortField = "Mus_Codigo";
+const char* const kDefaultSortField = catalogue_sql::kDefaultSortField;
 const char* const kRunFinished = "Gravação do TAG finalizada!";
 const QColor kButtonFace(240, 240, 240);
-
-// The fixed lines of the catalogue query, up to its WHERE clause.
-constexpr std::array<const char*, 9> kSongListSelect = {
-    "SELECT DISTINCT Mus.*, Pas.Pas_Path, Sub.Sub_Nome, Rit.Rit_Nome, Idi.Idi_Nome, "
-    "Gra.Gra_Nome, Voc.Voc_Nome",
-    "FROM Tb_Musicas Mus",
-    "LEFT JOIN Tb_Pastas Pas ON Mus.Pas_Codigo = Pas.Pas_Codigo",
-    "LEFT JOIN Tb_MusicaGeneros Mge ON Mge.Mus_Codigo = Mus.Mus_Codigo",
-    "LEFT JOIN Tb_SubGenero Sub ON Sub.Sub_Codigo = Mus.Sub_Codigo",
-    "LEFT JOIN Tb_Ritmo Rit ON Rit.Rit_Codigo = Mus.Rit_Codigo",
-    "LEFT JOIN Tb_Idioma Idi ON Idi.Idi_Codigo = Mus.Idi_Codigo",
-    "LEFT JOIN Tb_Gravadora Gra ON Gra.Gra_Codigo = Mus.Gra_Codigo",
-    "LEFT JOIN Tb_Vocal Voc ON Voc.Voc_Codigo = Mus.Voc_Codigo",
-};
 
 // "MS Sans Serif" at the given pixel height; Qt falls back to the nearest
 // installed sans-serif family where it is missing.
@@ -91,6 +80,44 @@ QToolButton* FlatButton(QWidget* parent, const QString& caption, const QRect& ge
   return button;
 }
 
+// A bar of a run without songs (maximum 0) stays empty: the toolkit would
+// show its animated busy bar for such a range.
+class RunProgressBar final : public QProgressBar {
+ public:
+  using QProgressBar::QProgressBar;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override {
+    if (maximum() != minimum()) {
+      QProgressBar::paintEvent(event);
+      return;
+    }
+    QStylePainter painter(this);
+    QStyleOptionProgressBar option;
+    initStyleOption(&option);
+    option.minimum = 0;
+    option.maximum = 1;
+    option.progress = 0;
+    painter.drawControl(QStyle::CE_ProgressBar, option);
+  }
+};
+
+// Songs listed one per line in the final box's details; the report holds
+// them all.
+constexpr std::size_t kDetailLines = 1000;
+
+QString DetailsOf(const tag_run::RunReport& report, const std::string& reportPath, const std::string& reportError) {
+  QStringList lines;
+  for (const std::string& line : run_report::SummaryLines(report)) lines << QString::fromStdString(line);
+  lines << QString();
+  for (const std::string& line : run_report::ProblemLines(report, kDetailLines))
+    lines << QString::fromStdString(line);
+  lines << QString();
+  lines << (reportPath.empty() ? QStringLiteral("The report could not be saved: ") + QString::fromStdString(reportError)
+                               : QStringLiteral("Report: ") + QFile::decodeName(reportPath.c_str()));
+  return lines.join(QLatin1Char('\n'));
+}
+
 }  // namespace
 
 TFrmPrincipal::TFrmPrincipal(MessageBoxes& boxes, std::string configDirectory, QWidget* parent)
@@ -99,7 +126,8 @@ TFrmPrincipal::TFrmPrincipal(MessageBoxes& boxes, std::string configDirectory, Q
                           Qt::WindowCloseButtonHint),
       boxes_(boxes),
       configDirectory_(configDirectory.empty() ? platform::ExecutableDirectory()
-                                               : std::move(configDirectory)) {
+                                               : std::move(configDirectory)),
+      genreOf_(tag_run::FirstGenreLookup(DB_Zelta, Transaction_Zelta)) {
   if (!configDirectory_.empty() && configDirectory_.back() != '/') configDirectory_ += '/';
   BuildControls();
   ConnectEvents();
@@ -173,7 +201,7 @@ void TFrmPrincipal::BuildControls() {
   lblContador = new QLabel(pnlAguarde);
   lblContador->setGeometry(8, 32, 53, 13);
 
-  ProgressBar1 = new QProgressBar(pnlAguarde);
+  ProgressBar1 = new RunProgressBar(pnlAguarde);
   ProgressBar1->setGeometry(8, 48, 537, 25);
   ProgressBar1->setRange(0, 100);
   ProgressBar1->setValue(0);
@@ -240,20 +268,11 @@ void TFrmPrincipal::FormDestroy() {
 }
 
 std::string TFrmPrincipal::SqlStringLiteral(const std::string& text) {
-  std::string literal = "'";
-  for (char c : text) {
-    literal += c;
-    if (c == '\'') literal += '\'';
-  }
-  return literal + "'";
+  return catalogue_sql::SqlStringLiteral(text);
 }
 
 std::string TFrmPrincipal::SongListSql(const std::string& searchText, const std::string& sortField) {
-  std::string sql;
-  for (const char* line : kSongListSelect) sql.append(line).append("\n");
-  sql += "WHERE UPPER(Mus.Mus_NomeCompleto) LIKE " + SqlStringLiteral("%" + searchText + "%") + "\n";
-  sql += "ORDER BY " + sortField;
-  return sql;
+  return catalogue_sql::SongListSql(searchText, sortField);
 }
 
 void TFrmPrincipal::MEBuscarMusicasChange() {
@@ -291,14 +310,8 @@ void TFrmPrincipal::BTodasClick() {
   Q_Musicas.FetchAll();
   Q_Musicas.First();
   const int count = Q_Musicas.FetchedCount();
-  std::vector<int> rows(static_cast<std::size_t>(count));
-  std::iota(rows.begin(), rows.end(), 0);
-  LookUpGenresOfRun(rows);
-  RunOverSongs(count, [&] {
-    for (int number = 1; !Q_Musicas.Eof(); ++number) {
-      WriteSongOfRun(number, count);
-      Q_Musicas.Next();
-    }
+  RunOverSongs(count, [&](tag_run::TagRun& run) {
+    run.RunToEnd(count, [this](int number, int songs) { SongOfRunStarting(number, songs); });
   });
 }
 
@@ -307,74 +320,83 @@ void TFrmPrincipal::BSelecionadasClick() {
   // Bookmarks come in row order, however the rows were selected; the grid
   // is disabled during the run, so the selection cannot change under it.
   const std::vector<db::Query::Bookmark> bookmarks = SelectedBookmarks();
-  const int count = static_cast<int>(bookmarks.size());
-  LookUpGenresOfRun(bookmarks);
-  RunOverSongs(count, [&] {
-    for (int index = 0; index < count; ++index) {
-      Q_Musicas.GotoBookmark(bookmarks[static_cast<std::size_t>(index)]);
-      WriteSongOfRun(index + 1, count);
-    }
+  RunOverSongs(static_cast<int>(bookmarks.size()), [&](tag_run::TagRun& run) {
+    run.RunBookmarks(bookmarks, [this](int number, int songs) { SongOfRunStarting(number, songs); });
   });
 }
 
-void TFrmPrincipal::RunOverSongs(int count, const std::function<void()>& walk) {
+song_tag_job::SongResult TFrmPrincipal::WriteTagForCurrentSong() noexcept {
+  return tag_run::TagRun(DB_Zelta, Q_Musicas, genreOf_, folderMappings_).WriteCurrentSong();
+}
+
+std::string TFrmPrincipal::FirstGenreName(int songCode) { return genreOf_(songCode); }
+
+void TFrmPrincipal::RunOverSongs(int count, const std::function<void(tag_run::TagRun&)>& walk) {
   ProgressBar1->setValue(0);
   ProgressBar1->setMaximum(count);
   SetBusy(true);
   SetGridFollowsQuery(false);
-  songPaths_.emplace(folderMappings_);
+  frameClock_.invalidate();
+  shownNumber_ = runNumber_ = 0;
+  tag_run::TagRun run(DB_Zelta, Transaction_Zelta, Q_Musicas, folderMappings_);
+  // The last rewritten songs are put in place on the group's thread while
+  // the window keeps painting.
+  run.SetWhileCommitting([] { QCoreApplication::processEvents(); });
   try {
-    // Songs rewritten through a copy wait for the disk in groups rather than
-    // one by one; the last of them take their names as the run ends, on
-    // every path, before the window is usable again.
-    platform::ReplaceGroupScope rewrites;
-    walk();
-    rewrites.Group().Commit([] { QCoreApplication::processEvents(); });
-    // The rows and genres came from memory: a connection lost since the
-    // last fetch still ends the run with the client's error.
-    if (runGenres_) runGenres_->ConfirmConnection();
+    walk(run);
   } catch (...) {
     // The error goes on to the default report, after the window is usable
     // again; the run is not reported as finished.
+    ShowLastSongOfRun();
     LeaveRun();
     throw;
   }
+  ShowLastSongOfRun();
   LeaveRun();
-  boxes_.ShowPlain(QString::fromUtf8(kCaption), QString::fromUtf8(kRunFinished));
-}
-
-void TFrmPrincipal::LookUpGenresOfRun(const std::vector<int>& rows) {
-  std::vector<int> songCodes;
-  songCodes.reserve(rows.size());
-  for (const int row : rows) {
-    const std::string code = Q_Musicas.ValueAt(row, "MUS_CODIGO");
-    songCodes.push_back(code.empty() ? 0 : std::stoi(code));
-  }
-  runGenres_ = std::make_unique<RunGenres>(DB_Zelta, Transaction_Zelta, std::move(songCodes));
+  ReportRun(run.Report());
 }
 
 void TFrmPrincipal::LeaveRun() {
-  songPaths_.reset();
-  runGenres_.reset();
   SetGridFollowsQuery(true);
   SetBusy(false);
 }
 
-void TFrmPrincipal::WriteSongOfRun(int number, int count) {
-  const std::string name = Q_Musicas.FieldAsText("MUS_NOMECOMPLETO");
+void TFrmPrincipal::SongOfRunStarting(int number, int count) {
+  runNumber_ = number;
+  runCount_ = count;
+  runName_ = Q_Musicas.FieldAsText("MUS_NOMECOMPLETO");
+  // Setting the counter's text alone costs about as much as writing a short
+  // song's tag, and the bar repaints at once; so both are set, painted and
+  // the user answered once a frame, and for the last song always.
+  if (frameClock_.isValid() && frameClock_.elapsed() < kFrameMilliseconds) return;
+  ShowSongOfRun(number, count, runName_);
+}
+
+void TFrmPrincipal::ShowSongOfRun(int number, int count, const std::string& name) {
   SetCounterText(QStringLiteral("Gravando aquivo ") + QString::number(number) + QStringLiteral(" de ") +
                  QString::number(count) + QStringLiteral(" (") +
                  QString::fromUtf8(platform::Cp1252ToUtf8(name)) + QStringLiteral(")"));
   ProgressBar1->setValue(number);
+  shownNumber_ = number;
   QCoreApplication::processEvents();
-  WriteTagForCurrentSong();
-  // The job swallows its own errors, the catalogue's too. When the
-  // connection was lost on the way (a server gone), the rows ahead still
-  // come from the query's buffer and nothing else would notice: every later
-  // song would fail silently and the run would still report success.
-  // Connecting again here, outside the job, either finds the catalogue back
-  // or ends the run with the client's error.
-  if (!DB_Zelta.Connected()) DB_Zelta.Connect();
+  frameClock_.start();
+}
+
+void TFrmPrincipal::ShowLastSongOfRun() {
+  if (runNumber_ > 0 && shownNumber_ != runNumber_) ShowSongOfRun(runNumber_, runCount_, runName_);
+}
+
+void TFrmPrincipal::ReportRun(const tag_run::RunReport& report) {
+  run_report::ReportFile file;
+  const bool saved = file.OpenNew(std::time(nullptr)) && file.Write(report);
+  lastReportPath_ = saved ? file.Path() : std::string();
+  const QString title = QString::fromUtf8(kCaption);
+  const QString text = QString::fromUtf8(kRunFinished);
+  if (report.AllFine()) {
+    boxes_.ShowPlain(title, text);
+  } else {
+    boxes_.ShowPlainWithDetails(title, text, DetailsOf(report, lastReportPath_, file.Error()));
+  }
 }
 
 void TFrmPrincipal::SetBusy(bool busy) {

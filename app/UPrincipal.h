@@ -3,17 +3,16 @@
 // the catalogue list with its incremental search and ordering, and the
 // controls of the tag-writing runs.
 
+#include <QElapsedTimer>
 #include <QWidget>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "FirebirdDb.h"
 #include "MessageBoxes.h"
-#include "RunGenres.h"
-#include "SongPathResolver.h"
+#include "TagRun.h"
 
 class QFrame;
 class QGroupBox;
@@ -75,8 +74,8 @@ class TFrmPrincipal : public QWidget {
 
   // The per-song job on the current row of Q_Musicas: the song's MP3 file
   // gets the catalogue's values merged over its own tag. Every error of a
-  // song is swallowed, so that the run goes on with the next one.
-  void WriteTagForCurrentSong() noexcept;
+  // song ends as its outcome, so that the run goes on with the next one.
+  song_tag_job::SongResult WriteTagForCurrentSong() noexcept;
   // Name of the song's genre with the lowest genre code; empty when it has
   // none. Throws db::DatabaseError.
   std::string FirstGenreName(int songCode);
@@ -86,6 +85,11 @@ class TFrmPrincipal : public QWidget {
   void SetBusy(bool busy);
   // Progress text of a run; the label grows with it.
   void SetCounterText(const QString& text);
+  // The counter and the bar reach the screen at most this often during a
+  // run, which is also how often the window answers meanwhile.
+  static constexpr int kFrameMilliseconds = 33;
+  // Where the report of the last run was saved; empty when it could not be.
+  const std::string& LastReportPath() const { return lastReportPath_; }
   // While false the grid ignores the query's movements (a run walks the rows
   // without repainting the grid); back to true, the grid takes up the rows
   // fetched meanwhile and the query's current row.
@@ -107,25 +111,34 @@ class TFrmPrincipal : public QWidget {
   void Guarded(const std::function<void()>& handler);
   // What both runs share: the bar set to count, the busy state with the
   // grid detached while walk goes through the songs, both undone whatever
-  // happens, and the final message after a walk that ended normally.
-  void RunOverSongs(int count, const std::function<void()>& walk);
+  // happens, and after a walk that ended normally the report saved and the
+  // final message.
+  void RunOverSongs(int count, const std::function<void(tag_run::TagRun&)>& walk);
   void LeaveRun();
-  // One song of a run, the query standing on it: counter, bar, one round
-  // of window messages, the job.
-  void WriteSongOfRun(int number, int count);
-  // The genres of the songs on these rows of Q_Musicas, for the run that
-  // writes them; dropped as the run ends.
-  void LookUpGenresOfRun(const std::vector<int>& rows);
+  // Before each song of a run, the query standing on it: when a frame is
+  // due, the counter, the bar and one round of window messages.
+  void SongOfRunStarting(int number, int count);
+  void ShowSongOfRun(int number, int count, const std::string& name);
+  // The last song's counter and bar, when its frame was skipped.
+  void ShowLastSongOfRun();
+  void ReportRun(const tag_run::RunReport& report);
 
   MessageBoxes& boxes_;
   std::string configDirectory_;
   std::string sortFieldName_;
   bool gridFollowsQuery_ = true;
-  // The INI's [CAMINHOS]; a run turns them into a resolver that keeps its
-  // directory listings until the run ends.
+  // The INI's [CAMINHOS]; each run makes its resolver of song paths
+  // from them.
   std::vector<FolderMapping> folderMappings_;
-  std::optional<SongPathResolver> songPaths_;
-  std::unique_ptr<RunGenres> runGenres_;
+  song_tag_job::GenreLookup genreOf_;
+  // The run's frames: when the last was shown, which song it showed and
+  // which song the run stands on.
+  QElapsedTimer frameClock_;
+  int shownNumber_ = 0;
+  int runNumber_ = 0;
+  int runCount_ = 0;
+  std::string runName_;
+  std::string lastReportPath_;
   // Declared after Q_Musicas, so it goes before the query does.
   std::unique_ptr<SongListModel> model_;
 };

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "CommandLine.h"
 #include "UPrincipal.h"
 
 namespace {
@@ -25,6 +26,8 @@ void EndAtOnceWhenEndedFromTheMessageLoop() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  // Runs without a window never start the toolkit, so they need no display.
+  if (command_line::Wanted(argc, argv)) return command_line::Run(argc, argv);
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Quillmar 2012"));
   QApplication::setApplicationDisplayName(QStringLiteral("Quillmar 2012"));

@@ -428,8 +428,12 @@ bool WriteRewrittenCopy(const std::string& temporary, const std::string& tag, co
                        copy.WriteAllAt(0, tag.data(), tag.size()) &&
                        CopyRest(song, audioStart, copy, static_cast<std::int64_t>(tag.size()));
   if (!written && copy.IsOpen()) {
+    // The caller reports why the copy failed: the clean-up keeps that error.
+    const int error = errno;
+    const bool named = !copy.Unnamed();
     copy.Close();
-    platform::DeleteFile(temporary);
+    if (named) platform::DeleteFile(temporary);
+    errno = error;
   }
   return written;
 }
@@ -580,6 +584,12 @@ void TID3v2::FillContents(TagInfo& info) const {
         break;
     }
   }
+}
+
+std::array<std::string, id3v2::kSlotCount> TID3v2::FrameContents() const {
+  TagInfo info{};
+  FillContents(info);
+  return info.Frame;
 }
 
 bool TID3v2::SaveToFile(const std::string& FileName) const {

@@ -61,6 +61,8 @@ class TID3v2 {
   bool SaveToFile(const std::string& FileName) const;
   // What the last SaveToFile did, for callers that report per song.
   const id3v2::SaveReport& LastSave() const { return lastSave_; }
+  // The payload each slot's frame would be saved with; empty for no frame.
+  std::array<std::string, id3v2::kSlotCount> FrameContents() const;
 
   bool Exists() const { return exists_; }
   std::uint8_t VersionID() const { return versionID_; }

@@ -295,6 +295,16 @@ bool WriteMergedTag(const MergedTagValues& Values) {
   return saved;
 }
 
+bool MergeTagWithoutSaving(const MergedTagValues& Values) {
+  bool merged = false;
+  if (ID3v2Reader && platform::FileExists(Values.FilePath)) {
+    MergeInto(*ID3v2Reader, Values);
+    merged = true;
+  }
+  ClearTag();
+  return merged;
+}
+
 bool WriteMergedTag(const std::string& FilePath, const std::string& Title, const std::string& Artist,
                     const std::string& Composer, const std::string& Album, const std::string& Year,
                     const std::string& Track, const std::string& FrameTIDM, const std::string& Genre,

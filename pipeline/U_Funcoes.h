@@ -140,6 +140,10 @@ struct MergedTagValues {
 // Afterwards the snapshot is empty. Throws ConversionError (with nothing
 // saved and the snapshot kept) when the track text is no integer.
 bool WriteMergedTag(const MergedTagValues& Values);
+// WriteMergedTag without the save: ID3v2Reader holds the tag as it would
+// be written, the file stays as it is. False when there is no file or no
+// ID3v2 object to merge into.
+bool MergeTagWithoutSaving(const MergedTagValues& Values);
 bool WriteMergedTag(const std::string& FilePath, const std::string& Title, const std::string& Artist,
                     const std::string& Composer, const std::string& Album, const std::string& Year,
                     const std::string& Track, const std::string& FrameTIDM, const std::string& Genre,

@@ -95,6 +95,18 @@ std::size_t ReplaceGroup::Refused() const {
   return outcome_.refused;
 }
 
+std::vector<ReplaceGroup::Refusal> ReplaceGroup::TakeRefusals() {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return std::exchange(outcome_.refusals, {});
+}
+
+void ReplaceGroup::Outcome::Add(Outcome&& other) {
+  replaced += other.replaced;
+  refused += other.refused;
+  refusals.insert(refusals.end(), std::make_move_iterator(other.refusals.begin()),
+                  std::make_move_iterator(other.refusals.end()));
+}
+
 bool ReplaceGroup::Batch::Holds(const std::string& path, const std::optional<FileStamp>& named) const {
   return names.count(path) != 0 || (named && files.count({named->Device, named->Inode}) != 0);
 }
@@ -129,17 +141,17 @@ ReplaceGroup::Outcome ReplaceGroup::CommitBatch(Batch& batch) {
       entry.copy.Close();
       DeleteFile(entry.temporary);
       ++outcome.refused;
+      outcome.refusals.push_back({entry.target, onDisk && !unchanged});
     }
   }
   return outcome;
 }
 
 void ReplaceGroup::CommitFillingHere() {
-  const Outcome here = CommitBatch(filling_);
+  Outcome here = CommitBatch(filling_);
   filling_ = Batch{};
   const std::lock_guard<std::mutex> lock(mutex_);
-  outcome_.replaced += here.replaced;
-  outcome_.refused += here.refused;
+  outcome_.Add(std::move(here));
 }
 
 bool ReplaceGroup::StartCommitter() {
@@ -197,8 +209,7 @@ void ReplaceGroup::CommitSentBatches() {
       // whole, the copies beside them until the next rewrite of each.
     }
     lock.lock();
-    outcome_.replaced += here.replaced;
-    outcome_.refused += here.refused;
+    outcome_.Add(std::move(here));
     sent_.reset();
     changed_.notify_all();
   }

@@ -66,6 +66,13 @@ class ReplaceGroup {
   bool Waits(const std::string& path) const;
   // Replaces refused since the group was made.
   std::size_t Refused() const;
+  // The files whose replace was refused since the last call, and why: the
+  // file changed meanwhile, or its copy could not be put on the disk.
+  struct Refusal {
+    std::string target;
+    bool changedMeanwhile = false;
+  };
+  std::vector<Refusal> TakeRefusals();
 
  private:
   struct Waiting {
@@ -89,6 +96,8 @@ class ReplaceGroup {
   struct Outcome {
     std::size_t replaced = 0;
     std::size_t refused = 0;
+    std::vector<Refusal> refusals;
+    void Add(Outcome&& other);
   };
   static Outcome CommitBatch(Batch& batch);
   // Hands the filling batch on to the committing thread, once the one

@@ -4,6 +4,7 @@
 // folder.
 
 #include <QApplication>
+#include <cstdlib>
 #include <QString>
 #include <QTest>
 #include <QToolButton>
@@ -30,6 +31,9 @@ inline QApplication& Application() {
     // A copy of BaseZelta.ini in the user's own folder must not stand in
     // for the one a test leaves out.
     ::setenv("XDG_CONFIG_HOME", "/nonexistent/quillmar-tests", 1);
+    // Run reports go to a folder of the tests, not the user's own.
+    static testing_support::TempDir state;
+    setenv("XDG_STATE_HOME", state.Path().c_str(), 1);
     auto* created = new QApplication(argc, argv);  // lives until the process ends
     QApplication::setApplicationDisplayName(QStringLiteral("Quillmar 2012"));
     return created;
@@ -42,6 +46,7 @@ struct ShownBox {
   std::string kind;  // "information", "plain" or "error"
   QString title;
   QString text;
+  QString details{};  // the details area, when the box has one
 };
 
 class RecordingMessageBoxes final : public MessageBoxes {
@@ -51,6 +56,9 @@ class RecordingMessageBoxes final : public MessageBoxes {
   }
   void ShowPlain(const QString& title, const QString& text) override {
     shown.push_back({"plain", title, text});
+  }
+  void ShowPlainWithDetails(const QString& title, const QString& text, const QString& details) override {
+    shown.push_back({"plain", title, text, details});
   }
   void ShowError(const QString& text) override { shown.push_back({"error", {}, text}); }
   std::vector<ShownBox> shown;

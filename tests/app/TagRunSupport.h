@@ -95,6 +95,23 @@ class RunWatcher final : public QObject {
   int gridPaints_ = 0;
 };
 
+// The counters a run showed: at most one a frame, so not every song's, but
+// in order, each with its own bar position and the run's maximum, the first
+// song's and the last song's always among them.
+inline void ExpectCountersShown(const RunWatcher& watcher, const std::vector<QString>& expected) {
+  ASSERT_FALSE(watcher.Songs().empty());
+  EXPECT_EQ(watcher.Songs().front().counter, expected.front());
+  EXPECT_EQ(watcher.Songs().back().counter, expected.back());
+  std::size_t next = 0;
+  for (const SeenSong& seen : watcher.Songs()) {
+    while (next < expected.size() && expected[next] != seen.counter) ++next;
+    ASSERT_LT(next, expected.size()) << seen.counter.toStdString() << " out of order";
+    EXPECT_EQ(seen.barValue, int(next) + 1);
+    EXPECT_EQ(seen.barMaximum, int(expected.size()));
+    ++next;
+  }
+}
+
 // Installs a write-fault hook for the life of the object.
 class ScopedWriteHook {
  public:

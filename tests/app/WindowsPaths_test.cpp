@@ -84,7 +84,8 @@ TEST(WindowsPaths, MappedFoldersAndNamesInAnyLetterCaseAreWritten) {
   RunWatcher watcher(fixture.Window());
   Click(fixture.Window().BTodas);
   ExpectOnlyFinalMessage(fixture.Boxes());
-  EXPECT_EQ(watcher.Songs().size(), 6u);
+  ASSERT_FALSE(watcher.Songs().empty());
+  EXPECT_TRUE(watcher.Songs().back().counter.startsWith(QStringLiteral("Gravando aquivo 6 de 6 (")));
   for (const std::string& path : songs.mapped) EXPECT_TRUE(Written(path)) << path;
   for (const std::string& path : songs.untouched) EXPECT_FALSE(Written(path)) << path;
   EXPECT_EQ(pipeline_test::ReadWithTagLib(songs.mapped[0]).Text("TIT2"), "Title 1");

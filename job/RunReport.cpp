@@ -1,0 +1,157 @@
+#include "RunReport.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "CodePage.h"
+
+namespace run_report {
+
+using song_tag_job::Outcome;
+using song_tag_job::SongResult;
+
+namespace {
+
+constexpr Outcome kOutcomes[] = {Outcome::WrittenInPlace, Outcome::Rewritten,    Outcome::Unchanged,
+                                 Outcome::WouldChange,    Outcome::InvalidAudio, Outcome::Skipped,
+                                 Outcome::Missing,        Outcome::Ambiguous,    Outcome::Failed,
+                                 Outcome::NotReached};
+
+std::string ChangesText(const SongResult& song) {
+  std::string text;
+  for (const auto& change : song.Changes) {
+    if (!text.empty()) text += "; ";
+    text += change.FrameID + ": \"" + change.Before + "\" -> \"" + change.After + "\"";
+  }
+  return text;
+}
+
+std::string DetailOf(const SongResult& song) {
+  const std::string changes = ChangesText(song);
+  if (changes.empty()) return song.Detail;
+  return song.Detail.empty() ? changes : song.Detail + "; " + changes;
+}
+
+// Makes every folder of path that is missing; false with errno set when
+// one cannot be made.
+bool MakeFolders(const std::string& path) {
+  for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+    const std::string folder = path.substr(0, slash);
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string CsvCell(const std::string& utf8) {
+  std::string cell = utf8;
+  if (!cell.empty() && (cell[0] == '=' || cell[0] == '+' || cell[0] == '-' || cell[0] == '@'))
+    cell.insert(cell.begin(), '\'');
+  if (cell.find_first_of(",\"\r\n") == std::string::npos) return cell;
+  std::string quoted = "\"";
+  for (char c : cell) {
+    quoted += c;
+    if (c == '"') quoted += '"';
+  }
+  return quoted + '"';
+}
+
+std::string CsvText(const tag_run::RunReport& report) {
+  std::string text = "code,full name,path,outcome,detail\r\n";
+  for (const SongResult& song : report.Songs) {
+    text += CsvCell(std::to_string(song.Code)) + ',' + CsvCell(platform::Cp1252ToUtf8(song.FullName)) + ',' +
+            CsvCell(song.Path) + ',' + CsvCell(song_tag_job::OutcomeName(song.How)) + ',' +
+            CsvCell(DetailOf(song)) + "\r\n";
+  }
+  return text;
+}
+
+std::string StateFolder() {
+  const char* state = std::getenv("XDG_STATE_HOME");
+  std::string folder;
+  if (state != nullptr && state[0] == '/') {
+    folder = state;
+  } else {
+    const char* home = std::getenv("HOME");
+    folder = std::string(home != nullptr ? home : "") + "/.local/state";
+  }
+  if (folder.back() != '/') folder += '/';
+  return folder + "quillmar2012/";
+}
+
+std::vector<std::string> SummaryLines(const tag_run::RunReport& report) {
+  std::vector<std::string> lines;
+  for (Outcome outcome : kOutcomes) {
+    const std::size_t count = report.Count(outcome);
+    if (count > 0) lines.push_back(std::string(song_tag_job::OutcomeName(outcome)) + ": " + std::to_string(count));
+  }
+  if (lines.empty()) lines.push_back("no songs");
+  return lines;
+}
+
+std::vector<std::string> ProblemLines(const tag_run::RunReport& report, std::size_t limit) {
+  std::vector<std::string> lines;
+  std::size_t more = 0;
+  for (const SongResult& song : report.Songs) {
+    if (song_tag_job::IsFine(song.How)) continue;
+    if (lines.size() == limit) {
+      ++more;
+      continue;
+    }
+    lines.push_back(std::to_string(song.Code) + "  " + platform::Cp1252ToUtf8(song.FullName) + "  " +
+                    song.Path + "  " + song_tag_job::OutcomeName(song.How) + ": " + song.Detail);
+  }
+  if (more > 0) lines.push_back("... and " + std::to_string(more) + " more in the report");
+  return lines;
+}
+
+bool ReportFile::OpenNew(std::time_t when) {
+  const std::string folder = StateFolder();
+  if (!MakeFolders(folder)) {
+    error_ = folder + ": " + song_tag_job::ErrorWords(errno);
+    return false;
+  }
+  char stamp[32];
+  std::tm local{};
+  localtime_r(&when, &local);
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d_%H-%M-%S", &local);
+  // Two runs within one second get files of their own.
+  for (int attempt = 1; attempt < 100; ++attempt) {
+    const std::string path = folder + "tags_" + stamp + (attempt > 1 ? "_" + std::to_string(attempt) : "") + ".csv";
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0 && errno == EEXIST) continue;
+    if (fd < 0) {
+      error_ = path + ": " + song_tag_job::ErrorWords(errno);
+      return false;
+    }
+    file_.reset(::fdopen(fd, "w"));
+    path_ = path;
+    return file_ != nullptr;
+  }
+  error_ = folder + ": too many reports at this time";
+  return false;
+}
+
+bool ReportFile::Open(const std::string& path) {
+  path_ = path;
+  file_.reset(std::fopen(path.c_str(), "we"));
+  if (!file_) error_ = path + ": " + song_tag_job::ErrorWords(errno);
+  return file_ != nullptr;
+}
+
+bool ReportFile::Write(const tag_run::RunReport& report) {
+  if (!file_) return false;
+  const std::string text = CsvText(report);
+  const bool written = std::fwrite(text.data(), 1, text.size(), file_.get()) == text.size();
+  const int error = errno;
+  const bool closed = std::fclose(file_.release()) == 0;
+  if (!written || !closed) error_ = path_ + ": " + song_tag_job::ErrorWords(written ? errno : error);
+  return written && closed;
+}
+
+}  // namespace run_report

@@ -1,0 +1,104 @@
+#pragma once
+// The per-song tag job: how a catalogue row names its file, which files are
+// written, and the job itself, which turns one row into a save and tells
+// how it ended. No window and no database here: the row comes as values,
+// the genre through a lookup the caller gives.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "SongPathResolver.h"
+
+namespace song_tag_job {
+
+// The extension of a catalogue file name: from its last dot to its end,
+// dot included, unless a path separator ("\", ":" or "/") follows that dot;
+// otherwise empty. The letter case stays as stored.
+std::string FileNameExtension(const std::string& fileName);
+
+// Only MP3 files get a tag: "MP3" or ".MP3" in any letter case.
+bool IsMp3Extension(const std::string& extension);
+
+// The lookup of a song's genre with the lowest genre code.
+std::string FirstGenreSql(int songCode);
+// The same with the song code as written in SQL ("?" for a marker).
+std::string FirstGenreSql(const std::string& songCode);
+
+// The catalogue values of one song as the job takes them: texts as stored
+// (Windows-1252), integers as plain decimal, NULL as the empty text.
+struct SongRow {
+  std::int64_t Code = 0;
+  std::string FullName;
+  std::string Folder;
+  std::string FileName;
+  std::string Title;
+  std::string Artist;
+  std::string Composer;
+  std::string Album;
+  std::string Year;
+  std::string Track;
+  std::string SubGenre;
+  std::string Rhythm;
+  std::string Language;
+  std::string RecordLabel;
+  std::string Vocal;
+  std::string Rating;
+  std::string PeriodType;
+  std::string PeriodStart;
+  std::string PeriodEnd;
+};
+
+// Name of a song's genre with the lowest genre code (Windows-1252), empty
+// when it has none. May throw (a database error); the job counts the song
+// as failed then.
+using GenreLookup = std::function<std::string(std::int64_t songCode)>;
+
+// How one song ended. Every song of a run gets exactly one.
+enum class Outcome {
+  WrittenInPlace,
+  Rewritten,
+  Unchanged,
+  Skipped,       // not an MP3 file by its name
+  Missing,       // no such file, or no song with that code
+  Ambiguous,     // several files whose names differ only in letter case
+  InvalidAudio,  // not valid MPEG audio; the tag is written all the same
+  Failed,
+  NotReached,    // the run was stopped before this song
+  WouldChange,   // a dry run found frames to change
+};
+
+// The words for an outcome in reports and summaries.
+const char* OutcomeName(Outcome outcome);
+// Written, unchanged, skipped by rule, or a dry run's finding: nothing the
+// user has to look after. Missing, failed and not reached are not.
+bool IsFine(Outcome outcome);
+
+// One frame a dry run would change, texts in UTF-8.
+struct FrameChange {
+  std::string FrameID;
+  std::string Before;
+  std::string After;
+};
+
+struct SongResult {
+  std::int64_t Code = 0;
+  std::string FullName;  // Windows-1252, as stored
+  std::string Path;      // the path the job used (empty when skipped by name)
+  Outcome How = Outcome::Failed;
+  std::string Detail;    // UTF-8: the reason, or how an invalid song was saved
+  std::vector<FrameChange> Changes;  // dry runs only
+};
+
+// The job: finds the file through paths, skips every file that is not an MP3 file, reads
+// the file, merges the catalogue's values over its own and saves the tag
+// (or, on a dry run, only tells which frames would change). Never throws:
+// whatever goes wrong ends as the song's outcome and reason.
+SongResult WriteSong(const SongRow& row, const GenreLookup& genreOf, SongPathResolver& paths,
+                     bool dryRun = false) noexcept;
+
+// Words for a system error number, such as "permission denied".
+std::string ErrorWords(int error);
+
+}  // namespace song_tag_job

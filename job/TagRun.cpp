@@ -1,0 +1,195 @@
+#include "TagRun.h"
+
+#include <algorithm>
+#include <unordered_map>
+
+#include "ReplaceGroup.h"
+
+namespace tag_run {
+
+using song_tag_job::Outcome;
+using song_tag_job::SongResult;
+
+song_tag_job::SongRow ReadSongRow(const db::Query& songs) {
+  const auto column = [&songs](const char* name) { return songs.FieldAsText(name); };
+  return song_tag_job::SongRow{
+      .Code = songs.FieldAsInteger("MUS_CODIGO"),
+      .FullName = column("MUS_NOMECOMPLETO"),
+      .Folder = column("PAS_PATH"),
+      .FileName = column("MUS_ARQUIVO"),
+      .Title = column("MUS_NOME"),
+      .Artist = column("MUS_INTERPRETE"),
+      .Composer = column("MUS_COMPOSITOR"),
+      .Album = column("MUS_ALBUM"),
+      .Year = column("MUS_ANO"),
+      .Track = column("MUS_FAIXA"),
+      .SubGenre = column("SUB_NOME"),
+      .Rhythm = column("RIT_NOME"),
+      .Language = column("IDI_NOME"),
+      .RecordLabel = column("GRA_NOME"),
+      .Vocal = column("VOC_NOME"),
+      .Rating = column("MUS_AVALIACAO"),
+      .PeriodType = column("MUS_TIPOPERIODO"),
+      .PeriodStart = column("MUS_PERIODOINICIO"),
+      .PeriodEnd = column("MUS_PERIODOFIM"),
+  };
+}
+
+song_tag_job::GenreLookup FirstGenreLookup(db::Connection& connection, db::Transaction& transaction) {
+  return [&connection, &transaction](std::int64_t songCode) -> std::string {
+    // A query of its own on the run's connection and transaction, gone
+    // when this returns or throws.
+    db::Query genres(connection, transaction);
+    genres.SetSQL(song_tag_job::FirstGenreSql(static_cast<int>(songCode)));
+    genres.Open();
+    if (genres.IsEmpty()) return {};
+    return genres.FieldAsText(genres.ColumnNames().front());
+  };
+}
+
+bool RunReport::AllFine() const {
+  return std::all_of(Songs.begin(), Songs.end(), [](const SongResult& song) { return song_tag_job::IsFine(song.How); });
+}
+
+std::size_t RunReport::Count(Outcome outcome) const {
+  return static_cast<std::size_t>(
+      std::count_if(Songs.begin(), Songs.end(), [outcome](const SongResult& song) { return song.How == outcome; }));
+}
+
+TagRun::TagRun(db::Connection& connection, db::Query& songs, song_tag_job::GenreLookup genreOf,
+               const std::vector<FolderMapping>& folders)
+    : connection_(connection), songs_(songs), genreOf_(std::move(genreOf)), paths_(folders) {}
+
+TagRun::TagRun(db::Connection& connection, db::Transaction& transaction, db::Query& songs,
+               const std::vector<FolderMapping>& folders)
+    : TagRun(connection, songs, FirstGenreLookup(connection, transaction), folders) {
+  transaction_ = &transaction;
+}
+
+void TagRun::LookUpGenresOf(const std::vector<int>& rows) {
+  if (!transaction_) return;
+  std::vector<int> songCodes;
+  songCodes.reserve(rows.size());
+  for (const int row : rows) {
+    const std::string code = songs_.ValueAt(row, "MUS_CODIGO");
+    songCodes.push_back(code.empty() ? 0 : std::stoi(code));
+  }
+  runGenres_ = std::make_unique<RunGenres>(connection_, *transaction_, std::move(songCodes));
+  genreOf_ = [genres = runGenres_.get()](std::int64_t songCode) { return genres->NameOf(static_cast<int>(songCode)); };
+}
+
+void TagRun::ConfirmConnection() {
+  if (runGenres_) runGenres_->ConfirmConnection();
+}
+
+SongResult TagRun::WriteCurrentSong() noexcept {
+  song_tag_job::SongRow row;
+  try {
+    row = ReadSongRow(songs_);
+  } catch (const std::exception& error) {
+    SongResult failed;
+    failed.Detail = error.what();
+    return failed;
+  } catch (...) {
+    return SongResult{};
+  }
+  return song_tag_job::WriteSong(row, genreOf_, paths_, dryRun_);
+}
+
+void TagRun::RunToEnd(int count, const SongStarting& starting) {
+  report_.DryRun = dryRun_;
+  if (transaction_ && !songs_.Eof()) {
+    std::vector<int> rows;
+    for (int row = songs_.CurrentRow(); row < songs_.FetchedCount(); ++row) rows.push_back(row);
+    LookUpGenresOf(rows);
+  }
+  WithRewriteGroup([&] {
+    for (int number = 1; !songs_.Eof(); ++number) {
+      if (Stopped()) {
+        NotReached();
+        songs_.Next();
+        continue;
+      }
+      if (starting) starting(number, count);
+      report_.Songs.push_back(WriteCurrentSong());
+      // The job swallows its own errors, the catalogue's too. When the
+      // connection was lost on the way (a server gone), the rows ahead
+      // still come from the query's buffer and every later song would fail
+      // on its genre. Connecting again here, outside the job, either finds
+      // the catalogue back or ends the run with the client's error.
+      if (!connection_.Connected()) connection_.Connect();
+      songs_.Next();
+    }
+  });
+  ConfirmConnection();
+}
+
+void TagRun::RunBookmarks(const std::vector<db::Query::Bookmark>& bookmarks, const SongStarting& starting) {
+  report_.DryRun = dryRun_;
+  const int count = static_cast<int>(bookmarks.size());
+  LookUpGenresOf(std::vector<int>(bookmarks.begin(), bookmarks.end()));
+  WithRewriteGroup([&] {
+    for (int index = 0; index < count; ++index) {
+      songs_.GotoBookmark(bookmarks[static_cast<std::size_t>(index)]);
+      if (Stopped()) {
+        NotReached();
+        continue;
+      }
+      if (starting) starting(index + 1, count);
+      report_.Songs.push_back(WriteCurrentSong());
+      if (!connection_.Connected()) connection_.Connect();
+    }
+  });
+  ConfirmConnection();
+}
+
+void TagRun::AddMissing(std::int64_t code, const std::string& given, const std::string& why) {
+  SongResult missing;
+  missing.Code = code;
+  missing.FullName = given;
+  missing.How = Outcome::Missing;
+  missing.Detail = why;
+  report_.Songs.push_back(std::move(missing));
+}
+
+void TagRun::NotReached() {
+  SongResult result;
+  try {
+    const song_tag_job::SongRow row = ReadSongRow(songs_);
+    result.Code = row.Code;
+    result.FullName = row.FullName;
+    if (song_tag_job::IsMp3Extension(song_tag_job::FileNameExtension(row.FileName)))
+      result.Path = paths_.Resolve(row.Folder, row.FileName).Path;
+  } catch (...) {
+    // The song is reported all the same, with what could be read of it.
+  }
+  result.How = Outcome::NotReached;
+  result.Detail = "the run was stopped before this song";
+  report_.Songs.push_back(std::move(result));
+}
+
+void TagRun::WithRewriteGroup(const std::function<void()>& fn) {
+  // Songs rewritten through a copy wait for the disk in groups rather than
+  // one by one; the last of them take their names as the run ends, on
+  // every path.
+  platform::ReplaceGroupScope rewrites;
+  fn();
+  rewrites.Group().Commit(whileCommitting_);
+  // A copy whose song changed meanwhile, or that never reached the disk,
+  // was dropped at the commit: its song was not written after all.
+  const std::vector<platform::ReplaceGroup::Refusal> refusals = rewrites.Group().TakeRefusals();
+  if (refusals.empty()) return;
+  std::unordered_map<std::string, const platform::ReplaceGroup::Refusal*> byPath;
+  for (const auto& refusal : refusals) byPath[refusal.target] = &refusal;
+  for (SongResult& song : report_.Songs) {
+    const auto found = byPath.find(song.Path);
+    const bool rewritten = song.How == Outcome::Rewritten ||
+                           (song.How == Outcome::InvalidAudio && song.Detail == "file rewritten");
+    if (found == byPath.end() || !rewritten) continue;
+    song.How = Outcome::Failed;
+    song.Detail = found->second->changedMeanwhile ? "file changed meanwhile, left as it was"
+                                                  : "the new file could not be put on the disk";
+  }
+}
+
+}  // namespace tag_run

@@ -1,0 +1,101 @@
+#pragma once
+// A run over catalogue rows: every row from the first, or the rows of
+// given bookmarks, each through the per-song job, every song with its
+// outcome in the run's report. The window and the command line both run
+// their songs through here.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "FirebirdDb.h"
+#include "RunGenres.h"
+#include "SongTagJob.h"
+
+namespace tag_run {
+
+// The values of the query's current row that the job takes.
+song_tag_job::SongRow ReadSongRow(const db::Query& songs);
+
+// The lookup of a song's first genre through its own query on the
+// connection, one per song.
+song_tag_job::GenreLookup FirstGenreLookup(db::Connection& connection, db::Transaction& transaction);
+
+// Every song of a run, in the order they were met.
+struct RunReport {
+  std::vector<song_tag_job::SongResult> Songs;
+  bool DryRun = false;
+  bool AllFine() const;
+  std::size_t Count(song_tag_job::Outcome outcome) const;
+};
+
+class TagRun {
+ public:
+  // Told before each song's job, the query standing on the song: its
+  // number (from 1) and the run's count.
+  using SongStarting = std::function<void(int number, int count)>;
+
+  // folders: the catalogue folders' local places; the run finds its songs'
+  // files through one resolver, which keeps its directory listings.
+  TagRun(db::Connection& connection, db::Query& songs, song_tag_job::GenreLookup genreOf,
+         const std::vector<FolderMapping>& folders = {});
+  // The same with the genres of the run's songs fetched in batches on the
+  // connection and transaction, as the run reaches them (RunGenres).
+  TagRun(db::Connection& connection, db::Transaction& transaction, db::Query& songs,
+         const std::vector<FolderMapping>& folders = {});
+
+  // A dry run reads every song and saves none.
+  void SetDryRun(bool dryRun) { dryRun_ = dryRun; }
+  // Once set, the run stops before the next song; the songs left are
+  // reported as not reached.
+  void SetStopFlag(const std::atomic<bool>* stop) { stop_ = stop; }
+  // Called every few milliseconds while the last rewritten songs are put in
+  // place at the end of a run (a window repaints meanwhile).
+  void SetWhileCommitting(std::function<void()> whileCommitting) { whileCommitting_ = std::move(whileCommitting); }
+
+  // The job on the query's current row. Never throws.
+  song_tag_job::SongResult WriteCurrentSong() noexcept;
+
+  // Every row from the query's current row to its end (count is the number
+  // the caller shows). Errors outside the per-song job (the catalogue lost
+  // between songs) end the run by an exception; the songs done so far stay
+  // in Report().
+  void RunToEnd(int count, const SongStarting& starting);
+  // The rows of the bookmarks, in the order given.
+  void RunBookmarks(const std::vector<db::Query::Bookmark>& bookmarks, const SongStarting& starting);
+
+  // A song the run was asked for but that the catalogue does not have.
+  void AddMissing(std::int64_t code, const std::string& given, const std::string& why);
+
+  const RunReport& Report() const { return report_; }
+
+ private:
+  bool Stopped() const { return stop_ && stop_->load(); }
+  void NotReached();
+  // After each song: rewrites refused as the run's group committed them
+  // turn their songs into failures.
+  void TakeRefusals();
+  // Run fn with a group for the run's rewrites, committed at the end.
+  void WithRewriteGroup(const std::function<void()>& fn);
+  // With batch genres: the codes of the songs on these rows of the query.
+  void LookUpGenresOf(const std::vector<int>& rows);
+  // The rows and genres came from memory: a connection lost since the last
+  // fetch still ends the run with the client's error.
+  void ConfirmConnection();
+
+  db::Connection& connection_;
+  db::Query& songs_;
+  song_tag_job::GenreLookup genreOf_;
+  db::Transaction* transaction_ = nullptr;  // set for batch genres
+  std::unique_ptr<RunGenres> runGenres_;
+  std::function<void()> whileCommitting_;
+  SongPathResolver paths_;
+  bool dryRun_ = false;
+  const std::atomic<bool>* stop_ = nullptr;
+  RunReport report_;
+};
+
+}  // namespace tag_run

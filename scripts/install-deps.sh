@@ -10,6 +10,7 @@ PACKAGES=(
   firebird-dev libfbclient2 firebird3.0-server-core firebird3.0-utils firebird3.0-server
   libtag1-dev
   lame ffmpeg python3-mutagen
+  libfuse3-dev fuse3 strace
   xvfb xauth
   desktop-file-utils
   clang libclang-rt-14-dev

@@ -1,0 +1,286 @@
+// The per-song tag job on a file share, beside mid3v2 on the same files and
+// beside the same work on the local disk, all in one run.
+//
+// The share is share_fs (built beside this program): a FUSE pass-through
+// file system over a folder of short songs that waits on every operation, as
+// a network round trip would, with attribute and name caching off, and
+// counts the operations. Root mounts it; where /dev/fuse is missing or the
+// mount fails, the share's figures are skipped with a line saying so.
+//
+// Per song, the job as the window runs it minus the database: the song's
+// path is checked (the window's path lookup), then CreateReaders,
+// ReadFileInfo, WriteMergedTag and FreeReaders with one catalogue row's
+// values. Measured:
+//   - new values, the tag fits in place;
+//   - the same values again (nothing to write);
+//   - mid3v2 (python3-mutagen) writing six frames into the same files,
+//     100 files a call, so that Python's start is spread over them.
+// Each as ms a song, and on the share the operations a song by kind.
+//
+//   sudo build/bench/file_share_bench [--songs=1000] [--delay-us=500]
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "FileServices.h"
+#include "ID3v2.h"
+#include "TestSupport.h"
+#include "U_Funcoes.h"
+
+namespace {
+
+using Counts = std::map<std::string, unsigned long>;
+
+// What one catalogue row hands to the merged write; two rows that differ in
+// their texts but not in their lengths, so that each pass writes new values
+// into the same room.
+MergedTagValues RowValues(int variant) {
+  const bool odd = variant % 2 != 0;
+  return MergedTagValues{.Title = odd ? "Song title" : "Other name",
+                         .Artist = odd ? "Artist name" : "Singer name",
+                         .Composer = "Composer name",
+                         .Album = "Album title",
+                         .Year = odd ? "1988" : "1989",
+                         .Track = odd ? "7" : "8",
+                         .Genre = "Rock",
+                         .SubGenre = "Hard rock",
+                         .Rhythm = "Medium",
+                         .Language = "Portuguese",
+                         .RecordLabel = "Label",
+                         .Vocal = "Female",
+                         .Rating = "204",
+                         .PeriodType = "D",
+                         .PeriodStart = "1980",
+                         .PeriodEnd = "1989",
+                         .FrameTEXT = ".mp3"};
+}
+
+// One song's job as the window runs it, minus the database. How the tag was
+// saved is tallied, so that a pass is known to have done what it says.
+void TagSong(MergedTagValues values, const std::string& path, std::map<id3v2::SaveHow, int>& how) {
+  if (!platform::FileExists(path)) return;
+  CreateReaders(".mp3");
+  ReadFileInfo(path);
+  values.FilePath = path;
+  WriteMergedTag(values);
+  ++how[ID3v2Reader ? ID3v2Reader->LastSave().How : id3v2::SaveHow::NotSaved];
+  FreeReaders(".mp3");
+}
+
+std::string HowText(const std::map<id3v2::SaveHow, int>& how) {
+  static const char* names[] = {"not saved", "in place", "rewritten", "unchanged"};
+  std::string text;
+  for (const auto& [kind, n] : how) text += (text.empty() ? "" : ", ") + std::to_string(n) + " " + names[int(kind)];
+  return text;
+}
+
+// The stand-in share mounted over a folder; unmounted when it goes away.
+class Share {
+ public:
+  Share(const std::string& source, const std::string& mountPoint, unsigned delayUs, const std::string& log)
+      : mountPoint_(mountPoint) {
+#ifndef SHARE_FS_PATH
+    why_ = "share_fs was not built (libfuse3-dev missing)";
+    return;
+#else
+    if (access("/dev/fuse", R_OK | W_OK) != 0) {
+      why_ = "/dev/fuse is missing or not usable";
+      return;
+    }
+    std::filesystem::create_directories(mountPoint);
+    pid_ = fork();
+    if (pid_ == 0) {
+      const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (out >= 0) dup2(out, 2);
+      const std::string sourceArg = "--source=" + source, delayArg = "--delay-us=" + std::to_string(delayUs);
+      execl(SHARE_FS_PATH, "share_fs", sourceArg.c_str(), delayArg.c_str(), mountPoint.c_str(), "-f", "-o",
+            "attr_timeout=0,entry_timeout=0,negative_timeout=0,fsname=share_fs", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    for (int i = 0; i < 100; ++i) {
+      struct stat st;
+      if (stat((mountPoint + "/.share-stats").c_str(), &st) == 0) {
+        mounted_ = true;
+        return;
+      }
+      int status;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    why_ = "the mount failed (is this root?): " + testing_support::ReadFileBytes(log);
+#endif
+  }
+  ~Share() {
+    if (mounted_) testing_support::RunCommand("umount '" + mountPoint_ + "'");
+    if (pid_ > 0) {
+      if (!mounted_) kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  bool Mounted() const { return mounted_; }
+  const std::string& Why() const { return why_; }
+
+  Counts Read() const {
+    Counts counts;
+    std::istringstream lines(testing_support::ReadFileBytes(mountPoint_ + "/.share-stats"));
+    std::string kind;
+    unsigned long n;
+    while (lines >> kind >> n) counts[kind] = n;
+    return counts;
+  }
+
+ private:
+  std::string mountPoint_;
+  std::string why_;
+  pid_t pid_ = -1;
+  bool mounted_ = false;
+};
+
+struct Figure {
+  std::string what;
+  double msPerSong = 0;
+  Counts ops;  // per song x 100, to keep two decimals
+  std::string note;
+};
+
+// Runs one pass over the songs and measures it; on the share, with the
+// operations counted.
+Figure Measure(const std::string& what, int songs, const Share* share, const std::function<std::string()>& pass) {
+  Figure figure;
+  figure.what = what;
+  const Counts before = share ? share->Read() : Counts{};
+  const auto start = std::chrono::steady_clock::now();
+  figure.note = pass();
+  const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
+  figure.msPerSong = took.count() / songs;
+  if (share) {
+    for (const auto& [kind, n] : share->Read()) {
+      const unsigned long delta = n - before.at(kind);
+      if (delta) figure.ops[kind] = delta;
+    }
+  }
+  return figure;
+}
+
+std::string Quoted(const std::string& text) { return "'" + text + "'"; }
+
+// mid3v2 writing six frames into every song, 100 files a call.
+std::string RunMid3v2(const std::vector<std::string>& paths, int variant) {
+  const MergedTagValues v = RowValues(variant);
+  const std::string frames = "--song " + Quoted(v.Title) + " --artist " + Quoted(v.Artist) + " --album " +
+                             Quoted(v.Album) + " --year " + v.Year + " --track " + v.Track + " --genre " +
+                             Quoted(v.Genre);
+  int failed = 0;
+  for (std::size_t first = 0; first < paths.size(); first += 100) {
+    std::string command = "mid3v2 " + frames;
+    for (std::size_t i = first; i < std::min(paths.size(), first + 100); ++i) command += " " + Quoted(paths[i]);
+    if (testing_support::RunCommand(command + " >/dev/null") != 0) ++failed;
+  }
+  return failed ? std::to_string(failed) + " calls failed" : "";
+}
+
+std::vector<Figure> MeasureFolder(const std::vector<std::string>& paths, const Share* share) {
+  const int songs = static_cast<int>(paths.size());
+  std::vector<Figure> figures;
+  const auto ours = [&](int variant) {
+    return [&paths, variant] {
+      std::map<id3v2::SaveHow, int> how;
+      for (const std::string& path : paths) TagSong(RowValues(variant), path, how);
+      return HowText(how);
+    };
+  };
+  figures.push_back(Measure("ours, new values", songs, share, ours(2)));
+  figures.push_back(Measure("ours, same values again", songs, share, ours(2)));
+  figures.push_back(Measure("mid3v2, six frames", songs, share, [&] { return RunMid3v2(paths, 1); }));
+  return figures;
+}
+
+void Print(const char* where, const std::vector<Figure>& figures, int songs) {
+  for (const Figure& figure : figures) {
+    std::printf("%-6s %-26s %7.3f ms a song", where, figure.what.c_str(), figure.msPerSong);
+    if (!figure.ops.empty()) {
+      const unsigned long total = figure.ops.count("total") ? figure.ops.at("total") : 0;
+      std::printf(", %5.1f operations a song:", static_cast<double>(total) / songs);
+      for (const auto& [kind, n] : figure.ops)
+        if (kind != "total") std::printf(" %s %.2f", kind.c_str(), static_cast<double>(n) / songs);
+    }
+    if (!figure.note.empty()) std::printf("  [%s]", figure.note.c_str());
+    std::printf("\n");
+  }
+}
+
+int NumberFlag(int argc, char** argv, const std::string& flag, int fallback) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg.rfind(flag + "=", 0) == 0) return std::atoi(arg.c_str() + flag.size() + 1);
+    if (arg == "--help") {
+      std::printf("usage: file_share_bench [--songs=N (1000)] [--delay-us=N (500)]\n");
+      std::exit(0);
+    }
+  }
+  return fallback;
+}
+
+std::vector<std::string> FillFolder(const std::string& folder, const std::string& bytes, int count) {
+  std::filesystem::create_directories(folder);
+  std::vector<std::string> paths;
+  for (int i = 0; i < count; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "/song%05d.mp3", i);
+    paths.push_back(folder + name);
+    testing_support::WriteFileBytes(paths.back(), bytes);
+  }
+  return paths;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int songs = NumberFlag(argc, argv, "--songs", 1000);
+  const int delayUs = NumberFlag(argc, argv, "--delay-us", 500);
+  if (songs <= 0 || delayUs < 0) return 2;
+  testing_support::TempDir root;
+
+  // One short song with our tag, its padding included, copied to every file.
+  const std::string master = root.File("master.mp3");
+  testing_support::MakeMp3(master, "-b 128", {.seconds = 1.5});
+  std::map<id3v2::SaveHow, int> how;
+  TagSong(RowValues(1), master, how);
+  const std::string tagged = testing_support::ReadFileBytes(master);
+  std::fprintf(stderr, "%d songs of %zu bytes; the share waits %d us an operation\n", songs, tagged.size(), delayUs);
+
+  const std::vector<std::string> local = FillFolder(root.File("local"), tagged, songs);
+  FillFolder(root.File("backing"), tagged, songs);
+  std::vector<std::string> onShare;
+  for (int i = 0; i < songs; ++i) onShare.push_back(root.File("share") + local[i].substr(local[i].rfind('/')));
+  ::sync();
+
+  {
+    Share share(root.File("backing"), root.File("share"), static_cast<unsigned>(delayUs), root.File("share_fs.log"));
+    if (share.Mounted()) {
+      Print("share", MeasureFolder(onShare, &share), songs);
+    } else {
+      std::printf("share: skipped: %s\n", share.Why().c_str());
+    }
+  }
+  Print("local", MeasureFolder(local, nullptr), songs);
+  return 0;
+}

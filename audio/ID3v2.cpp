@@ -383,11 +383,9 @@ std::string BuildTag(const TagInfo& info) {
 }
 
 // Writes the tag over the start of a song open for writing, and closes it.
-bool WriteTagOver(platform::File& file, const std::string& tag) {
-  // Check the open file itself: whatever happened since its header was read,
-  // the new tag must only cover the old tag's bytes, never the audio.
-  TagInfo present{};
-  if (!ReadHeaderOf(file, present)) return false;
+// Present is the header read from this open file right before: the new tag
+// must only cover the old tag's bytes, never the audio.
+bool WriteTagOver(platform::File& file, const std::string& tag, const TagInfo& present) {
   if (!HasID3Mark(present) || TagSizeOf(present) < static_cast<std::int64_t>(tag.size())) return false;
   if (!file.WriteAllAt(0, tag.data(), tag.size())) return false;
   return file.Close();
@@ -397,8 +395,8 @@ bool WriteInPlace(const std::string& FileName, const std::string& tag) {
   platform::SettleWaitingReplace(FileName);
   if (!platform::ClearAttributes(FileName)) return false;
   platform::File file;
-  if (!file.OpenReadWrite(FileName)) return false;
-  return WriteTagOver(file, tag);
+  TagInfo present{};
+  return file.OpenReadWrite(FileName) && ReadHeaderOf(file, present) && WriteTagOver(file, tag, present);
 }
 
 namespace {
@@ -594,26 +592,40 @@ std::array<std::string, id3v2::kSlotCount> TID3v2::FrameContents() const {
 
 bool TID3v2::SaveToFile(const std::string& FileName) const {
   lastSave_ = {};
+  try {
+    // A rewrite of this song still waiting in a group goes first, so that the
+    // tag is written onto the song as it is going to stand.
+    platform::SettleWaitingReplace(FileName);
+    // A song this user may not write is read all the same: when its tag
+    // stays as it is, nothing about it changes.
+    errno = 0;
+    platform::File song;
+    if (song.OpenReadWrite(FileName) || song.OpenRead(FileName)) return SaveToFile(FileName, song);
+  } catch (...) {
+  }
+  lastSave_ = {id3v2::SaveHow::NotSaved, errno};
+  return false;
+}
+
+bool TID3v2::SaveToFile(const std::string& FileName, platform::File& Song) const {
+  lastSave_ = {};
   const auto failed = [this] {
     lastSave_ = {id3v2::SaveHow::NotSaved, errno};
     return false;
   };
   try {
-    // A rewrite of this song still waiting in a group goes first, so that the
-    // tag is written onto the song as it is going to stand.
-    platform::SettleWaitingReplace(FileName);
-    // One open file serves for reading the old tag and, when the new tag
-    // fits, for writing it. A song this user may not write is read all the
-    // same: when its tag stays as it is, nothing about it changes.
+    // The open song serves for reading the old tag and, when the new tag
+    // fits, for writing it. The old tag is read now, whatever was read of
+    // the song before.
     errno = 0;
-    platform::File song;
-    const bool writable = song.OpenReadWrite(FileName);
-    if (!writable && !song.OpenRead(FileName)) return failed();
+    Song.ForgetReadAhead();
+    const bool writable = Song.Writable();
     TagInfo info{};
     std::string oldTag;
     // A song too short for a tag header goes on, to fail where the rewrite
     // looks for its audio; one whose tag cannot be read would lose frames.
-    if (!id3v2::ReadTagOf(song, info, oldTag) && info.FileSize >= 10) return failed();
+    if (!id3v2::ReadTagOf(Song, info, oldTag) && info.FileSize >= 10) return failed();
+    const TagInfo present = info;
     FillContents(info);
     info.Carried = id3v2::CarriedFrames(oldTag);
     if (!id3v2::BuildHeader(info)) return failed();
@@ -627,15 +639,16 @@ bool TID3v2::SaveToFile(const std::string& FileName) const {
     // Either way of saving leaves the song writable by its owner. Making it
     // so changes the song's stamp: it is opened anew afterwards.
     platform::FileStamp stamp;
-    if (!song.Stamp(stamp) || !(stamp.Mode & id3v2::kOwnerWrite)) {
-      song.Close();
+    if (!Song.Stamp(stamp) || !(stamp.Mode & id3v2::kOwnerWrite)) {
+      Song.Close();
       if (!platform::ClearAttributes(FileName)) return failed();
     }
     bool saved;
     if (info.NeedRewrite) {
-      saved = id3v2::RewriteSong(FileName, tag, std::move(song));
+      saved = id3v2::RewriteSong(FileName, tag, std::move(Song));
     } else {
-      saved = writable && song.IsOpen() ? id3v2::WriteTagOver(song, tag) : id3v2::WriteInPlace(FileName, tag);
+      saved = writable && Song.IsOpen() ? id3v2::WriteTagOver(Song, tag, present)
+                                        : id3v2::WriteInPlace(FileName, tag);
     }
     if (!saved) return failed();
     lastSave_.How = info.NeedRewrite ? id3v2::SaveHow::Rewritten : id3v2::SaveHow::InPlace;

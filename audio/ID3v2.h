@@ -59,6 +59,10 @@ class TID3v2 {
   // written at all). The frames of the file's old tag that no slot owns
   // follow the slot frames (see ID3v2Carried.h).
   bool SaveToFile(const std::string& FileName) const;
+  // The same into Song, open at FileName (read-write where the user may
+  // write it, else for reading). The song is closed when a tag was written,
+  // and may be closed on failure.
+  bool SaveToFile(const std::string& FileName, platform::File& Song) const;
   // What the last SaveToFile did, for callers that report per song.
   const id3v2::SaveReport& LastSave() const { return lastSave_; }
   // The payload each slot's frame would be saved with; empty for no frame.

@@ -49,6 +49,9 @@ constexpr std::uint8_t ModeStereo = 0;
 constexpr std::uint8_t ModeDualChannel = 2;
 constexpr std::uint8_t ModeMono = 3;
 constexpr std::size_t ID3v1TagSize = 128;
+// Read ahead from the file's start: a tag of a few KiB, its frames walked in
+// windows of 8 KiB, and the first frame's search buffer behind it.
+constexpr std::int64_t kHeadReadAhead = 16 * 1024;
 
 // Layouts of the two VBR headers, as offsets from their identifier.
 constexpr std::size_t XingFramesOffset = 8;
@@ -286,11 +289,30 @@ void TMPEGaudio::ResetData() {
 }
 
 bool TMPEGaudio::ReadFromFile(const std::string& FileName) {
-  ResetData();
   // One open file for both tags and the audio.
   platform::File file;
-  const bool result = file.OpenRead(FileName) && FID3v2.ReadFromFile(FileName, file) &&
-                      FID3v1.ReadFromFile(file) && ReadAudio(file);
+  if (!file.OpenRead(FileName)) {
+    ResetData();
+    return false;
+  }
+  return ReadFromFile(FileName, file);
+}
+
+bool TMPEGaudio::ReadFromFile(const std::string& FileName, platform::File& File) {
+  ResetData();
+  // The tag and the first frame behind it lie in the file's start, the
+  // trailer and the encoder's name in its end; a read that fails here fails
+  // again below, where it is reported.
+  const std::int64_t size = File.Size();
+  constexpr auto kEnd = static_cast<std::int64_t>(FrameSearchBufferSize + ID3v1TagSize);
+  if (size >= 0 && size <= kHeadReadAhead + kEnd) {
+    File.ReadAhead(0, static_cast<std::size_t>(size));
+  } else if (size > 0) {
+    File.ReadAhead(0, kHeadReadAhead);
+    File.ReadAhead(size - kEnd, static_cast<std::size_t>(kEnd));
+  }
+  const bool result = FID3v2.ReadFromFile(FileName, File) && FID3v1.ReadFromFile(File) && ReadAudio(File);
+  File.ForgetReadAhead();
   if (!FFrame.Found) ResetData();
   return result;
 }

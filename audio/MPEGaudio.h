@@ -106,6 +106,11 @@ class TMPEGaudio {
   // Analyses one file. True when no input/output failure occurred; whether it
   // holds MPEG audio is Valid(). Never throws.
   bool ReadFromFile(const std::string& FileName);
+  // The same from File, already open for reading at FileName. The parts the
+  // readers look at, the file's start and its end, are fetched with one
+  // read each where they are not too far apart; what is read ahead is
+  // forgotten again before this returns.
+  bool ReadFromFile(const std::string& FileName, platform::File& File);
   void ResetData();
 
   // Size of the whole file. Held in 64 bits so that files beyond 2 GiB are

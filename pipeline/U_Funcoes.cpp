@@ -203,9 +203,46 @@ void ReadID3v1Values(const TID3v1& Reader) {
   CurrentTag.Comment = Reader.Comment();
 }
 
-void ReadMpegInfo(const std::string& Path) {
+// The song read last, kept open from its reading to its merged write: one
+// open serves the whole job, the write in place included.
+struct OpenSong {
+  std::string Path;
+  platform::File File;
+};
+OpenSong& CurrentSong() {
+  static OpenSong song;
+  return song;
+}
+
+void CloseSong() {
+  CurrentSong().File.Close();
+  CurrentSong().Path.clear();
+}
+
+// Opens the song for the whole job: read-write where the user may write it,
+// else for reading only.
+bool OpenSongFile(const std::string& Path) {
+  OpenSong& song = CurrentSong();
+  song.Path = Path;
+  return song.File.OpenReadWrite(Path) || song.File.OpenRead(Path);
+}
+
+// The song opened by ReadFileInfo when Path still names that same file in
+// the same state, else nullptr: a song another program replaced, wrote or
+// changed the permissions of meanwhile is saved by its name, as it stands
+// now. A rewrite of that name waiting in the group takes its name first.
+platform::File* SongStillAt(const std::string& Path) {
+  OpenSong& song = CurrentSong();
+  if (!song.File.IsOpen() || song.Path != Path) return nullptr;
+  platform::SettleWaitingReplace(Path);
+  platform::FileStamp atPath, opened;
+  if (!platform::StampOf(Path, atPath) || !song.File.Stamp(opened) || !(atPath == opened)) return nullptr;
+  return &song.File;
+}
+
+void ReadMpegInfo(const std::string& Path, platform::File& File) {
   TMPEGaudio& mpeg = *MPEGReader;
-  if (!mpeg.ReadFromFile(Path)) return;
+  if (!mpeg.ReadFromFile(Path, File)) return;
   if (!mpeg.Valid()) {
     CurrentTag.AudioValid = YesNo(false);
     return;
@@ -240,6 +277,7 @@ void MergeInto(TID3v2& Reader, const MergedTagValues& Values) {
 }  // namespace
 
 void CreateReaders(const std::string& Extension) {
+  CloseSong();
   if (IsMp3Extension(Extension)) {
     MPEGReader = std::make_unique<TMPEGaudio>();
     ID3v1Reader = std::make_unique<TID3v1>();
@@ -251,6 +289,7 @@ void CreateReaders(const std::string& Extension) {
 }
 
 void FreeReaders(const std::string& Extension) {
+  CloseSong();
   if (IsMp3Extension(Extension)) {
     ClearTag();
     MPEGReader.reset();
@@ -275,11 +314,11 @@ void ReadFileInfo(const std::string& Path) {
   // read does not reach must be empty when the merged write saves them.
   if (ID3v2Reader) ID3v2Reader->ResetData();
   if (ID3v1Reader) ID3v1Reader->ResetData();
-  if (!platform::FileExists(Path)) return;
+  CloseSong();
   if (UpperAscii(extension) != ".MP3") {
-    ReadWavInfo(Path);
-  } else {
-    ReadMpegInfo(Path);
+    if (platform::FileExists(Path)) ReadWavInfo(Path);
+  } else if (OpenSongFile(Path)) {
+    ReadMpegInfo(Path, CurrentSong().File);
   }
 }
 
@@ -287,10 +326,14 @@ bool WriteMergedTag(const MergedTagValues& Values) {
   bool saved = false;
   // Without the ID3v2 object of this song (readers made for a WAV file, or
   // none at all) there is nothing to merge into, and nothing is written.
-  if (ID3v2Reader && platform::FileExists(Values.FilePath)) {
-    MergeInto(*ID3v2Reader, Values);
-    saved = ID3v2Reader->SaveToFile(Values.FilePath);
+  if (ID3v2Reader) {
+    platform::File* song = SongStillAt(Values.FilePath);
+    if (song || platform::FileExists(Values.FilePath)) {
+      MergeInto(*ID3v2Reader, Values);
+      saved = song ? ID3v2Reader->SaveToFile(Values.FilePath, *song) : ID3v2Reader->SaveToFile(Values.FilePath);
+    }
   }
+  CloseSong();
   ClearTag();
   return saved;
 }

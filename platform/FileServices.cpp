@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <climits>
+#include <cstring>
 #include <cstdio>
 #include <string_view>
 #include <utility>
@@ -69,7 +71,9 @@ File::File(File&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
       atOpen_(other.atOpen_),
       fresh_(std::exchange(other.fresh_, false)),
-      pendingName_(std::exchange(other.pendingName_, {})) {}
+      pendingName_(std::exchange(other.pendingName_, {})),
+      writable_(std::exchange(other.writable_, false)),
+      readAhead_(std::move(other.readAhead_)) {}
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
@@ -78,6 +82,9 @@ File& File::operator=(File&& other) noexcept {
     atOpen_ = other.atOpen_;
     fresh_ = std::exchange(other.fresh_, false);
     pendingName_ = std::exchange(other.pendingName_, {});
+    writable_ = std::exchange(other.writable_, false);
+    readAhead_ = std::move(other.readAhead_);
+    other.readAhead_.clear();
   }
   return *this;
 }
@@ -86,6 +93,7 @@ bool File::OpenRead(const std::string& path) {
   Close();
   fd_ = OpenRegular(path, O_RDONLY, atOpen_);
   fresh_ = fd_ >= 0;
+  writable_ = false;
   return fd_ >= 0;
 }
 
@@ -93,6 +101,7 @@ bool File::OpenReadWrite(const std::string& path) {
   Close();
   fd_ = OpenRegular(path, O_RDWR, atOpen_);
   fresh_ = fd_ >= 0;
+  writable_ = true;
   return fd_ >= 0;
 }
 
@@ -100,6 +109,7 @@ bool File::Create(const std::string& path) {
   Close();
   fd_ = OpenRegular(path, O_RDWR | O_CREAT | O_TRUNC, atOpen_);
   fresh_ = fd_ >= 0;
+  writable_ = true;
   return fd_ >= 0;
 }
 
@@ -107,6 +117,7 @@ bool File::CreateNew(const std::string& path) {
   Close();
   fd_ = OpenRegular(path, O_RDWR | O_CREAT | O_EXCL, atOpen_);
   fresh_ = fd_ >= 0;
+  writable_ = true;
   return fd_ >= 0;
 }
 
@@ -128,6 +139,7 @@ bool File::CreateUnnamed(const std::string& name) {
   fd_ = fd;
   atOpen_ = StampFromStat(st);
   fresh_ = true;
+  writable_ = true;
   pendingName_ = name;
   return true;
 }
@@ -162,8 +174,27 @@ std::int64_t File::Size() const {
   return static_cast<std::int64_t>(st.st_size);
 }
 
+bool File::ReadAhead(std::int64_t offset, std::size_t count) {
+  Block block{offset, std::vector<char>(count), false};
+  const std::int64_t got = ReadAt(offset, block.Bytes.data(), count);
+  if (got < 0) return false;
+  block.Bytes.resize(static_cast<std::size_t>(got));
+  block.ToEnd = got < static_cast<std::int64_t>(count);
+  readAhead_.push_back(std::move(block));
+  return true;
+}
+
 std::int64_t File::ReadAt(std::int64_t offset, void* buffer, std::size_t count) const {
   if (fd_ < 0 || offset < 0) return -1;
+  for (const Block& block : readAhead_) {
+    const std::int64_t end = block.Offset + static_cast<std::int64_t>(block.Bytes.size());
+    if (offset < block.Offset || offset > end) continue;
+    const auto available = static_cast<std::size_t>(end - offset);
+    if (available < count && !block.ToEnd) continue;
+    const std::size_t n = std::min(available, count);
+    std::memcpy(buffer, block.Bytes.data() + (offset - block.Offset), n);
+    return static_cast<std::int64_t>(n);
+  }
   auto* out = static_cast<unsigned char*>(buffer);
   std::size_t done = 0;
   while (done < count) {
@@ -184,8 +215,10 @@ bool File::ReadExactAt(std::int64_t offset, void* buffer, std::size_t count) con
 
 bool File::WriteAllAt(std::int64_t offset, const void* buffer, std::size_t count) {
   if (fd_ < 0 || offset < 0) return false;
-  // From the first write on, the size is measured again each time.
+  // From the first write on, the size is measured again each time, and
+  // bytes read ahead may be stale.
   fresh_ = false;
+  readAhead_.clear();
   if (FaultHook() && !FaultHook()(Unnamed() ? pendingName_ : PathOfDescriptor(fd_), count)) {
     errno = ENOSPC;
     return false;
@@ -230,6 +263,8 @@ bool File::Close() {
   const int fd = std::exchange(fd_, -1);
   fresh_ = false;
   pendingName_.clear();
+  writable_ = false;
+  readAhead_.clear();
   return ::close(fd) == 0;
 }
 

@@ -56,10 +56,19 @@ class File {
   bool SetMode(int mode);
 
   bool IsOpen() const { return fd_ >= 0; }
+  // Opened by OpenReadWrite, Create, CreateNew or CreateUnnamed.
+  bool Writable() const { return fd_ >= 0 && writable_; }
   // Size in bytes, or -1 when it cannot be measured. Until the first write
   // through this object it is the size measured when the file was opened,
   // so the readers' many questions cost no system call.
   std::int64_t Size() const;
+  // Reads count bytes at offset in one request (fewer at the end of the
+  // file) and keeps them: later reads that lie wholly within them are
+  // answered from memory. On a file share each request is a round trip, so
+  // a reader that knows which parts it will look at fetches them so. Kept
+  // until ForgetReadAhead, any write, or closing; false on a read error.
+  bool ReadAhead(std::int64_t offset, std::size_t count);
+  void ForgetReadAhead() { readAhead_.clear(); }
   // Reads up to count bytes at offset; returns the number read (fewer at the
   // end of the file) or -1 on error or a negative offset.
   std::int64_t ReadAt(std::int64_t offset, void* buffer, std::size_t count) const;
@@ -86,6 +95,13 @@ class File {
   FileStamp atOpen_{};
   bool fresh_ = false;  // open and not written to since: atOpen_ holds
   std::string pendingName_;  // of an unnamed file
+  bool writable_ = false;
+  struct Block {
+    std::int64_t Offset;
+    std::vector<char> Bytes;
+    bool ToEnd;  // the read stopped at the end of the file
+  };
+  std::vector<Block> readAhead_;
 };
 
 // Creates the copy that is to replace a file, to take the name temporary

@@ -27,6 +27,8 @@ TEST(PipelineFaults, EachSongFailsAloneAndTheBatchGoesOn) {
   const std::string full = MakeSong(dir, "full.mp3");
   const std::string gone = MakeSong(dir, "gone.mp3", FullFileTag());
   const std::string swapped = MakeSong(dir, "swapped.mp3", FullFileTag());
+  // Replaced by another file taking its name, while the job holds it open.
+  const std::string renamedOver = MakeSong(dir, "renamed-over.mp3", FullFileTag());
   const std::string plain = MakeSong(dir, "plain.mp3");
   const std::string fullBytes = ReadFileBytes(full);
   // What another program puts in place of swapped.mp3: a song of its own.
@@ -44,6 +46,12 @@ TEST(PipelineFaults, EachSongFailsAloneAndTheBatchGoesOn) {
       {full, [] {}, false},
       {gone, [&] { platform::DeleteFile(gone); }, false},
       {swapped, [&] { WriteFileBytes(swapped, replacement); }, true},
+      {renamedOver,
+       [&] {
+         WriteFileBytes(dir.File("incoming.mp3"), replacement);
+         platform::ReplaceFile(dir.File("incoming.mp3"), renamedOver);
+       },
+       true},
       {plain, [] {}, true},
   };
   for (const Step& step : batch) {
@@ -61,6 +69,8 @@ TEST(PipelineFaults, EachSongFailsAloneAndTheBatchGoesOn) {
   // The replacement keeps its own audio under the new tag.
   EXPECT_TRUE(AudioBytesOf(ReadFileBytes(swapped)) == AudioBytesOf(replacement));
   EXPECT_EQ(ReadWithTagLib(swapped).Text("TIT2"), "Catalogue title");
+  EXPECT_TRUE(AudioBytesOf(ReadFileBytes(renamedOver)) == AudioBytesOf(replacement));
+  EXPECT_EQ(ReadWithTagLib(renamedOver).Text("TIT2"), "Catalogue title");
   // The song after the failures is written from its own values only.
   const TagLibView written = ReadWithTagLib(plain);
   EXPECT_EQ(written.Text("TIT2"), "Catalogue title");

@@ -93,3 +93,31 @@ TEST(FileServices, SizeIsTakenAtOpenAndMeasuredAgainOnceWritten) {
   EXPECT_TRUE(moved.Close());
   EXPECT_EQ(moved.Size(), -1);
 }
+
+// Bytes read ahead answer only reads that lie wholly within them (or run to
+// the end of the file they reached); a write through the file drops them.
+TEST(FileServices, ReadAheadAnswersWhatItHoldsAndNothingStale) {
+  TempDir dir;
+  const auto path = dir.File("r.bin");
+  WriteFileBytes(path, "0123456789");
+  File f;
+  ASSERT_TRUE(f.OpenReadWrite(path));
+  ASSERT_TRUE(f.ReadAhead(2, 4));  // "2345"
+  ASSERT_TRUE(f.ReadAhead(7, 8));  // "789", to the end
+  WriteFileBytes(path, "abcdefghij");  // another program writes meanwhile
+  char buf[8] = {};
+  EXPECT_EQ(f.ReadAt(3, buf, 3), 3);
+  EXPECT_EQ(std::string(buf, 3), "345");
+  EXPECT_EQ(f.ReadAt(8, buf, 8), 2);
+  EXPECT_EQ(std::string(buf, 2), "89");
+  EXPECT_EQ(f.ReadAt(4, buf, 4), 4);  // beyond the first block: read anew
+  EXPECT_EQ(std::string(buf, 4), "efgh");
+  EXPECT_TRUE(f.WriteAllAt(0, "X", 1));
+  EXPECT_EQ(f.ReadAt(2, buf, 2), 2);
+  EXPECT_EQ(std::string(buf, 2), "cd");
+  ASSERT_TRUE(f.ReadAhead(0, 3));
+  f.ForgetReadAhead();
+  WriteFileBytes(path, "ABCDEFGHIJ");
+  EXPECT_EQ(f.ReadAt(0, buf, 2), 2);
+  EXPECT_EQ(std::string(buf, 2), "AB");
+}

@@ -7,17 +7,21 @@
 // counts the operations. Root mounts it; where /dev/fuse is missing or the
 // mount fails, the share's figures are skipped with a line saying so.
 //
-// Per song, the job as the window runs it minus the database: the song's
-// path is checked (the window's path lookup), then CreateReaders,
-// ReadFileInfo, WriteMergedTag and FreeReaders with one catalogue row's
-// values. Measured:
-//   - new values, the tag fits in place;
-//   - the same values again (nothing to write);
+// Measured per song:
+//   - the real window's "Gravar Todas" over an embedded catalogue of as many
+//     songs whose folder is the share (or the local folder): new values,
+//     the tags fitting in place, then the same values again;
+//   - the job alone as the window runs it for a row, minus the database:
+//     the song's path is checked (the window's path lookup), then
+//     CreateReaders, ReadFileInfo, WriteMergedTag and FreeReaders with one
+//     row's values, new values and then the same again;
 //   - mid3v2 (python3-mutagen) writing six frames into the same files,
 //     100 files a call, so that Python's start is spread over them.
 // Each as ms a song, and on the share the operations a song by kind.
 //
 //   sudo build/bench/file_share_bench [--songs=1000] [--delay-us=500]
+//
+// (QT_QPA_PLATFORM is offscreen unless set otherwise.)
 
 #include <fcntl.h>
 #include <signal.h>
@@ -25,6 +29,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QApplication>
+#include <QToolButton>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -37,10 +43,12 @@
 #include <thread>
 #include <vector>
 
+#include "CatalogueDb.h"
 #include "FileServices.h"
 #include "ID3v2.h"
 #include "TestSupport.h"
 #include "U_Funcoes.h"
+#include "UPrincipal.h"
 
 namespace {
 
@@ -106,7 +114,10 @@ class Share {
     pid_ = fork();
     if (pid_ == 0) {
       const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (out >= 0) dup2(out, 2);
+      if (out >= 0) {
+        dup2(out, 1);
+        dup2(out, 2);
+      }
       const std::string sourceArg = "--source=" + source, delayArg = "--delay-us=" + std::to_string(delayUs);
       execl(SHARE_FS_PATH, "share_fs", sourceArg.c_str(), delayArg.c_str(), mountPoint.c_str(), "-f", "-o",
             "attr_timeout=0,entry_timeout=0,negative_timeout=0,fsname=share_fs", static_cast<char*>(nullptr));
@@ -197,9 +208,47 @@ std::string RunMid3v2(const std::vector<std::string>& paths, int variant) {
   return failed ? std::to_string(failed) + " calls failed" : "";
 }
 
-std::vector<Figure> MeasureFolder(const std::vector<std::string>& paths, const Share* share) {
+// Message boxes that nobody answers; the run's last one is its end.
+class QuietBoxes final : public MessageBoxes {
+ public:
+  void ShowInformation(const QString&, const QString& text) override { last = text; }
+  void ShowPlain(const QString&, const QString& text) override { last = text; }
+  void ShowError(const QString& text) override { last = text; }
+  QString last;
+};
+
+// The window over a generated catalogue whose songs lie in folder.
+class WindowOverFolder {
+ public:
+  WindowOverFolder(const testing_support::TempDir& root, const std::string& name, const std::string& folder,
+                   int songs) {
+    const std::string fdb = root.File(name + ".fdb"), config = root.File(name);
+    std::filesystem::create_directories(config);
+    testing_support::CreateCatalogue(fdb);
+    testing_support::FillGeneratedCatalogue(fdb, songs, folder + "/");
+    testing_support::WriteFileBytes(config + "/BaseZelta.ini", "[BANCO]\ncaminho=" + fdb + "\n");
+    window_ = std::make_unique<TFrmPrincipal>(boxes_, config);
+    window_->show();
+    QCoreApplication::processEvents();
+  }
+  // "Gravar Todas" over the whole list; the message it ended with.
+  std::string WriteAll() {
+    boxes_.last.clear();
+    window_->BTodas->click();
+    return boxes_.last.toStdString();
+  }
+
+ private:
+  QuietBoxes boxes_;
+  std::unique_ptr<TFrmPrincipal> window_;
+};
+
+std::vector<Figure> MeasureFolder(const std::vector<std::string>& paths, const Share* share,
+                                  WindowOverFolder& window) {
   const int songs = static_cast<int>(paths.size());
   std::vector<Figure> figures;
+  figures.push_back(Measure("window, new values", songs, share, [&] { return window.WriteAll(); }));
+  figures.push_back(Measure("window, same values again", songs, share, [&] { return window.WriteAll(); }));
   const auto ours = [&](int variant) {
     return [&paths, variant] {
       std::map<id3v2::SaveHow, int> how;
@@ -215,7 +264,7 @@ std::vector<Figure> MeasureFolder(const std::vector<std::string>& paths, const S
 
 void Print(const char* where, const std::vector<Figure>& figures, int songs) {
   for (const Figure& figure : figures) {
-    std::printf("%-6s %-26s %7.3f ms a song", where, figure.what.c_str(), figure.msPerSong);
+    std::printf("%-6s %-28s %7.3f ms a song", where, figure.what.c_str(), figure.msPerSong);
     if (!figure.ops.empty()) {
       const unsigned long total = figure.ops.count("total") ? figure.ops.at("total") : 0;
       std::printf(", %5.1f operations a song:", static_cast<double>(total) / songs);
@@ -244,7 +293,7 @@ std::vector<std::string> FillFolder(const std::string& folder, const std::string
   std::vector<std::string> paths;
   for (int i = 0; i < count; ++i) {
     char name[32];
-    std::snprintf(name, sizeof name, "/song%05d.mp3", i);
+    std::snprintf(name, sizeof name, "/song%06d.mp3", i + 1);  // as the generated catalogue names them
     paths.push_back(folder + name);
     testing_support::WriteFileBytes(paths.back(), bytes);
   }
@@ -253,10 +302,12 @@ std::vector<std::string> FillFolder(const std::string& folder, const std::string
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
   const int songs = NumberFlag(argc, argv, "--songs", 1000);
   const int delayUs = NumberFlag(argc, argv, "--delay-us", 500);
   if (songs <= 0 || delayUs < 0) return 2;
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication application(argc, argv);
   testing_support::TempDir root;
 
   // One short song with our tag, its padding included, copied to every file.
@@ -270,17 +321,29 @@ int main(int argc, char** argv) {
   const std::vector<std::string> local = FillFolder(root.File("local"), tagged, songs);
   FillFolder(root.File("backing"), tagged, songs);
   std::vector<std::string> onShare;
-  for (int i = 0; i < songs; ++i) onShare.push_back(root.File("share") + local[i].substr(local[i].rfind('/')));
+  for (const std::string& path : local) onShare.push_back(root.File("share") + path.substr(path.rfind('/')));
   ::sync();
 
   {
     Share share(root.File("backing"), root.File("share"), static_cast<unsigned>(delayUs), root.File("share_fs.log"));
     if (share.Mounted()) {
-      Print("share", MeasureFolder(onShare, &share), songs);
+      WindowOverFolder window(root, "share-catalogue", root.File("share"), songs);
+      Print("share", MeasureFolder(onShare, &share, window), songs);
     } else {
       std::printf("share: skipped: %s\n", share.Why().c_str());
     }
   }
-  Print("local", MeasureFolder(local, nullptr), songs);
+  WindowOverFolder window(root, "local-catalogue", root.File("local"), songs);
+  Print("local", MeasureFolder(local, nullptr, window), songs);
   return 0;
+}
+
+int main(int argc, char** argv) {
+  // Whatever fails, the share is unmounted on the way out.
+  try {
+    return Run(argc, argv);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "file_share_bench: %s\n", error.what());
+    return 1;
+  }
 }

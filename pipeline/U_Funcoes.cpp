@@ -344,6 +344,7 @@ bool MergeTagWithoutSaving(const MergedTagValues& Values) {
     MergeInto(*ID3v2Reader, Values);
     merged = true;
   }
+  CloseSong();
   ClearTag();
   return merged;
 }

@@ -91,7 +91,10 @@ void FreeReaders(const std::string& Extension);
 void ClearTag();
 // Fills CurrentTag from the file at Path: audio parameters, and for a valid
 // MPEG stream its ID3v2 tag or, without one, its ID3v1 tag. Reports nothing;
-// what cannot be read stays empty.
+// what cannot be read stays empty. An MP3 file stays open (read-write where
+// the user may write it) for the merged write that follows, so that one
+// open serves the whole job; WriteMergedTag, MergeTagWithoutSaving,
+// CreateReaders, FreeReaders and the next ReadFileInfo close it.
 void ReadFileInfo(const std::string& Path);
 
 // A track text that is no decimal integer: the merged write stops before

@@ -1,8 +1,10 @@
 #include "ID3v2.h"
 
-#include <taglib/mpegfile.h>
+#include <taglib/id3v2synchdata.h>
 #include <taglib/id3v2tag.h>
+#include <taglib/mpegfile.h>
 #include <taglib/popularimeterframe.h>
+#include <taglib/tbytevectorstream.h>
 #include <taglib/tfilestream.h>
 
 #include <algorithm>
@@ -333,19 +335,70 @@ std::uint16_t TrackNumberOf(const std::string& text) {
   return static_cast<std::uint16_t>(static_cast<std::uint64_t>(value) & 0xFFFF);
 }
 
+namespace {
+
+// The parser reads a version-2.3 extended header's size the version-2.4
+// way and, in both versions, takes the header's size off the tag twice, so
+// that it misses the frames in the tag's last bytes. Gives the parser a copy
+// of such a tag without its extended header (and footer), its size fixed;
+// an empty vector for a tag without an extended header.
+TagLib::ByteVector TagWithoutExtendedHeader(TagLib::IOStream& stream) {
+  constexpr char kUnsyncFlag = static_cast<char>(0x80);
+  constexpr char kExtendedHeaderFlag = 0x40;
+  constexpr char kFooterFlag = 0x10;
+  TagLib::ByteVector header = stream.readBlock(kHeaderSize);
+  if (header.size() < kHeaderSize || !header.startsWith("ID3") || (header[3] != 3 && header[3] != 4) ||
+      !(header[5] & kExtendedHeaderFlag)) {
+    return {};
+  }
+  const bool version3 = header[3] == 3;
+  const unsigned int bodySize = TagLib::ID3v2::SynchData::toUInt(header.mid(6, 4));
+  const TagLib::ByteVector body = stream.readBlock(bodySize);
+  if (body.size() != bodySize || bodySize < 4) return {};
+  // Version 2.3 states the size without its own four bytes, 2.4 with them.
+  const std::uint64_t extendedSize = version3 ? std::uint64_t{body.toUInt(0U)} + 4
+                                              : TagLib::ID3v2::SynchData::toUInt(body.mid(0, 4));
+  // A version-2.3 tag may be unsynchronised as a whole, its extended header
+  // too: each zero byte after a 0xFF byte is not the header's own.
+  const bool unsync = version3 && (header[5] & kUnsyncFlag);
+  unsigned int stored = 0;
+  for (std::uint64_t read = 0; read < extendedSize; ++read) {
+    if (stored >= bodySize) return {};
+    const bool inserted = unsync && body[stored] == '\xFF' && stored + 1 < bodySize && body[stored + 1] == 0;
+    stored += inserted ? 2 : 1;
+  }
+  header[5] = static_cast<char>(header[5] & ~(kExtendedHeaderFlag | kFooterFlag));
+  const TagLib::ByteVector size = TagLib::ID3v2::SynchData::fromUInt(bodySize - stored);
+  for (unsigned int i = 0; i < 4; ++i) header[6 + i] = size[i];
+  return header + body.mid(stored);
+}
+
+std::uint8_t RatingOf(TagLib::IOStream& stream) {
+  TagLib::MPEG::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), false);
+  TagLib::ID3v2::Tag* tag = file.ID3v2Tag(false);
+  if (!tag) return 0;
+  for (const TagLib::ID3v2::Frame* frame : tag->frameList()) {
+    if (frame->frameID() != "POPM") continue;
+    const auto* popm = dynamic_cast<const TagLib::ID3v2::PopularimeterFrame*>(frame);
+    return popm ? static_cast<std::uint8_t>(popm->rating() & 0xFF) : 0;
+  }
+  return 0;
+}
+
+}  // namespace
+
 std::uint8_t FullParserRating(const std::string& FileName) {
   try {
     // Read-only stream: the parser must never be able to change the song.
     TagLib::FileStream stream(FileName.c_str(), true);
     if (!stream.isOpen()) return 0;
-    TagLib::MPEG::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), false);
-    TagLib::ID3v2::Tag* tag = file.ID3v2Tag(false);
-    if (!tag) return 0;
-    for (const TagLib::ID3v2::Frame* frame : tag->frameList()) {
-      if (frame->frameID() != "POPM") continue;
-      const auto* popm = dynamic_cast<const TagLib::ID3v2::PopularimeterFrame*>(frame);
-      return popm ? static_cast<std::uint8_t>(popm->rating() & 0xFF) : 0;
+    TagLib::ByteVector copy = TagWithoutExtendedHeader(stream);
+    if (copy.isEmpty()) {
+      stream.seek(0);
+      return RatingOf(stream);
     }
+    TagLib::ByteVectorStream copyStream(copy);
+    return RatingOf(copyStream);
   } catch (...) {
   }
   return 0;

@@ -171,6 +171,25 @@ TEST(ID3v2Read, RatingFromWalkOrFullParser) {
   EXPECT_EQ(ReadBytes(dir, Tag(3, Frame("TIT2", Text("x")), 10) + SongAudio()).Rating(), 0);
   // A version-2 POP with e-mail reaches the full parser too.
   EXPECT_EQ(ReadBytes(dir, Tag(2, Frame22("POP", std::string("a@b\0\x21", 5)), 10) + SongAudio()).Rating(), 0x21);
+
+  // Behind an extended header the walk stops; the full parser still finds
+  // the rating, also in the tag's last bytes. Version 2.3 states the
+  // header's size without its own four bytes (here with and without a CRC,
+  // and unsynchronised), version 2.4 synchsafe with them.
+  const std::string rated = Frame("TIT2", Text("x")) + Frame("POPM", std::string("\0\x21", 2));
+  const std::string extended23 = BigEndian(6, 4) + std::string(6, '\0');
+  const std::string crc23 = BigEndian(10, 4) + std::string("\x80\0\0\0\0\0\x12\x34\x56\x78", 10);
+  const std::string unsyncCrc23 = BigEndian(10, 4) + std::string("\x80\0\0\0\0\0\xFF\0\xFF\0\xFF\0\xFF\0", 14);
+  const std::string extended24 = Synchsafe(6) + std::string("\x01\0", 2);
+  const std::string crc24 = Synchsafe(11) + std::string("\x01\x20\x05\x01\x02\x03\x04", 7);
+  EXPECT_EQ(ReadBytes(dir, Tag(3, extended23 + rated, 0, 0x40) + SongAudio()).Rating(), 33);
+  EXPECT_EQ(ReadBytes(dir, Tag(3, crc23 + rated, 0, 0x40) + SongAudio()).Rating(), 33);
+  EXPECT_EQ(ReadBytes(dir, Tag(3, unsyncCrc23 + rated, 0, 0xC0) + SongAudio()).Rating(), 33);
+  EXPECT_EQ(ReadBytes(dir, Tag(4, extended24 + rated, 0, 0x40) + SongAudio()).Rating(), 33);
+  EXPECT_EQ(ReadBytes(dir, Tag(4, crc24 + rated, 0, 0x40) + SongAudio()).Rating(), 33);
+  // An extended header longer than the tag leaves no rating, and no fault.
+  EXPECT_EQ(ReadBytes(dir, Tag(3, BigEndian(200, 4) + rated, 0, 0x40) + SongAudio()).Rating(), 0);
+  EXPECT_EQ(ReadBytes(dir, Tag(4, Synchsafe(200) + rated, 0, 0x40) + SongAudio()).Rating(), 0);
 }
 
 TEST(ID3v2Read, TagsWrittenByOtherTools) {

@@ -49,10 +49,6 @@ bool SameName(std::string_view a, std::string_view b) {
                     [](char x, char y) { return AsciiUpper(x) == AsciiUpper(y); });
 }
 
-bool IsBlank(const std::string& text) {
-  return text.find_first_not_of(" \t\r\n") == std::string::npos;
-}
-
 template <typename T>
 void Unregister(std::vector<T*>& list, T* item) {
   list.erase(std::remove(list.begin(), list.end(), item), list.end());
@@ -177,7 +173,6 @@ Connection::Impl::~Impl() {
 
 void Connection::Impl::Attach() {
   if (handle != 0) return;
-  if (IsBlank(name)) throw DatabaseError("Database name is missing");
   if (name.size() > SHRT_MAX) throw DatabaseError("Database name is too long");
   const std::string parameters = AttachParameters(credentials);
   UseOwnLockFolderWhenNeeded();

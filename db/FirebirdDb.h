@@ -81,7 +81,10 @@ class Transaction {
 
 // A SELECT whose rows are buffered as they are fetched. Row values are held
 // as texts (Windows-1252 bytes; integers as plain decimal; NULL as the empty
-// text, with a separate null flag).
+// text, with a separate null flag). A CHAR value comes without the trailing
+// blanks that pad it to the column's length (MUS_TIPOPERIODO is CHAR(1): an
+// empty or blank period type reads as the empty text); VARCHAR values come
+// as stored.
 class Query {
  public:
   Query(Connection& connection, Transaction& transaction);

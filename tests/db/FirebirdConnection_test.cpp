@@ -51,7 +51,8 @@ TEST(FirebirdConnection, FailuresCarryATextAndLeaveItDisconnected) {
   for (const std::string empty : {"", "   "}) {
     connection.SetDatabaseName(empty);
     const std::string text = ErrorOf([&] { connection.Connect(); });
-    EXPECT_NE(text.find("name"), std::string::npos) << "'" << empty << "': " << text;
+    // The client answers itself, with its own text (it trims the blanks).
+    EXPECT_NE(text.find("for file \"\""), std::string::npos) << "'" << empty << "': " << text;
     EXPECT_FALSE(connection.Connected());
   }
 

@@ -179,6 +179,7 @@ TEST_F(FirebirdQuery, NumbersDatesAndBlobsAsText) {
       "SELECT CAST(12.5 AS NUMERIC(9,2)) AS Price, CAST(-0.05 AS NUMERIC(9,2)) AS Small, "
       "CAST(1234.5 AS NUMERIC(15,2)) AS Wide, CAST(2.5 AS DOUBLE PRECISION) AS Ratio, "
       "CAST('2012-05-01 13:14:15' AS DATE) AS Stamp, CAST('Lado A' AS CHAR(10)) AS Padded, "
+      "CAST(' ' AS CHAR(1)) AS BlankChar, CAST('Lado A  ' AS VARCHAR(10)) AS VarText, "
       "CAST('Mem\xF3ria' AS BLOB SUB_TYPE 1) AS Memo, CAST(NULL AS BLOB SUB_TYPE 1) AS NoMemo "
       "FROM RDB$DATABASE");
   EXPECT_EQ(values.FieldAsText("Price"), "12.50");
@@ -187,6 +188,9 @@ TEST_F(FirebirdQuery, NumbersDatesAndBlobsAsText) {
   EXPECT_EQ(values.FieldAsText("Ratio"), "2.5");
   EXPECT_EQ(values.FieldAsText("Stamp"), "2012-05-01 13:14:15");
   EXPECT_EQ(values.FieldAsText("Padded"), "Lado A");  // CHAR comes without its padding
+  EXPECT_EQ(values.FieldAsText("BlankChar"), "");
+  EXPECT_FALSE(values.FieldIsNull("BlankChar"));
+  EXPECT_EQ(values.FieldAsText("VarText"), "Lado A  ");
   EXPECT_EQ(values.FieldAsText("Memo"), "Mem\xF3ria");
   EXPECT_TRUE(values.FieldIsNull("NoMemo"));
   EXPECT_THROW(values.FieldAsInteger("Price"), DatabaseError);

@@ -110,6 +110,49 @@ TEST(GridSelection, MouseAndKeyboardSelectRowsAsBookmarksInRowOrder) {
   EXPECT_TRUE(fixture.Boxes().shown.empty());
 }
 
+TEST(GridSelection, ExtraWaysToSelectRowsAddToTheBasicOnes) {
+  WindowOnCatalogue fixture(NumberedSongs(12));
+  TFrmPrincipal& window = fixture.Window();
+  TDBGridStudio* grid = window.DBMusicas;
+  const auto rowCentre = [&](int row) { return grid->visualRect(grid->model()->index(row, 0)).center(); };
+
+  ClickRow(grid, 2);
+  ClickRow(grid, 5, Qt::ShiftModifier);  // Shift+click: the rows between
+  EXPECT_EQ(window.SelectedBookmarks(), (std::vector<int>{2, 3, 4, 5}));
+
+  // Dragging the mouse from row 6 to row 8.
+  QTest::mousePress(grid->viewport(), Qt::LeftButton, {}, rowCentre(6));
+  QMouseEvent drag(QEvent::MouseMove, rowCentre(8), grid->viewport()->mapToGlobal(rowCentre(8)),
+                   Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(grid->viewport(), &drag);
+  QTest::mouseRelease(grid->viewport(), Qt::LeftButton, {}, rowCentre(8));
+  EXPECT_EQ(window.SelectedBookmarks(), (std::vector<int>{6, 7, 8}));
+
+  QTest::keyClick(grid, Qt::Key_A, Qt::ControlModifier);
+  EXPECT_EQ(window.SelectedBookmarks().size(), 12u);
+
+  // Space adds the current row, Ctrl+Space takes it out again.
+  ClickRow(grid, 1);
+  QTest::keyClick(grid, Qt::Key_Down);
+  QTest::keyClick(grid, Qt::Key_Down);
+  EXPECT_TRUE(window.SelectedBookmarks().empty());
+  QTest::keyClick(grid, Qt::Key_Space);
+  EXPECT_EQ(window.SelectedBookmarks(), (std::vector<int>{3}));
+  QTest::keyClick(grid, Qt::Key_Space, Qt::ControlModifier);
+  EXPECT_TRUE(window.SelectedBookmarks().empty());
+  QTest::keyClick(grid, Qt::Key_Space, Qt::ControlModifier);
+  EXPECT_EQ(window.SelectedBookmarks(), (std::vector<int>{3}));
+
+  // Shift with End and Home: to the list's ends.
+  ClickRow(grid, 9);
+  QTest::keyClick(grid, Qt::Key_End, Qt::ShiftModifier);
+  EXPECT_EQ(window.SelectedBookmarks(), (std::vector<int>{9, 10, 11}));
+  ClickRow(grid, 2);
+  QTest::keyClick(grid, Qt::Key_Home, Qt::ShiftModifier);
+  EXPECT_EQ(window.SelectedBookmarks(), (std::vector<int>{0, 1, 2}));
+  EXPECT_TRUE(fixture.Boxes().shown.empty());
+}
+
 TEST(GridDrawing, CellTextIsNavyAlsoInSelectedRows) {
   CatalogueBuilder songs;
   songs.Song({.codigo = 1, .nomeCompleto = "MMMMMMMMMMMMMMMM"})

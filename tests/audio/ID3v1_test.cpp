@@ -5,6 +5,7 @@
 #include <random>
 #include <string>
 
+#include "TagBytes.h"
 #include "TestSupport.h"
 
 using testing_support::TempDir;
@@ -12,31 +13,10 @@ using testing_support::WriteFileBytes;
 
 namespace {
 
-// A 128-byte trailer: "TAG", then the fields at their offsets, padded with
-// pad bytes; separator/track bytes and genre as given.
-struct TrailerFields {
-  std::string marker = "TAG";
-  std::string title, artist, album, year, comment;
-  char pad = '\0';
-  unsigned char genre = 17;
+// The trailers of these tests: genre 17 unless a test says otherwise.
+struct TrailerFields : testing_support::Id3v1Fields {
+  TrailerFields() { genre = 17; }
 };
-
-std::string Field(const std::string& text, std::size_t size, char pad) {
-  std::string f = text.substr(0, size);
-  f.resize(size, pad);
-  return f;
-}
-
-std::string Trailer(const TrailerFields& s) {
-  std::string t = Field(s.marker, 3, '\0');
-  t += Field(s.title, 30, s.pad);
-  t += Field(s.artist, 30, s.pad);
-  t += Field(s.album, 30, s.pad);
-  t += Field(s.year, 4, s.pad);
-  t += Field(s.comment, 30, s.pad);
-  t += static_cast<char>(s.genre);
-  return t;
-}
 
 // Overwrites the ID3v1.1 separator (125) and track (126) bytes.
 std::string WithTrackBytes(std::string trailer, unsigned char separator, unsigned char track) {
@@ -109,7 +89,7 @@ TEST(ID3v1Genres, EveryGenreByteThroughTheReader) {
   for (int id = 0; id <= 255; ++id) {
     TrailerFields fields;
     fields.genre = static_cast<unsigned char>(id);
-    WriteFileBytes(path, kAudio + Trailer(fields));
+    WriteFileBytes(path, kAudio + testing_support::Id3v1Trailer(fields));
     ASSERT_TRUE(tag.ReadFromFile(path));
     ASSERT_TRUE(tag.Exists());
     EXPECT_EQ(tag.GenreID(), id);
@@ -125,10 +105,10 @@ TEST(ID3v1Read, FailedReadsLeaveTheObjectEmpty) {
   const auto tagged = dir.File("tagged.mp3");
   TrailerFields fields;
   fields.title = "Before";
-  WriteFileBytes(tagged, kAudio + Trailer(fields));
+  WriteFileBytes(tagged, kAudio + testing_support::Id3v1Trailer(fields));
 
   const auto shortFile = dir.File("short.mp3");
-  WriteFileBytes(shortFile, Trailer(fields).substr(0, 127));
+  WriteFileBytes(shortFile, testing_support::Id3v1Trailer(fields).substr(0, 127));
   const auto emptyFile = dir.File("empty.mp3");
   WriteFileBytes(emptyFile, "");
 
@@ -149,13 +129,13 @@ TEST(ID3v1Read, OnlyTheLast128BytesCount) {
   fields.title = "Exact";
 
   // A file that is nothing but the tag.
-  WriteFileBytes(path, Trailer(fields));
+  WriteFileBytes(path, testing_support::Id3v1Trailer(fields));
   ASSERT_TRUE(tag.ReadFromFile(path));
   EXPECT_TRUE(tag.Exists());
   EXPECT_EQ(tag.Title(), "Exact");
 
   // A tag one byte before the end is not looked for.
-  WriteFileBytes(path, kAudio + Trailer(fields) + "x");
+  WriteFileBytes(path, kAudio + testing_support::Id3v1Trailer(fields) + "x");
   ASSERT_TRUE(tag.ReadFromFile(path));
   ExpectEmpty(tag);
 
@@ -163,7 +143,7 @@ TEST(ID3v1Read, OnlyTheLast128BytesCount) {
   for (const char* marker : {"tag", "TAg", "TA\0", "XAG", "\xD4\xC1\xC7"}) {
     TrailerFields other = fields;
     other.marker = std::string(marker, 3);
-    WriteFileBytes(path, kAudio + Trailer(other));
+    WriteFileBytes(path, kAudio + testing_support::Id3v1Trailer(other));
     ASSERT_TRUE(tag.ReadFromFile(path));
     ExpectEmpty(tag);
   }
@@ -179,7 +159,7 @@ TEST(ID3v1Read, FieldsAtTheirOffsets) {
   fields.year = "1999";
   fields.comment = "Comment";
   fields.genre = 147;
-  WriteFileBytes(path, kAudio + Trailer(fields));
+  WriteFileBytes(path, kAudio + testing_support::Id3v1Trailer(fields));
 
   TID3v1 tag;
   ASSERT_TRUE(tag.ReadFromFile(path));
@@ -204,7 +184,7 @@ TEST(ID3v1Read, VersionFromSeparatorAndTrackBytes) {
   const auto path = dir.File("a.mp3");
   TrailerFields fields;
   fields.comment = "A comment that fills 30 bytes!";
-  const std::string base = Trailer(fields);
+  const std::string base = testing_support::Id3v1Trailer(fields);
 
   struct Case {
     unsigned char separator, track;
@@ -243,7 +223,7 @@ TEST(ID3v1Read, TrailingBlanksAndControlsTrimmedNothingElse) {
     TrailerFields fields;
     fields.title = title;
     fields.pad = pad;
-    WriteFileBytes(path, kAudio + Trailer(fields));
+    WriteFileBytes(path, kAudio + testing_support::Id3v1Trailer(fields));
     EXPECT_TRUE(tag.ReadFromFile(path));
     return tag.Title();
   };
@@ -264,12 +244,12 @@ TEST(ID3v1Read, TrailingBlanksAndControlsTrimmedNothingElse) {
   TrailerFields fields;
   fields.year = "2012";
   fields.comment = "next";
-  WriteFileBytes(path, kAudio + Trailer(fields));
+  WriteFileBytes(path, kAudio + testing_support::Id3v1Trailer(fields));
   ASSERT_TRUE(tag.ReadFromFile(path));
   EXPECT_EQ(tag.Year(), "2012");
   fields.year = "87";
   fields.pad = ' ';
-  WriteFileBytes(path, kAudio + Trailer(fields));
+  WriteFileBytes(path, kAudio + testing_support::Id3v1Trailer(fields));
   ASSERT_TRUE(tag.ReadFromFile(path));
   EXPECT_EQ(tag.Year(), "87");
 }

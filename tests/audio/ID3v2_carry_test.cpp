@@ -227,27 +227,27 @@ TEST(ID3v2Carry, OtherProgramsFramesSurviveBothWaysOfSaving) {
 }
 
 TEST(ID3v2Carry, WhichFramesOfAnOldTagAreKept) {
-  const std::string key = Frame("TXXX", B("\0KEY\0Am"));
-  const std::string priv = Frame("PRIV", B("owner\0\xFF\x00\x01"));
-  const std::string slots = Frame("TIT2", Text("Title")) + Frame("COMM", B("\0por\0x")) +
-                            Frame("TOPE", Text("Orig"));
+  const std::string key = Id3v2Frame("TXXX", B("\0KEY\0Am"));
+  const std::string priv = Id3v2Frame("PRIV", B("owner\0\xFF\x00\x01"));
+  const std::string slots = Id3v2Frame("TIT2", TextPayload("Title")) + Id3v2Frame("COMM", B("\0por\0x")) +
+                            Id3v2Frame("TOPE", TextPayload("Orig"));
   // Version 2.3: byte for byte, flags too, except "discard when altered".
-  const std::string grouped = Frame("GEOB", "\x01" "group", -1, 0x20);
+  const std::string grouped = Id3v2Frame("GEOB", "\x01" "group", -1, 0x20);
   const std::string discarded = std::string("TXXX") + BigEndian(3, 4) + '\x80' + '\0' + B("\0a\0");
-  EXPECT_EQ(id3v2::CarriedFrames(Tag(3, key + slots + grouped + discarded + priv, 100)), key + grouped + priv);
+  EXPECT_EQ(id3v2::CarriedFrames(Id3v2Tag(3, key + slots + grouped + discarded + priv, 100)), key + grouped + priv);
 
   // A frame not whole inside the tag, or a header that is none, ends it.
-  EXPECT_EQ(id3v2::CarriedFrames(Tag(3, key + Frame("PRIV", "abc", 50) + priv)), key);
-  EXPECT_EQ(id3v2::CarriedFrames(Tag(3, key + Frame("pr!v", "abc") + priv)), key);
-  EXPECT_EQ(id3v2::CarriedFrames(Tag(3, key + Frame("PRIV", "", 0) + priv)), key);
-  EXPECT_EQ(id3v2::CarriedFrames(Tag(3, key).substr(0, 15)), "");
+  EXPECT_EQ(id3v2::CarriedFrames(Id3v2Tag(3, key + Id3v2Frame("PRIV", "abc", 50) + priv)), key);
+  EXPECT_EQ(id3v2::CarriedFrames(Id3v2Tag(3, key + Id3v2Frame("pr!v", "abc") + priv)), key);
+  EXPECT_EQ(id3v2::CarriedFrames(Id3v2Tag(3, key + Id3v2Frame("PRIV", "", 0) + priv)), key);
+  EXPECT_EQ(id3v2::CarriedFrames(Id3v2Tag(3, key).substr(0, 15)), "");
 
   // Unsynchronisation undone; an extended header stepped over.
-  const std::string unsynced = key + Frame("PRIV", B("o\0\xFF\x00\xE0"), 4);
-  EXPECT_EQ(id3v2::CarriedFrames(Tag(3, unsynced, 0, 0x80)), key + Frame("PRIV", B("o\0\xFF\xE0")));
+  const std::string unsynced = key + Id3v2Frame("PRIV", B("o\0\xFF\x00\xE0"), 4);
+  EXPECT_EQ(id3v2::CarriedFrames(Id3v2Tag(3, unsynced, 0, 0x80)), key + Id3v2Frame("PRIV", B("o\0\xFF\xE0")));
   const std::string extended = BigEndian(6, 4) + std::string(6, '\0');
-  EXPECT_EQ(id3v2::CarriedFrames(Tag(3, extended + key + priv, 0, 0x40)), key + priv);
-  EXPECT_EQ(id3v2::CarriedFrames(Tag(3, BigEndian(600, 4) + key, 0, 0x40)), "");
+  EXPECT_EQ(id3v2::CarriedFrames(Id3v2Tag(3, extended + key + priv, 0, 0x40)), key + priv);
+  EXPECT_EQ(id3v2::CarriedFrames(Id3v2Tag(3, BigEndian(600, 4) + key, 0, 0x40)), "");
 
   // Version 2.4: synchsafe sizes, UTF-8 and UTF-16BE texts as UTF-16 with
   // byte-order mark, grouping kept, 2.4-only frames and format flags gone.
@@ -258,20 +258,20 @@ TEST(ID3v2Carry, WhichFramesOfAnOldTagAreKept) {
   const std::string utf16 = frame24("USLT", B("\x02por\0\0\0L\0\xE1"));
   const std::string picture = frame24("APIC", B("\x03image/png\0\x03" "D\0\x89PNG"));
   const std::string groupedText = frame24("TKEY", B("\x07\x03" "Am"), 0x20, 0x40);
-  const std::string dropped = frame24("TDRL", Text("2001")) + frame24("PRIV", B("o\0x"), 0, 0x01) +
+  const std::string dropped = frame24("TDRL", TextPayload("2001")) + frame24("PRIV", B("o\0x"), 0, 0x01) +
                               frame24("PRIV", B("o\0x"), 0, 0x02) + frame24("PRIV", B("o\0x"), 0x40) +
-                              frame24("TCMP", Text("1"));
+                              frame24("TCMP", TextPayload("1"));
   const std::string big(300, 'x');
-  EXPECT_EQ(id3v2::CarriedFrames(Tag(4, utf8 + dropped + utf16 + picture + groupedText + frame24("PRIV", big), 20, 0x10)),
-            Frame("TXXX", B("\x01\xFF\xFEK\0\0\0\xFF\xFE" "F\0\xE1\0#\0m\0")) +
-                Frame("USLT", B("\x01por\xFF\xFE\0\0\xFF\xFEL\0\xE1\0")) +
-                Frame("APIC", B("\x01image/png\0\x03\xFF\xFE" "D\0\0\0\x89PNG")) +
-                Frame("TKEY", B("\x07\x01\xFF\xFE" "A\0m\0"), -1, 0x20).replace(8, 1, "\x40") +
-                Frame("PRIV", big));
+  EXPECT_EQ(id3v2::CarriedFrames(Id3v2Tag(4, utf8 + dropped + utf16 + picture + groupedText + frame24("PRIV", big), 20, 0x10)),
+            Id3v2Frame("TXXX", B("\x01\xFF\xFEK\0\0\0\xFF\xFE" "F\0\xE1\0#\0m\0")) +
+                Id3v2Frame("USLT", B("\x01por\xFF\xFE\0\0\xFF\xFEL\0\xE1\0")) +
+                Id3v2Frame("APIC", B("\x01image/png\0\x03\xFF\xFE" "D\0\0\0\x89PNG")) +
+                Id3v2Frame("TKEY", B("\x07\x01\xFF\xFE" "A\0m\0"), -1, 0x20).replace(8, 1, "\x40") +
+                Id3v2Frame("PRIV", big));
 
   // Version 2.2 and unknown versions: nothing.
-  EXPECT_EQ(id3v2::CarriedFrames(Tag(2, Frame22("TXX", B("\0a\0b")))), "");
-  EXPECT_EQ(id3v2::CarriedFrames(Tag(5, key)), "");
+  EXPECT_EQ(id3v2::CarriedFrames(Id3v2Tag(2, Id3v2Frame22("TXX", B("\0a\0b")))), "");
+  EXPECT_EQ(id3v2::CarriedFrames(Id3v2Tag(5, key)), "");
 }
 
 TEST(ID3v2Carry, AnIdenticalSaveWritesNothing) {
@@ -298,7 +298,7 @@ TEST(ID3v2Carry, AnIdenticalSaveWritesNothing) {
   // The same tag over a longer old one (a rewrite that shrinks the song)
   // is no identical save.
   const std::string shorter = ReadFileBytes(path);
-  WriteFileBytes(path, Tag(3, shorter.substr(10, 26), 5000) + SongAudio() + Id3v1Trailer());
+  WriteFileBytes(path, Id3v2Tag(3, shorter.substr(10, 26), 5000) + SongAudio() + Id3v1Trailer());
   ASSERT_TRUE(tag.SaveToFile(path));
   EXPECT_EQ(tag.LastSave().How, SaveHow::Rewritten);
   EXPECT_TRUE(ReadFileBytes(path) == shorter);

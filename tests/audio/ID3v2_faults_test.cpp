@@ -94,7 +94,7 @@ TEST(ID3v2Faults, ARealFullFileSystem) {
   const std::string song = disk.File("long.mp3");
   const std::string fitting = disk.File("fitting.mp3");
   const std::string untagged = LongSongAudio(1800 * 1024) + Id3v1Trailer();
-  const std::string tagged = Tag(3, Frame("TIT2", Text("Old")), 4000) + SongAudio();
+  const std::string tagged = Id3v2Tag(3, Id3v2Frame("TIT2", TextPayload("Old")), 4000) + SongAudio();
   WriteFileBytes(song, untagged);
   WriteFileBytes(fitting, tagged);
   const std::uint64_t freeBefore = disk.FreeBytes();
@@ -130,7 +130,7 @@ TEST(ID3v2Faults, ARealFullFileSystem) {
 // in-place save needs none.
 struct UntaggedAndFitting {
   const std::string untagged = SongAudio() + Id3v1Trailer();
-  const std::string tagged = Tag(3, Frame("TIT2", Text("Old")), 4000) + SongAudio();
+  const std::string tagged = Id3v2Tag(3, Id3v2Frame("TIT2", TextPayload("Old")), 4000) + SongAudio();
 };
 
 TEST(ID3v2Faults, AFolderTheUserMayNotWriteInto) {
@@ -209,12 +209,12 @@ TEST(ID3v2Faults, SongDeletedOrReplacedBetweenReadAndSave) {
   TempDir dir;
   const std::string path = dir.File("song.mp3");
   const std::string untagged = LongSongAudio(200 * 1024) + Id3v1Trailer();
-  const std::string other = Tag(3, Frame("TIT2", Text("Other")), 50) + SongAudio();
+  const std::string other = Id3v2Tag(3, Id3v2Frame("TIT2", TextPayload("Other")), 50) + SongAudio();
   testing_support::WriteFaultHookGuard guard;
 
   // Read from one file, saved into whatever the name holds at the save: a
   // replacement without tag gets the tag in front of its own audio.
-  WriteFileBytes(path, Tag(3, Frame("TIT2", Text("Old")), 4000) + untagged);
+  WriteFileBytes(path, Id3v2Tag(3, Id3v2Frame("TIT2", TextPayload("Old")), 4000) + untagged);
   TID3v2 tag;
   ASSERT_TRUE(tag.ReadFromFile(path));
   WriteFileBytes(path, SongAudio());

@@ -44,14 +44,14 @@ TEST(ID3v2Read, HeaderDecidesWhatIsRead) {
   EXPECT_TRUE(ok);
   EXPECT_FALSE(tag.Exists());
 
-  const std::string title = Frame("TIT2", Text("Song"));
-  tag = ReadBytes(dir, Tag(5, title) + SongAudio(), &ok);
+  const std::string title = Id3v2Frame("TIT2", TextPayload("Song"));
+  tag = ReadBytes(dir, Id3v2Tag(5, title) + SongAudio(), &ok);
   EXPECT_TRUE(ok && tag.Exists());
   EXPECT_EQ(tag.VersionID(), 5);
   EXPECT_EQ(tag.Title(), "");
 
   // Declared one byte longer than the file: no tag size, no fields.
-  std::string exact = Tag(3, title);
+  std::string exact = Id3v2Tag(3, title);
   tag = ReadBytes(dir, exact.substr(0, 6) + Synchsafe(title.size() + 1) + title);
   EXPECT_TRUE(tag.Exists());
   EXPECT_EQ(tag.Size(), 0);
@@ -62,7 +62,7 @@ TEST(ID3v2Read, HeaderDecidesWhatIsRead) {
   EXPECT_EQ(tag.Title(), "Song");
 
   // The footer flag adds ten bytes.
-  tag = ReadBytes(dir, Tag(4, title, 0, 0x10) + "3DI" + std::string(7, '\0') + SongAudio());
+  tag = ReadBytes(dir, Id3v2Tag(4, title, 0, 0x10) + "3DI" + std::string(7, '\0') + SongAudio());
   EXPECT_EQ(tag.Size(), static_cast<std::int32_t>(title.size() + 20));
 
   // Nothing of an earlier file survives the next read.
@@ -75,14 +75,14 @@ TEST(ID3v2Read, HeaderDecidesWhatIsRead) {
 TEST(ID3v2Read, FieldRulesAndFallbacks) {
   TempDir dir;
   const std::string longComment = '\0' + std::string("eng") + '\0' + std::string(596, 'c');
-  const std::string body = Frame("TIT2", Text("First")) + Frame("TIT2", Text("Second")) +
-                           Frame("TOPE", Text("Original artist")) +
-                           Frame("TALB", "\x03" "Utf8 album") + Frame("TOAL", Text("Original album")) +
-                           Frame("TDRC", Text("2009-05-01")) + Frame("TCON", Text("(13)Pop")) +
-                           Frame("TRCK", Text("7/12")) + Frame("COMM", longComment) +
-                           Frame("TCOM", Text("Packed"), -1, 0x80) + Frame("TGRA", Text("  Label \n")) +
-                           Frame("TSUC", Text("Yes"));
-  const TID3v2 tag = ReadBytes(dir, Tag(3, body, 64) + SongAudio());
+  const std::string body = Id3v2Frame("TIT2", TextPayload("First")) + Id3v2Frame("TIT2", TextPayload("Second")) +
+                           Id3v2Frame("TOPE", TextPayload("Original artist")) +
+                           Id3v2Frame("TALB", "\x03" "Utf8 album") + Id3v2Frame("TOAL", TextPayload("Original album")) +
+                           Id3v2Frame("TDRC", TextPayload("2009-05-01")) + Id3v2Frame("TCON", TextPayload("(13)Pop")) +
+                           Id3v2Frame("TRCK", TextPayload("7/12")) + Id3v2Frame("COMM", longComment) +
+                           Id3v2Frame("TCOM", TextPayload("Packed"), -1, 0x80) + Id3v2Frame("TGRA", TextPayload("  Label \n")) +
+                           Id3v2Frame("TSUC", TextPayload("Yes"));
+  const TID3v2 tag = ReadBytes(dir, Id3v2Tag(3, body, 64) + SongAudio());
   EXPECT_EQ(tag.Title(), "Second");
   EXPECT_EQ(tag.Artist(), "Original artist");
   EXPECT_EQ(tag.Album(), "Original album");
@@ -102,7 +102,7 @@ TEST(ID3v2Read, FieldRulesAndFallbacks) {
       {"$FFFFFFFF", 65535}, {"$", 0}, {"0x", 0},          {"", 0},          {"-0x1", 0}};
   for (const auto& [text, number] : tracks) EXPECT_EQ(id3v2::TrackNumberOf(text), number) << text;
 
-  EXPECT_EQ(ReadBytes(dir, Tag(3, Frame("TCON", Text("(13)")))).Genre(), "");
+  EXPECT_EQ(ReadBytes(dir, Id3v2Tag(3, Id3v2Frame("TCON", TextPayload("(13)")))).Genre(), "");
 }
 
 TEST(ID3v2Read, Utf16AndDescribedTexts) {
@@ -130,22 +130,22 @@ TEST(ID3v2Read, Utf16AndDescribedTexts) {
 TEST(ID3v2Read, FrameWalkQuirks) {
   TempDir dir;
   // An extended header is read as a frame header and ends the walk.
-  const std::string extended = std::string("\0\0\0\x06\0\0\0\0\0\0", 10) + Frame("TIT2", Text("x"));
-  EXPECT_EQ(ReadBytes(dir, Tag(3, extended, 0, 0x40) + SongAudio()).Title(), "");
+  const std::string extended = std::string("\0\0\0\x06\0\0\0\0\0\0", 10) + Id3v2Frame("TIT2", TextPayload("x"));
+  EXPECT_EQ(ReadBytes(dir, Id3v2Tag(3, extended, 0, 0x40) + SongAudio()).Title(), "");
 
   // A version-4 frame of 200 bytes has synchsafe size 0x148 read as 328:
   // its payload runs on into the next frame and the walk lands beyond it.
-  const std::string big = Text(std::string(199, 't'));
-  const std::string v4 = "TIT2" + Synchsafe(200) + std::string(2, '\0') + big + Frame("TALB", Text("Lost"));
-  TID3v2 tag = ReadBytes(dir, Tag(4, v4, 300) + SongAudio());
+  const std::string big = TextPayload(std::string(199, 't'));
+  const std::string v4 = "TIT2" + Synchsafe(200) + std::string(2, '\0') + big + Id3v2Frame("TALB", TextPayload("Lost"));
+  TID3v2 tag = ReadBytes(dir, Id3v2Tag(4, v4, 300) + SongAudio());
   EXPECT_EQ(tag.Title(), std::string(199, 't') + v4.substr(210, 11) + "Lost");
   EXPECT_EQ(tag.Album(), "");
 
   // Version 2: TRI fills rhythm and FrameTRFI; POP with an empty e-mail.
-  const std::string v2 = Frame22("TT2", Text("Old")) + Frame22("TRI", Text("Samba")) +
-                         Frame22("COM", std::string("\0engd\0Note", 10)) +
-                         Frame22("POP", std::string("\0\x4D\0\0\0\0", 6));
-  tag = ReadBytes(dir, Tag(2, v2, 20) + SongAudio());
+  const std::string v2 = Id3v2Frame22("TT2", TextPayload("Old")) + Id3v2Frame22("TRI", TextPayload("Samba")) +
+                         Id3v2Frame22("COM", std::string("\0engd\0Note", 10)) +
+                         Id3v2Frame22("POP", std::string("\0\x4D\0\0\0\0", 6));
+  tag = ReadBytes(dir, Id3v2Tag(2, v2, 20) + SongAudio());
   EXPECT_EQ(tag.Title(), "Old");
   EXPECT_EQ(tag.Rhythm(), "Samba");
   EXPECT_EQ(tag.FrameTRFI(), "Samba");
@@ -154,42 +154,42 @@ TEST(ID3v2Read, FrameWalkQuirks) {
 
   // Zero-sized and oversized frames end or advance the walk, never hang it.
   std::string zeros;
-  for (int i = 0; i < 200; ++i) zeros += Frame("TIT2", "", 0);
-  tag = ReadBytes(dir, Tag(3, zeros + Frame("TALB", Text("After"))) + SongAudio());
+  for (int i = 0; i < 200; ++i) zeros += Id3v2Frame("TIT2", "", 0);
+  tag = ReadBytes(dir, Id3v2Tag(3, zeros + Id3v2Frame("TALB", TextPayload("After"))) + SongAudio());
   EXPECT_EQ(tag.Album(), "After");
-  tag = ReadBytes(dir, Tag(3, Frame("TIT2", Text("Huge"), 0xFFFFFFFF) + Frame("TALB", Text("x"))) + SongAudio());
+  tag = ReadBytes(dir, Id3v2Tag(3, Id3v2Frame("TIT2", TextPayload("Huge"), 0xFFFFFFFF) + Id3v2Frame("TALB", TextPayload("x"))) + SongAudio());
   EXPECT_EQ(tag.Title().substr(0, 8), std::string("HugeTALB"));
   EXPECT_EQ(tag.Album(), "");
 }
 
 TEST(ID3v2Read, RatingFromWalkOrFullParser) {
   TempDir dir;
-  const std::string emailed = Frame("POPM", std::string("me@x.org\0\xC8", 10));
-  EXPECT_EQ(ReadBytes(dir, Tag(3, emailed, 10) + SongAudio()).Rating(), 200);
+  const std::string emailed = Id3v2Frame("POPM", std::string("me@x.org\0\xC8", 10));
+  EXPECT_EQ(ReadBytes(dir, Id3v2Tag(3, emailed, 10) + SongAudio()).Rating(), 200);
   // The walk's own POPM (empty e-mail) wins over an earlier one with e-mail.
-  EXPECT_EQ(ReadBytes(dir, Tag(3, emailed + Frame("POPM", std::string("\0\x09", 2)), 10) + SongAudio()).Rating(), 9);
-  EXPECT_EQ(ReadBytes(dir, Tag(3, Frame("TIT2", Text("x")), 10) + SongAudio()).Rating(), 0);
+  EXPECT_EQ(ReadBytes(dir, Id3v2Tag(3, emailed + Id3v2Frame("POPM", std::string("\0\x09", 2)), 10) + SongAudio()).Rating(), 9);
+  EXPECT_EQ(ReadBytes(dir, Id3v2Tag(3, Id3v2Frame("TIT2", TextPayload("x")), 10) + SongAudio()).Rating(), 0);
   // A version-2 POP with e-mail reaches the full parser too.
-  EXPECT_EQ(ReadBytes(dir, Tag(2, Frame22("POP", std::string("a@b\0\x21", 5)), 10) + SongAudio()).Rating(), 0x21);
+  EXPECT_EQ(ReadBytes(dir, Id3v2Tag(2, Id3v2Frame22("POP", std::string("a@b\0\x21", 5)), 10) + SongAudio()).Rating(), 0x21);
 
   // Behind an extended header the walk stops; the full parser still finds
   // the rating, also in the tag's last bytes. Version 2.3 states the
   // header's size without its own four bytes (here with and without a CRC,
   // and unsynchronised), version 2.4 synchsafe with them.
-  const std::string rated = Frame("TIT2", Text("x")) + Frame("POPM", std::string("\0\x21", 2));
+  const std::string rated = Id3v2Frame("TIT2", TextPayload("x")) + Id3v2Frame("POPM", std::string("\0\x21", 2));
   const std::string extended23 = BigEndian(6, 4) + std::string(6, '\0');
   const std::string crc23 = BigEndian(10, 4) + std::string("\x80\0\0\0\0\0\x12\x34\x56\x78", 10);
   const std::string unsyncCrc23 = BigEndian(10, 4) + std::string("\x80\0\0\0\0\0\xFF\0\xFF\0\xFF\0\xFF\0", 14);
   const std::string extended24 = Synchsafe(6) + std::string("\x01\0", 2);
   const std::string crc24 = Synchsafe(11) + std::string("\x01\x20\x05\x01\x02\x03\x04", 7);
-  EXPECT_EQ(ReadBytes(dir, Tag(3, extended23 + rated, 0, 0x40) + SongAudio()).Rating(), 33);
-  EXPECT_EQ(ReadBytes(dir, Tag(3, crc23 + rated, 0, 0x40) + SongAudio()).Rating(), 33);
-  EXPECT_EQ(ReadBytes(dir, Tag(3, unsyncCrc23 + rated, 0, 0xC0) + SongAudio()).Rating(), 33);
-  EXPECT_EQ(ReadBytes(dir, Tag(4, extended24 + rated, 0, 0x40) + SongAudio()).Rating(), 33);
-  EXPECT_EQ(ReadBytes(dir, Tag(4, crc24 + rated, 0, 0x40) + SongAudio()).Rating(), 33);
+  EXPECT_EQ(ReadBytes(dir, Id3v2Tag(3, extended23 + rated, 0, 0x40) + SongAudio()).Rating(), 33);
+  EXPECT_EQ(ReadBytes(dir, Id3v2Tag(3, crc23 + rated, 0, 0x40) + SongAudio()).Rating(), 33);
+  EXPECT_EQ(ReadBytes(dir, Id3v2Tag(3, unsyncCrc23 + rated, 0, 0xC0) + SongAudio()).Rating(), 33);
+  EXPECT_EQ(ReadBytes(dir, Id3v2Tag(4, extended24 + rated, 0, 0x40) + SongAudio()).Rating(), 33);
+  EXPECT_EQ(ReadBytes(dir, Id3v2Tag(4, crc24 + rated, 0, 0x40) + SongAudio()).Rating(), 33);
   // An extended header longer than the tag leaves no rating, and no fault.
-  EXPECT_EQ(ReadBytes(dir, Tag(3, BigEndian(200, 4) + rated, 0, 0x40) + SongAudio()).Rating(), 0);
-  EXPECT_EQ(ReadBytes(dir, Tag(4, Synchsafe(200) + rated, 0, 0x40) + SongAudio()).Rating(), 0);
+  EXPECT_EQ(ReadBytes(dir, Id3v2Tag(3, BigEndian(200, 4) + rated, 0, 0x40) + SongAudio()).Rating(), 0);
+  EXPECT_EQ(ReadBytes(dir, Id3v2Tag(4, Synchsafe(200) + rated, 0, 0x40) + SongAudio()).Rating(), 0);
 }
 
 TEST(ID3v2Read, TagsWrittenByOtherTools) {
@@ -254,8 +254,8 @@ TEST(ID3v2Read, TagsWrittenByOtherTools) {
 
 TEST(ID3v2Read, HostileBytesNeverCrashOrHang) {
   TempDir dir;
-  const std::string good = Tag(3, Frame("TIT2", Text("Title")) + Frame("COMM", std::string("\x01" "eng\xFF\xFE", 6)) +
-                                      Frame("POPM", std::string("\0\x05", 2)) + Frame("WXXX", "\x01"), 40);
+  const std::string good = Id3v2Tag(3, Id3v2Frame("TIT2", TextPayload("Title")) + Id3v2Frame("COMM", std::string("\x01" "eng\xFF\xFE", 6)) +
+                                      Id3v2Frame("POPM", std::string("\0\x05", 2)) + Id3v2Frame("WXXX", "\x01"), 40);
   // Every truncation of a tag.
   for (std::size_t n = 0; n <= good.size(); ++n) ReadBytes(dir, good.substr(0, n));
   // Random corruption of the header and frame headers, sizes included.

@@ -22,27 +22,27 @@ constexpr std::size_t kWindow = 8 * 1024;  // the walk's read window
 constexpr std::size_t kTagHeader = 10;
 
 // An unknown frame whose whole length (header included) is total.
-std::string Filler(std::size_t total) { return Frame("TXXX", std::string(total - 10, 'f')); }
+std::string Filler(std::size_t total) { return Id3v2Frame("TXXX", std::string(total - 10, 'f')); }
 
 TEST(ID3v2Window, FramesAcrossWindowEndsReadAsSingleFrames) {
   TempDir dir;
-  std::string body = Frame("TIT2", Text("Title"));
+  std::string body = Id3v2Frame("TIT2", TextPayload("Title"));
   // TPE1's header starts 4 bytes before the first window ends.
   body += Filler(kWindow - 4 - body.size());
   const std::size_t artistAt = kTagHeader + body.size();
   ASSERT_EQ(artistAt + 4, kTagHeader + kWindow);
-  body += Frame("TPE1", Text("Artist"));
+  body += Id3v2Frame("TPE1", TextPayload("Artist"));
   // A frame larger than a window, then a long album text.
-  body += Frame("APIC", std::string(3 * kWindow, 'p'));
+  body += Id3v2Frame("APIC", std::string(3 * kWindow, 'p'));
   const std::size_t albumAt = kTagHeader + body.size();
-  body += Frame("TALB", Text(std::string(300, 'a')));
+  body += Id3v2Frame("TALB", TextPayload(std::string(300, 'a')));
   // TCOM's payload starts 2 bytes before the window that began at TALB ends.
   body += Filler(albumAt + kWindow - 12 - (kTagHeader + body.size()));
-  body += Frame("TCOM", Text("Composer"));
-  body += Frame("TCON", Text("Rock"));
+  body += Id3v2Frame("TCOM", TextPayload("Composer"));
+  body += Id3v2Frame("TCON", TextPayload("Rock"));
 
   const std::string path = dir.File("song.mp3");
-  WriteFileBytes(path, Tag(3, body, 100) + SongAudio());
+  WriteFileBytes(path, Id3v2Tag(3, body, 100) + SongAudio());
   TID3v2 tag;
   ASSERT_TRUE(tag.ReadFromFile(path));
   EXPECT_EQ(tag.Title(), "Title");
@@ -57,7 +57,7 @@ TEST(ID3v2Window, FramesAcrossWindowEndsReadAsSingleFrames) {
   ASSERT_TRUE(mpeg.ReadFromFile(path));
   EXPECT_TRUE(mpeg.Valid());
   EXPECT_EQ(mpeg.ID3v2().Composer(), "Composer");
-  EXPECT_EQ(mpeg.ID3v2().Size(), static_cast<std::int32_t>(Tag(3, body, 100).size()));
+  EXPECT_EQ(mpeg.ID3v2().Size(), static_cast<std::int32_t>(Id3v2Tag(3, body, 100).size()));
   EXPECT_EQ(mpeg.Frame().Position, 0);  // the audio right behind the tag
 }
 
@@ -65,7 +65,7 @@ TEST(ID3v2Window, PayloadsPastTheFileEndStopTheWalkAndKeepWhatWasRead) {
   TempDir dir;
   const std::string path = dir.File("short.mp3");
   // The album's payload claims 1000 bytes; the file ends after 2.
-  WriteFileBytes(path, Tag(3, Frame("TIT2", Text("Kept")) + Frame("TALB", Text("x"), 1000)));
+  WriteFileBytes(path, Id3v2Tag(3, Id3v2Frame("TIT2", TextPayload("Kept")) + Id3v2Frame("TALB", TextPayload("x"), 1000)));
   TID3v2 tag;
   ASSERT_TRUE(tag.ReadFromFile(path));
   EXPECT_EQ(tag.Title(), "Kept");
@@ -73,13 +73,13 @@ TEST(ID3v2Window, PayloadsPastTheFileEndStopTheWalkAndKeepWhatWasRead) {
 
   // A payload running past the tag's end takes the bytes after it, as far
   // as the file goes; one window can hold both.
-  const std::string runOn = Tag(3, Frame("TIT2", Text("AB"), 6)) + "CDEFGH";
+  const std::string runOn = Id3v2Tag(3, Id3v2Frame("TIT2", TextPayload("AB"), 6)) + "CDEFGH";
   WriteFileBytes(path, runOn);
   ASSERT_TRUE(tag.ReadFromFile(path));
   EXPECT_EQ(tag.Title(), "ABCDE");
 
   // From an open file the readers answer as from its name.
-  WriteFileBytes(path, Tag(3, Frame("TIT2", Text("Open"))) + SongAudio() + Id3v1Trailer());
+  WriteFileBytes(path, Id3v2Tag(3, Id3v2Frame("TIT2", TextPayload("Open"))) + SongAudio() + Id3v1Trailer());
   platform::File file;
   ASSERT_TRUE(file.OpenRead(path));
   TID3v1 v1;

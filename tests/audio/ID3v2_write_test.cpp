@@ -178,15 +178,15 @@ TEST(ID3v2Write, InPlaceWhenTheOldTagFitsElseRewrite) {
   TempDir dir;
   const std::string path = dir.File("song.mp3");
   const std::string tail = SongAudio() + Id3v1Trailer();
-  const std::string frames = Frame("TIT2", Text("Old title")) + Frame("TXXX", std::string("\0a\0b", 4));
+  const std::string frames = Id3v2Frame("TIT2", TextPayload("Old title")) + Id3v2Frame("TXXX", std::string("\0a\0b", 4));
   struct Case { const char* name; std::string before; std::size_t tagAfter; std::string commentText; };
   const Case cases[] = {
-      {"4096 in place", Tag(3, frames, 4096 - 10 - frames.size()) + tail, 4096, ""},
-      {"5000 rewritten", Tag(3, frames, 5000 - 10 - frames.size()) + tail, 4096, ""},
-      {"100 too small", Tag(3, frames, 100 - 10 - frames.size()) + tail, 4096, std::string(80, 'c')},
-      {"frames beyond 4096", Tag(3, frames, 100) + tail, 10 + 14 + 12 + 5015 + 14, std::string(5000, 'c')},
-      {"2.4 footer in place", Tag(4, frames, 300, 0x10) + "3DI" + std::string(7, '\0') + tail, frames.size() + 320, ""},
-      {"2.2 in place", Tag(2, Frame22("TT2", Text("x")), 300) + tail, 300 + 10 + 8, ""},
+      {"4096 in place", Id3v2Tag(3, frames, 4096 - 10 - frames.size()) + tail, 4096, ""},
+      {"5000 rewritten", Id3v2Tag(3, frames, 5000 - 10 - frames.size()) + tail, 4096, ""},
+      {"100 too small", Id3v2Tag(3, frames, 100 - 10 - frames.size()) + tail, 4096, std::string(80, 'c')},
+      {"frames beyond 4096", Id3v2Tag(3, frames, 100) + tail, 10 + 14 + 12 + 5015 + 14, std::string(5000, 'c')},
+      {"2.4 footer in place", Id3v2Tag(4, frames, 300, 0x10) + "3DI" + std::string(7, '\0') + tail, frames.size() + 320, ""},
+      {"2.2 in place", Id3v2Tag(2, Id3v2Frame22("TT2", TextPayload("x")), 300) + tail, 300 + 10 + 8, ""},
       {"no tag", tail, 4096, ""},
   };
   for (const Case& c : cases) {
@@ -208,7 +208,7 @@ TEST(ID3v2Write, InPlaceWhenTheOldTagFitsElseRewrite) {
   }
 
   // Declared longer than the file: the whole old file follows the new tag.
-  const std::string broken = Tag(3, frames).substr(0, 6) + Synchsafe(1 << 20) + frames + tail;
+  const std::string broken = Id3v2Tag(3, frames).substr(0, 6) + Synchsafe(1 << 20) + frames + tail;
   WriteFileBytes(path, broken);
   ASSERT_TRUE(TID3v2().SaveToFile(path));
   EXPECT_EQ(ReadFileBytes(path).substr(4096), broken);
@@ -223,7 +223,7 @@ TEST(ID3v2Write, FailuresLeaveTheSongWhole) {
   tag.SetTitle("New");
 
   // Read-only files are written and left owner-writable, bits otherwise kept.
-  WriteFileBytes(path, Tag(3, "", 4086) + untagged);
+  WriteFileBytes(path, Id3v2Tag(3, "", 4086) + untagged);
   ASSERT_TRUE(platform::SetFileMode(path, 0444));
   EXPECT_TRUE(tag.SaveToFile(path));
   EXPECT_EQ(platform::FileMode(path), 0644);
@@ -265,7 +265,7 @@ TEST(ID3v2Write, FailuresLeaveTheSongWhole) {
   EXPECT_FALSE(tag.SaveToFile(path));
   EXPECT_EQ(ReadFileBytes(path), untagged);
   EXPECT_FALSE(platform::FileExists(temporary));
-  const std::string tagged = Tag(3, "", 4086) + untagged;
+  const std::string tagged = Id3v2Tag(3, "", 4086) + untagged;
   WriteFileBytes(path, tagged);
   platform::SetWriteFaultHook([](const std::string&, std::size_t) { return false; });
   EXPECT_FALSE(tag.SaveToFile(path));

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "TagBytes.h"
+
 namespace mpeg_test {
 
 // MPEG 1 Layer III, 128 kbit/s, 44100 Hz, joint stereo, original: 417 bytes.
@@ -22,9 +24,7 @@ inline std::span<const std::uint8_t> Bytes(const std::string& s) {
   return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
 }
 
-inline std::string BigEndian(std::uint32_t v) {
-  return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
-}
+using testing_support::BigEndian;
 
 // count frames of length bytes, each the header then fill bytes.
 inline std::string Frames(const std::string& header, std::size_t length, std::size_t count, char fill = '\x55') {
@@ -56,16 +56,8 @@ inline std::string Vbri(std::int32_t frames, std::int32_t bytes, std::uint8_t sc
 }
 
 // An empty ID3v2.3 tag of total bytes, header included (the rest is padding).
-inline std::string Id3v2Tag(std::uint32_t total) {
-  const std::uint32_t body = total - 10;
-  std::string tag = std::string("ID3\x03\x00\x00", 6);
-  for (int shift : {21, 14, 7, 0}) tag += static_cast<char>((body >> shift) & 0x7F);
-  return tag + std::string(body, '\0');
-}
+inline std::string Id3v2Tag(std::uint32_t total) { return testing_support::Id3v2Tag(3, "", total - 10); }
 
-inline std::string Id3v1Tag() {
-  std::string tag = "TAG" + std::string("Song") + std::string(26, '\0');
-  return tag + std::string(128 - tag.size() - 1, '\0') + '\x0C';
-}
+inline std::string Id3v1Tag() { return testing_support::Id3v1Trailer({.title = "Song", .genre = 12}); }
 
 }  // namespace mpeg_test

@@ -14,32 +14,17 @@
 #include <utility>
 #include <vector>
 
+#include "TagBytes.h"
 #include "TestSupport.h"
 
 namespace pipeline_test {
 
-// Payloads of hand-made frames, all with encoding 0.
-inline std::string TextPayload(const std::string& text) { return std::string(1, '\0') + text; }
-inline std::string CommentPayload(const std::string& text) { return std::string("\0eng\0", 5) + text; }
-inline std::string LinkPayload(const std::string& url) { return std::string(2, '\0') + url; }
-inline std::string RatingPayload(unsigned char rating) { return std::string(1, '\0') + static_cast<char>(rating); }
-
-// An ID3v2.3 tag holding the frames (ID, payload) in order, then padding.
-inline std::string Id3v23Tag(const std::vector<std::pair<std::string, std::string>>& frames,
-                             std::size_t padding = 64) {
-  std::string body;
-  for (const auto& [id, payload] : frames) {
-    const auto n = static_cast<std::uint32_t>(payload.size());
-    body += id;
-    for (int shift : {24, 16, 8, 0}) body += static_cast<char>((n >> shift) & 0xFF);
-    body += std::string(2, '\0') + payload;
-  }
-  body.append(padding, '\0');
-  const auto size = static_cast<std::uint32_t>(body.size());
-  std::string tag = std::string("ID3\x03\x00\x00", 6);
-  for (int shift : {21, 14, 7, 0}) tag += static_cast<char>((size >> shift) & 0x7F);
-  return tag + body;
-}
+using testing_support::CommentPayload;
+using testing_support::Id3v1Trailer;
+using testing_support::Id3v23Tag;
+using testing_support::LinkPayload;
+using testing_support::RatingPayload;
+using testing_support::TextPayload;
 
 // Every frame the merged write may produce, with a distinct value, as a
 // file's own tag.
@@ -61,24 +46,6 @@ inline std::string FullFileTag() {
                     {"TPIN", TextPayload("file pstart")},  {"TPFI", TextPayload("file pend")},
                     {"TPMI", TextPayload("file tpmi")},    {"POPM", RatingPayload(200)}},
                    2000);
-}
-
-// A 128-byte ID3v1 trailer; track 0 makes it ID3v1.0.
-inline std::string Id3v1Trailer(const std::string& title, const std::string& artist, const std::string& album,
-                                const std::string& year, const std::string& comment, unsigned char track,
-                                unsigned char genre) {
-  const auto field = [](const std::string& text, std::size_t size) {
-    std::string out = text.substr(0, size);
-    out.resize(size, '\0');
-    return out;
-  };
-  std::string trailer = "TAG" + field(title, 30) + field(artist, 30) + field(album, 30) + field(year, 4);
-  if (track == 0) {
-    trailer += field(comment, 30);
-  } else {
-    trailer += field(comment, 28) + '\0' + static_cast<char>(track);
-  }
-  return trailer + static_cast<char>(genre);
 }
 
 // A real MP3 file made by lame in dir, with `prefix` written before and

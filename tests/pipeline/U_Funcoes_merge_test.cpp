@@ -156,7 +156,7 @@ TEST_F(MergedTagTest, TrackThatIsNoNumberStopsTheWriteBeforeSaving) {
 TEST_F(MergedTagTest, TrackFallsBackToTheFileOnlyWhenItHasOne) {
   // ID3v1.0 only: the file's track is "0", so the new tag has no TRCK; the
   // ID3v1 values move into the ID3v2 tag and the trailer stays.
-  const std::string trailer10 = Id3v1Trailer("v1 title", "v1 artist", "", "2003", "v1 note", 0, 0);
+  const std::string trailer10 = Id3v1Trailer({.title = "v1 title", .artist = "v1 artist", .year = "2003", .comment = "v1 note"});
   const std::string v10 = MakeSong(dir, "v10.mp3", "", trailer10);
   const std::string audio10 = AudioBytesOf(ReadFileBytes(v10));
   ASSERT_TRUE(WriteSong({.FilePath = v10}));
@@ -172,7 +172,7 @@ TEST_F(MergedTagTest, TrackFallsBackToTheFileOnlyWhenItHasOne) {
   EXPECT_TRUE(AudioBytesOf(after10) == audio10);
 
   // ID3v1.1 with track 5.
-  const std::string v11 = MakeSong(dir, "v11.mp3", "", Id3v1Trailer("t", "", "", "", "", 5, 0));
+  const std::string v11 = MakeSong(dir, "v11.mp3", "", Id3v1Trailer({.title = "t", .track = 5}));
   ASSERT_TRUE(WriteSong({.FilePath = v11}));
   EXPECT_EQ(ReadWithTagLib(v11).Text("TRCK"), "5");
 

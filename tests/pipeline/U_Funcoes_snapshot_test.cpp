@@ -106,7 +106,7 @@ TEST_F(SnapshotTest, NoValidStreamLeavesEveryTagValueEmpty) {
   // Text with both kinds of tag around it: the tags are not consulted.
   const std::string fake = dir.File("fake.mp3");
   WriteFileBytes(fake, Id3v23Tag({{"TIT2", TextPayload("Hidden")}}) + std::string(20000, 'x') +
-                           Id3v1Trailer("Hidden", "", "", "", "", 3, 1));
+                           Id3v1Trailer({.title = "Hidden", .track = 3, .genre = 1}));
   ReadSong(fake);
   EXPECT_EQ(CurrentTag.AudioValid, kNo);
   Tag expected;
@@ -134,7 +134,7 @@ TEST_F(SnapshotTest, TrackZeroOfId3v2StaysEmptyWhileId3v1GivesItsNumber) {
   EXPECT_EQ(CurrentTag.Track, "");
   EXPECT_EQ(CurrentTag.Rating, "0");  // always set for an ID3v2 tag
 
-  const std::string v10 = MakeSong(dir, "v10.mp3", "", Id3v1Trailer("Ten", "Band", "Disc", "1999", "Note", 0, 17));
+  const std::string v10 = MakeSong(dir, "v10.mp3", "", Id3v1Trailer({.title = "Ten", .artist = "Band", .album = "Disc", .year = "1999", .comment = "Note", .genre = 17}));
   ReadSong(v10);
   EXPECT_EQ(CurrentTag.TagExists, "Sim");
   EXPECT_EQ(CurrentTag.TagVersion, "1.0");
@@ -148,7 +148,7 @@ TEST_F(SnapshotTest, TrackZeroOfId3v2StaysEmptyWhileId3v1GivesItsNumber) {
   EXPECT_EQ(CurrentTag.Genre, "Rock");
   EXPECT_EQ(CurrentTag.Rating, "");  // ID3v1 has no rating
 
-  const std::string v11 = MakeSong(dir, "v11.mp3", "", Id3v1Trailer("Eleven", "", "", "", "", 12, 200));
+  const std::string v11 = MakeSong(dir, "v11.mp3", "", Id3v1Trailer({.title = "Eleven", .track = 12, .genre = 200}));
   ReadSong(v11);
   EXPECT_EQ(CurrentTag.TagVersion, "1.1");
   EXPECT_EQ(CurrentTag.Track, "12");
@@ -156,7 +156,7 @@ TEST_F(SnapshotTest, TrackZeroOfId3v2StaysEmptyWhileId3v1GivesItsNumber) {
 
   // An ID3v2 tag wins over an ID3v1 trailer in the same file.
   const std::string both = MakeSong(dir, "both.mp3", Id3v23Tag({{"TIT2", TextPayload("Front")}}),
-                                    Id3v1Trailer("Back", "", "", "", "", 4, 1));
+                                    Id3v1Trailer({.title = "Back", .track = 4, .genre = 1}));
   ReadSong(both);
   EXPECT_EQ(CurrentTag.Title, "Front");
   EXPECT_EQ(CurrentTag.Track, "");
@@ -188,7 +188,7 @@ TEST_F(SnapshotTest, SecondSongHoldsNothingOfTheFirst) {
                                                 {"TENC", TextPayload("Enc")},
                                                 {"TSUC", TextPayload("Mark")},
                                                 {"POPM", RatingPayload(90)}}),
-                                     Id3v1Trailer("Old", "", "", "", "", 2, 1));
+                                     Id3v1Trailer({.title = "Old", .track = 2, .genre = 1}));
   const std::string second = MakeSong(dir, "second.mp3");
   ReadSong(first);
   ASSERT_EQ(CurrentTag.Title, "First");

@@ -4,7 +4,6 @@
 // folder.
 
 #include <QApplication>
-#include <cstdlib>
 #include <QString>
 #include <QTest>
 #include <QToolButton>
@@ -73,6 +72,13 @@ inline void WriteIni(const testing_support::TempDir& dir, const std::string& con
 inline void TypeText(QWidget* widget, const QString& text) {
   for (QChar c : text)
     QTest::sendKeyEvent(QTest::Click, widget, Qt::Key_unknown, QString(c), Qt::NoModifier);
+}
+
+// Clicks the middle of a grid row, with the modifier keys given.
+inline void ClickRow(TDBGridStudio* grid, int row, Qt::KeyboardModifiers modifiers = {}) {
+  QCoreApplication::processEvents();
+  QTest::mouseClick(grid->viewport(), Qt::LeftButton, modifiers,
+                    grid->visualRect(grid->model()->index(row, 0)).center());
 }
 
 // The full names the grid lists, top to bottom (fetching every row).

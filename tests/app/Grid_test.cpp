@@ -28,12 +28,6 @@ CatalogueBuilder NumberedSongs(int count) {
   return songs;
 }
 
-void ClickRow(TDBGridStudio* grid, int row, Qt::KeyboardModifiers modifiers = {}) {
-  QCoreApplication::processEvents();
-  QTest::mouseClick(grid->viewport(), Qt::LeftButton, modifiers,
-                    grid->visualRect(grid->model()->index(row, 0)).center());
-}
-
 TEST(GridFetching, ALongListIsFetchedAsTheGridScrolls) {
   WindowOnCatalogue fixture(GeneratedSongs(3000));
   TFrmPrincipal& window = fixture.Window();

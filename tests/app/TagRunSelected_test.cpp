@@ -14,12 +14,6 @@ using testing_support::TempDir;
 
 namespace {
 
-void ClickRow(TDBGridStudio* grid, int row, Qt::KeyboardModifiers modifiers = {}) {
-  QCoreApplication::processEvents();
-  QTest::mouseClick(grid->viewport(), Qt::LeftButton, modifiers,
-                    grid->visualRect(grid->model()->index(row, 0)).center());
-}
-
 QString SongName(int code) { return QStringLiteral("SONG %1").arg(code, 2, 10, QLatin1Char('0')); }
 
 // Twelve songs with their files, song code n in row n - 1.

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,12 +20,14 @@
 #include "FileServices.h"
 #include "ID3v2.h"
 #include "ID3v2TestTags.h"
+#include "TagLibView.h"
 
 using namespace id3v2_test;
 using testing_support::AudioBytesOf;
 using testing_support::LongSongAudio;
 using testing_support::ReadFileBytes;
 using testing_support::RunUnprivileged;
+using testing_support::ChildProcess;
 using testing_support::SmallFileSystem;
 using testing_support::TempDir;
 using testing_support::WriteFileBytes;
@@ -42,9 +43,7 @@ TID3v2 NewTag() {
 }
 
 std::string TitleSeenByTagLib(const std::string& path) {
-  TagLib::MPEG::File file(path.c_str(), false);
-  const TagLib::ID3v2::Tag* tag = file.ID3v2Tag(false);
-  return tag ? tag->title().to8Bit(false) : std::string();
+  return testing_support::ReadWithTagLib(path).Text("TIT2");
 }
 
 bool IsTemporary(const std::string& path) { return !path.empty() && path.back() == '~'; }
@@ -282,12 +281,8 @@ TEST(ID3v2Faults, KilledAtRandomMomentsOfARewrite) {
   // end of a whole save here: the kills fall within that time and a bit more.
   WriteFileBytes(path, old);
   const auto start = std::chrono::steady_clock::now();
-  const pid_t timed = ::fork();
-  ASSERT_GE(timed, 0);
-  if (timed == 0) ::_exit(NewTag().SaveToFile(path) ? 0 : 1);
-  int timedStatus = 0;
-  ASSERT_EQ(::waitpid(timed, &timedStatus, 0), timed);
-  ASSERT_TRUE(WIFEXITED(timedStatus) && WEXITSTATUS(timedStatus) == 0);
+  const auto save = [&] { return NewTag().SaveToFile(path) ? 0 : 1; };
+  ASSERT_EQ(ChildProcess(save).ExitCode(), 0);
   const auto saveTime = std::chrono::steady_clock::now() - start;
   const std::string rewritten = ReadFileBytes(path);
   ASSERT_TRUE(AudioBytesOf(rewritten) == AudioBytesOf(old));
@@ -303,13 +298,10 @@ TEST(ID3v2Faults, KilledAtRandomMomentsOfARewrite) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(40);
   for (int round = 0; round < 50 && std::chrono::steady_clock::now() < deadline; ++round) {
     WriteFileBytes(path, old);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) ::_exit(NewTag().SaveToFile(path) ? 0 : 1);
+    ChildProcess child(save);
     std::this_thread::sleep_for(std::chrono::microseconds(delay(random)));
-    ::kill(child, SIGKILL);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    child.Kill(SIGKILL);
+    child.ExitCode();  // killed, or done before the kill
 
     const std::string now = ReadFileBytes(path);
     ASSERT_TRUE(now == old || now == rewritten) << "round " << round << ": the song holds " << now.size()

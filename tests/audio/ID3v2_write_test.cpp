@@ -1,10 +1,6 @@
 #include <gtest/gtest.h>
 #include <taglib/attachedpictureframe.h>
-#include <taglib/commentsframe.h>
-#include <taglib/popularimeterframe.h>
 #include <taglib/textidentificationframe.h>
-#include <taglib/tfilestream.h>
-#include <taglib/urllinkframe.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -14,49 +10,22 @@
 #include "FileServices.h"
 #include "ID3v2.h"
 #include "ID3v2TestTags.h"
+#include "TagLibView.h"
 
 using namespace id3v2_test;
 using testing_support::AudioBytesOf;
+using testing_support::ReadWithTagLib;
+using testing_support::TagLibView;
 using testing_support::ReadFileBytes;
 using testing_support::TempDir;
 using testing_support::WriteFileBytes;
 
 namespace {
 
-// The tag as TagLib sees it: major version and the frames by ID, each
-// rendered as a Latin-1 text (COMM, WXXX and POPM by their parts).
-struct TagLibView {
-  int version = 0;
-  std::multimap<std::string, std::string> frames;
-};
-
-TagLibView ReadWithTagLib(const std::string& path) {
-  TagLibView view;
-  TagLib::FileStream stream(path.c_str(), true);
-  TagLib::MPEG::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), false);
-  const TagLib::ID3v2::Tag* tag = file.ID3v2Tag(false);
-  if (!tag) return view;
-  view.version = tag->header()->majorVersion();
-  for (const TagLib::ID3v2::Frame* frame : tag->frameList()) {
-    std::string text = frame->toString().to8Bit(false);
-    if (auto* comm = dynamic_cast<const TagLib::ID3v2::CommentsFrame*>(frame)) {
-      const TagLib::ByteVector language = comm->language();
-      text = std::string(language.data(), language.size()) + "|" + comm->description().to8Bit(false) + "|" +
-             comm->text().to8Bit(false);
-    } else if (auto* link = dynamic_cast<const TagLib::ID3v2::UserUrlLinkFrame*>(frame)) {
-      text = link->description().to8Bit(false) + "|" + link->url().to8Bit(false);
-    } else if (auto* popm = dynamic_cast<const TagLib::ID3v2::PopularimeterFrame*>(frame)) {
-      text = popm->email().to8Bit(false) + "|" + std::to_string(popm->rating()) + "|" + std::to_string(popm->counter());
-    }
-    view.frames.emplace(std::string(frame->frameID().data(), 4), text);
-  }
-  return view;
-}
-
 std::string OneFrame(const TagLibView& view, const std::string& id) {
-  EXPECT_EQ(view.frames.count(id), 1u) << id;
-  const auto it = view.frames.find(id);
-  return it == view.frames.end() ? std::string() : it->second;
+  EXPECT_EQ(view.Frames.count(id), 1u) << id;
+  const auto it = view.Frames.find(id);
+  return it == view.Frames.end() ? std::string() : it->second;
 }
 
 std::int64_t DeclaredTagSize(const std::string& bytes) {
@@ -84,8 +53,8 @@ TEST(ID3v2Write, WorkedExampleAndEmptyObjectByteForByte) {
   EXPECT_EQ(bytes.substr(0, 4096), expected);
   EXPECT_EQ(bytes.substr(4096), song);
   const TagLibView view = ReadWithTagLib(path);
-  EXPECT_EQ(view.version, 3);
-  EXPECT_EQ(view.frames.size(), 2u);
+  EXPECT_EQ(view.Version, 3u);
+  EXPECT_EQ(view.Frames.size(), 2u);
   EXPECT_EQ(OneFrame(view, "TIT2"), "Abc");
   EXPECT_EQ(OneFrame(view, "POPM"), "|3|0");
 
@@ -154,7 +123,7 @@ TEST(ID3v2Write, EveryFieldRoundTripsAndForeignFramesStay) {
   EXPECT_EQ(bytes.substr(bytes.size() - 128), Id3v1Trailer());
   EXPECT_NE(bytes.find(std::string("TCAD\0\0\0\x02\0\0\0S", 12)), std::string::npos);
   const TagLibView view = ReadWithTagLib(path);
-  EXPECT_EQ(view.version, 3);
+  EXPECT_EQ(view.Version, 3u);
   for (const Field& field : fields) EXPECT_EQ(OneFrame(view, field.id), field.value);
   EXPECT_EQ(OneFrame(view, "TRCK"), "7");
   EXPECT_EQ(OneFrame(view, "COMM"), "eng||Nice");
@@ -162,8 +131,8 @@ TEST(ID3v2Write, EveryFieldRoundTripsAndForeignFramesStay) {
   EXPECT_EQ(OneFrame(view, "POPM"), "|255|0");
   // The user text and the picture stay; the original artist's slot is only read.
   EXPECT_EQ(OneFrame(view, "TXXX"), "[mood] calm");
-  EXPECT_EQ(view.frames.count("APIC"), 1u);
-  EXPECT_EQ(view.frames.size(), std::size(fields) + 6);
+  EXPECT_EQ(view.Frames.count("APIC"), 1u);
+  EXPECT_EQ(view.Frames.size(), std::size(fields) + 6);
 
   TID3v2 again;
   ASSERT_TRUE(again.ReadFromFile(path));
@@ -201,10 +170,10 @@ TEST(ID3v2Write, InPlaceWhenTheOldTagFitsElseRewrite) {
     EXPECT_EQ(DeclaredTagSize(after), static_cast<std::int64_t>(c.tagAfter));
     EXPECT_TRUE(after.substr(c.tagAfter) == tail);
     const TagLibView view = ReadWithTagLib(path);
-    EXPECT_EQ(view.version, 3);
+    EXPECT_EQ(view.Version, 3u);
     EXPECT_EQ(OneFrame(view, "TIT2"), "New");
     // The user text of versions 2.3 and 2.4 stays; version 2.2 keeps nothing.
-    EXPECT_EQ(view.frames.count("TXXX"), c.before.compare(3, 1, "\x02") == 0 || c.name == std::string("no tag") ? 0u : 1u);
+    EXPECT_EQ(view.Frames.count("TXXX"), c.before.compare(3, 1, "\x02") == 0 || c.name == std::string("no tag") ? 0u : 1u);
   }
 
   // Declared longer than the file: the whole old file follows the new tag.

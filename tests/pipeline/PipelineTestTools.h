@@ -2,19 +2,12 @@
 // Tools of the pipeline tests: songs made with lame, ID3v2.3 tags built
 // byte by byte, and TagLib as the independent reader of what was written.
 
-#include <taglib/commentsframe.h>
-#include <taglib/id3v2tag.h>
-#include <taglib/mpegfile.h>
-#include <taglib/popularimeterframe.h>
-#include <taglib/textidentificationframe.h>
-#include <taglib/urllinkframe.h>
-
-#include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "TagBytes.h"
+#include "TagLibView.h"
 #include "TestSupport.h"
 
 namespace pipeline_test {
@@ -61,42 +54,7 @@ inline std::string MakeSong(const testing_support::TempDir& dir, const std::stri
   return path;
 }
 
-// What TagLib sees in a file's ID3v2 tag. Text frames by ID (TagLib names
-// TYER as TDRC), the comment, the user link and the rating; -1 for no POPM.
-struct TagLibView {
-  bool HasTag = false;
-  unsigned Version = 0;
-  std::map<std::string, std::string> Texts;
-  std::string Comment;
-  std::string Link;
-  int Rating = -1;
-  bool HasText(const std::string& id) const { return Texts.count(id) != 0; }
-  std::string Text(const std::string& id) const {
-    const auto it = Texts.find(id);
-    return it == Texts.end() ? std::string() : it->second;
-  }
-};
-
-inline TagLibView ReadWithTagLib(const std::string& path) {
-  TagLibView view;
-  TagLib::MPEG::File file(path.c_str(), false);
-  if (!file.isValid() || !file.hasID3v2Tag()) return view;
-  TagLib::ID3v2::Tag* tag = file.ID3v2Tag();
-  view.HasTag = true;
-  view.Version = tag->header()->majorVersion();
-  for (TagLib::ID3v2::Frame* frame : tag->frameList()) {
-    const std::string id(frame->frameID().data(), frame->frameID().size());
-    if (auto* text = dynamic_cast<TagLib::ID3v2::TextIdentificationFrame*>(frame)) {
-      view.Texts[id] = text->toString().to8Bit(false);
-    } else if (auto* comment = dynamic_cast<TagLib::ID3v2::CommentsFrame*>(frame)) {
-      view.Comment = comment->text().to8Bit(false);
-    } else if (auto* link = dynamic_cast<TagLib::ID3v2::UserUrlLinkFrame*>(frame)) {
-      view.Link = link->url().to8Bit(false);
-    } else if (auto* popm = dynamic_cast<TagLib::ID3v2::PopularimeterFrame*>(frame)) {
-      view.Rating = popm->rating();
-    }
-  }
-  return view;
-}
+using testing_support::ReadWithTagLib;
+using testing_support::TagLibView;
 
 }  // namespace pipeline_test

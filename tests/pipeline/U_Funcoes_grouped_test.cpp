@@ -6,11 +6,11 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <random>
 #include <thread>
 
@@ -120,15 +120,13 @@ TEST(GroupedRewrites, AProcessThatDiesWithCopiesWaitingLeavesEverySongWhole) {
     songs.push_back(MakeSong(dir, name));
     before.push_back(ReadFileBytes(songs.back()));
   }
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
+  testing_support::ChildProcess child([&] {
     platform::ReplaceGroupScope run;
     for (const std::string& song : songs) TagSong({.FilePath = song, .Title = "Never saved"});
-    _exit(0);  // dies before the group is committed
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
+    ::_exit(0);  // dies before the group is committed
+    return 0;
+  });
+  ASSERT_EQ(child.ExitCode(), 0);
   for (std::size_t i = 0; i < songs.size(); ++i) {
     EXPECT_EQ(ReadFileBytes(songs[i]), before[i]) << songs[i];
     // Left behind, complete or not, unless the copies had no name.
@@ -150,23 +148,17 @@ TEST(GroupedRewrites, AKillDuringARunOfRewritesLeavesEverySongWholeAndFewCopies)
   for (int i = 0; i < kSongs; ++i) songs.push_back(dir.File("song" + std::to_string(i) + ".mp3"));
   const auto runInChild = [&] {
     for (const std::string& song : songs) testing_support::WriteFileBytes(song, old);
-    const pid_t child = fork();
-    if (child == 0) {
+    return std::make_unique<testing_support::ChildProcess>([&] {
       platform::ReplaceGroupScope run;
       for (const std::string& song : songs) TagSong({.FilePath = song, .Title = "Rewritten"});
       run.Group().Commit();
-      _exit(0);
-    }
-    return child;
+      return 0;
+    });
   };
 
   // A whole run, timed, then runs killed anywhere within that time.
   const auto start = std::chrono::steady_clock::now();
-  const pid_t timed = runInChild();
-  ASSERT_GE(timed, 0);
-  int status = 0;
-  ASSERT_EQ(waitpid(timed, &status, 0), timed);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ASSERT_EQ(runInChild()->ExitCode(), 0);
   const std::string rewritten = ReadFileBytes(songs[0]);
   ASSERT_EQ(ReadWithTagLib(songs[0]).Text("TIT2"), "Rewritten");
   const auto runTime = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
@@ -178,11 +170,10 @@ TEST(GroupedRewrites, AKillDuringARunOfRewritesLeavesEverySongWholeAndFewCopies)
   std::uniform_int_distribution<std::int64_t> delay(0, runTime.count());
   const int bound = UnnamedCopies(dir) ? 1 : 2 * static_cast<int>(platform::ReplaceGroup::kMaxCopies);
   for (int round = 0; round < 5; ++round) {
-    const pid_t child = runInChild();
-    ASSERT_GE(child, 0);
+    const auto child = runInChild();
     std::this_thread::sleep_for(std::chrono::microseconds(delay(random)));
-    ::kill(child, SIGKILL);
-    ASSERT_EQ(waitpid(child, &status, 0), child);
+    child->Kill(SIGKILL);
+    child->ExitCode();  // killed, or done before the kill
     for (const std::string& song : songs) {
       const std::string now = ReadFileBytes(song);
       ASSERT_TRUE(now == old || now == rewritten) << "round " << round << ": " << song << " is damaged";

@@ -3,14 +3,12 @@
 // done as an ordinary user (root ignores folder permissions), and long
 // songs for interrupted rewrites.
 
-#include <sys/types.h>
-
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "TestSupport.h"
 
 namespace testing_support {
@@ -57,30 +55,5 @@ constexpr unsigned kUnprivilegedId = 65534;
 // The audio of a short lame-made MP3, repeated until it is at least the
 // given size: a long, valid MPEG stream without tags, made in moments.
 std::string LongSongAudio(std::size_t atLeast);
-
-// Another program run by the test, killed when the object goes away (and,
-// should the test program die first, together with it).
-class ChildProcess {
- public:
-  // Starts program with the arguments and this process's environment
-  // changed by the "NAME=value" entries of environment; its output goes to
-  // outputPath. Throws std::runtime_error when it cannot be started.
-  ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-               const std::vector<std::string>& environment, const std::string& outputPath);
-  ~ChildProcess();
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
-
-  pid_t Pid() const { return pid_; }
-  // Waits up to timeout for the program to end; true when it ended, with
-  // its wait status in Status().
-  bool WaitForEnd(std::chrono::milliseconds timeout);
-  int Status() const { return status_; }
-  void Kill(int signal);
-
- private:
-  pid_t pid_ = -1;
-  int status_ = 0;
-};
 
 }  // namespace testing_support

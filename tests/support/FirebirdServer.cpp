@@ -2,11 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <signal.h>
-#include <fcntl.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -17,8 +13,6 @@
 #include <vector>
 
 #include "CatalogueDb.h"
-
-extern char** environ;
 
 namespace testing_support {
 namespace {
@@ -113,52 +107,17 @@ FirebirdServer::FirebirdServer(const std::string& sysdbaPassword) {
 }
 
 void FirebirdServer::Start() {
-  if (pid_ > 0) return;
+  if (server_) return;
   const std::string root = root_.Path();
-  std::vector<std::string> environment;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    const std::string text = *entry;
-    if (text.rfind("FIREBIRD=", 0) != 0 && text.rfind("FIREBIRD_LOCK=", 0) != 0 &&
-        text.rfind("FIREBIRD_TMP=", 0) != 0) {
-      environment.push_back(text);
-    }
-  }
-  environment.push_back("FIREBIRD=" + root);
-  environment.push_back("FIREBIRD_LOCK=" + root + "/lock");
-  environment.push_back("FIREBIRD_TMP=" + root + "/tmp");
-  std::vector<char*> envp;
-  for (std::string& text : environment) envp.push_back(text.data());
-  envp.push_back(nullptr);
-  std::string program = kServerBinary;
-  char* argv[] = {program.data(), nullptr};
-
   const std::string logPath = root + "/server.log";
-  // fork rather than posix_spawn: the child asks to be killed with the
-  // test program, so a crashed test leaves no server behind. Only
-  // async-signal-safe calls run between fork and exec.
-  const pid_t parent = ::getpid();
-  pid_ = ::fork();
-  if (pid_ == 0) {
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() != parent) ::_exit(127);
-    const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int nothing = ::open("/dev/null", O_RDONLY);
-    if (log < 0 || nothing < 0) ::_exit(127);
-    ::dup2(nothing, STDIN_FILENO);
-    ::dup2(log, STDOUT_FILENO);
-    ::dup2(log, STDERR_FILENO);
-    ::execve(program.c_str(), argv, envp.data());
-    ::_exit(127);
-  }
-  if (pid_ < 0) {
-    pid_ = -1;
-    throw std::runtime_error("could not start " + program);
-  }
+  server_ = std::make_unique<ChildProcess>(
+      kServerBinary, std::vector<std::string>{},
+      std::vector<std::string>{"FIREBIRD=" + root, "FIREBIRD_LOCK=" + root + "/lock", "FIREBIRD_TMP=" + root + "/tmp"},
+      logPath);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
   while (!Accepts(port_)) {
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
+    if (server_->WaitForEnd(std::chrono::milliseconds(0))) {
+      server_.reset();
       throw std::runtime_error("the test server ended at once:\n" + ReadFileBytes(logPath));
     }
     if (std::chrono::steady_clock::now() > deadline) {
@@ -175,12 +134,6 @@ std::string FirebirdServer::DatabaseName(const std::string& fdbPath) const {
   return "127.0.0.1/" + std::to_string(port_) + ":" + fdbPath;
 }
 
-void FirebirdServer::Kill() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGKILL);
-  int status = 0;
-  ::waitpid(pid_, &status, 0);
-  pid_ = -1;
-}
+void FirebirdServer::Kill() { server_.reset(); }
 
 }  // namespace testing_support

@@ -5,9 +5,10 @@
 // database holding SYSDBA (password tallowfen unless another is given), and
 // never touches the system's server or settings.
 
+#include <memory>
 #include <string>
-#include <sys/types.h>
 
+#include "ChildProcess.h"
 #include "TestSupport.h"
 
 namespace testing_support {
@@ -29,12 +30,12 @@ class FirebirdServer {
   void Kill();
   // Starts it again on the same port after Kill().
   void Start();
-  bool Running() const { return pid_ > 0; }
+  bool Running() const { return server_ != nullptr; }
 
  private:
   TempDir root_;
   int port_ = 0;
-  pid_t pid_ = -1;
+  std::unique_ptr<ChildProcess> server_;
 };
 
 }  // namespace testing_support

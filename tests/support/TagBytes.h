@@ -62,7 +62,7 @@ inline std::string Id3v23Tag(const std::vector<std::pair<std::string, std::strin
 // last two bytes (a zero, then the track): the trailer is then ID3v1.1.
 struct Id3v1Fields {
   std::string marker = "TAG";
-  std::string title, artist, album, year, comment;
+  std::string title{}, artist{}, album{}, year{}, comment{};
   unsigned char track = 0;
   char pad = '\0';
   unsigned char genre = 0;

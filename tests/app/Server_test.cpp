@@ -59,87 +59,116 @@ class WindowOnServer {
 
 bool Written(const std::string& path) { return ReadFileBytes(path) != SongBytes(); }
 
-TEST(CatalogueServer, ListsWritesAndSurvivesTheServerDyingInARun) {
-  if (!std::filesystem::exists(kServerProgram)) {
-    GTEST_SKIP() << kServerProgram << " is missing: the package firebird3.0-server is not installed";
+// Six songs through a private server, and the window on them.
+class CatalogueOnServer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!std::filesystem::exists(kServerProgram)) {
+      GTEST_SKIP() << kServerProgram << " is missing: the package firebird3.0-server is not installed";
+    }
+    const std::string fdb = data_.File("catalogue.fdb");
+    testing_support::CreateCatalogue(fdb, SixSongs(music_, paths_).Sql());
+    server_ = std::make_unique<testing_support::FirebirdServer>();
+    fixture_ = std::make_unique<WindowOnServer>("localhost/" + std::to_string(server_->Port()) + ":" + fdb);
+    ASSERT_TRUE(Boxes().shown.empty()) << Boxes().shown[0].text.toStdString();
   }
-  TempDir music;
-  TempDir data;
-  std::vector<std::string> paths;
-  const std::string fdb = data.File("catalogue.fdb");
-  testing_support::CreateCatalogue(fdb, SixSongs(music, paths).Sql());
-  testing_support::FirebirdServer server;
-  WindowOnServer fixture("localhost/" + std::to_string(server.Port()) + ":" + fdb);
-  TFrmPrincipal& window = fixture.Window();
-  RecordingMessageBoxes& boxes = fixture.Boxes();
+  TFrmPrincipal& Window() { return fixture_->Window(); }
+  RecordingMessageBoxes& Boxes() { return fixture_->Boxes(); }
 
-  // Listed and searched through the server.
-  ASSERT_TRUE(boxes.shown.empty()) << boxes.shown[0].text.toStdString();
-  EXPECT_EQ(ListedNames(window).size(), static_cast<std::size_t>(kSongs));
-  TypeText(window.MEBuscarMusicas, QStringLiteral("SONG 3"));
-  EXPECT_EQ(ListedNames(window), (std::vector<std::string>{"SONG 3"}));
-  window.MEBuscarMusicas->clear();
-  ASSERT_EQ(ListedNames(window).size(), static_cast<std::size_t>(kSongs));
+  // "Gravar Todas" while the server dies as song 3 is saved (watched by a
+  // RunWatcher the caller made, as the window would be by a user).
+  void RunWhileTheServerDies() {
+    ScopedWriteHook killServer([&](const std::string& path, std::size_t) {
+      if (server_->Running() && (EndsWith(path, "/song3.mp3") || EndsWith(path, "/song3.mp3~"))) server_->Kill();
+      return true;
+    });
+    Click(Window().BTodas);
+  }
 
-  // Written through the server: the genre comes from a query of each song.
-  window.DBMusicas->selectRow(0);
-  Click(window.BSelecionadas);
-  ExpectOnlyFinalMessage(boxes);
-  boxes.shown.clear();
-  const pipeline_test::TagLibView first = pipeline_test::ReadWithTagLib(paths[0]);
+  TempDir music_;
+  TempDir data_;
+  std::vector<std::string> paths_;
+  std::unique_ptr<testing_support::FirebirdServer> server_;
+  std::unique_ptr<WindowOnServer> fixture_;
+};
+
+TEST_F(CatalogueOnServer, ListsAndSearchesThroughTheServer) {
+  EXPECT_EQ(ListedNames(Window()).size(), static_cast<std::size_t>(kSongs));
+  TypeText(Window().MEBuscarMusicas, QStringLiteral("SONG 3"));
+  EXPECT_EQ(ListedNames(Window()), (std::vector<std::string>{"SONG 3"}));
+  Window().MEBuscarMusicas->clear();
+  EXPECT_EQ(ListedNames(Window()).size(), static_cast<std::size_t>(kSongs));
+  EXPECT_TRUE(Boxes().shown.empty());
+}
+
+TEST_F(CatalogueOnServer, WritesThroughTheServerWithTheGenreOfAQueryPerSong) {
+  ASSERT_EQ(ListedNames(Window()).size(), static_cast<std::size_t>(kSongs));
+  Window().DBMusicas->selectRow(0);
+  Click(Window().BSelecionadas);
+  ExpectOnlyFinalMessage(Boxes());
+  const testing_support::TagLibView first = testing_support::ReadWithTagLib(paths_[0]);
   EXPECT_EQ(first.Text("TIT2"), "Title 1");
   EXPECT_EQ(first.Text("TCON"), "Rock");
-  EXPECT_TRUE(testing_support::AudioBytesOf(ReadFileBytes(paths[0])) == SongBytes());
+  EXPECT_TRUE(testing_support::AudioBytesOf(ReadFileBytes(paths_[0])) == SongBytes());
+}
 
-  // The server dies while song 3 is saved. The genres of the run's songs
-  // were fetched with the rows, so the songs left are written with what was
-  // read; the run then ends with the client's error, the window usable again
-  // and no final message.
-  auto killServer = std::make_unique<ScopedWriteHook>([&](const std::string& path, std::size_t) {
-    if (server.Running() && (EndsWith(path, "/song3.mp3") || EndsWith(path, "/song3.mp3~"))) server.Kill();
-    return true;
-  });
-  RunWatcher watcher(window);
-  Click(window.BTodas);
-  ASSERT_EQ(boxes.shown.size(), 1u);
-  EXPECT_EQ(boxes.shown[0].kind, "error");
-  const QString lost = boxes.shown[0].text;
+// The genres of the run's songs were fetched with the rows, so the songs
+// left after the server died while song 3 was saved are written with what
+// was read; the run then ends with the client's error, the window usable
+// again and no final message.
+TEST_F(CatalogueOnServer, TheServerDyingEndsTheRunWithTheClientsError) {
+  RunWatcher watcher(Window());
+  RunWhileTheServerDies();
+  ASSERT_EQ(Boxes().shown.size(), 1u);
+  EXPECT_EQ(Boxes().shown[0].kind, "error");
+  const QString lost = Boxes().shown[0].text;
   EXPECT_TRUE(lost.contains(QStringLiteral("connection"), Qt::CaseInsensitive)) << lost.toStdString();
   ASSERT_FALSE(watcher.Songs().empty());
   EXPECT_EQ(watcher.Songs().back().counter, Counter(kSongs, kSongs, QStringLiteral("SONG 6")));
-  ExpectIdle(window);
-  for (int song = 0; song < kSongs; ++song) EXPECT_TRUE(Written(paths[song])) << "song " << song + 1;
-  killServer.reset();
-  boxes.shown.clear();
+  ExpectIdle(Window());
+  for (int song = 0; song < kSongs; ++song) EXPECT_TRUE(Written(paths_[song])) << "song " << song + 1;
+}
 
-  // A second run on the rows still listed stops at its first song, whose
-  // genre cannot be looked up: its file stays as it is.
-  for (const std::string& path : paths) testing_support::WriteFileBytes(path, SongBytes());
-  RunWatcher again(window);
-  Click(window.BTodas);
-  ASSERT_EQ(boxes.shown.size(), 1u);
-  EXPECT_EQ(boxes.shown[0].kind, "error");
+// A second run on the rows still listed stops at its first song, whose
+// genre cannot be looked up: its file stays as it is.
+TEST_F(CatalogueOnServer, ARunAfterTheServerDiedStopsAtItsFirstSong) {
+  RunWatcher watcher(Window());
+  RunWhileTheServerDies();
+  ASSERT_EQ(Boxes().shown.size(), 1u);
+  Boxes().shown.clear();
+  for (const std::string& path : paths_) testing_support::WriteFileBytes(path, SongBytes());
+
+  RunWatcher again(Window());
+  Click(Window().BTodas);
+  ASSERT_EQ(Boxes().shown.size(), 1u);
+  EXPECT_EQ(Boxes().shown[0].kind, "error");
   EXPECT_EQ(again.Songs().size(), 1u);
-  ExpectIdle(window);
-  EXPECT_FALSE(Written(paths[0]));
-  boxes.shown.clear();
+  ExpectIdle(Window());
+  EXPECT_FALSE(Written(paths_[0]));
+}
 
-  // While the server is down a rebuild reports the client's error and lists
-  // nothing; with the server back the next rebuild connects again.
-  TypeText(window.MEBuscarMusicas, QStringLiteral("S"));
-  ASSERT_EQ(boxes.shown.size(), 1u);
-  EXPECT_EQ(boxes.shown[0].kind, "error");
-  EXPECT_FALSE(boxes.shown[0].text.isEmpty());
-  EXPECT_TRUE(ListedNames(window).empty());
-  boxes.shown.clear();
-  server.Start();
-  TypeText(window.MEBuscarMusicas, QStringLiteral("O"));
-  EXPECT_TRUE(boxes.shown.empty());
-  EXPECT_EQ(ListedNames(window).size(), static_cast<std::size_t>(kSongs));
-  Click(window.BTodas);
-  ExpectOnlyFinalMessage(boxes);
-  for (int song = 0; song < kSongs; ++song) EXPECT_TRUE(Written(paths[song])) << "song " << song + 1;
-  EXPECT_EQ(pipeline_test::ReadWithTagLib(paths[5]).Text("TCON"), "Samba");
+// While the server is down a rebuild reports the client's error and lists
+// nothing; with the server back the next rebuild connects again.
+TEST_F(CatalogueOnServer, ARebuildConnectsAgainOnceTheServerIsBack) {
+  RunWatcher watcher(Window());
+  RunWhileTheServerDies();
+  ASSERT_EQ(Boxes().shown.size(), 1u);
+  Boxes().shown.clear();
+
+  TypeText(Window().MEBuscarMusicas, QStringLiteral("S"));
+  ASSERT_EQ(Boxes().shown.size(), 1u);
+  EXPECT_EQ(Boxes().shown[0].kind, "error");
+  EXPECT_FALSE(Boxes().shown[0].text.isEmpty());
+  EXPECT_TRUE(ListedNames(Window()).empty());
+  Boxes().shown.clear();
+  server_->Start();
+  TypeText(Window().MEBuscarMusicas, QStringLiteral("O"));
+  EXPECT_TRUE(Boxes().shown.empty());
+  EXPECT_EQ(ListedNames(Window()).size(), static_cast<std::size_t>(kSongs));
+  Click(Window().BTodas);
+  ExpectOnlyFinalMessage(Boxes());
+  for (int song = 0; song < kSongs; ++song) EXPECT_TRUE(Written(paths_[song])) << "song " << song + 1;
+  EXPECT_EQ(testing_support::ReadWithTagLib(paths_[5]).Text("TCON"), "Samba");
 }
 
 TEST(CatalogueServer, CredentialsComeFromTheIniOrTheClientsVariablesAndAreNeverShown) {

@@ -13,6 +13,7 @@
 #include <limits>
 #include <vector>
 
+#include "ByteOrder.h"
 #include "CodePage.h"
 #include "FileServices.h"
 #include "ID3v2Carried.h"
@@ -68,16 +69,6 @@ constexpr FrameHeaderLayout kLayout23{10, 4, 4, true};
 // Second flag byte, top bit: compression; such frames are passed over.
 constexpr unsigned char kSkippedFrameFlag = 0x80;
 
-std::uint32_t BigEndian(const unsigned char* bytes, std::size_t count) {
-  std::uint32_t value = 0;
-  for (std::size_t i = 0; i < count; ++i) value = (value << 8) | bytes[i];
-  return value;
-}
-
-void AppendBigEndian32(std::string& out, std::uint32_t value) {
-  for (int shift = 24; shift >= 0; shift -= 8) out += static_cast<char>((value >> shift) & 0xFF);
-}
-
 // Reads a file through a window of kReadWindow bytes, so that a walk over
 // many small frames costs one system call per window instead of two per
 // frame. ReadExactAt answers as platform::File's does.
@@ -120,7 +111,7 @@ void WalkFrames(const platform::File& file, TagInfo& info, const FrameHeaderLayo
     if (!reader.ReadExactAt(position, header, layout.headerSize)) break;
     if (header[0] < 'A' || header[0] > 'Z') break;
     const std::int64_t payloadStart = position + static_cast<std::int64_t>(layout.headerSize);
-    const std::uint32_t size = BigEndian(header + layout.idLength, layout.sizeLength);
+    const auto size = static_cast<std::uint32_t>(platform::BigEndian(header + layout.idLength, layout.sizeLength));
     std::string payload(kPayloadLimit, '\0');
     const std::size_t wanted = std::min<std::size_t>(size, kPayloadLimit);
     if (!reader.ReadExactAt(payloadStart, payload.data(), wanted)) break;
@@ -196,7 +187,7 @@ bool ParseInteger(std::string_view text, std::int64_t& value) {
 // the empty e-mail of POPM), then the content.
 void AppendFrame(std::string& tag, std::string_view frameID, const std::string& content) {
   tag.append(frameID);
-  AppendBigEndian32(tag, static_cast<std::uint32_t>(content.size() + 1));
+  platform::AppendBigEndian(tag, content.size() + 1, 4);
   tag.append(2, '\0');
   tag += '\0';
   tag += content;
@@ -264,8 +255,7 @@ bool ReadHeader(const std::string& FileName, TagInfo& info) {
 }
 
 std::int32_t TagSizeOf(const TagInfo& info) {
-  std::int64_t size = 0;
-  for (std::uint8_t byte : info.SizeBytes) size = size * 128 + byte;
+  std::int64_t size = static_cast<std::int64_t>(platform::Synchsafe(info.SizeBytes, 4));
   size += kHeaderSize;
   if (info.Flags & kFooterFlag) size += kFooterSize;
   if (size > info.FileSize) return 0;
@@ -421,7 +411,7 @@ bool BuildHeader(TagInfo& info) {
   info.Revision = 0;
   info.Flags = 0;
   const std::int64_t body = total - static_cast<std::int64_t>(kHeaderSize);
-  for (int i = 0; i < 4; ++i) info.SizeBytes[i] = static_cast<std::uint8_t>((body >> (7 * (3 - i))) & 0x7F);
+  platform::ToSynchsafe(static_cast<std::uint32_t>(body), info.SizeBytes);
   return true;
 }
 

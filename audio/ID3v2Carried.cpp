@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "ByteOrder.h"
 #include "ID3v2Frames.h"
 
 namespace id3v2 {
@@ -66,27 +67,6 @@ bool IsSlotID(std::string_view id) {
 }
 
 bool IsFrame23(std::string_view id) { return std::find(std::begin(kFrames23), std::end(kFrames23), id) != std::end(kFrames23); }
-
-std::uint64_t BigEndian(std::string_view bytes) {
-  std::uint64_t value = 0;
-  for (char c : bytes) value = (value << 8) | static_cast<unsigned char>(c);
-  return value;
-}
-
-// Four bytes of seven bits each; false when a byte uses its top bit.
-bool Synchsafe(std::string_view bytes, std::uint64_t& value) {
-  value = 0;
-  for (char c : bytes) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte & 0x80) return false;
-    value = (value << 7) | byte;
-  }
-  return true;
-}
-
-void AppendBigEndian32(std::string& out, std::uint64_t value) {
-  for (int shift = 24; shift >= 0; shift -= 8) out += static_cast<char>((value >> shift) & 0xFF);
-}
 
 // Unsynchronisation put a zero byte after every 0xFF; this takes it out.
 std::string UndoUnsync(std::string_view bytes) {
@@ -241,7 +221,7 @@ void AppendAs23(std::string& out, std::string_view id, unsigned char status, uns
   data.append(payload);
   if (data.empty()) return;
   out.append(id);
-  AppendBigEndian32(out, data.size());
+  platform::AppendBigEndian(out, data.size(), 4);
   out += static_cast<char>((status & 0x30) << 1);  // file alteration and read-only keep their meaning
   out += static_cast<char>((format & kGrouping24) ? kGrouping23 : 0);
   out += data;
@@ -266,8 +246,8 @@ std::string CarriedFrames(std::string_view oldTag) {
   if (flags & kExtendedHeaderFlag) {
     if (body.size() < 4) return {};
     // Version 2.3 states the size without its own four bytes, 2.4 with them.
-    std::uint64_t size = BigEndian(body.substr(0, 4)) + 4;
-    if (version == 4 && !Synchsafe(body.substr(0, 4), size)) return {};
+    std::uint64_t size = platform::BigEndian(body.substr(0, 4)) + 4;
+    if (version == 4 && !platform::ReadSynchsafe(body.substr(0, 4), size)) return {};
     if (size > body.size()) return {};
     body.remove_prefix(static_cast<std::size_t>(size));
   }
@@ -275,8 +255,8 @@ std::string CarriedFrames(std::string_view oldTag) {
   std::string carried;
   while (body.size() >= kHeaderSize) {
     const std::string_view id = body.substr(0, 4);
-    std::uint64_t size = BigEndian(body.substr(4, 4));
-    if (!IsFrameID(id) || (version == 4 && !Synchsafe(body.substr(4, 4), size))) break;
+    std::uint64_t size = platform::BigEndian(body.substr(4, 4));
+    if (!IsFrameID(id) || (version == 4 && !platform::ReadSynchsafe(body.substr(4, 4), size))) break;
     if (size == 0 || size > body.size() - kHeaderSize) break;
     const std::string_view frame = body.substr(0, kHeaderSize + static_cast<std::size_t>(size));
     body.remove_prefix(frame.size());

@@ -5,6 +5,7 @@
 #include <limits>
 #include <string_view>
 
+#include "ByteOrder.h"
 #include "FileServices.h"
 
 namespace {
@@ -73,12 +74,6 @@ bool TextAt(std::span<const std::uint8_t> buffer, std::size_t index, std::string
 
 bool StartsWith(const std::string& text, std::string_view prefix) {
   return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
-}
-
-std::int32_t BigEndian32(std::span<const std::uint8_t> buffer, std::size_t index) {
-  const std::uint32_t value = std::uint32_t{buffer[index]} << 24 | std::uint32_t{buffer[index + 1]} << 16 |
-                              std::uint32_t{buffer[index + 2]} << 8 | std::uint32_t{buffer[index + 3]};
-  return static_cast<std::int32_t>(value);
 }
 
 std::span<const std::uint8_t, 4> FourBytesAt(std::span<const std::uint8_t> buffer, std::size_t index) {
@@ -213,8 +208,8 @@ VBRData ReadXing(std::span<const std::uint8_t> Buffer, std::size_t Index) {
   if (Index > Buffer.size() || Buffer.size() - Index < XingHeaderLength) return vbr;
   vbr.Found = true;
   vbr.ID = {'X', 'i', 'n', 'g'};
-  vbr.Frames = BigEndian32(Buffer, Index + XingFramesOffset);
-  vbr.Bytes = BigEndian32(Buffer, Index + XingBytesOffset);
+  vbr.Frames = static_cast<std::int32_t>(platform::BigEndian32(Buffer.data() + Index + XingFramesOffset));
+  vbr.Bytes = static_cast<std::int32_t>(platform::BigEndian32(Buffer.data() + Index + XingBytesOffset));
   vbr.Scale = Buffer[Index + XingScaleOffset];
   const auto vendor = Buffer.subspan(Index + XingVendorOffset, VendorTextLength);
   vbr.VendorID.assign(vendor.begin(), vendor.end());
@@ -227,8 +222,8 @@ VBRData ReadVBRI(std::span<const std::uint8_t> Buffer, std::size_t Index) {
   vbr.Found = true;
   vbr.ID = {'V', 'B', 'R', 'I'};
   vbr.Scale = Buffer[Index + VBRIScaleOffset];
-  vbr.Bytes = BigEndian32(Buffer, Index + VBRIBytesOffset);
-  vbr.Frames = BigEndian32(Buffer, Index + VBRIFramesOffset);
+  vbr.Bytes = static_cast<std::int32_t>(platform::BigEndian32(Buffer.data() + Index + VBRIBytesOffset));
+  vbr.Frames = static_cast<std::int32_t>(platform::BigEndian32(Buffer.data() + Index + VBRIFramesOffset));
   return vbr;
 }
 

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <limits>
 
+#include "ByteOrder.h"
 #include "FileServices.h"
 
 const std::array<std::string_view, 3> wavfile::ChannelModeNames = {"Unknown", "Mono", "Stereo"};
@@ -20,15 +21,6 @@ constexpr std::size_t kNextChunkPeek = 12;
 // header, counted from the fmt chunk's data size.
 constexpr std::uint32_t kHeaderSizeBase = 40;
 
-std::uint16_t Le16(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
-std::uint32_t Le32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
 bool IdIs(const char (&id)[4], const char (&expected)[5]) {
   return std::memcmp(id, expected, 4) == 0;
 }
@@ -36,16 +28,16 @@ bool IdIs(const char (&id)[4], const char (&expected)[5]) {
 // Decodes the 40 fixed bytes; SampleCount is left to the caller.
 void DecodeFixedPart(const std::uint8_t* b, WAVHeader& header) {
   std::memcpy(header.ChunkID, b + 0, 4);
-  header.ChunkSize = Le32(b + 4);
+  header.ChunkSize = platform::LittleEndian32(b + 4);
   std::memcpy(header.FormatID, b + 8, 4);
   std::memcpy(header.FmtChunkID, b + 12, 4);
-  header.FmtChunkSize = Le32(b + 16);
-  header.FormatTag = Le16(b + 20);
-  header.ChannelNumber = Le16(b + 22);
-  header.SampleRate = Le32(b + 24);
-  header.BytesPerSecond = Le32(b + 28);
-  header.BlockAlign = Le16(b + 32);
-  header.BitsPerSample = Le16(b + 34);
+  header.FmtChunkSize = platform::LittleEndian32(b + 16);
+  header.FormatTag = platform::LittleEndian16(b + 20);
+  header.ChannelNumber = platform::LittleEndian16(b + 22);
+  header.SampleRate = platform::LittleEndian32(b + 24);
+  header.BytesPerSecond = platform::LittleEndian32(b + 28);
+  header.BlockAlign = platform::LittleEndian16(b + 32);
+  header.BitsPerSample = platform::LittleEndian16(b + 34);
   std::memcpy(header.DataHeader, b + 36, 4);
 }
 
@@ -72,7 +64,7 @@ bool ReadHeader(const std::string& fileName, WAVHeader& header) {
   // Only a "fact" chunk holds a sample count; the first data bytes of any
   // other chunk (LIST, or the audio itself) are no count.
   if (std::memcmp(nextChunk, "fact", 4) == 0)
-    header.SampleCount = static_cast<std::int32_t>(Le32(nextChunk + 8));
+    header.SampleCount = static_cast<std::int32_t>(platform::LittleEndian32(nextChunk + 8));
   return true;
 }
 

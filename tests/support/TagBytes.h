@@ -7,20 +7,22 @@
 #include <utility>
 #include <vector>
 
+#include "ByteOrder.h"
+
 namespace testing_support {
 
-// value as bytes big-endian numbers, most significant first.
+// The low bytes bytes of value, most significant first.
 inline std::string BigEndian(std::uint32_t value, int bytes = 4) {
   std::string out;
-  for (int i = bytes - 1; i >= 0; --i) out += static_cast<char>((value >> (8 * i)) & 0xFF);
+  platform::AppendBigEndian(out, value, static_cast<std::size_t>(bytes));
   return out;
 }
 
 // value as four bytes of seven bits each, as ID3v2 sizes are stored.
 inline std::string Synchsafe(std::uint32_t value) {
-  std::string out;
-  for (int shift = 21; shift >= 0; shift -= 7) out += static_cast<char>((value >> shift) & 0x7F);
-  return out;
+  unsigned char bytes[4];
+  platform::ToSynchsafe(value, bytes);
+  return std::string(reinterpret_cast<const char*>(bytes), 4);
 }
 
 // A version-3/4 frame; size defaults to the payload's length.

@@ -21,7 +21,13 @@ using testing_support::WriteFileBytes;
 namespace {
 
 SongRow Row(const TempDir& dir, const std::string& fileName, const std::string& title = "New title") {
-  return SongRow{.Code = 7, .FullName = "SONG", .Folder = dir.Path() + "/", .FileName = fileName, .Title = title};
+  SongRow row;
+  row.Code = 7;
+  row.FullName = "SONG";
+  row.Folder = dir.Path() + "/";
+  row.FileName = fileName;
+  row.Title = title;
+  return row;
 }
 
 const song_tag_job::GenreLookup kNoGenre = [](std::int64_t) { return std::string(); };
@@ -115,8 +121,12 @@ TEST(SongOutcome, AFullDiskFailsTheSongAndKeepsItWhole) {
   WriteFileBytes(path, testing_support::LongSongAudio(300 * 1024));
   WriteFileBytes(disk.File("filler"), std::string(disk.FreeBytes() > 8192 ? disk.FreeBytes() - 8192 : 0, 'f'));
   const std::string before = ReadFileBytes(path);
-  SongRow row{.Code = 1, .FullName = "LONG", .Folder = path.substr(0, path.rfind('/') + 1), .FileName = "long.mp3",
-              .Title = "New title"};
+  SongRow row;
+  row.Code = 1;
+  row.FullName = "LONG";
+  row.Folder = path.substr(0, path.rfind('/') + 1);
+  row.FileName = "long.mp3";
+  row.Title = "New title";
   const auto result = WriteSong(row, kNoGenre);
   EXPECT_EQ(result.How, Outcome::Failed);
   EXPECT_EQ(result.Detail, "disk full");

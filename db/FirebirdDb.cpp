@@ -583,6 +583,14 @@ std::string Query::ValueAt(int row, std::string_view name) const {
   return std::string(impl_->rows.Text(row, column));
 }
 
+std::string_view Query::TextAt(int row, int column) const {
+  impl_->RequireOpen();
+  if (row < 0 || row >= impl_->rows.Rows() || column < 0 || column >= static_cast<int>(impl_->names.size())) {
+    throw std::out_of_range("Cell " + std::to_string(row) + ", " + std::to_string(column) + " has not been fetched");
+  }
+  return impl_->rows.Text(row, column);
+}
+
 int Query::ColumnIndex(std::string_view name) const { return impl_->FindColumn(name); }
 std::vector<std::string> Query::ColumnNames() const { return impl_->names; }
 

@@ -132,6 +132,9 @@ class Query {
   bool FieldIsNull(std::string_view name) const;
   // Any fetched row, without moving the current row.
   std::string ValueAt(int row, std::string_view name) const;
+  // The same by column index, without a copy: valid until the query fetches
+  // more rows or closes. Throws std::out_of_range outside the fetched rows.
+  std::string_view TextAt(int row, int column) const;
   int ColumnIndex(std::string_view name) const;  // -1 when missing
   std::vector<std::string> ColumnNames() const;
 

@@ -1,5 +1,7 @@
 #include "RunGenres.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <utility>
 
 #include "SongTagJob.h"
@@ -40,8 +42,14 @@ bool RunGenres::FetchBatch(std::size_t batch) {
     genres.SetSQL(BatchSql(songs));
     genres.Open();
     genres.FetchAll();
-    for (int row = 0; row < genres.FetchedCount(); ++row)
-      found.try_emplace(std::stoi(genres.ValueAt(row, "MUS_CODIGO")), genres.ValueAt(row, "GEN_NOME"));
+    const int songColumn = genres.ColumnIndex("MUS_CODIGO");
+    const int genreColumn = genres.ColumnIndex("GEN_CODIGO");
+    const int nameColumn = genres.ColumnIndex("GEN_NOME");
+    for (int row = 0; row < genres.FetchedCount(); ++row) {
+      if (genres.TextAt(row, genreColumn).empty()) continue;  // the genre is gone
+      found.try_emplace(std::stoi(std::string(genres.TextAt(row, songColumn))),
+                        std::string(genres.TextAt(row, nameColumn)));
+    }
   } catch (const db::DatabaseError&) {
     // A lost connection ends the run. Any other error may be one song's
     // alone (a name the server fails to compute): each song of the batch is
@@ -54,14 +62,30 @@ bool RunGenres::FetchBatch(std::size_t batch) {
 }
 
 std::string RunGenres::BatchSql(const std::vector<int>& songCodes) {
-  std::string list;
-  for (const int code : songCodes) list += (list.empty() ? "" : ",") + std::to_string(code);
+  // The songs' links drive the join, read along their primary key (song,
+  // genre), so the rows come in the order asked and each genre is one index
+  // look-up. An inner join lets the optimiser start from the genre table
+  // and look up every listed song once per genre instead: twenty genres
+  // and five hundred songs are ten thousand look-ups. A link whose genre is
+  // gone comes with a NULL genre code; FetchBatch passes over it, as the
+  // inner join of the single-song query does.
+  std::string where;
+  const auto [low, high] = std::minmax_element(songCodes.begin(), songCodes.end());
+  if (low != songCodes.end() &&
+      static_cast<std::int64_t>(*high) - *low < kDenseSpan * static_cast<std::int64_t>(songCodes.size())) {
+    // Codes close together (a run in code order): one range of the key
+    // costs less than a look-up per song; the songs outside the batch are
+    // passed over.
+    where = "Mg.Mus_Codigo BETWEEN " + std::to_string(*low) + " AND " + std::to_string(*high);
+  } else {
+    std::string list;
+    for (const int code : songCodes) list += (list.empty() ? "" : ",") + std::to_string(code);
+    where = "Mg.Mus_Codigo IN (" + list + ")";
+  }
   return "SELECT Mg.Mus_Codigo, G.Gen_Codigo, G.Gen_Nome FROM Tb_MusicaGeneros Mg\n"
-         "INNER JOIN Tb_Genero G ON G.Gen_Codigo = Mg.Gen_Codigo\n"
-         "WHERE Mg.Mus_Codigo IN (" +
-         list +
-         ")\n"
-         "ORDER BY Mg.Mus_Codigo, G.Gen_Codigo";
+         "LEFT JOIN Tb_Genero G ON G.Gen_Codigo = Mg.Gen_Codigo\n"
+         "WHERE " + where + "\n"
+         "ORDER BY Mg.Mus_Codigo, Mg.Gen_Codigo";
 }
 
 void RunGenres::ConfirmConnection() {

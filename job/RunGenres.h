@@ -20,6 +20,9 @@ class RunGenres {
  public:
   // Song codes per query: well below the client's limit on an IN list.
   static constexpr std::size_t kBatchSize = 500;
+  // A batch whose codes span less than this many times its count is read
+  // as one range of song codes rather than as a list.
+  static constexpr int kDenseSpan = 4;
 
   // songCodes: the run's songs in the order it writes them (repeats allowed).
   RunGenres(db::Connection& connection, db::Transaction& transaction, std::vector<int> songCodes);

@@ -70,8 +70,9 @@ void TagRun::LookUpGenresOf(const std::vector<int>& rows) {
   if (!transaction_) return;
   std::vector<int> songCodes;
   songCodes.reserve(rows.size());
+  const int codeColumn = songs_.ColumnIndex("MUS_CODIGO");
   for (const int row : rows) {
-    const std::string code = songs_.ValueAt(row, "MUS_CODIGO");
+    const std::string code(songs_.TextAt(row, codeColumn));
     songCodes.push_back(code.empty() ? 0 : std::stoi(code));
   }
   runGenres_ = std::make_unique<RunGenres>(connection_, *transaction_, std::move(songCodes));
@@ -103,6 +104,7 @@ void TagRun::RunToEnd(int count, const SongStarting& starting) {
     for (int row = songs_.CurrentRow(); row < songs_.FetchedCount(); ++row) rows.push_back(row);
     LookUpGenresOf(rows);
   }
+  report_.Songs.reserve(report_.Songs.size() + static_cast<std::size_t>(std::max(count, 0)));
   WithRewriteGroup([&] {
     for (int number = 1; !songs_.Eof(); ++number) {
       if (Stopped()) {
@@ -128,6 +130,7 @@ void TagRun::RunBookmarks(const std::vector<db::Query::Bookmark>& bookmarks, con
   report_.DryRun = dryRun_;
   const int count = static_cast<int>(bookmarks.size());
   LookUpGenresOf(std::vector<int>(bookmarks.begin(), bookmarks.end()));
+  report_.Songs.reserve(report_.Songs.size() + bookmarks.size());
   WithRewriteGroup([&] {
     for (int index = 0; index < count; ++index) {
       songs_.GotoBookmark(bookmarks[static_cast<std::size_t>(index)]);

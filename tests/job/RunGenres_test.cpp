@@ -1,7 +1,8 @@
 // The genres of a run, fetched in batches, against the single-song query on
 // a real embedded catalogue: no genre, one, several (the lowest code wins,
 // whatever order they were linked in), a NULL name, a run longer than one
-// batch, songs repeated, and a song asked that is not in the run.
+// batch, songs repeated, a link to a genre that is gone, codes far apart,
+// and a song asked that is not in the run.
 
 #include <gtest/gtest.h>
 
@@ -32,7 +33,10 @@ TEST(RunGenres, GiveWhatTheSingleSongQueryGivesForNoneOneAndSeveralGenres) {
   // under the lowest code; songs from 1000 on, past the first batch, one
   // genre each by turns.
   catalogue.SongGenre(2, 5).SongGenre(3, 9).SongGenre(3, 5).SongGenre(3, 2).SongGenre(4, 5).SongGenre(4, 4);
-  std::vector<int> run = {1, 2, 3, 4, 3};
+  // Song 6: its lowest genre code names no genre; the next one counts.
+  // Song 90000 lies far from the others.
+  catalogue.SongGenre(6, 1).SongGenre(6, 9).SongGenre(90000, 1).SongGenre(90000, 2);
+  std::vector<int> run = {1, 2, 3, 4, 3, 6};
   for (int song = 1000; song < 1000 + 2 * static_cast<int>(RunGenres::kBatchSize); song += 3) {
     catalogue.SongGenre(song, song % 2 == 0 ? 9 : 5);
     run.push_back(song);
@@ -52,6 +56,12 @@ TEST(RunGenres, GiveWhatTheSingleSongQueryGivesForNoneOneAndSeveralGenres) {
   EXPECT_EQ(genres.NameOf(1003), "Rock");
   EXPECT_EQ(genres.NameOf(1006), "Ax\xE9");  // Windows-1252
   EXPECT_EQ(genres.NameOf(1001), "");
+  EXPECT_EQ(genres.NameOf(6), "Ax\xE9");
+  // A few codes far apart: a list rather than a range.
+  const std::vector<int> apart = {90000, 6, 3, 1};
+  RunGenres sparse(connection, transaction, apart);
+  for (const int song : apart) EXPECT_EQ(sparse.NameOf(song), SingleLookup(connection, transaction, song)) << song;
+  EXPECT_EQ(sparse.NameOf(90000), "Samba");
   // Not in the run: asked on its own.
   EXPECT_EQ(genres.NameOf(5000), "");
   RunGenres alone(connection, transaction, {});

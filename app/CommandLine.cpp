@@ -203,7 +203,9 @@ class Progress {
   bool terminal_;
   bool drawn_ = false;
   Clock::time_point start_ = Clock::now();
-  Clock::time_point last_{};
+  // The first line waits a whole interval too: a rate taken over the first
+  // song alone says nothing.
+  Clock::time_point last_ = start_;
 };
 
 int BadUse(const std::string& complaint) {

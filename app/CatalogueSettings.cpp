@@ -1,9 +1,8 @@
 #include "CatalogueSettings.h"
 
-#include <cstdlib>
-
 #include "FileServices.h"
 #include "IniFile.h"
+#include "UserFolders.h"
 
 CatalogueSettings ReadCatalogueSettings(const std::string& path) {
   CatalogueSettings settings;
@@ -23,16 +22,8 @@ CatalogueSettings ReadCatalogueSettings(const std::string& path) {
 }
 
 std::string UserConfigPath() {
-  const char* configHome = std::getenv("XDG_CONFIG_HOME");
-  std::string folder;
-  if (configHome != nullptr && configHome[0] == '/') {
-    folder = configHome;
-  } else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] != '\0') {
-    folder = std::string(home) + "/.config";
-  } else {
-    return {};
-  }
-  return folder + "/quillmar2012/" + kIniFileName;
+  const std::string folder = platform::XdgBaseFolder("XDG_CONFIG_HOME", "/.config");
+  return folder.empty() ? std::string() : folder + "/quillmar2012/" + kIniFileName;
 }
 
 std::string FindConfigFile(const std::string& directory) {

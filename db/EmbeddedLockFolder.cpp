@@ -1,11 +1,12 @@
 #include "EmbeddedLockFolder.h"
 
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+
+#include "UserFolders.h"
 
 namespace db {
 namespace {
@@ -36,25 +37,10 @@ bool CanUseLockFolder(const std::string& folder) {
   return ::access(init.c_str(), F_OK) != 0 || ::access(init.c_str(), R_OK | W_OK) == 0;
 }
 
-std::string HomeFolder() {
-  std::string home = PathVariable("HOME");
-  if (home.empty()) {
-    if (const passwd* user = ::getpwuid(::getuid()); user != nullptr && user->pw_dir != nullptr) home = user->pw_dir;
-  }
-  return home;
-}
-
 std::string OwnLockFolderPath() {
   std::string base = PathVariable("XDG_RUNTIME_DIR");
-  if (base.empty() || !IsOwnFolder(base)) {
-    base = PathVariable("XDG_CACHE_HOME");
-    if (base.empty()) {
-      const std::string home = HomeFolder();
-      if (home.empty()) return "";
-      base = home + "/.cache";
-    }
-  }
-  return base + "/quillmar2012/firebird";
+  if (base.empty() || !IsOwnFolder(base)) base = platform::XdgBaseFolder("XDG_CACHE_HOME", "/.cache");
+  return base.empty() ? std::string() : base + "/quillmar2012/firebird";
 }
 
 // Makes every missing folder of path with mode 0700; true when path is then

@@ -3,11 +3,11 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include "CodePage.h"
+#include "UserFolders.h"
 
 namespace run_report {
 
@@ -72,16 +72,8 @@ std::string CsvText(const tag_run::RunReport& report) {
 }
 
 std::string StateFolder() {
-  const char* state = std::getenv("XDG_STATE_HOME");
-  std::string folder;
-  if (state != nullptr && state[0] == '/') {
-    folder = state;
-  } else {
-    const char* home = std::getenv("HOME");
-    folder = std::string(home != nullptr ? home : "") + "/.local/state";
-  }
-  if (folder.back() != '/') folder += '/';
-  return folder + "quillmar2012/";
+  const std::string folder = platform::XdgBaseFolder("XDG_STATE_HOME", "/.local/state");
+  return folder.empty() ? std::string() : folder + "/quillmar2012/";
 }
 
 std::vector<std::string> SummaryLines(const tag_run::RunReport& report) {
@@ -112,6 +104,10 @@ std::vector<std::string> ProblemLines(const tag_run::RunReport& report, std::siz
 
 bool ReportFile::OpenNew(std::time_t when) {
   const std::string folder = StateFolder();
+  if (folder.empty()) {
+    error_ = "no home folder to keep the report in (XDG_STATE_HOME and HOME are unset)";
+    return false;
+  }
   if (!MakeFolders(folder)) {
     error_ = folder + ": " + song_tag_job::ErrorWords(errno);
     return false;

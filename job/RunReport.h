@@ -22,7 +22,8 @@ std::string CsvCell(const std::string& utf8);
 std::string CsvText(const tag_run::RunReport& report);
 
 // $XDG_STATE_HOME/quillmar2012/, or ~/.local/state/quillmar2012/ when the
-// variable is unset or not an absolute path; ends with a separator.
+// variable is unset or not an absolute path; ends with a separator. ""
+// when there is no home either.
 std::string StateFolder();
 
 // One line per outcome that occurred, such as "rewritten: 12".

@@ -165,7 +165,7 @@ TEST(RunReportFile, CellsAreQuotedAndFormulasDisarmed) {
 
   tag_run::RunReport report;
   report.Songs.push_back({.Code = 3, .FullName = "CAN\xC7\xC3O", .Path = "/m/a.mp3", .How = Outcome::Failed,
-                          .Detail = "disk full"});
+                          .Detail = "disk full", .Changes = {}});
   EXPECT_EQ(run_report::CsvText(report),
             "code,full name,path,outcome,detail\r\n3,CAN\xC3\x87\xC3\x83O,/m/a.mp3,failed,disk full\r\n");
 }

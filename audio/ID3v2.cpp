@@ -15,9 +15,9 @@
 
 #include "ByteOrder.h"
 #include "CodePage.h"
+#include "FileHead.h"
 #include "FileServices.h"
 #include "ID3v2Carried.h"
-#include "ReplaceGroup.h"
 
 namespace id3v2 {
 namespace {
@@ -27,8 +27,6 @@ constexpr std::uint8_t kFooterFlag = 0x10;
 constexpr std::int32_t kFooterSize = 10;
 // The header's size field holds 4 x 7 bits.
 constexpr std::int64_t kLargestTagBody = (std::int64_t{1} << 28) - 1;
-constexpr std::size_t kCopyChunk = 64 * 1024;
-constexpr int kOwnerWrite = 0200;
 
 // Files beyond 2 GiB count as 2 GiB: every tag size fits far below that.
 std::int32_t FileSizeField(std::int64_t size) {
@@ -191,21 +189,6 @@ void AppendFrame(std::string& tag, std::string_view frameID, const std::string& 
   tag.append(2, '\0');
   tag += '\0';
   tag += content;
-}
-
-// Copies from offset to the end the file had when it was opened. A file
-// that grew or shrank meanwhile has a new stamp, and its copy is not used.
-bool CopyRest(const platform::File& from, std::int64_t offset, platform::File& to, std::int64_t target) {
-  const std::int64_t end = from.Size();
-  if (end < 0) return false;
-  std::vector<char> chunk(kCopyChunk);
-  while (offset < end) {
-    const std::size_t wanted = static_cast<std::size_t>(std::min<std::int64_t>(end - offset, kCopyChunk));
-    if (!from.ReadExactAt(offset, chunk.data(), wanted) || !to.WriteAllAt(target, chunk.data(), wanted)) return false;
-    offset += static_cast<std::int64_t>(wanted);
-    target += static_cast<std::int64_t>(wanted);
-  }
-  return true;
 }
 
 }  // namespace
@@ -425,95 +408,6 @@ std::string BuildTag(const TagInfo& info) {
   return tag;
 }
 
-// Writes the tag over the start of a song open for writing, and closes it.
-// Present is the header read from this open file right before: the new tag
-// must only cover the old tag's bytes, never the audio.
-bool WriteTagOver(platform::File& file, const std::string& tag, const TagInfo& present) {
-  if (!HasID3Mark(present) || TagSizeOf(present) < static_cast<std::int64_t>(tag.size())) return false;
-  if (!file.WriteAllAt(0, tag.data(), tag.size())) return false;
-  return file.Close();
-}
-
-bool WriteInPlace(const std::string& FileName, const std::string& tag) {
-  platform::SettleWaitingReplace(FileName);
-  if (!platform::ClearAttributes(FileName)) return false;
-  platform::File file;
-  TagInfo present{};
-  return file.OpenReadWrite(FileName) && ReadHeaderOf(file, present) && WriteTagOver(file, tag, present);
-}
-
-namespace {
-
-// Writes the new song (tag, then the old song's audio) at temporary and
-// leaves it open for the replace; the song's stamp says what it was read as.
-bool WriteRewrittenCopy(const std::string& temporary, const std::string& tag, const platform::File& song,
-                        platform::File& copy, platform::FileStamp& songStamp) {
-  if (!song.Stamp(songStamp)) return false;
-  // Where the audio starts is taken from the open file, not from a read of
-  // the name that another program may have replaced in between.
-  TagInfo present{};
-  if (!ReadHeaderOf(song, present)) return false;
-  const std::int64_t audioStart = HasID3Mark(present) ? TagSizeOf(present) : 0;
-
-  // The copy is a new file, unnamed until it is committed where the file
-  // system allows it; otherwise whatever holds the temporary name (a copy
-  // left by an earlier run, a link that would redirect the write) is removed
-  // and the creation tried once more. A folder there makes it fail. The copy
-  // gets the song's permission bits, with write for the owner; usually the
-  // new file has them already.
-  const bool created = platform::CreateReplacement(copy, temporary);
-  const int mode = songStamp.Mode | kOwnerWrite;
-  platform::FileStamp copyStamp;
-  const bool written = created && copy.Stamp(copyStamp) &&
-                       (copyStamp.Mode == mode || copy.SetMode(mode)) &&
-                       copy.WriteAllAt(0, tag.data(), tag.size()) &&
-                       CopyRest(song, audioStart, copy, static_cast<std::int64_t>(tag.size()));
-  if (!written && copy.IsOpen()) {
-    // The caller reports why the copy failed: the clean-up keeps that error.
-    const int error = errno;
-    const bool named = !copy.Unnamed();
-    copy.Close();
-    if (named) platform::DeleteFile(temporary);
-    errno = error;
-  }
-  return written;
-}
-
-// The rewrite of a song that is there, writable, and not waiting in a group.
-// The song may come open already (for reading at least), else it is opened.
-bool RewriteSong(const std::string& FileName, const std::string& tag, platform::File song = {}) {
-  if (!song.IsOpen() && !song.OpenRead(FileName)) return false;
-  const std::string temporary = FileName + "~";
-  platform::ReplaceGroup* group = platform::ActiveReplaceGroup();
-  platform::File copy;
-  platform::FileStamp songStamp;
-  if (!WriteRewrittenCopy(temporary, tag, song, copy, songStamp)) {
-    // Copies waiting in the group hold disk space and descriptors; with them
-    // replaced, a full disk or descriptor table may have room again.
-    if (!group || group->Empty()) return false;
-    group->Commit();
-    if (!WriteRewrittenCopy(temporary, tag, song, copy, songStamp)) return false;
-  }
-  song.Close();
-  // The copy takes the song's name once it is on the disk, and only while the
-  // song is still the file it was copied from: a song deleted, replaced or
-  // written by another program meanwhile keeps its new state. Within a
-  // group that happens when the group is committed; alone, right now.
-  if (group) return group->Add(std::move(copy), temporary, FileName, songStamp);
-  platform::ReplaceGroup alone;
-  return alone.Add(std::move(copy), temporary, FileName, songStamp) && alone.Commit() == 1;
-}
-
-}  // namespace
-
-bool RewriteFile(const std::string& FileName, const std::string& tag) {
-  // A copy of this song still waiting in a group takes its name first: the
-  // new copy is made from the song as it is going to stand.
-  platform::SettleWaitingReplace(FileName);
-  if (!platform::ClearAttributes(FileName)) return false;
-  return RewriteSong(FileName, tag);
-}
-
 }  // namespace id3v2
 
 void TID3v2::ResetData() {
@@ -636,14 +530,11 @@ std::array<std::string, id3v2::kSlotCount> TID3v2::FrameContents() const {
 bool TID3v2::SaveToFile(const std::string& FileName) const {
   lastSave_ = {};
   try {
-    // A rewrite of this song still waiting in a group goes first, so that the
-    // tag is written onto the song as it is going to stand.
-    platform::SettleWaitingReplace(FileName);
     // A song this user may not write is read all the same: when its tag
     // stays as it is, nothing about it changes.
     errno = 0;
     platform::File song;
-    if (song.OpenReadWrite(FileName) || song.OpenRead(FileName)) return SaveToFile(FileName, song);
+    if (platform::OpenForJob(song, FileName)) return SaveToFile(FileName, song);
   } catch (...) {
   }
   lastSave_ = {id3v2::SaveHow::NotSaved, errno};
@@ -662,13 +553,19 @@ bool TID3v2::SaveToFile(const std::string& FileName, platform::File& Song) const
     // the song before.
     errno = 0;
     Song.ForgetReadAhead();
-    const bool writable = Song.Writable();
     TagInfo info{};
     std::string oldTag;
-    // A song too short for a tag header goes on, to fail where the rewrite
-    // looks for its audio; one whose tag cannot be read would lose frames.
+    // A song whose tag cannot be read would lose frames. One too short for
+    // a tag header holds no audio to put a tag before; like every song a
+    // save reaches, it is left writable by its owner.
     if (!id3v2::ReadTagOf(Song, info, oldTag) && info.FileSize >= 10) return failed();
-    const TagInfo present = info;
+    if (info.FileSize < 10) {
+      Song.Close();
+      platform::ClearAttributes(FileName);
+      errno = 0;
+      return failed();
+    }
+    const std::int64_t audioStart = id3v2::HasID3Mark(info) ? id3v2::TagSizeOf(info) : 0;
     FillContents(info);
     info.Carried = id3v2::CarriedFrames(oldTag);
     if (!id3v2::BuildHeader(info)) return failed();
@@ -679,21 +576,7 @@ bool TID3v2::SaveToFile(const std::string& FileName, platform::File& Song) const
       lastSave_.How = id3v2::SaveHow::Unchanged;
       return true;
     }
-    // Either way of saving leaves the song writable by its owner. Making it
-    // so changes the song's stamp: it is opened anew afterwards.
-    platform::FileStamp stamp;
-    if (!Song.Stamp(stamp) || !(stamp.Mode & id3v2::kOwnerWrite)) {
-      Song.Close();
-      if (!platform::ClearAttributes(FileName)) return failed();
-    }
-    bool saved;
-    if (info.NeedRewrite) {
-      saved = id3v2::RewriteSong(FileName, tag, std::move(Song));
-    } else {
-      saved = writable && Song.IsOpen() ? id3v2::WriteTagOver(Song, tag, present)
-                                        : id3v2::WriteInPlace(FileName, tag);
-    }
-    if (!saved) return failed();
+    if (!platform::ReplaceHead(FileName, Song, {tag, audioStart, !info.NeedRewrite})) return failed();
     lastSave_.How = info.NeedRewrite ? id3v2::SaveHow::Rewritten : id3v2::SaveHow::InPlace;
     return true;
   } catch (...) {

@@ -184,7 +184,5 @@ std::uint8_t FullParserRating(const std::string& FileName);
 // False when the tag would be too large for the header's 28-bit size.
 bool BuildHeader(TagInfo& info);
 std::string BuildTag(const TagInfo& info);
-bool WriteInPlace(const std::string& FileName, const std::string& tag);
-bool RewriteFile(const std::string& FileName, const std::string& tag);
 
 }  // namespace id3v2

@@ -4,8 +4,8 @@
 #include <optional>
 #include <string_view>
 
+#include "FileHead.h"
 #include "FileServices.h"
-#include "ReplaceGroup.h"
 #include "ID3v1.h"
 #include "ID3v2.h"
 #include "MPEGaudio.h"
@@ -220,24 +220,22 @@ void CloseSong() {
 }
 
 // Opens the song for the whole job: read-write where the user may write it,
-// else for reading only.
+// else for reading only, as it is going to stand once an earlier rewrite of
+// it is done.
 bool OpenSongFile(const std::string& Path) {
   OpenSong& song = CurrentSong();
   song.Path = Path;
-  return song.File.OpenReadWrite(Path) || song.File.OpenRead(Path);
+  return platform::OpenForJob(song.File, Path);
 }
 
 // The song opened by ReadFileInfo when Path still names that same file in
 // the same state, else nullptr: a song another program replaced, wrote or
 // changed the permissions of meanwhile is saved by its name, as it stands
-// now. A rewrite of that name waiting in the group takes its name first.
+// now.
 platform::File* SongStillAt(const std::string& Path) {
   OpenSong& song = CurrentSong();
   if (!song.File.IsOpen() || song.Path != Path) return nullptr;
-  platform::SettleWaitingReplace(Path);
-  platform::FileStamp atPath, opened;
-  if (!platform::StampOf(Path, atPath) || !song.File.Stamp(opened) || !(atPath == opened)) return nullptr;
-  return &song.File;
+  return platform::SameFileAt(Path, song.File) ? &song.File : nullptr;
 }
 
 void ReadMpegInfo(const std::string& Path, platform::File& File) {
@@ -305,9 +303,6 @@ void ClearTag() { CurrentTag = Tag{}; }
 void ReadFileInfo(const std::string& Path) {
   ClearTag();
   if (Path.empty()) return;
-  // A rewrite of this file still waiting to take its name is finished first,
-  // so that the file is read as it is going to stand.
-  platform::SettleWaitingReplace(Path);
   const std::string extension = ExtensionOf(Path);
   if (!MPEGReader) CreateReaders(extension);
   // Nothing of an earlier file may stay in the tag objects: whatever this
@@ -315,9 +310,13 @@ void ReadFileInfo(const std::string& Path) {
   if (ID3v2Reader) ID3v2Reader->ResetData();
   if (ID3v1Reader) ID3v1Reader->ResetData();
   CloseSong();
+  // Opened as it is going to stand: a rewrite of it still waiting to take
+  // its name is finished first.
+  const bool opened = OpenSongFile(Path);
   if (UpperAscii(extension) != ".MP3") {
+    CloseSong();
     if (platform::FileExists(Path)) ReadWavInfo(Path);
-  } else if (OpenSongFile(Path)) {
+  } else if (opened) {
     ReadMpegInfo(Path, CurrentSong().File);
   }
 }

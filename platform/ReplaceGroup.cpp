@@ -1,13 +1,15 @@
 #include "ReplaceGroup.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <map>
 
 namespace platform {
 namespace {
 
-thread_local ReplaceGroup* activeGroup = nullptr;
+// Set and reset by the scopes, read by every thread that replaces files.
+std::atomic<ReplaceGroup*> activeGroup{nullptr};
 
 }  // namespace
 
@@ -32,16 +34,23 @@ bool ReplaceGroup::Add(File copy, std::string temporary, std::string target, con
   FileStamp copyStamp;
   copy.Stamp(copyStamp);
   const std::int64_t bytes = std::max<std::int64_t>(copyStamp.Size, 0);
-  if (!filling_.copies.empty() &&
-      (filling_.copies.size() >= kMaxCopies || filling_.bytes + bytes > kMaxBytes))
-    SendOn();
   // The disk gets to work on the copy while the next ones are made, so the
   // group's flush waits less.
   copy.StartWriteBack();
+  Lock lock(mutex_);
+  while (!filling_.copies.empty() &&
+         (filling_.copies.size() >= kMaxCopies || filling_.bytes + bytes > kMaxBytes)) {
+    if (sent_) {
+      changed_.wait(lock);
+    } else {
+      SendOn(lock, true);
+    }
+  }
+  // The first copy on a file system stays open until the flush, so it is
+  // closed, if at all, while the batch cannot change hands.
   const bool firstOnDevice = filling_.devices.insert(copyStamp.Device).second;
   if (!firstOnDevice && !copy.Unnamed() && !copy.Close()) {
     DeleteFile(temporary);
-    const std::lock_guard<std::mutex> lock(mutex_);
     ++outcome_.refused;
     return false;
   }
@@ -50,44 +59,55 @@ bool ReplaceGroup::Add(File copy, std::string temporary, std::string target, con
   filling_.copies.push_back(
       Waiting{std::move(copy), std::move(temporary), std::move(target), targetStamp, copyStamp.Device});
   filling_.bytes += bytes;
-  ++added_;
   return true;
 }
 
-std::size_t ReplaceGroup::Commit(const std::function<void()>& whileWaiting) {
-  if (whileWaiting && !filling_.copies.empty() && StartCommitter()) {
-    WaitForSent(whileWaiting);
-    SendOn();
-    WaitForSent(whileWaiting);
-  } else {
-    WaitForSent();
-    CommitFillingHere();
+template <class Done>
+void ReplaceGroup::WaitUntil(Lock& lock, Done done, const std::function<void()>& whileWaiting) {
+  if (!whileWaiting) {
+    changed_.wait(lock, done);
+    return;
   }
-  const std::lock_guard<std::mutex> lock(mutex_);
+  while (!changed_.wait_for(lock, std::chrono::milliseconds(kWaitingCallMs), done)) {
+    lock.unlock();
+    whileWaiting();
+    lock.lock();
+  }
+}
+
+std::size_t ReplaceGroup::Commit(const std::function<void()>& whileWaiting) {
+  Lock lock(mutex_);
+  if (!filling_.copies.empty()) {
+    WaitUntil(lock, [this] { return !sent_; }, whileWaiting);
+    // Another thread may have sent the copies on meanwhile; those that
+    // fill the batch now are committed too.
+    if (!filling_.copies.empty()) SendOn(lock, static_cast<bool>(whileWaiting));
+  }
+  const std::uint64_t last = sentCount_;
+  WaitUntil(lock, [this, last] { return committedCount_ >= last; }, whileWaiting);
   return outcome_.replaced - std::exchange(replacedAtLastCommit_, outcome_.replaced);
 }
 
 bool ReplaceGroup::Empty() const {
-  if (!filling_.copies.empty()) return false;
   const std::lock_guard<std::mutex> lock(mutex_);
-  return !sent_;
+  return filling_.copies.empty() && !sent_;
 }
 
 bool ReplaceGroup::Waits(const std::string& path) const {
   if (Empty()) return false;
-  if (added_ == addedWhenAsked_ && path == lastNotWaiting_) return false;
   std::optional<FileStamp> named;
   if (FileStamp stamp; StampOf(path, stamp)) named = stamp;
-  bool waits = filling_.Holds(path, named);
-  if (!waits) {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    waits = sent_ && sent_->Holds(path, named);
-  }
-  if (!waits) {
-    lastNotWaiting_ = path;
-    addedWhenAsked_ = added_;
-  }
-  return waits;
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return WaitsLocked(path, named);
+}
+
+bool ReplaceGroup::Waits(const std::string& path, const FileStamp& named) const {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return WaitsLocked(path, named);
+}
+
+bool ReplaceGroup::WaitsLocked(const std::string& path, const std::optional<FileStamp>& named) const {
+  return filling_.Holds(path, named) || (sent_ && sent_->Holds(path, named));
 }
 
 std::size_t ReplaceGroup::Refused() const {
@@ -147,13 +167,6 @@ ReplaceGroup::Outcome ReplaceGroup::CommitBatch(Batch& batch) {
   return outcome;
 }
 
-void ReplaceGroup::CommitFillingHere() {
-  Outcome here = CommitBatch(filling_);
-  filling_ = Batch{};
-  const std::lock_guard<std::mutex> lock(mutex_);
-  outcome_.Add(std::move(here));
-}
-
 bool ReplaceGroup::StartCommitter() {
   if (committer_.joinable()) return true;
   try {
@@ -164,71 +177,60 @@ bool ReplaceGroup::StartCommitter() {
   }
 }
 
-void ReplaceGroup::SendOn() {
-  if (!StartCommitter()) {
-    // No thread to be had: the batch is committed right here.
-    CommitFillingHere();
-    return;
-  }
-  {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return !sent_; });
-    sent_ = std::move(filling_);
-  }
-  changed_.notify_all();
+void ReplaceGroup::SendOn(Lock& lock, bool toThread) {
+  sent_ = std::move(filling_);
   filling_ = Batch{};
+  ++sentCount_;
+  // No thread to be had: the batch is committed right here.
+  sentToThread_ = toThread && StartCommitter();
+  if (sentToThread_) {
+    changed_.notify_all();
+  } else {
+    CommitSent(lock);
+  }
 }
 
-void ReplaceGroup::WaitForSent(const std::function<void()>& whileWaiting) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (!whileWaiting) {
-    changed_.wait(lock, [this] { return !sent_; });
-    return;
+void ReplaceGroup::CommitSent(Lock& lock) {
+  Batch& batch = *sent_;
+  lock.unlock();
+  Outcome here;
+  try {
+    here = CommitBatch(batch);
+  } catch (...) {
+    // Out of memory: what is left of the batch stays as it is, the files
+    // whole, the copies beside them until the next rewrite of each.
   }
-  while (!changed_.wait_for(lock, std::chrono::milliseconds(kWaitingCallMs), [this] { return !sent_; })) {
-    lock.unlock();
-    whileWaiting();
-    lock.lock();
-  }
+  lock.lock();
+  outcome_.Add(std::move(here));
+  sent_.reset();
+  ++committedCount_;
+  changed_.notify_all();
 }
 
 void ReplaceGroup::CommitSentBatches() {
-  std::unique_lock<std::mutex> lock(mutex_);
+  Lock lock(mutex_);
   for (;;) {
-    changed_.wait(lock, [this] { return stopping_ || sent_; });
-    if (!sent_) return;
-    // The calling thread only reads the batch's names meanwhile, under the
-    // lock; the copies themselves are this thread's until it is done.
-    Batch& batch = *sent_;
-    lock.unlock();
-    Outcome here;
-    try {
-      here = CommitBatch(batch);
-    } catch (...) {
-      // Out of memory: what is left of the batch stays as it is, the files
-      // whole, the copies beside them until the next rewrite of each.
-    }
-    lock.lock();
-    outcome_.Add(std::move(here));
-    sent_.reset();
-    changed_.notify_all();
+    changed_.wait(lock, [this] { return stopping_ || (sent_ && sentToThread_); });
+    if (!sent_ || !sentToThread_) return;
+    CommitSent(lock);
   }
 }
 
-ReplaceGroupScope::ReplaceGroupScope() : outer_(activeGroup) { activeGroup = &group_; }
+ReplaceGroupScope::ReplaceGroupScope() : outer_(activeGroup.exchange(&group_)) {}
 
 ReplaceGroupScope::~ReplaceGroupScope() {
-  activeGroup = outer_;
+  activeGroup.store(outer_);
   try {
     group_.Commit();
   } catch (...) {
   }
 }
 
-ReplaceGroup* ActiveReplaceGroup() { return activeGroup; }
+ReplaceGroup* ActiveReplaceGroup() { return activeGroup.load(); }
 
 void SettleWaitingReplace(const std::string& path) {
-  if (activeGroup && activeGroup->Waits(path)) activeGroup->Commit();
+  ReplaceGroup* group = ActiveReplaceGroup();
+  if (group && group->Waits(path)) group->Commit();
 }
 
 }  // namespace platform

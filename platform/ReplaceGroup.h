@@ -45,6 +45,9 @@ class ReplaceGroup {
   ReplaceGroup(const ReplaceGroup&) = delete;
   ReplaceGroup& operator=(const ReplaceGroup&) = delete;
 
+  // Every call below may come from several threads at once, each working
+  // on files of its own.
+
   // Takes a complete copy, still open, made at temporary (or unnamed, to
   // take that name as it is committed) to replace target. The replace
   // happens only when target still has the stamp taken as it was read for
@@ -53,17 +56,21 @@ class ReplaceGroup {
   // open, the latter to flush it by; the others are closed here, and one
   // that reports an error on closing is removed at once (false).
   bool Add(File copy, std::string temporary, std::string target, const FileStamp& targetStamp);
-  // Flushes every waiting copy and gives each its file's name, in the order
-  // they came; returns when all is done. A copy that could not be flushed or
-  // whose file changed is removed, its file left as it is. Returns the
-  // number of files replaced since the last Commit. With whileWaiting, the
-  // work is done on the group's thread and whileWaiting is called every
-  // kWaitingCallMs until it is over (a window repaints meanwhile).
+  // Flushes every copy waiting at the call and gives each its file's name,
+  // in the order they came; returns when all is done. A copy that could not
+  // be flushed or whose file changed is removed, its file left as it is.
+  // Returns the number of files replaced since the last Commit. Without
+  // whileWaiting the work is done on the calling thread; with it, on the
+  // group's thread, and whileWaiting is called every kWaitingCallMs until
+  // it is over (a window repaints meanwhile).
   std::size_t Commit(const std::function<void()>& whileWaiting = {});
 
   bool Empty() const;
   // True when a copy waits to replace the file that path names.
   bool Waits(const std::string& path) const;
+  // The same for the file path named with the given stamp (taken from the
+  // file just opened at path, say), without looking at the path again.
+  bool Waits(const std::string& path, const FileStamp& named) const;
   // Replaces refused since the group was made.
   std::size_t Refused() const;
   // The files whose replace was refused since the last call, and why: the
@@ -99,34 +106,40 @@ class ReplaceGroup {
     std::vector<Refusal> refusals;
     void Add(Outcome&& other);
   };
+  using Lock = std::unique_lock<std::mutex>;
   static Outcome CommitBatch(Batch& batch);
-  // Hands the filling batch on to the committing thread, once the one
-  // before it is done.
-  void SendOn();
-  void CommitFillingHere();
+  bool WaitsLocked(const std::string& path, const std::optional<FileStamp>& named) const;
+  // Moves the filling batch into the committing slot, which must be free,
+  // and has the group's thread commit it (toThread, when there is one) or
+  // commits it on the calling thread.
+  void SendOn(Lock& lock, bool toThread);
+  void CommitSent(Lock& lock);
   bool StartCommitter();
-  void WaitForSent(const std::function<void()>& whileWaiting = {});
+  template <class Done>
+  void WaitUntil(Lock& lock, Done done, const std::function<void()>& whileWaiting);
   void CommitSentBatches();
-
-  Batch filling_;  // the calling thread's alone
-  // The last path found not waiting, and the number of copies added then:
-  // a copy that joins may change the answer, a copy that takes its name
-  // cannot. A song's job asks about its file several times over.
-  mutable std::string lastNotWaiting_;
-  mutable std::uint64_t addedWhenAsked_ = 0;
-  std::uint64_t added_ = 0;
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;
-  std::optional<Batch> sent_;  // being committed on the thread
+  Batch filling_;
+  // The batch being committed, by the group's thread (sentToThread_) or by
+  // the thread that sent it on. Only that thread touches its copies; the
+  // others only ask about its files, under the lock. One batch is committed
+  // at a time, in the order they were sent.
+  std::optional<Batch> sent_;
+  bool sentToThread_ = false;
+  std::uint64_t sentCount_ = 0;
+  std::uint64_t committedCount_ = 0;
   Outcome outcome_;
   std::size_t replacedAtLastCommit_ = 0;
   bool stopping_ = false;
-  std::thread committer_;  // started with the first full batch
+  std::thread committer_;  // started with the first batch sent to it
 };
 
-// While a scope lives, rewrites on this thread join its group instead of
-// flushing every copy on its own; leaving the scope commits the group.
+// While a scope lives, rewrites on any thread of the process join its group
+// instead of flushing every copy on its own; leaving the scope commits the
+// group. A run makes one on its own thread, and its workers' rewrites join
+// it; they must be done before the scope ends.
 class ReplaceGroupScope {
  public:
   ReplaceGroupScope();
@@ -140,7 +153,7 @@ class ReplaceGroupScope {
   ReplaceGroup* outer_;
 };
 
-// The group of the innermost scope on this thread, or none.
+// The group of the innermost scope living, or none.
 ReplaceGroup* ActiveReplaceGroup();
 // Commits the active group when a copy in it waits to replace the file at
 // path, so that the file is read or written as it is going to stand.

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <map>
 
+#include "FileHead.h"
 #include "FileServices.h"
 #include "ID3v2.h"
 #include "ID3v2TestTags.h"
@@ -242,6 +243,9 @@ TEST(ID3v2Write, FailuresLeaveTheSongWhole) {
   EXPECT_EQ(ReadFileBytes(path), tagged);
 
   // The in-place writer itself refuses a tag longer than the file's tag.
-  EXPECT_FALSE(id3v2::WriteInPlace(path, std::string(4097, 'x')));
+  platform::File song;
+  ASSERT_TRUE(song.OpenReadWrite(path));
+  const std::string longer(4097, 'x');
+  EXPECT_FALSE(platform::ReplaceHead(path, song, {longer, 4096, true}));
   EXPECT_EQ(ReadFileBytes(path), tagged);
 }

@@ -1,0 +1,57 @@
+#pragma once
+// A song's job on its file: open it, read it, and put a new head (a tag)
+// at its start in place of the old one, safely. Whoever gives the head
+// decides its length; this module decides nothing about what it holds.
+//
+// A head exactly as long as the old one is written over it in the open
+// file. Any other head goes through a complete new copy of the file (the
+// head, then everything after the old head) that takes the file's name
+// only once it is on the disk: within a ReplaceGroupScope it joins the
+// scope's group and waits there, otherwise it is flushed at once. A copy
+// that waits has not replaced its file yet; the calls below that open or
+// look at a file let such a copy take its name first, so that the file is
+// read and written as it is going to stand.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "FileServices.h"
+
+namespace platform {
+
+// Opens the file at path for a job that reads it and may then replace its
+// head: read-write where the user may write it, else for reading.
+bool OpenForJob(File& file, const std::string& path);
+
+// True when path still names the file that file is open on, in the state
+// it was opened in: neither replaced, written, nor changed in its
+// permissions by anyone since.
+bool SameFileAt(const std::string& path, const File& file);
+
+struct NewHead {
+  std::string_view Bytes;
+  // How many bytes at the start of the file the old head takes, as read
+  // from the open file; 0 for a file without one.
+  std::int64_t Replaces = 0;
+  // Written over the old head, which it must fit exactly; otherwise the
+  // file is replaced by a copy.
+  bool InPlace = false;
+};
+
+// Puts head at the start of the file at path, open in file (read-write or
+// read-only, as OpenForJob leaves it), and closes file when it is written.
+// Either way the file ends up writable by its owner, its other permission
+// bits kept. When the file must be opened anew for that, and path then names
+// another file or a changed one, nothing is written. A copy is made at path
+// + "~" (where the file system allows, unnamed until it takes that name
+// just before the file's); it replaces the file only while the file keeps
+// the stamp it had as it was read, and when it cannot be made (a full disk,
+// say) with copies waiting in the group, it is tried again once they have
+// taken their names and freed their room. False on failure, errno then
+// telling why where the system said (0 when it did not); the file's bytes
+// are then as they were, except after an in-place write that failed
+// halfway.
+bool ReplaceHead(const std::string& path, File& file, const NewHead& head);
+
+}  // namespace platform

@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "CatalogueDb.h"
 #include "CommandLine.h"
 #include "FileServices.h"
@@ -54,16 +55,8 @@ class QuietBoxes final : public MessageBoxes {
   }
 };
 
-double Seconds(const std::function<void()>& pass) {
-  const auto start = std::chrono::steady_clock::now();
-  pass();
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
-}
+using bench_support::Median;
+using bench_support::Seconds;
 
 }  // namespace
 
@@ -77,13 +70,8 @@ int main(int argc, char** argv) {
   std::filesystem::create_directory(music);
   testing_support::MakeMp3(dir.File("master.mp3"), "-b 128", {.seconds = 1.0});
   const std::string song = testing_support::ReadFileBytes(dir.File("master.mp3"));
-  std::vector<std::string> paths;
-  for (int code = 1; code <= kSongs; ++code) {
-    char name[32];
-    std::snprintf(name, sizeof name, "song%06d.mp3", code);
-    paths.push_back(music + name);
-    testing_support::WriteFileBytes(paths.back(), song);
-  }
+  const std::vector<std::string> paths = bench_support::SongPaths(music, kSongs);
+  for (const std::string& path : paths) testing_support::WriteFileBytes(path, song);
   const std::string fdb = dir.File("catalogue.fdb");
   testing_support::CreateCatalogue(fdb);
   testing_support::FillGeneratedCatalogue(fdb, kSongs, music);

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "CatalogueDb.h"
 #include "CatalogueSql.h"
 #include "FirebirdDb.h"
@@ -42,16 +43,8 @@ using Clock = std::chrono::steady_clock;
 constexpr int kSongs = 10000;
 constexpr int kPasses = 3;
 
-double Seconds(const std::function<void()>& piece) {
-  const auto start = Clock::now();
-  piece();
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
-}
+using bench_support::Median;
+using bench_support::Seconds;
 
 void Report(const char* what, double seconds) {
   std::printf("  %-52s %8.3f s  %7.1f us a song\n", what, seconds, seconds / kSongs * 1e6);
@@ -80,20 +73,8 @@ int main() {
   testing_support::FillGeneratedCatalogue(fdb, kSongs, music);
 
   // Every song a short MP3 whose tag holds other values than the catalogue's.
-  const std::string source = music + "source.mp3";
-  testing_support::MakeMp3(source, "-b 128", {.seconds = 1.0});
-  CreateReaders(".mp3");
-  ReadFileInfo(source);
-  WriteMergedTag({.FilePath = source, .Title = "Old title", .Artist = "Old artist", .Genre = "Old"});
-  FreeReaders(".mp3");
-  const std::string bytes = testing_support::ReadFileBytes(source);
-  std::filesystem::remove(source);
-  std::vector<std::string> paths;
-  char name[32];
-  for (int song = 1; song <= kSongs; ++song) {
-    std::snprintf(name, sizeof name, "song%06d.mp3", song);
-    paths.push_back(music + name);
-  }
+  const std::string bytes = bench_support::OldTaggedSong(music);
+  const std::vector<std::string> paths = bench_support::SongPaths(music, kSongs);
   const auto restore = [&] {
     for (const std::string& path : paths) testing_support::WriteFileBytes(path, bytes);
     ::sync();

@@ -42,6 +42,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "FileServices.h"
 #include "ReplaceGroup.h"
 #include "TestSupport.h"
@@ -54,26 +55,7 @@ constexpr int kLongSongs = 60;
 constexpr std::size_t kLongSongBytes = 3840000;
 constexpr std::size_t kFloorBlock = 4096;
 
-// What one catalogue row hands to the merged write.
-MergedTagValues RowValues() {
-  return MergedTagValues{.Title = "Song title",
-                         .Artist = "Artist name",
-                         .Composer = "Composer name",
-                         .Album = "Album title",
-                         .Year = "1988",
-                         .Track = "7",
-                         .Genre = "Rock",
-                         .SubGenre = "Hard rock",
-                         .Rhythm = "Medium",
-                         .Language = "Portuguese",
-                         .RecordLabel = "Label",
-                         .Vocal = "Female",
-                         .Rating = "204",
-                         .PeriodType = "D",
-                         .PeriodStart = "1980",
-                         .PeriodEnd = "1989",
-                         .FrameTEXT = ".mp3"};
-}
+using bench_support::RowValues;
 
 // One song's job as the window runs it, minus the database.
 void TagSong(MergedTagValues& values, const std::string& path) {

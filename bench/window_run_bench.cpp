@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "CatalogueDb.h"
 #include "FileServices.h"
 #include "FirebirdDb.h"
@@ -106,30 +107,14 @@ double WithoutWindow(const std::string& databaseName, const std::string& reportP
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
-}
+using bench_support::Median;
 
 // The song files: every one a short MP3 with a tag of other values, padded
 // so that the catalogue's values fit in place.
 class SongFiles {
  public:
-  explicit SongFiles(const std::string& folder) {
-    const std::string source = folder + "source.mp3";
-    testing_support::MakeMp3(source, "-b 128", {.seconds = 1.0});
-    CreateReaders(".mp3");
-    ReadFileInfo(source);
-    WriteMergedTag({.FilePath = source, .Title = "Old title", .Artist = "Old artist", .Genre = "Old"});
-    FreeReaders(".mp3");
-    bytes_ = testing_support::ReadFileBytes(source);
-    std::filesystem::remove(source);
-    char name[32];
-    for (int song = 1; song <= kSongs; ++song) {
-      std::snprintf(name, sizeof name, "song%06d.mp3", song);
-      paths_.push_back(folder + name);
-    }
-  }
+  explicit SongFiles(const std::string& folder)
+      : bytes_(bench_support::OldTaggedSong(folder)), paths_(bench_support::SongPaths(folder, kSongs)) {}
   void Restore() const {
     for (const std::string& path : paths_) testing_support::WriteFileBytes(path, bytes_);
     ::sync();

@@ -20,6 +20,14 @@ std::string ScratchPath(std::string_view name);
 // every later check would then be meaningless.
 std::string WriteInput(std::string_view name, const std::uint8_t* data, std::size_t size);
 
+// Writes the input as the file `name` and has the reader read it by its
+// path, as the pipeline hands a song to every reader; returns what
+// ReadFromFile returned.
+template <typename Reader>
+bool ReadInput(Reader& reader, std::string_view name, const std::uint8_t* data, std::size_t size) {
+  return reader.ReadFromFile(WriteInput(name, data, size));
+}
+
 // The whole file, or an empty text when it cannot be read.
 std::string ReadWholeFile(const std::string& path);
 

@@ -35,10 +35,8 @@ void CheckTexts(const TID3v2& tag) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string path = fuzz_support::WriteInput("tagged.mp3", data, size);
-
   TID3v2 tag;
-  const bool read = tag.ReadFromFile(path);
+  const bool read = fuzz_support::ReadInput(tag, "tagged.mp3", data, size);
   Check(read == (size >= 10), "ReadFromFile must fail exactly for files under 10 bytes");
   Check(tag.Size() >= 0 && static_cast<std::size_t>(tag.Size()) <= size, "tag size beyond the file");
   if (!tag.Exists()) {

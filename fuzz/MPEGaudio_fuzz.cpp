@@ -58,10 +58,8 @@ void CheckSearches(std::span<const std::uint8_t> buffer) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string path = fuzz_support::WriteInput("audio.mp3", data, size);
-
   TMPEGaudio mpeg;
-  const bool read = mpeg.ReadFromFile(path);
+  const bool read = fuzz_support::ReadInput(mpeg, "audio.mp3", data, size);
   if (size < 128) Check(!read, "a file under 128 bytes must not read");
   CheckAnalysis(mpeg, size);
   CheckSearches(std::span<const std::uint8_t>(data, size));

@@ -10,10 +10,8 @@
 using fuzz_support::Check;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string path = fuzz_support::WriteInput("sound.wav", data, size);
-
   TWAVfile wav;
-  const bool read = wav.ReadFromFile(path);
+  const bool read = fuzz_support::ReadInput(wav, "sound.wav", data, size);
   if (size < 40) Check(!read, "a file under 40 bytes must not read");
   const double duration = wav.Duration();
   const std::string mode = wav.ChannelMode();

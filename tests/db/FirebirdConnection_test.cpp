@@ -6,31 +6,12 @@
 
 #include <string>
 
-#include "CatalogueDb.h"
-#include "FirebirdDb.h"
+#include "DbTestTools.h"
 #include "FirebirdServer.h"
-#include "TestSupport.h"
 
 namespace {
 
-using db::Connection;
-using db::DatabaseError;
-using db::Query;
-using db::Transaction;
-using testing_support::CatalogueBuilder;
-using testing_support::ShellQuote;
-using testing_support::TempDir;
-
-// The client's message for a failed call, or "" when nothing was thrown.
-template <typename Call>
-std::string ErrorOf(Call call) {
-  try {
-    call();
-  } catch (const DatabaseError& error) {
-    return error.what();
-  }
-  return "";
-}
+using namespace db_test;
 
 TEST(FirebirdConnection, StartsWithTheDesignTimeName) {
   Connection connection;

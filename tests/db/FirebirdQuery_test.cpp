@@ -7,18 +7,11 @@
 #include <memory>
 #include <string>
 
-#include "CatalogueDb.h"
-#include "FirebirdDb.h"
-#include "TestSupport.h"
+#include "DbTestTools.h"
 
 namespace {
 
-using db::Connection;
-using db::DatabaseError;
-using db::Query;
-using db::Transaction;
-using testing_support::CatalogueBuilder;
-using testing_support::SongRow;
+using namespace db_test;
 
 constexpr int kNumberedSongs = 25;  // songs 101..125, besides the named ones
 

@@ -54,7 +54,11 @@ inline std::string MakeSong(const testing_support::TempDir& dir, const std::stri
   return path;
 }
 
+using testing_support::AudioBytesOf;
+using testing_support::ReadFileBytes;
 using testing_support::ReadWithTagLib;
 using testing_support::TagLibView;
+using testing_support::TempDir;
+using testing_support::WriteFileBytes;
 
 }  // namespace pipeline_test

@@ -16,10 +16,6 @@
 namespace {
 
 using namespace pipeline_test;
-using testing_support::AudioBytesOf;
-using testing_support::ReadFileBytes;
-using testing_support::TempDir;
-using testing_support::WriteFileBytes;
 
 TEST(PipelineFaults, EachSongFailsAloneAndTheBatchGoesOn) {
   TempDir dir;

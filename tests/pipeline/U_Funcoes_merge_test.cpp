@@ -11,10 +11,6 @@
 namespace {
 
 using namespace pipeline_test;
-using testing_support::AudioBytesOf;
-using testing_support::ReadFileBytes;
-using testing_support::TempDir;
-using testing_support::WriteFileBytes;
 
 // The frame of each catalogue argument, in argument order (2 to 28).
 const std::vector<std::string> kArgumentFrames = {

@@ -14,9 +14,6 @@
 namespace {
 
 using namespace pipeline_test;
-using testing_support::ReadFileBytes;
-using testing_support::TempDir;
-using testing_support::WriteFileBytes;
 
 const std::string kNo = "N\xE3o";
 

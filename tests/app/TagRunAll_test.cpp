@@ -6,6 +6,7 @@
 
 #include <QLineEdit>
 #include <filesystem>
+#include <utility>
 
 #include "CodePage.h"
 #include "TagRunSupport.h"
@@ -155,22 +156,14 @@ TEST_F(WriteAllOfEveryKind, ListedMp3FilesGetAVersion3TagAndKeepTheirAudio) {
 
 TEST_F(WriteAllOfEveryKind, EveryCatalogueValueReachesItsFrame) {
   const auto one = ReadWithTagLib(run_->song1);
-  EXPECT_EQ(one.Text("TIT2"), Cp("Título Um"));
-  EXPECT_EQ(one.Text("TPE1"), Cp("Intérprete"));
-  EXPECT_EQ(one.Text("TCOM"), "Compositor");
-  EXPECT_EQ(one.Text("TALB"), Cp("Álbum"));
-  EXPECT_EQ(one.Text("TDRC"), "1999");  // TagLib's name for TYER
-  EXPECT_EQ(one.Text("TRCK"), "4");
-  EXPECT_EQ(one.Text("TCON"), "Rock");  // genre 3 before genre 7
-  EXPECT_EQ(one.Text("TEST"), "Hard");
-  EXPECT_EQ(one.Text("TRIT"), "Lento");
-  EXPECT_EQ(one.Text("TLAN"), Cp("Português"));
-  EXPECT_EQ(one.Text("TGRA"), "Selo Azul");
-  EXPECT_EQ(one.Text("TVOC"), "Feminino");
-  EXPECT_EQ(one.Text("TTPE"), "D");
-  EXPECT_EQ(one.Text("TPIN"), "1990");
-  EXPECT_EQ(one.Text("TPFI"), "1999");
-  EXPECT_EQ(one.Text("TEXT"), ".mp3");
+  const std::pair<const char*, std::string> texts[] = {
+      {"TIT2", Cp("Título Um")}, {"TPE1", Cp("Intérprete")}, {"TCOM", "Compositor"}, {"TALB", Cp("Álbum")},
+      {"TDRC", "1999"},  // TagLib's name for TYER
+      {"TRCK", "4"},
+      {"TCON", "Rock"},  // genre 3 before genre 7
+      {"TEST", "Hard"}, {"TRIT", "Lento"}, {"TLAN", Cp("Português")}, {"TGRA", "Selo Azul"},
+      {"TVOC", "Feminino"}, {"TTPE", "D"}, {"TPIN", "1990"}, {"TPFI", "1999"}, {"TEXT", ".mp3"}};
+  for (const auto& [id, text] : texts) EXPECT_EQ(one.Text(id), text) << id;
   EXPECT_EQ(one.Rating, 200);
   // Catalogue columns that no frame takes, and frames the job leaves empty.
   for (const char* id : {"TIDM", "TINT", "TCAR", "TVIN", "TMXI", "TMXF", "TRFI", "TRFF", "TPMI"})

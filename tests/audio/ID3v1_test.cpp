@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <random>
 #include <string>
 
@@ -27,18 +28,43 @@ std::string WithTrackBytes(std::string trailer, unsigned char separator, unsigne
 
 const std::string kAudio(1000, '\xAA');
 
-void ExpectEmpty(const TID3v1& tag) {
-  EXPECT_FALSE(tag.Exists());
-  EXPECT_EQ(tag.VersionID(), 1);
-  EXPECT_EQ(tag.Title(), "");
-  EXPECT_EQ(tag.Artist(), "");
-  EXPECT_EQ(tag.Album(), "");
-  EXPECT_EQ(tag.Year(), "");
-  EXPECT_EQ(tag.Comment(), "");
-  EXPECT_EQ(tag.Track(), 0);
-  EXPECT_EQ(tag.GenreID(), 255);
-  EXPECT_EQ(tag.Genre(), "");
+// What the reader holds; left as it stands, the state of no tag.
+struct ReadFields {
+  bool exists = false;
+  int version = 1;
+  std::string title{}, artist{}, album{}, year{}, comment{};
+  int track = 0;
+  int genreId = 255;
+  std::string genre{};
+  bool operator==(const ReadFields&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const ReadFields& f) {
+  return out << "exists " << f.exists << ", v1." << f.version - 1 << ", \"" << f.title << "\" \"" << f.artist
+             << "\" \"" << f.album << "\" \"" << f.year << "\" \"" << f.comment << "\", track " << f.track
+             << ", genre " << f.genreId << " \"" << f.genre << "\"";
 }
+
+ReadFields Held(const TID3v1& t) {
+  return {t.Exists(), t.VersionID(), t.Title(), t.Artist(),  t.Album(),
+          t.Year(),   t.Comment(),   t.Track(), t.GenreID(), t.Genre()};
+}
+
+void ExpectEmpty(const TID3v1& tag) { EXPECT_EQ(Held(tag), ReadFields{}); }
+
+class ID3v1Read : public ::testing::Test {
+ protected:
+  // Writes the audio, the trailer of fields and then after to the song's
+  // file, and reads it.
+  bool ReadTrailer(const TrailerFields& fields, const std::string& after = "") {
+    WriteFileBytes(path, kAudio + testing_support::Id3v1Trailer(fields) + after);
+    return tag.ReadFromFile(path);
+  }
+
+  TempDir dir;
+  std::string path = dir.File("a.mp3");
+  TID3v1 tag;
+};
 
 // The genre names exactly as they must be stored, written out separately
 // from the reader's table so that a slip in either shows up.
@@ -97,9 +123,7 @@ TEST(ID3v1Genres, EveryGenreByteThroughTheReader) {
   }
 }
 
-TEST(ID3v1Read, FailedReadsLeaveTheObjectEmpty) {
-  TempDir dir;
-  TID3v1 tag;
+TEST_F(ID3v1Read, FailedReadsLeaveTheObjectEmpty) {
   ExpectEmpty(tag);
 
   const auto tagged = dir.File("tagged.mp3");
@@ -121,10 +145,7 @@ TEST(ID3v1Read, FailedReadsLeaveTheObjectEmpty) {
   }
 }
 
-TEST(ID3v1Read, OnlyTheLast128BytesCount) {
-  TempDir dir;
-  const auto path = dir.File("a.mp3");
-  TID3v1 tag;
+TEST_F(ID3v1Read, OnlyTheLast128BytesCount) {
   TrailerFields fields;
   fields.title = "Exact";
 
@@ -135,23 +156,19 @@ TEST(ID3v1Read, OnlyTheLast128BytesCount) {
   EXPECT_EQ(tag.Title(), "Exact");
 
   // A tag one byte before the end is not looked for.
-  WriteFileBytes(path, kAudio + testing_support::Id3v1Trailer(fields) + "x");
-  ASSERT_TRUE(tag.ReadFromFile(path));
+  ASSERT_TRUE(ReadTrailer(fields, "x"));
   ExpectEmpty(tag);
 
   // Any marker but "TAG", byte for byte.
   for (const char* marker : {"tag", "TAg", "TA\0", "XAG", "\xD4\xC1\xC7"}) {
     TrailerFields other = fields;
     other.marker = std::string(marker, 3);
-    WriteFileBytes(path, kAudio + testing_support::Id3v1Trailer(other));
-    ASSERT_TRUE(tag.ReadFromFile(path));
+    ASSERT_TRUE(ReadTrailer(other));
     ExpectEmpty(tag);
   }
 }
 
-TEST(ID3v1Read, FieldsAtTheirOffsets) {
-  TempDir dir;
-  const auto path = dir.File("a.mp3");
+TEST_F(ID3v1Read, FieldsAtTheirOffsets) {
   TrailerFields fields;
   fields.title = "Title of thirty characters ok!";  // uses every byte
   fields.artist = "Artist";
@@ -159,19 +176,10 @@ TEST(ID3v1Read, FieldsAtTheirOffsets) {
   fields.year = "1999";
   fields.comment = "Comment";
   fields.genre = 147;
-  WriteFileBytes(path, kAudio + testing_support::Id3v1Trailer(fields));
-
-  TID3v1 tag;
-  ASSERT_TRUE(tag.ReadFromFile(path));
-  EXPECT_TRUE(tag.Exists());
-  EXPECT_EQ(tag.VersionID(), 1);
-  EXPECT_EQ(tag.Title(), "Title of thirty characters ok!");
-  EXPECT_EQ(tag.Artist(), "Artist");
-  EXPECT_EQ(tag.Album(), "Album");
-  EXPECT_EQ(tag.Year(), "1999");
-  EXPECT_EQ(tag.Comment(), "Comment");
-  EXPECT_EQ(tag.Track(), 0);
-  EXPECT_EQ(tag.Genre(), "Synthpop");
+  ASSERT_TRUE(ReadTrailer(fields));
+  EXPECT_EQ(Held(tag), (ReadFields{.exists = true, .title = "Title of thirty characters ok!", .artist = "Artist",
+                                   .album = "Album", .year = "1999", .comment = "Comment", .genreId = 147,
+                                   .genre = "Synthpop"}));
 
   // A later file without a tag keeps nothing of this one.
   WriteFileBytes(path, kAudio + kAudio);
@@ -179,9 +187,7 @@ TEST(ID3v1Read, FieldsAtTheirOffsets) {
   ExpectEmpty(tag);
 }
 
-TEST(ID3v1Read, VersionFromSeparatorAndTrackBytes) {
-  TempDir dir;
-  const auto path = dir.File("a.mp3");
+TEST_F(ID3v1Read, VersionFromSeparatorAndTrackBytes) {
   TrailerFields fields;
   fields.comment = "A comment that fills 30 bytes!";
   const std::string base = testing_support::Id3v1Trailer(fields);
@@ -203,7 +209,6 @@ TEST(ID3v1Read, VersionFromSeparatorAndTrackBytes) {
       {'Z', 0x07, 1, 0, first28 + "Z"},
       {0xE9, 0x20, 1, 0, first28 + "\xE9"},
   };
-  TID3v1 tag;
   for (const auto& c : cases) {
     WriteFileBytes(path, kAudio + WithTrackBytes(base, c.separator, c.track));
     ASSERT_TRUE(tag.ReadFromFile(path));
@@ -214,17 +219,12 @@ TEST(ID3v1Read, VersionFromSeparatorAndTrackBytes) {
   }
 }
 
-TEST(ID3v1Read, TrailingBlanksAndControlsTrimmedNothingElse) {
-  TempDir dir;
-  const auto path = dir.File("a.mp3");
-  TID3v1 tag;
-
+TEST_F(ID3v1Read, TrailingBlanksAndControlsTrimmedNothingElse) {
   const auto readTitle = [&](const std::string& title, char pad = '\0') {
     TrailerFields fields;
     fields.title = title;
     fields.pad = pad;
-    WriteFileBytes(path, kAudio + testing_support::Id3v1Trailer(fields));
-    EXPECT_TRUE(tag.ReadFromFile(path));
+    EXPECT_TRUE(ReadTrailer(fields));
     return tag.Title();
   };
 
@@ -244,35 +244,23 @@ TEST(ID3v1Read, TrailingBlanksAndControlsTrimmedNothingElse) {
   TrailerFields fields;
   fields.year = "2012";
   fields.comment = "next";
-  WriteFileBytes(path, kAudio + testing_support::Id3v1Trailer(fields));
-  ASSERT_TRUE(tag.ReadFromFile(path));
+  ASSERT_TRUE(ReadTrailer(fields));
   EXPECT_EQ(tag.Year(), "2012");
   fields.year = "87";
   fields.pad = ' ';
-  WriteFileBytes(path, kAudio + testing_support::Id3v1Trailer(fields));
-  ASSERT_TRUE(tag.ReadFromFile(path));
+  ASSERT_TRUE(ReadTrailer(fields));
   EXPECT_EQ(tag.Year(), "87");
 }
 
-TEST(ID3v1Read, TagWrittenByTheEncoder) {
-  TempDir dir;
-  const auto path = dir.File("lame.mp3");
+TEST_F(ID3v1Read, TagWrittenByTheEncoder) {
   testing_support::MakeMp3(path,
                            "-b 128 --id3v1-only --tt \"Encoded Title\" --ta Someone "
                            "--tl \"An Album\" --ty 2004 --tc \"Made by lame\" --tn 7 --tg 13",
                            {.seconds = 0.5});
-  TID3v1 tag;
   ASSERT_TRUE(tag.ReadFromFile(path));
-  EXPECT_TRUE(tag.Exists());
-  EXPECT_EQ(tag.VersionID(), 2);
-  EXPECT_EQ(tag.Title(), "Encoded Title");
-  EXPECT_EQ(tag.Artist(), "Someone");
-  EXPECT_EQ(tag.Album(), "An Album");
-  EXPECT_EQ(tag.Year(), "2004");
-  EXPECT_EQ(tag.Comment(), "Made by lame");
-  EXPECT_EQ(tag.Track(), 7);
-  EXPECT_EQ(tag.GenreID(), 13);
-  EXPECT_EQ(tag.Genre(), "Pop");
+  EXPECT_EQ(Held(tag), (ReadFields{.exists = true, .version = 2, .title = "Encoded Title", .artist = "Someone",
+                                   .album = "An Album", .year = "2004", .comment = "Made by lame", .track = 7,
+                                   .genreId = 13, .genre = "Pop"}));
 
   // The same encoder without a trailer tag.
   const auto bare = dir.File("bare.mp3");
@@ -281,11 +269,8 @@ TEST(ID3v1Read, TagWrittenByTheEncoder) {
   ExpectEmpty(tag);
 }
 
-TEST(ID3v1Read, ArbitraryBytesNeverFailAReadableFile) {
-  TempDir dir;
-  const auto path = dir.File("noise.mp3");
+TEST_F(ID3v1Read, ArbitraryBytesNeverFailAReadableFile) {
   std::mt19937 random(12345);
-  TID3v1 tag;
   for (std::size_t size = 0; size <= 200; ++size) {
     for (int round = 0; round < 4; ++round) {
       std::string bytes(size, '\0');

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <ostream>
 #include <random>
 #include <string>
 
@@ -51,20 +52,32 @@ std::string WaveFile(const Fmt& f, const std::string& chunks,
   return f.riff + Le(riffSize.value_or(static_cast<std::uint32_t>(body.size())), 4) + body;
 }
 
-void ExpectEmpty(const TWAVfile& wav) {
-  EXPECT_FALSE(wav.Valid());
-  EXPECT_EQ(wav.FormatTag(), 0);
-  EXPECT_EQ(wav.Channels(), 0);
-  EXPECT_EQ(wav.SampleRate(), 0u);
-  EXPECT_EQ(wav.BytesPerSecond(), 0u);
-  EXPECT_EQ(wav.BlockAlign(), 0);
-  EXPECT_EQ(wav.BitsPerSample(), 0);
-  EXPECT_EQ(wav.SampleCount(), 0);
-  EXPECT_EQ(wav.HeaderSize(), 0);
-  EXPECT_EQ(wav.FileSize(), 0u);
-  EXPECT_EQ(wav.ChannelMode(), "Unknown");
-  EXPECT_EQ(wav.Duration(), 0.0);
+// What the reader holds; left as it stands, the state of no file read.
+struct WavFields {
+  bool valid = false;
+  int formatTag = 0, channels = 0;
+  std::uint32_t sampleRate = 0, bytesPerSecond = 0;
+  int blockAlign = 0, bitsPerSample = 0, sampleCount = 0, headerSize = 0;
+  std::uint32_t fileSize = 0;
+  std::string channelMode = "Unknown";
+  double duration = 0.0;
+  bool operator==(const WavFields&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const WavFields& f) {
+  return out << "valid " << f.valid << ", format " << f.formatTag << ", " << f.channels << " channels, "
+             << f.sampleRate << " Hz, " << f.bytesPerSecond << " bytes/s, block " << f.blockAlign << ", "
+             << f.bitsPerSample << " bits, " << f.sampleCount << " samples, header " << f.headerSize << ", file "
+             << f.fileSize << ", " << f.channelMode << ", " << f.duration << " s";
 }
+
+WavFields Held(const TWAVfile& w) {
+  return {w.Valid(),      w.FormatTag(),     w.Channels(),   w.SampleRate(), w.BytesPerSecond(),
+          w.BlockAlign(), w.BitsPerSample(), w.SampleCount(), w.HeaderSize(), w.FileSize(),
+          w.ChannelMode(), w.Duration()};
+}
+
+void ExpectEmpty(const TWAVfile& wav) { EXPECT_EQ(Held(wav), WavFields{}); }
 
 const std::string kOneSecondStereo(44100 * 4, '\x11');
 
@@ -87,32 +100,16 @@ TEST_F(WAVfileTest, CanonicalPcmHeader) {
   EXPECT_EQ(wavfile::ChannelModeNames, (std::array<std::string_view, 3>{"Unknown", "Mono", "Stereo"}));
   ExpectEmpty(wav_);
   ASSERT_TRUE(Read(WaveFile({}, Chunk("data", kOneSecondStereo))));
-  EXPECT_TRUE(wav_.Valid());
-  EXPECT_EQ(wav_.FormatTag(), 1);
-  EXPECT_EQ(wav_.Channels(), 2);
-  EXPECT_EQ(wav_.ChannelMode(), "Stereo");
-  EXPECT_EQ(wav_.SampleRate(), 44100u);
-  EXPECT_EQ(wav_.BytesPerSecond(), 176400u);
-  EXPECT_EQ(wav_.BlockAlign(), 4);
-  EXPECT_EQ(wav_.BitsPerSample(), 16);
-  EXPECT_EQ(wav_.SampleCount(), 0);
-  EXPECT_EQ(wav_.HeaderSize(), 44);
-  EXPECT_EQ(wav_.FileSize(), 44u + 176400u);
-  EXPECT_DOUBLE_EQ(wav_.Duration(), 1.0);
+  EXPECT_EQ(Held(wav_), (WavFields{.valid = true, .formatTag = 1, .channels = 2, .sampleRate = 44100, .bytesPerSecond = 176400,
+                      .blockAlign = 4, .bitsPerSample = 16, .sampleCount = 0, .headerSize = 44,
+                      .fileSize = 44 + 176400, .channelMode = "Stereo", .duration = 1.0}));
 
   // Mono, and 16-bit values of which only the low byte is kept.
-  Fmt mono;
-  mono.channels = 1;
-  mono.bitsPerSample = 0x0108;
-  mono.bytesPerSecond = 8000;
-  mono.sampleRate = 8000;
-  mono.formatTag = 0xFFFE;
+  const Fmt mono{.formatTag = 0xFFFE, .channels = 1, .sampleRate = 8000, .bytesPerSecond = 8000, .bitsPerSample = 0x0108};
   ASSERT_TRUE(Read(WaveFile(mono, Chunk("data", std::string(4000, '\0')))));
-  EXPECT_TRUE(wav_.Valid());
-  EXPECT_EQ(wav_.ChannelMode(), "Mono");
-  EXPECT_EQ(wav_.BitsPerSample(), 8);
-  EXPECT_EQ(wav_.FormatTag(), 0xFFFE);
-  EXPECT_DOUBLE_EQ(wav_.Duration(), 0.5);
+  EXPECT_EQ(Held(wav_), (WavFields{.valid = true, .formatTag = 0xFFFE, .channels = 1, .sampleRate = 8000,
+                                   .bytesPerSecond = 8000, .blockAlign = 4, .bitsPerSample = 8, .headerSize = 44,
+                                   .fileSize = 44 + 4000, .channelMode = "Mono", .duration = 0.5}));
 }
 
 TEST_F(WAVfileTest, ClaimedFileSizeWrapsAndClipsTheHeader) {
@@ -132,12 +129,7 @@ TEST_F(WAVfileTest, ClaimedFileSizeWrapsAndClipsTheHeader) {
 }
 
 TEST_F(WAVfileTest, SampleCountComesFromAFactChunkOnly) {
-  Fmt f;
-  f.fmtSize = 18;
-  f.channels = 1;
-  f.sampleRate = 22050;
-  f.bytesPerSecond = 44100;
-  f.blockAlign = 2;
+  const Fmt f{.fmtSize = 18, .channels = 1, .sampleRate = 22050, .bytesPerSecond = 44100, .blockAlign = 2};
   const std::string audio(44100, '\x7F');
 
   // fmt of 18 bytes, then "fact" whose data dword (offset 46) is the count.

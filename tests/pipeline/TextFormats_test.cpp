@@ -12,33 +12,30 @@ namespace {
 using pipeline_text::Decimal;
 using pipeline_text::FormatFixed;
 
-TEST(TextFormatsTest, OneDecimalRoundsHalfAwayFromZeroWithoutLeadingZero) {
-  EXPECT_EQ(FormatFixed(215.46, 1, '.'), "215.5");
-  EXPECT_EQ(FormatFixed(215.46, 1, ','), "215,5");
-  EXPECT_EQ(FormatFixed(0.46, 1, '.'), ".5");
-  EXPECT_EQ(FormatFixed(0.46, 1, ','), ",5");
-  EXPECT_EQ(FormatFixed(0.0, 1, '.'), ".0");
-  EXPECT_EQ(FormatFixed(0.04, 1, '.'), ".0");
-  EXPECT_EQ(FormatFixed(0.05, 1, '.'), ".1");
-  EXPECT_EQ(FormatFixed(2.25, 1, '.'), "2.3");   // an exact half goes up, not to even
-  EXPECT_EQ(FormatFixed(1.15, 1, '.'), "1.2");   // as the decimal number reads
-  EXPECT_EQ(FormatFixed(9.96, 1, '.'), "10.0");  // carry into a new digit
-  EXPECT_EQ(FormatFixed(1234567.25, 1, '.'), "1234567.3");  // no thousands separator
-  EXPECT_EQ(FormatFixed(-0.46, 1, '.'), "-.5");
-  EXPECT_EQ(FormatFixed(-0.04, 1, '.'), ".0");
-  EXPECT_EQ(FormatFixed(std::nan(""), 1, '.'), ".0");
+TEST(TextFormatsTest, FixedDecimalsRoundHalfAwayFromZeroWithoutLeadingZero) {
+  struct Case {
+    double value;
+    int places;
+    char separator;
+    const char* text;
+  };
+  const Case cases[] = {
+      // One decimal, as the bit-rate and play-time columns show.
+      {215.46, 1, '.', "215.5"}, {215.46, 1, ',', "215,5"}, {0.46, 1, '.', ".5"}, {0.46, 1, ',', ",5"},
+      {0.0, 1, '.', ".0"}, {0.04, 1, '.', ".0"}, {0.05, 1, '.', ".1"},
+      {2.25, 1, '.', "2.3"},              // an exact half goes up, not to even
+      {1.15, 1, '.', "1.2"},              // as the decimal number reads
+      {9.96, 1, '.', "10.0"},             // carry into a new digit
+      {1234567.25, 1, '.', "1234567.3"},  // no thousands separator
+      {-0.46, 1, '.', "-.5"}, {-0.04, 1, '.', ".0"}, {std::nan(""), 1, '.', ".0"},
+      // Three decimals, for WAV durations.
+      {1.0, 3, '.', "1.000"}, {1.0, 3, ',', "1,000"}, {0.0005, 3, '.', ".001"}, {0.0004, 3, '.', ".000"},
+      {215.46, 3, '.', "215.460"}, {99.9996, 3, '.', "100.000"}, {48671.2345, 3, '.', "48671.235"},
+      {2.5, 0, '.', "3"}};
+  for (const Case& c : cases) {
+    EXPECT_EQ(FormatFixed(c.value, c.places, c.separator), c.text) << c.value << " to " << c.places;
+  }
   EXPECT_EQ(FormatFixed(1e300, 1, '.').size(), 303u);
-}
-
-TEST(TextFormatsTest, ThreeDecimalsForWavDurations) {
-  EXPECT_EQ(FormatFixed(1.0, 3, '.'), "1.000");
-  EXPECT_EQ(FormatFixed(1.0, 3, ','), "1,000");
-  EXPECT_EQ(FormatFixed(0.0005, 3, '.'), ".001");
-  EXPECT_EQ(FormatFixed(0.0004, 3, '.'), ".000");
-  EXPECT_EQ(FormatFixed(215.46, 3, '.'), "215.460");
-  EXPECT_EQ(FormatFixed(99.9996, 3, '.'), "100.000");
-  EXPECT_EQ(FormatFixed(48671.2345, 3, '.'), "48671.235");
-  EXPECT_EQ(FormatFixed(2.5, 0, '.'), "3");
 }
 
 TEST(TextFormatsTest, YesNoAndNumbers) {

@@ -10,10 +10,20 @@ using testing_support::ReadFileBytes;
 using testing_support::TempDir;
 using testing_support::WriteFileBytes;
 
-TEST(FileServices, PositionedReadsAndWrites) {
+class FileServices : public ::testing::Test {
+ protected:
+  // A file in the test's folder holding the ten digits "0123456789".
+  std::string Digits(const std::string& name) const {
+    const auto path = dir.File(name);
+    WriteFileBytes(path, "0123456789");
+    return path;
+  }
+
   TempDir dir;
-  const auto path = dir.File("a.bin");
-  WriteFileBytes(path, "0123456789");
+};
+
+TEST_F(FileServices, PositionedReadsAndWrites) {
+  const auto path = Digits("a.bin");
   File f;
   ASSERT_TRUE(f.OpenReadWrite(path));
   EXPECT_EQ(f.Size(), 10);
@@ -28,8 +38,7 @@ TEST(FileServices, PositionedReadsAndWrites) {
   EXPECT_EQ(ReadFileBytes(path), "01ab456789");
 }
 
-TEST(FileServices, RefusesDirectoriesAndMissingFiles) {
-  TempDir dir;
+TEST_F(FileServices, RefusesDirectoriesAndMissingFiles) {
   File f;
   EXPECT_FALSE(f.OpenRead(dir.Path()));
   EXPECT_FALSE(f.OpenRead(dir.File("missing")));
@@ -46,8 +55,7 @@ TEST(FileServices, RefusesDirectoriesAndMissingFiles) {
   EXPECT_FALSE(FileExists(fifo));
 }
 
-TEST(FileServices, ClearAttributesAddsOwnerWriteOnly) {
-  TempDir dir;
+TEST_F(FileServices, ClearAttributesAddsOwnerWriteOnly) {
   const auto path = dir.File("ro.mp3");
   WriteFileBytes(path, "x");
   ASSERT_TRUE(SetFileMode(path, 0444));
@@ -57,8 +65,7 @@ TEST(FileServices, ClearAttributesAddsOwnerWriteOnly) {
   EXPECT_FALSE(ClearAttributes(dir.Path()));
 }
 
-TEST(FileServices, ReplaceIsRenameOverAndWriteHookCanRefuse) {
-  TempDir dir;
+TEST_F(FileServices, ReplaceIsRenameOverAndWriteHookCanRefuse) {
   WriteFileBytes(dir.File("old"), "old");
   WriteFileBytes(dir.File("new"), "new");
   EXPECT_TRUE(ReplaceFile(dir.File("new"), dir.File("old")));
@@ -74,10 +81,8 @@ TEST(FileServices, ReplaceIsRenameOverAndWriteHookCanRefuse) {
   SetWriteFaultHook(nullptr);
 }
 
-TEST(FileServices, SizeIsTakenAtOpenAndMeasuredAgainOnceWritten) {
-  TempDir dir;
-  const auto path = dir.File("s.bin");
-  WriteFileBytes(path, "0123456789");
+TEST_F(FileServices, SizeIsTakenAtOpenAndMeasuredAgainOnceWritten) {
+  const auto path = Digits("s.bin");
   File reader, writer;
   ASSERT_TRUE(reader.OpenRead(path));
   ASSERT_TRUE(writer.OpenReadWrite(path));
@@ -96,10 +101,8 @@ TEST(FileServices, SizeIsTakenAtOpenAndMeasuredAgainOnceWritten) {
 
 // Bytes read ahead answer only reads that lie wholly within them (or run to
 // the end of the file they reached); a write through the file drops them.
-TEST(FileServices, ReadAheadAnswersWhatItHoldsAndNothingStale) {
-  TempDir dir;
-  const auto path = dir.File("r.bin");
-  WriteFileBytes(path, "0123456789");
+TEST_F(FileServices, ReadAheadAnswersWhatItHoldsAndNothingStale) {
+  const auto path = Digits("r.bin");
   File f;
   ASSERT_TRUE(f.OpenReadWrite(path));
   ASSERT_TRUE(f.ReadAhead(2, 4));  // "2345"

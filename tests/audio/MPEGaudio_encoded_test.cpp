@@ -54,9 +54,14 @@ std::string LameName(const std::string& vendor) {
 
 class MPEGaudioEncoded : public testing::Test {
  protected:
-  std::string Lame(const std::string& name, const std::string& options, const WavTone& tone) {
+  // Encodes the tone with lame into the file name, reads it, and checks what
+  // every encoded stream must agree on; returns the file's path.
+  std::string LameStream(const std::string& name, const std::string& options, const WavTone& tone,
+                         const Expected& expected) {
     const std::string path = dir_.File(name);
     MakeMp3(path, options, tone);
+    EXPECT_TRUE(mpeg_.ReadFromFile(path)) << name;
+    ExpectStream(mpeg_, path, expected);
     return path;
   }
 
@@ -67,9 +72,8 @@ class MPEGaudioEncoded : public testing::Test {
 }  // namespace
 
 TEST_F(MPEGaudioEncoded, LameConstantBitRate) {
-  const std::string path = Lame("cbr.mp3", "-b 128", {.seconds = 10});
-  ASSERT_TRUE(mpeg_.ReadFromFile(path));
-  ExpectStream(mpeg_, path, {"MPEG 1", "Layer III", 44100, "Joint Stereo", 10});
+  const std::string path = LameStream("cbr.mp3", "-b 128", {.seconds = 10},
+                                      {"MPEG 1", "Layer III", 44100, "Joint Stereo", 10});
   // lame marks a CBR stream with an "Info" frame, which is not a VBR header:
   // the play time comes from the file size.
   EXPECT_EQ(ReadFileBytes(path).substr(36, 4), "Info");
@@ -84,9 +88,8 @@ TEST_F(MPEGaudioEncoded, LameConstantBitRate) {
 }
 
 TEST_F(MPEGaudioEncoded, LameVariableBitRateWithXingHeader) {
-  const std::string path = Lame("vbr.mp3", "-V 2", {.seconds = 10});
-  ASSERT_TRUE(mpeg_.ReadFromFile(path));
-  ExpectStream(mpeg_, path, {"MPEG 1", "Layer III", 44100, "Joint Stereo", 10});
+  const std::string path = LameStream("vbr.mp3", "-V 2", {.seconds = 10},
+                                      {"MPEG 1", "Layer III", 44100, "Joint Stereo", 10});
   ASSERT_TRUE(mpeg_.VBR().Found);
   EXPECT_EQ(std::string(mpeg_.VBR().ID.data(), 4), "Xing");
   EXPECT_EQ(mpeg_.VBR().VendorID.substr(0, 6), "LAME3.");
@@ -100,9 +103,8 @@ TEST_F(MPEGaudioEncoded, LameVariableBitRateWithXingHeader) {
 }
 
 TEST_F(MPEGaudioEncoded, LameMono) {
-  const std::string path = Lame("mono.mp3", "-m m -b 64", {.seconds = 10});
-  ASSERT_TRUE(mpeg_.ReadFromFile(path));
-  ExpectStream(mpeg_, path, {"MPEG 1", "Layer III", 44100, "Mono", 10});
+  const std::string path = LameStream("mono.mp3", "-m m -b 64", {.seconds = 10},
+                                      {"MPEG 1", "Layer III", 44100, "Mono", 10});
   // In a mono MPEG 1 frame the "Info" frame stands 21 bytes after the header.
   EXPECT_EQ(ReadFileBytes(path).substr(21, 4), "Info");
   EXPECT_FALSE(mpeg_.VBR().Found);
@@ -111,23 +113,20 @@ TEST_F(MPEGaudioEncoded, LameMono) {
 }
 
 TEST_F(MPEGaudioEncoded, LameMpeg2And25) {
-  std::string path = Lame("mpeg2.mp3", "-b 64", {.seconds = 10, .sampleRate = 22050});
-  ASSERT_TRUE(mpeg_.ReadFromFile(path));
-  ExpectStream(mpeg_, path, {"MPEG 2", "Layer III", 22050, "Joint Stereo", 10});
+  std::string path = LameStream("mpeg2.mp3", "-b 64", {.seconds = 10, .sampleRate = 22050},
+                                {"MPEG 2", "Layer III", 22050, "Joint Stereo", 10});
   EXPECT_EQ(mpeg_.BitRate(), 64);
   EXPECT_EQ(mpeg_.Encoder().substr(0, 4), "LAME");
 
   // 576 samples a frame at 8000 Hz: a longer sound keeps lame's delay and
   // padding well inside the 2%.
-  path = Lame("mpeg25.mp3", "-b 16", {.seconds = 20, .sampleRate = 8000, .channels = 1});
-  ASSERT_TRUE(mpeg_.ReadFromFile(path));
-  ExpectStream(mpeg_, path, {"MPEG 2.5", "Layer III", 8000, "Mono", 20});
+  path = LameStream("mpeg25.mp3", "-b 16", {.seconds = 20, .sampleRate = 8000, .channels = 1},
+                    {"MPEG 2.5", "Layer III", 8000, "Mono", 20});
   EXPECT_EQ(mpeg_.BitRate(), 16);
 
   // And a VBR stream at 22050 Hz: Xing at offset 21 of a stereo MPEG 2 frame.
-  path = Lame("mpeg2vbr.mp3", "-V 4", {.seconds = 10, .sampleRate = 22050});
-  ASSERT_TRUE(mpeg_.ReadFromFile(path));
-  ExpectStream(mpeg_, path, {"MPEG 2", "Layer III", 22050, "Joint Stereo", 10});
+  path = LameStream("mpeg2vbr.mp3", "-V 4", {.seconds = 10, .sampleRate = 22050},
+                    {"MPEG 2", "Layer III", 22050, "Joint Stereo", 10});
   EXPECT_TRUE(mpeg_.VBR().Found);
   EXPECT_EQ(ReadFileBytes(path).substr(21, 4), "Xing");
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <ostream>
 #include <random>
 
 #include "MPEGaudio.h"
@@ -17,6 +18,39 @@ using testing_support::WriteFileBytes;
 
 namespace {
 
+// The analysis of a file as the pipeline shows it; left as it stands, the
+// state of an object that found no audio.
+struct Analysis {
+  std::int64_t fileLength = 0;
+  bool frameFound = false;
+  int framePosition = 0, frameSize = 0;
+  bool vbrFound = false;
+  std::string version = "MPEG ?", layer = "Layer ?";
+  int sampleRate = 0;
+  std::string channelMode = "Unknown", emphasis = "Unknown";
+  int bitRate = 0, frames = 0;
+  std::string vendorId{};
+  int encoderId = 0;
+  std::string encoder = "Unknown";
+  bool valid = false;
+  bool operator==(const Analysis&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Analysis& a) {
+  return out << a.fileLength << " bytes, frame " << a.frameFound << " at " << a.framePosition << " of "
+             << a.frameSize << ", VBR " << a.vbrFound << ", " << a.version << " " << a.layer << ", " << a.sampleRate
+             << " Hz, " << a.channelMode << ", emphasis " << a.emphasis << ", " << a.bitRate << " kbit/s, "
+             << a.frames << " frames, \"" << a.vendorId << "\", encoder " << a.encoderId << " " << a.encoder
+             << ", valid " << a.valid;
+}
+
+Analysis Held(const TMPEGaudio& m) {
+  return {m.FileLength(), m.Frame().Found, m.Frame().Position, m.Frame().Size, m.VBR().Found,
+          m.Version(),    m.Layer(),       m.SampleRate(),     m.ChannelMode(), m.Emphasis(),
+          m.BitRate(),    m.Frames(),      m.VendorID(),       m.EncoderID(),   m.Encoder(),
+          m.Valid()};
+}
+
 class MPEGaudioFile : public testing::Test {
  protected:
   // Writes bytes to a file of the temporary folder and reads it.
@@ -27,25 +61,10 @@ class MPEGaudioFile : public testing::Test {
   }
 
   void ExpectResetState() const {
-    EXPECT_EQ(mpeg_.FileLength(), 0);
-    EXPECT_EQ(mpeg_.VendorID(), "");
-    EXPECT_FALSE(mpeg_.VBR().Found);
+    EXPECT_EQ(Held(mpeg_), Analysis{});
     EXPECT_EQ(mpeg_.VBR().Frames, 0);
     EXPECT_EQ(mpeg_.VBR().VendorID, "");
-    EXPECT_FALSE(mpeg_.Frame().Found);
-    EXPECT_EQ(mpeg_.Frame().Position, 0);
-    EXPECT_EQ(mpeg_.Frame().Size, 0);
-    EXPECT_EQ(mpeg_.Version(), "MPEG ?");
-    EXPECT_EQ(mpeg_.Layer(), "Layer ?");
-    EXPECT_EQ(mpeg_.SampleRate(), 0);
-    EXPECT_EQ(mpeg_.ChannelMode(), "Unknown");
-    EXPECT_EQ(mpeg_.Emphasis(), "Unknown");
-    EXPECT_EQ(mpeg_.BitRate(), 0);
-    EXPECT_EQ(mpeg_.Frames(), 0);
     EXPECT_EQ(mpeg_.Duration(), 0.0);
-    EXPECT_EQ(mpeg_.EncoderID(), 0);
-    EXPECT_EQ(mpeg_.Encoder(), "Unknown");
-    EXPECT_FALSE(mpeg_.Valid());
     EXPECT_FALSE(mpeg_.ID3v2().Exists());
     EXPECT_FALSE(mpeg_.ID3v1().Exists());
   }
@@ -93,26 +112,15 @@ TEST_F(MPEGaudioFile, ArithmeticOfAConstantBitRateFile) {
   std::string audio = Frames(kCbr128Header, 417, (1000000 - 4096 - 128) / 417 + 1);
   audio.resize(1000000 - 4096 - 128);
   ASSERT_TRUE(Read(tag + audio + Id3v1Tag()));
-  EXPECT_EQ(mpeg_.FileLength(), 1000000);
+  EXPECT_EQ(Held(mpeg_), (Analysis{.fileLength = 1000000, .frameFound = true, .frameSize = 417,
+                                    .version = "MPEG 1", .layer = "Layer III", .sampleRate = 44100,
+                                    .channelMode = "Joint Stereo", .emphasis = "None", .bitRate = 128,
+                                    .frames = 2387, .encoderId = 2, .encoder = "FhG", .valid = true}));
   EXPECT_EQ(mpeg_.ID3v2().Size(), 4096);
   EXPECT_TRUE(mpeg_.ID3v1().Exists());
-  EXPECT_TRUE(mpeg_.Frame().Found);
-  EXPECT_EQ(mpeg_.Frame().Position, 0);
-  EXPECT_EQ(mpeg_.Frame().Size, 417);
   EXPECT_FALSE(mpeg_.Frame().ZeroesAfterHeader);
-  EXPECT_FALSE(mpeg_.VBR().Found);
-  EXPECT_EQ(mpeg_.Version(), "MPEG 1");
-  EXPECT_EQ(mpeg_.Layer(), "Layer III");
-  EXPECT_EQ(mpeg_.SampleRate(), 44100);
-  EXPECT_EQ(mpeg_.ChannelMode(), "Joint Stereo");
-  EXPECT_EQ(mpeg_.Emphasis(), "None");
-  EXPECT_EQ(mpeg_.BitRate(), 128);
-  EXPECT_EQ(mpeg_.Frames(), 2387);
   EXPECT_NEAR(mpeg_.Duration(), 995776.0 / 128 / 1000 * 8, 1e-9);
   EXPECT_NEAR(mpeg_.Duration(), 62.24, 0.005);
-  EXPECT_EQ(mpeg_.VendorID(), "");
-  EXPECT_EQ(mpeg_.Encoder(), "FhG");
-  EXPECT_TRUE(mpeg_.Valid());
 }
 
 TEST_F(MPEGaudioFile, EncoderTextNearTheEndOfTheAudio) {

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <climits>
+#include <ostream>
 
 #include "MPEGaudio.h"
 #include "MPEGaudioTestFiles.h"
@@ -27,6 +28,24 @@ std::string SearchBuffer(std::initializer_list<std::pair<std::size_t, std::strin
   std::string buffer(FrameSearchBufferSize, '\0');
   for (const auto& [offset, text] : parts) Put(buffer, offset, text);
   return buffer;
+}
+
+// A VBR header's fields as one comparable value.
+struct VbrFields {
+  bool found = false;
+  std::string id = std::string(4, '\0');
+  int frames = 0, bytes = 0, scale = 0;
+  std::string vendor{};
+  bool operator==(const VbrFields&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const VbrFields& v) {
+  return out << "found " << v.found << ", \"" << v.id << "\", " << v.frames << " frames, " << v.bytes
+             << " bytes, scale " << v.scale << ", \"" << v.vendor << "\"";
+}
+
+VbrFields Held(const VBRData& v) {
+  return {v.Found, std::string(v.ID.data(), v.ID.size()), v.Frames, v.Bytes, v.Scale, v.VendorID};
 }
 
 }  // namespace
@@ -203,32 +222,17 @@ TEST(MPEGaudioVBR, LooksForXingAndVBRIAtTheModesOffset) {
   EXPECT_EQ(GetVBRDeviation(Decoded("\xFF\xFA\x90\x04"s)), 36);
 
   std::string buffer = SearchBuffer({{36, Xing(1000, 417000, 57, "LAME3.97")}});
-  VBRData x = FindVBR(Bytes(buffer), 36);
-  EXPECT_TRUE(x.Found);
-  EXPECT_EQ(std::string(x.ID.data(), 4), "Xing");
-  EXPECT_EQ(x.Frames, 1000);
-  EXPECT_EQ(x.Bytes, 417000);
-  EXPECT_EQ(x.Scale, 57);
-  EXPECT_EQ(x.VendorID, "LAME3.97");
+  EXPECT_EQ(Held(FindVBR(Bytes(buffer), 36)), (VbrFields{true, "Xing", 1000, 417000, 57, "LAME3.97"}));
   // The encoder text is always eight bytes, zeros included.
   buffer = SearchBuffer({{36, Xing(5, 6, 0, "")}});
   EXPECT_EQ(FindVBR(Bytes(buffer), 36).VendorID, std::string(8, '\0'));
 
   buffer = SearchBuffer({{36, Vbri(2000, 3000000, 75)}});
-  VBRData v = FindVBR(Bytes(buffer), 36);
-  EXPECT_TRUE(v.Found);
-  EXPECT_EQ(std::string(v.ID.data(), 4), "VBRI");
-  EXPECT_EQ(v.Frames, 2000);
-  EXPECT_EQ(v.Bytes, 3000000);
-  EXPECT_EQ(v.Scale, 75);
-  EXPECT_TRUE(v.VendorID.empty());
+  EXPECT_EQ(Held(FindVBR(Bytes(buffer), 36)), (VbrFields{true, "VBRI", 2000, 3000000, 75, ""}));
 
   // Anything else there, the lame "Info" frame of a CBR file included, is none.
   buffer = SearchBuffer({{36, "Info" + Xing(1000, 417000).substr(4)}});
-  const VBRData none = FindVBR(Bytes(buffer), 36);
-  EXPECT_FALSE(none.Found);
-  EXPECT_EQ(none.ID, (std::array<char, 4>{}));
-  EXPECT_EQ(none.Frames, 0);
+  EXPECT_EQ(Held(FindVBR(Bytes(buffer), 36)), VbrFields{});
 }
 
 TEST(MPEGaudioVBR, HeaderCutOffByTheBufferEndIsNotRead) {
@@ -280,25 +284,28 @@ TEST(MPEGaudioVendor, SearchesBackwardsOverTheSpanOnly) {
 }
 
 TEST(MPEGaudioEncoder, GuessesFromFlagBitsThenEndText) {
-  // MPEG 1 Layer III, 128 kbit/s, stereo, original, no CRC, copyright clear.
-  FrameData f = Decoded("\xFF\xFB\x90\x04"s);
-  EXPECT_EQ(GetCBREncoderID(f, ""), 4) << "Blade: low rate in stereo";
-  f = Decoded("\xFF\xFB\x90\x44"s);
-  EXPECT_EQ(GetCBREncoderID(f, ""), 2) << "FhG: joint stereo";
-  f = Decoded("\xFF\xFB\xB0\x04"s);
-  EXPECT_EQ(GetCBREncoderID(f, ""), 2) << "FhG: 192 kbit/s stereo";
-  f = Decoded("\xFF\xFA\xB0\x44"s);
-  EXPECT_EQ(GetCBREncoderID(f, ""), 3) << "LAME: original with CRC";
-  f = Decoded("\xFF\xFB\xB0\x4C"s);
-  EXPECT_EQ(GetCBREncoderID(f, ""), 1) << "Xing: copyright and original without CRC";
-  f = Decoded("\xFF\xFB\xB0\x44"s);
-  f.ZeroesAfterHeader = true;
-  EXPECT_EQ(GetCBREncoderID(f, ""), 1) << "Xing: zeros after the header";
-  f = Decoded("\xFF\xFD\xB0\xC4"s);
-  EXPECT_EQ(GetCBREncoderID(f, ""), 7) << "QDesign: Layer II";
-  f = Decoded("\xFF\xFC\xB0\x84"s);
-  EXPECT_EQ(GetCBREncoderID(f, ""), 6) << "Shine: dual channel with CRC";
-  f = Decoded("\xFF\xFB\x90\x04"s);
+  struct Case {
+    std::string header;
+    bool zeroesAfterHeader;
+    int encoder;
+    const char* why;
+  };
+  // The first: MPEG 1 Layer III, 128 kbit/s, stereo, original, no CRC,
+  // copyright clear.
+  const Case cases[] = {{"\xFF\xFB\x90\x04"s, false, 4, "Blade: low rate in stereo"},
+                        {"\xFF\xFB\x90\x44"s, false, 2, "FhG: joint stereo"},
+                        {"\xFF\xFB\xB0\x04"s, false, 2, "FhG: 192 kbit/s stereo"},
+                        {"\xFF\xFA\xB0\x44"s, false, 3, "LAME: original with CRC"},
+                        {"\xFF\xFB\xB0\x4C"s, false, 1, "Xing: copyright and original without CRC"},
+                        {"\xFF\xFB\xB0\x44"s, true, 1, "Xing: zeros after the header"},
+                        {"\xFF\xFD\xB0\xC4"s, false, 7, "QDesign: Layer II"},
+                        {"\xFF\xFC\xB0\x84"s, false, 6, "Shine: dual channel with CRC"}};
+  for (const Case& c : cases) {
+    FrameData f = Decoded(c.header);
+    f.ZeroesAfterHeader = c.zeroesAfterHeader;
+    EXPECT_EQ(GetCBREncoderID(f, ""), c.encoder) << c.why;
+  }
+  const FrameData f = Decoded("\xFF\xFB\x90\x04"s);
   EXPECT_EQ(GetCBREncoderID(f, "LAME3.98"), 3);
   EXPECT_EQ(GetCBREncoderID(f, "GOGO"), 5);
   EXPECT_EQ(GetCBREncoderID(f, "LAM"), 4);

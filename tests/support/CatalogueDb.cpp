@@ -55,13 +55,11 @@ std::string Value(const std::optional<int>& number) {
   return number ? std::to_string(*number) : "NULL";
 }
 
-
-// An empty catalogue, made once and kept in the build tree for every later
-// CreateCatalogue to copy (ctest runs each test as a program of its own).
-// Its name carries a hash of the schema, so a changed schema makes a new
-// one. It is switched to asynchronous writes, which the copies keep: with
-// forced writes every page goes to the disk at once, and making a
-// catalogue could take seconds on a busy machine.
+// The columns of Tb_Musicas in the order of SongRow.
+constexpr const char* kSongColumns =
+    "Mus_Codigo, Mus_Nome, Mus_Interprete, Mus_Tempo, Mus_Tipo, Mus_Album, Mus_Ano, Mus_Faixa, "
+    "Mus_NomeCompleto, Sub_Codigo, Rit_Codigo, Voc_Codigo, Gra_Codigo, Idi_Codigo, Pas_Codigo, Mus_Arquivo, "
+    "Mus_Compositor, Mus_TipoPeriodo, Mus_PeriodoInicio, Mus_PeriodoFim, Mus_Segundos, Mus_Avaliacao";
 // A file in the build tree's cache folder whose name carries a hash of the
 // schema, so a changed schema never reuses an old file.
 std::filesystem::path CachedCatalogueFile(const std::string& stem) {
@@ -129,47 +127,21 @@ std::string SqlLiteral(std::string_view text) {
   return literal + "'";
 }
 
-CatalogueBuilder& CatalogueBuilder::CodeAndName(const char* table, int code,
-                                                const std::optional<std::string>& name) {
+CatalogueBuilder& CatalogueBuilder::CodeAndName(const char* table, int code, const Name& name) {
   return Statement(std::string("INSERT INTO ") + table + " VALUES (" + std::to_string(code) + ", " +
                    Value(name) + ");");
 }
 
-CatalogueBuilder& CatalogueBuilder::Folder(int code, const std::optional<std::string>& path) {
-  return CodeAndName("Tb_Pastas", code, path);
-}
-CatalogueBuilder& CatalogueBuilder::Genre(int code, const std::optional<std::string>& name) {
-  return CodeAndName("Tb_Genero", code, name);
-}
-CatalogueBuilder& CatalogueBuilder::SubGenre(int code, const std::optional<std::string>& name) {
-  return CodeAndName("Tb_SubGenero", code, name);
-}
-CatalogueBuilder& CatalogueBuilder::Rhythm(int code, const std::optional<std::string>& name) {
-  return CodeAndName("Tb_Ritmo", code, name);
-}
-CatalogueBuilder& CatalogueBuilder::Language(int code, const std::optional<std::string>& name) {
-  return CodeAndName("Tb_Idioma", code, name);
-}
-CatalogueBuilder& CatalogueBuilder::Label(int code, const std::optional<std::string>& name) {
-  return CodeAndName("Tb_Gravadora", code, name);
-}
-CatalogueBuilder& CatalogueBuilder::Vocal(int code, const std::optional<std::string>& name) {
-  return CodeAndName("Tb_Vocal", code, name);
-}
-
 CatalogueBuilder& CatalogueBuilder::Song(const SongRow& s) {
-  return Statement(
-      "INSERT INTO Tb_Musicas (Mus_Codigo, Mus_Nome, Mus_Interprete, Mus_Tempo, Mus_Tipo, "
-      "Mus_Album, Mus_Ano, Mus_Faixa, Mus_NomeCompleto, Sub_Codigo, Rit_Codigo, Voc_Codigo, "
-      "Gra_Codigo, Idi_Codigo, Pas_Codigo, Mus_Arquivo, Mus_Compositor, Mus_TipoPeriodo, "
-      "Mus_PeriodoInicio, Mus_PeriodoFim, Mus_Segundos, Mus_Avaliacao) VALUES (" +
-      std::to_string(s.codigo) + ", " + Value(s.nome) + ", " + Value(s.interprete) + ", " +
-      Value(s.tempo) + ", " + Value(s.tipo) + ", " + Value(s.album) + ", " + Value(s.ano) + ", " +
-      Value(s.faixa) + ", " + Value(s.nomeCompleto) + ", " + Value(s.subCodigo) + ", " +
-      Value(s.ritCodigo) + ", " + Value(s.vocCodigo) + ", " + Value(s.graCodigo) + ", " +
-      Value(s.idiCodigo) + ", " + Value(s.pasCodigo) + ", " + Value(s.arquivo) + ", " +
-      Value(s.compositor) + ", " + Value(s.tipoPeriodo) + ", " + Value(s.periodoInicio) + ", " +
-      Value(s.periodoFim) + ", " + Value(s.segundos) + ", " + Value(s.avaliacao) + ");");
+  std::string sql = std::string("INSERT INTO Tb_Musicas (") + kSongColumns + ") VALUES (" + std::to_string(s.codigo);
+  for (const std::string& value :
+       {Value(s.nome), Value(s.interprete), Value(s.tempo), Value(s.tipo), Value(s.album), Value(s.ano),
+        Value(s.faixa), Value(s.nomeCompleto), Value(s.subCodigo), Value(s.ritCodigo), Value(s.vocCodigo),
+        Value(s.graCodigo), Value(s.idiCodigo), Value(s.pasCodigo), Value(s.arquivo), Value(s.compositor),
+        Value(s.tipoPeriodo), Value(s.periodoInicio), Value(s.periodoFim), Value(s.segundos), Value(s.avaliacao)}) {
+    sql += ", " + value;
+  }
+  return Statement(sql + ");");
 }
 
 CatalogueBuilder& CatalogueBuilder::SongGenre(int songCode, int genreCode) {
@@ -223,10 +195,7 @@ void FillGeneratedCatalogue(const std::string& fdbPath, int songCount, const std
       "  BEGIN\n"
       "    k = MOD(i, 20) + 1;\n"
       "    tag = LPAD(CAST(i AS VARCHAR(6)), 6, '0');\n"
-      "    INSERT INTO Tb_Musicas (Mus_Codigo, Mus_Nome, Mus_Interprete, Mus_Tempo, Mus_Tipo,\n"
-      "      Mus_Album, Mus_Ano, Mus_Faixa, Mus_NomeCompleto, Sub_Codigo, Rit_Codigo, Voc_Codigo,\n"
-      "      Gra_Codigo, Idi_Codigo, Pas_Codigo, Mus_Arquivo, Mus_Compositor, Mus_TipoPeriodo,\n"
-      "      Mus_PeriodoInicio, Mus_PeriodoFim, Mus_Segundos, Mus_Avaliacao)\n"
+      "    INSERT INTO Tb_Musicas (" + std::string(kSongColumns) + ")\n"
       "    VALUES (:i, 'Song ' || :tag, 'Artist ' || MOD(:i, 500), '03:30', 'M',\n"
       "      'Album ' || MOD(:i, 2000), 1950 + MOD(:i, 60), MOD(:i, 12) + 1,\n"
       "      'Artist ' || MOD(:i, 500) || ' - Song ' || :tag, :k, :k, :k, :k, :k, 1,\n"
@@ -241,7 +210,6 @@ void FillGeneratedCatalogue(const std::string& fdbPath, int songCount, const std
       "SET TERM ; ^\n";
   RunSql(fdbPath, lookups.Sql() + loop);
 }
-
 
 std::string GeneratedCatalogue(int songCount) {
   return CachedCatalogue(CachedCatalogueFile("generated-" + std::to_string(songCount)),

@@ -44,42 +44,30 @@ void RunSqlCp1252(const std::string& fdbPath, const std::string& sql);
 std::string SqlLiteral(std::string_view text);
 
 // One row of Tb_Musicas; every member left empty is stored as NULL.
+// The members stand in the table's column order.
 struct SongRow {
   int codigo = 0;
-  std::optional<std::string> nome{};
-  std::optional<std::string> interprete{};
-  std::optional<std::string> tempo{};
-  std::optional<std::string> tipo{};
-  std::optional<std::string> album{};
-  std::optional<int> ano{};
-  std::optional<int> faixa{};
+  std::optional<std::string> nome{}, interprete{}, tempo{}, tipo{}, album{};
+  std::optional<int> ano{}, faixa{};
   std::optional<std::string> nomeCompleto{};
-  std::optional<int> subCodigo{};
-  std::optional<int> ritCodigo{};
-  std::optional<int> vocCodigo{};
-  std::optional<int> graCodigo{};
-  std::optional<int> idiCodigo{};
-  std::optional<int> pasCodigo{};
-  std::optional<std::string> arquivo{};
-  std::optional<std::string> compositor{};
-  std::optional<std::string> tipoPeriodo{};
-  std::optional<std::string> periodoInicio{};
-  std::optional<std::string> periodoFim{};
-  std::optional<int> segundos{};
-  std::optional<int> avaliacao{};
+  std::optional<int> subCodigo{}, ritCodigo{}, vocCodigo{}, graCodigo{}, idiCodigo{}, pasCodigo{};
+  std::optional<std::string> arquivo{}, compositor{}, tipoPeriodo{}, periodoInicio{}, periodoFim{};
+  std::optional<int> segundos{}, avaliacao{};
 };
 
 // Gathers INSERT statements for one isql-fb run (CreateCatalogue's extraSql
 // or RunSql). Every call returns the builder, so calls can be chained.
 class CatalogueBuilder {
  public:
-  CatalogueBuilder& Folder(int code, const std::optional<std::string>& path);
-  CatalogueBuilder& Genre(int code, const std::optional<std::string>& name);
-  CatalogueBuilder& SubGenre(int code, const std::optional<std::string>& name);
-  CatalogueBuilder& Rhythm(int code, const std::optional<std::string>& name);
-  CatalogueBuilder& Language(int code, const std::optional<std::string>& name);
-  CatalogueBuilder& Label(int code, const std::optional<std::string>& name);
-  CatalogueBuilder& Vocal(int code, const std::optional<std::string>& name);
+  using Name = std::optional<std::string>;
+  // The lookup tables: a code and a name (for folders, their path).
+  CatalogueBuilder& Folder(int code, const Name& path) { return CodeAndName("Tb_Pastas", code, path); }
+  CatalogueBuilder& Genre(int code, const Name& name) { return CodeAndName("Tb_Genero", code, name); }
+  CatalogueBuilder& SubGenre(int code, const Name& name) { return CodeAndName("Tb_SubGenero", code, name); }
+  CatalogueBuilder& Rhythm(int code, const Name& name) { return CodeAndName("Tb_Ritmo", code, name); }
+  CatalogueBuilder& Language(int code, const Name& name) { return CodeAndName("Tb_Idioma", code, name); }
+  CatalogueBuilder& Label(int code, const Name& name) { return CodeAndName("Tb_Gravadora", code, name); }
+  CatalogueBuilder& Vocal(int code, const Name& name) { return CodeAndName("Tb_Vocal", code, name); }
   CatalogueBuilder& Song(const SongRow& song);
   CatalogueBuilder& SongGenre(int songCode, int genreCode);
   // Any further statement, ending in ';'.
@@ -88,7 +76,7 @@ class CatalogueBuilder {
   const std::string& Sql() const { return sql_; }
 
  private:
-  CatalogueBuilder& CodeAndName(const char* table, int code, const std::optional<std::string>& name);
+  CatalogueBuilder& CodeAndName(const char* table, int code, const Name& name);
   std::string sql_;
 };
 

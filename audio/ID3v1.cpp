@@ -2,6 +2,7 @@
 
 #include "FileServices.h"
 
+namespace id3v1 {
 namespace {
 
 constexpr std::int64_t kTrailerSize = sizeof(ID3v1Trailer);
@@ -59,24 +60,27 @@ const std::array<std::string_view, GenreCount> GenreNames = {
     "Black Metal", "Crossover", "Contemporary Christian", "Christian Rock", "Merengue", "Salsa",
     "Trash Metal", "Anime", "JPop", "Synthpop"};
 
+}  // namespace id3v1
+
+// The object's values come from the format's routines and tables above.
+using namespace id3v1;
+
 void TID3v1::ResetData() {
-  FExists = false;
-  FVersionID = 1;
-  FTitle.clear();
-  FArtist.clear();
-  FAlbum.clear();
-  FYear.clear();
-  FComment.clear();
-  FTrack = 0;
-  FGenreID = 255;
+  exists_ = false;
+  versionID_ = 1;
+  title_.clear();
+  artist_.clear();
+  album_.clear();
+  year_.clear();
+  comment_.clear();
+  track_ = 0;
+  genreID_ = 255;
 }
 
 bool TID3v1::ReadFromFile(const std::string& FileName) {
+  // A file that cannot be opened reads as one too short for a trailer.
   platform::File file;
-  if (!file.OpenRead(FileName)) {
-    ResetData();
-    return false;
-  }
+  file.OpenRead(FileName);
   return ReadFromFile(file);
 }
 
@@ -87,19 +91,19 @@ bool TID3v1::ReadFromFile(const platform::File& File) {
     if (!ReadTrailer(File, trailer)) return false;
     if (std::string_view(trailer.Header, sizeof trailer.Header) != "TAG") return true;
 
-    FExists = true;
-    FVersionID = DetectVersion(trailer);
-    FTitle = FieldText(trailer.Title, sizeof trailer.Title);
-    FArtist = FieldText(trailer.Artist, sizeof trailer.Artist);
-    FAlbum = FieldText(trailer.Album, sizeof trailer.Album);
-    FYear = FieldText(trailer.Year, sizeof trailer.Year);
-    if (FVersionID == 2) {
-      FComment = FieldText(trailer.Comment, kShortCommentSize);
-      FTrack = static_cast<std::uint8_t>(trailer.Comment[kTrackIndex]);
+    exists_ = true;
+    versionID_ = DetectVersion(trailer);
+    title_ = FieldText(trailer.Title, sizeof trailer.Title);
+    artist_ = FieldText(trailer.Artist, sizeof trailer.Artist);
+    album_ = FieldText(trailer.Album, sizeof trailer.Album);
+    year_ = FieldText(trailer.Year, sizeof trailer.Year);
+    if (versionID_ == 2) {
+      comment_ = FieldText(trailer.Comment, kShortCommentSize);
+      track_ = static_cast<std::uint8_t>(trailer.Comment[kTrackIndex]);
     } else {
-      FComment = FieldText(trailer.Comment, sizeof trailer.Comment);
+      comment_ = FieldText(trailer.Comment, sizeof trailer.Comment);
     }
-    FGenreID = trailer.Genre;
+    genreID_ = trailer.Genre;
     return true;
   } catch (...) {
     // Only allocation can fail here; leave the object empty as after any
@@ -110,6 +114,6 @@ bool TID3v1::ReadFromFile(const platform::File& File) {
 }
 
 std::string TID3v1::Genre() const {
-  if (FGenreID < GenreCount) return std::string(GenreNames[FGenreID]);
+  if (genreID_ < GenreCount) return std::string(GenreNames[genreID_]);
   return {};
 }

@@ -8,12 +8,16 @@
 #include <string>
 #include <string_view>
 
+namespace id3v1 {
+
 // Number of names in the genre table (genre numbers 0 to 147).
 inline constexpr std::size_t GenreCount = 148;
 
 // Genre names by genre number, spelled exactly as other taggers store them
 // (including their historical misspellings).
 extern const std::array<std::string_view, GenreCount> GenreNames;
+
+}  // namespace id3v1
 
 // The last 128 bytes of a file, as they stand. The ID3v1.1 separator and
 // track bytes are the last two bytes of Comment.
@@ -45,29 +49,29 @@ class TID3v1 {
   bool ReadFromFile(const platform::File& File);
   void ResetData();
 
-  bool Exists() const { return FExists; }
+  bool Exists() const { return exists_; }
   // 1 = ID3v1.0, 2 = ID3v1.1.
-  std::uint8_t VersionID() const { return FVersionID; }
-  const std::string& Title() const { return FTitle; }
-  const std::string& Artist() const { return FArtist; }
-  const std::string& Album() const { return FAlbum; }
-  const std::string& Year() const { return FYear; }
-  const std::string& Comment() const { return FComment; }
+  std::uint8_t VersionID() const { return versionID_; }
+  const std::string& Title() const { return title_; }
+  const std::string& Artist() const { return artist_; }
+  const std::string& Album() const { return album_; }
+  const std::string& Year() const { return year_; }
+  const std::string& Comment() const { return comment_; }
   // 0 unless the tag is ID3v1.1.
-  std::uint8_t Track() const { return FTrack; }
+  std::uint8_t Track() const { return track_; }
   // As stored; 255 when there is no tag.
-  std::uint8_t GenreID() const { return FGenreID; }
+  std::uint8_t GenreID() const { return genreID_; }
   // The genre table's name for GenreID, or the empty text beyond the table.
   std::string Genre() const;
 
  private:
-  bool FExists = false;
-  std::uint8_t FVersionID = 1;
-  std::string FTitle;
-  std::string FArtist;
-  std::string FAlbum;
-  std::string FYear;
-  std::string FComment;
-  std::uint8_t FTrack = 0;
-  std::uint8_t FGenreID = 255;
+  bool exists_ = false;
+  std::uint8_t versionID_ = 1;
+  std::string title_;
+  std::string artist_;
+  std::string album_;
+  std::string year_;
+  std::string comment_;
+  std::uint8_t track_ = 0;
+  std::uint8_t genreID_ = 255;
 };

@@ -121,11 +121,6 @@ void WalkFrames(const platform::File& file, TagInfo& info, const FrameHeaderLayo
   }
 }
 
-void WalkFrames(const std::string& FileName, TagInfo& info, const FrameHeaderLayout& layout) {
-  platform::File file;
-  if (file.OpenRead(FileName)) WalkFrames(file, info, layout);
-}
-
 bool IsBlank(unsigned char byte) { return byte <= 0x20; }
 
 std::string TrimmedView(std::string_view text) {
@@ -245,9 +240,9 @@ std::int32_t TagSizeOf(const TagInfo& info) {
   return static_cast<std::int32_t>(size);
 }
 
-void ReadFrames(const std::string& FileName, TagInfo& info) { WalkFrames(FileName, info, kLayout23); }
+void ReadFrames(const platform::File& file, TagInfo& info) { WalkFrames(file, info, kLayout23); }
 
-void ReadFrames22(const std::string& FileName, TagInfo& info) { WalkFrames(FileName, info, kLayout22); }
+void ReadFrames22(const platform::File& file, TagInfo& info) { WalkFrames(file, info, kLayout22); }
 
 void StoreFrame(TagInfo& info, std::string_view frameID, const std::string& payload) {
   // Encodings 0 and 1 only; for POPM a first byte of 0 means an empty e-mail.
@@ -422,11 +417,9 @@ void TID3v2::ResetData() {
 void TID3v2::SetText(int slot, const std::string& value) { texts_[slot] = id3v2::Trim(value); }
 
 bool TID3v2::ReadFromFile(const std::string& FileName) {
+  // A file that cannot be opened reads as one without a header.
   platform::File file;
-  if (!file.OpenRead(FileName)) {
-    ResetData();
-    return false;
-  }
+  file.OpenRead(FileName);
   return ReadFromFile(FileName, file);
 }
 
@@ -440,7 +433,11 @@ bool TID3v2::ReadFromFile(const std::string& FileName, const platform::File& fil
     versionID_ = info.Version;
     size_ = id3v2::TagSizeOf(info);
     if (info.Version < 2 || info.Version > 4 || size_ <= 0) return true;
-    id3v2::WalkFrames(file, info, info.Version == 2 ? id3v2::kLayout22 : id3v2::kLayout23);
+    if (info.Version == 2) {
+      id3v2::ReadFrames22(file, info);
+    } else {
+      id3v2::ReadFrames(file, info);
+    }
     FillFields(info, FileName);
     return true;
   } catch (...) {
@@ -453,7 +450,7 @@ bool TID3v2::ReadFromFile(const std::string& FileName, const platform::File& fil
 void TID3v2::FillFields(const TagInfo& info, const std::string& FileName) {
   using id3v2::FrameKind;
   for (int slot = 0; slot < id3v2::kSlotCount; ++slot) {
-    const id3v2::FrameSlot& row = id3v2::FrameTable[slot];
+    const id3v2::FrameSlot& row = id3v2::kFrameTable[slot];
     const std::string& payload = info.Frame[slot];
     std::string& text = texts_[slot];
     switch (row.Kind) {
@@ -496,7 +493,7 @@ void TID3v2::FillContents(TagInfo& info) const {
   for (int slot = 0; slot < id3v2::kSlotCount; ++slot) {
     std::string& content = info.Frame[slot];
     const std::string& text = texts_[slot];
-    switch (id3v2::FrameTable[slot].Kind) {
+    switch (id3v2::kFrameTable[slot].Kind) {
       case FrameKind::Text:
       case FrameKind::Genre:
         content = text;

@@ -168,8 +168,10 @@ std::string Trim(const std::string& text);
 
 bool ReadHeader(const std::string& FileName, TagInfo& info);
 std::int32_t TagSizeOf(const TagInfo& info);
-void ReadFrames(const std::string& FileName, TagInfo& info);
-void ReadFrames22(const std::string& FileName, TagInfo& info);
+// The frame walks of versions 3 and 4, and of version 2, over the open
+// file: each frame the slot table knows is stored (StoreFrame).
+void ReadFrames(const platform::File& file, TagInfo& info);
+void ReadFrames22(const platform::File& file, TagInfo& info);
 void StoreFrame(TagInfo& info, std::string_view frameID, const std::string& payload);
 
 std::string DecodeText(const std::string& payload);

@@ -63,7 +63,7 @@ bool IsFrameID(std::string_view id) {
 }
 
 bool IsSlotID(std::string_view id) {
-  return std::any_of(FrameTable.begin(), FrameTable.end(), [id](const FrameSlot& slot) { return slot.ID23 == id; });
+  return std::any_of(kFrameTable.begin(), kFrameTable.end(), [id](const FrameSlot& slot) { return slot.ID23 == id; });
 }
 
 bool IsFrame23(std::string_view id) { return std::find(std::begin(kFrames23), std::end(kFrames23), id) != std::end(kFrames23); }

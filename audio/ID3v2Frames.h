@@ -9,7 +9,7 @@
 
 namespace id3v2 {
 
-// Slot indices into FrameTable, TagInfo::Frame and the object's texts.
+// Slot indices into kFrameTable, TagInfo::Frame and the object's texts.
 enum Slot : int {
   kTitle, kArtist, kAlbum, kTrack, kYear, kGenre, kComment, kComposer, kEncoder,
   kCopyright, kLanguage, kLink, kRecordingTime, kOriginalArtist, kContentGroup,
@@ -37,7 +37,7 @@ struct FrameSlot {
   std::size_t FallbackLength = std::string_view::npos;  // characters taken from it
 };
 
-inline constexpr std::array<FrameSlot, kSlotCount> FrameTable = {{
+inline constexpr std::array<FrameSlot, kSlotCount> kFrameTable = {{
     {"TIT2", "TT2", FrameKind::Text, kContentGroup},
     {"TPE1", "TP1", FrameKind::Text, kOriginalArtist},
     {"TALB", "TAL", FrameKind::Text, kOriginalAlbum},
@@ -77,7 +77,7 @@ inline constexpr std::array<FrameSlot, kSlotCount> FrameTable = {{
     {"POPM", "POP", FrameKind::Rating},
 }};
 
-constexpr std::string_view FrameIDs23(int slot) { return FrameTable[slot].ID23; }
-constexpr std::string_view FrameIDs22(int slot) { return FrameTable[slot].ID22; }
+constexpr std::string_view FrameIDs23(int slot) { return kFrameTable[slot].ID23; }
+constexpr std::string_view FrameIDs22(int slot) { return kFrameTable[slot].ID22; }
 
 }  // namespace id3v2

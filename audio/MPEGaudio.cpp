@@ -8,11 +8,12 @@
 #include "ByteOrder.h"
 #include "FileServices.h"
 
+namespace mpegaudio {
 namespace {
 
 // Bit rates in kbit/s by version, layer and bit-rate index. MPEG 2.5 shares
 // the MPEG 2 rows; the reserved version and layer give 0 throughout.
-constexpr std::uint16_t BitRates[4][4][16] = {
+constexpr std::uint16_t kBitRates[4][4][16] = {
     {// MPEG 2.5
      {},
      {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0},
@@ -36,35 +37,35 @@ constexpr std::uint16_t BitRates[4][4][16] = {
 };
 
 // Sample rates in Hz by version and sample-rate index.
-constexpr std::uint16_t SampleRates[4][4] = {
+constexpr std::uint16_t kSampleRates[4][4] = {
     {11025, 12000, 8000, 0},   // MPEG 2.5
     {0, 0, 0, 0},              // reserved
     {22050, 24000, 16000, 0},  // MPEG 2
     {44100, 48000, 32000, 0},  // MPEG 1
 };
 
-constexpr std::uint8_t VersionMpeg1 = 3;
-constexpr std::uint8_t LayerI = 3;
-constexpr std::uint8_t LayerII = 2;
-constexpr std::uint8_t ModeStereo = 0;
-constexpr std::uint8_t ModeDualChannel = 2;
-constexpr std::uint8_t ModeMono = 3;
-constexpr std::size_t ID3v1TagSize = 128;
+constexpr std::uint8_t kVersionMpeg1 = 3;
+constexpr std::uint8_t kLayerI = 3;
+constexpr std::uint8_t kLayerII = 2;
+constexpr std::uint8_t kModeStereo = 0;
+constexpr std::uint8_t kModeDualChannel = 2;
+constexpr std::uint8_t kModeMono = 3;
+constexpr std::size_t kID3v1TagSize = 128;
 // Read ahead from the file's start: a tag of a few KiB, its frames walked in
 // windows of 8 KiB, and the first frame's search buffer behind it.
 constexpr std::int64_t kHeadReadAhead = 16 * 1024;
 
 // Layouts of the two VBR headers, as offsets from their identifier.
-constexpr std::size_t XingFramesOffset = 8;
-constexpr std::size_t XingBytesOffset = 12;
-constexpr std::size_t XingScaleOffset = 119;
-constexpr std::size_t XingVendorOffset = 120;
-constexpr std::size_t VendorTextLength = 8;
-constexpr std::size_t XingHeaderLength = XingVendorOffset + VendorTextLength;
-constexpr std::size_t VBRIScaleOffset = 9;
-constexpr std::size_t VBRIBytesOffset = 10;
-constexpr std::size_t VBRIFramesOffset = 14;
-constexpr std::size_t VBRIHeaderLength = 18;
+constexpr std::size_t kXingFramesOffset = 8;
+constexpr std::size_t kXingBytesOffset = 12;
+constexpr std::size_t kXingScaleOffset = 119;
+constexpr std::size_t kXingVendorOffset = 120;
+constexpr std::size_t kVendorTextLength = 8;
+constexpr std::size_t kXingHeaderLength = kXingVendorOffset + kVendorTextLength;
+constexpr std::size_t kVBRIScaleOffset = 9;
+constexpr std::size_t kVBRIBytesOffset = 10;
+constexpr std::size_t kVBRIFramesOffset = 14;
+constexpr std::size_t kVBRIHeaderLength = 18;
 
 bool TextAt(std::span<const std::uint8_t> buffer, std::size_t index, std::string_view text) {
   if (index > buffer.size() || buffer.size() - index < text.size()) return false;
@@ -102,7 +103,7 @@ std::uint16_t ClampToUInt16(double value) {
   return static_cast<std::uint16_t>(value);
 }
 
-using SearchBuffer = std::array<std::uint8_t, FrameSearchBufferSize>;
+using SearchBuffer = std::array<std::uint8_t, kFrameSearchBufferSize>;
 
 // Reads up to one buffer at offset. The buffer is zeroed first, so what a
 // short read leaves unfilled never holds bytes of an earlier read (zero bytes
@@ -140,25 +141,25 @@ void DecodeHeader(std::span<const std::uint8_t, 4> Header, FrameData& Frame) {
 }
 
 std::uint8_t GetCoefficient(const FrameData& Frame) {
-  if (Frame.VersionID == VersionMpeg1) return Frame.LayerID == LayerI ? 48 : 144;
-  if (Frame.LayerID == LayerI) return 24;
-  if (Frame.LayerID == LayerII) return 144;
+  if (Frame.VersionID == kVersionMpeg1) return Frame.LayerID == kLayerI ? 48 : 144;
+  if (Frame.LayerID == kLayerI) return 24;
+  if (Frame.LayerID == kLayerII) return 144;
   return 72;
 }
 
 std::uint16_t GetBitRate(const FrameData& Frame) {
   if (Frame.VersionID > 3 || Frame.LayerID > 3 || Frame.BitRateID > 15) return 0;
-  return BitRates[Frame.VersionID][Frame.LayerID][Frame.BitRateID];
+  return kBitRates[Frame.VersionID][Frame.LayerID][Frame.BitRateID];
 }
 
 std::uint16_t GetSampleRate(const FrameData& Frame) {
   if (Frame.VersionID > 3 || Frame.SampleRateID > 3) return 0;
-  return SampleRates[Frame.VersionID][Frame.SampleRateID];
+  return kSampleRates[Frame.VersionID][Frame.SampleRateID];
 }
 
 std::uint8_t GetPadding(const FrameData& Frame) {
   if (!Frame.PaddingBit) return 0;
-  return Frame.LayerID == LayerI ? 4 : 1;
+  return Frame.LayerID == kLayerI ? 4 : 1;
 }
 
 std::uint16_t GetFrameLength(const FrameData& Frame) {
@@ -170,8 +171,8 @@ std::uint16_t GetFrameLength(const FrameData& Frame) {
 
 FrameData FindFrame(std::span<const std::uint8_t> Buffer, VBRData& VBR) {
   FrameData frame;
-  if (Buffer.size() < MaxFrameLength) return {};
-  for (std::size_t p = 0; p <= Buffer.size() - MaxFrameLength; ++p) {
+  if (Buffer.size() < kMaxFrameLength) return {};
+  for (std::size_t p = 0; p <= Buffer.size() - kMaxFrameLength; ++p) {
     if (!IsFrameHeader(FourBytesAt(Buffer, p))) continue;
     DecodeHeader(FourBytesAt(Buffer, p), frame);
     const std::uint16_t length = GetFrameLength(frame);
@@ -191,8 +192,8 @@ FrameData FindFrame(std::span<const std::uint8_t> Buffer, VBRData& VBR) {
 }
 
 std::uint8_t GetVBRDeviation(const FrameData& Frame) {
-  if (Frame.VersionID == VersionMpeg1) return Frame.ModeID == ModeMono ? 21 : 36;
-  return Frame.ModeID == ModeMono ? 13 : 21;
+  if (Frame.VersionID == kVersionMpeg1) return Frame.ModeID == kModeMono ? 21 : 36;
+  return Frame.ModeID == kModeMono ? 13 : 21;
 }
 
 VBRData FindVBR(std::span<const std::uint8_t> Buffer, std::size_t Index) {
@@ -205,25 +206,25 @@ VBRData ReadXing(std::span<const std::uint8_t> Buffer, std::size_t Index) {
   VBRData vbr;
   // A header cut off by the buffer's end is not taken: its numbers would be
   // half read.
-  if (Index > Buffer.size() || Buffer.size() - Index < XingHeaderLength) return vbr;
+  if (Index > Buffer.size() || Buffer.size() - Index < kXingHeaderLength) return vbr;
   vbr.Found = true;
   vbr.ID = {'X', 'i', 'n', 'g'};
-  vbr.Frames = static_cast<std::int32_t>(platform::BigEndian32(Buffer.data() + Index + XingFramesOffset));
-  vbr.Bytes = static_cast<std::int32_t>(platform::BigEndian32(Buffer.data() + Index + XingBytesOffset));
-  vbr.Scale = Buffer[Index + XingScaleOffset];
-  const auto vendor = Buffer.subspan(Index + XingVendorOffset, VendorTextLength);
+  vbr.Frames = static_cast<std::int32_t>(platform::BigEndian32(Buffer.data() + Index + kXingFramesOffset));
+  vbr.Bytes = static_cast<std::int32_t>(platform::BigEndian32(Buffer.data() + Index + kXingBytesOffset));
+  vbr.Scale = Buffer[Index + kXingScaleOffset];
+  const auto vendor = Buffer.subspan(Index + kXingVendorOffset, kVendorTextLength);
   vbr.VendorID.assign(vendor.begin(), vendor.end());
   return vbr;
 }
 
 VBRData ReadVBRI(std::span<const std::uint8_t> Buffer, std::size_t Index) {
   VBRData vbr;
-  if (Index > Buffer.size() || Buffer.size() - Index < VBRIHeaderLength) return vbr;
+  if (Index > Buffer.size() || Buffer.size() - Index < kVBRIHeaderLength) return vbr;
   vbr.Found = true;
   vbr.ID = {'V', 'B', 'R', 'I'};
-  vbr.Scale = Buffer[Index + VBRIScaleOffset];
-  vbr.Bytes = static_cast<std::int32_t>(platform::BigEndian32(Buffer.data() + Index + VBRIBytesOffset));
-  vbr.Frames = static_cast<std::int32_t>(platform::BigEndian32(Buffer.data() + Index + VBRIFramesOffset));
+  vbr.Scale = Buffer[Index + kVBRIScaleOffset];
+  vbr.Bytes = static_cast<std::int32_t>(platform::BigEndian32(Buffer.data() + Index + kVBRIBytesOffset));
+  vbr.Frames = static_cast<std::int32_t>(platform::BigEndian32(Buffer.data() + Index + kVBRIFramesOffset));
   return vbr;
 }
 
@@ -234,7 +235,7 @@ std::string FindVendorID(std::span<const std::uint8_t> Buffer, std::int32_t Span
   for (std::int64_t k = 0; k <= span; ++k) {
     const auto q = static_cast<std::size_t>(length - 8 - k);
     if (TextAt(Buffer, q, "LAME")) {
-      const auto text = Buffer.subspan(q, VendorTextLength);
+      const auto text = Buffer.subspan(q, kVendorTextLength);
       return std::string(text.begin(), text.end());
     }
     if (TextAt(Buffer, q, "GOGO")) return "GOGO";
@@ -255,41 +256,42 @@ std::uint8_t GetVBREncoderID(const VBRData& VBR) {
 std::uint8_t GetCBREncoderID(const FrameData& Frame, const std::string& VendorID) {
   std::uint8_t result = 2;
   if (Frame.OriginalBit && Frame.ProtectionBit) result = 3;
-  if (GetBitRate(Frame) <= 160 && Frame.ModeID == ModeStereo) result = 4;
+  if (GetBitRate(Frame) <= 160 && Frame.ModeID == kModeStereo) result = 4;
   if (Frame.CopyrightBit && Frame.OriginalBit && !Frame.ProtectionBit) result = 1;
   if (Frame.ZeroesAfterHeader && Frame.OriginalBit) result = 1;
-  if (Frame.LayerID == LayerII) result = 7;
-  if (Frame.ModeID == ModeDualChannel && Frame.ProtectionBit) result = 6;
+  if (Frame.LayerID == kLayerII) result = 7;
+  if (Frame.ModeID == kModeDualChannel && Frame.ProtectionBit) result = 6;
   if (StartsWith(VendorID, "LAME")) result = 3;
   if (StartsWith(VendorID, "GOGO")) result = 5;
   return result;
 }
 
+}  // namespace mpegaudio
+
+// The object's values come from the format's routines and tables above.
+using namespace mpegaudio;
+
 TMPEGaudio::TMPEGaudio() { ResetData(); }
 
-TMPEGaudio::~TMPEGaudio() = default;
-
 void TMPEGaudio::ResetData() {
-  FFileLength = 0;
-  FVendorID.clear();
-  FVBR = VBRData{};
-  FFrame = FrameData{};
-  FFrame.VersionID = 1;
-  FFrame.SampleRateID = 3;
-  FFrame.ModeID = 4;
-  FFrame.ModeExtensionID = 4;
-  FFrame.EmphasisID = 2;
-  FID3v1.ResetData();
-  FID3v2.ResetData();
+  fileLength_ = 0;
+  vendorID_.clear();
+  vbr_ = VBRData{};
+  frame_ = FrameData{};
+  frame_.VersionID = 1;
+  frame_.SampleRateID = 3;
+  frame_.ModeID = 4;
+  frame_.ModeExtensionID = 4;
+  frame_.EmphasisID = 2;
+  id3v1_.ResetData();
+  id3v2_.ResetData();
 }
 
 bool TMPEGaudio::ReadFromFile(const std::string& FileName) {
-  // One open file for both tags and the audio.
+  // One open file for both tags and the audio; one that cannot be opened
+  // fails the tag readers.
   platform::File file;
-  if (!file.OpenRead(FileName)) {
-    ResetData();
-    return false;
-  }
+  file.OpenRead(FileName);
   return ReadFromFile(FileName, file);
 }
 
@@ -299,102 +301,102 @@ bool TMPEGaudio::ReadFromFile(const std::string& FileName, platform::File& File)
   // trailer and the encoder's name in its end; a read that fails here fails
   // again below, where it is reported.
   const std::int64_t size = File.Size();
-  constexpr auto kEnd = static_cast<std::int64_t>(FrameSearchBufferSize + ID3v1TagSize);
+  constexpr auto kEnd = static_cast<std::int64_t>(kFrameSearchBufferSize + kID3v1TagSize);
   if (size >= 0 && size <= kHeadReadAhead + kEnd) {
     File.ReadAhead(0, static_cast<std::size_t>(size));
   } else if (size > 0) {
     File.ReadAhead(0, kHeadReadAhead);
     File.ReadAhead(size - kEnd, static_cast<std::size_t>(kEnd));
   }
-  const bool result = FID3v2.ReadFromFile(FileName, File) && FID3v1.ReadFromFile(File) && ReadAudio(File);
+  const bool result = id3v2_.ReadFromFile(FileName, File) && id3v1_.ReadFromFile(File) && ReadAudio(File);
   File.ForgetReadAhead();
-  if (!FFrame.Found) ResetData();
+  if (!frame_.Found) ResetData();
   return result;
 }
 
 bool TMPEGaudio::ReadAudio(const platform::File& file) {
   const std::int64_t size = file.Size();
   if (size < 0) return false;
-  FFileLength = size;
+  fileLength_ = size;
 
   SearchBuffer buffer;
-  const std::int64_t tagSize = FID3v2.Size();
+  const std::int64_t tagSize = id3v2_.Size();
   const std::int64_t count = ReadBlock(file, tagSize, buffer);
   if (count < 0) return false;
-  FFrame = FindFrame(buffer, FVBR);
+  frame_ = FindFrame(buffer, vbr_);
 
   // Junk behind the tag may hide the first frame: try the middle of the file,
   // unless the first read already reached the end.
-  if (!FFrame.Found && count == static_cast<std::int64_t>(buffer.size())) {
-    if (ReadBlock(file, (FFileLength - tagSize) / 2, buffer) < 0) return false;
-    FFrame = FindFrame(buffer, FVBR);
+  if (!frame_.Found && count == static_cast<std::int64_t>(buffer.size())) {
+    if (ReadBlock(file, (fileLength_ - tagSize) / 2, buffer) < 0) return false;
+    frame_ = FindFrame(buffer, vbr_);
   }
 
   // Without a VBR header, the encoder may have left its name in the padding
   // of the last frames.
-  if (FFrame.Found && !FVBR.Found) {
-    const std::int64_t end = FFileLength - static_cast<std::int64_t>(buffer.size()) -
-                             (FID3v1.Exists() ? static_cast<std::int64_t>(ID3v1TagSize) : 0);
+  if (frame_.Found && !vbr_.Found) {
+    const std::int64_t end = fileLength_ - static_cast<std::int64_t>(buffer.size()) -
+                             (id3v1_.Exists() ? static_cast<std::int64_t>(kID3v1TagSize) : 0);
     if (ReadBlock(file, end, buffer) < 0) return false;
-    FVendorID = FindVendorID(buffer, std::int32_t{FFrame.Size} * 5);
+    vendorID_ = FindVendorID(buffer, std::int32_t{frame_.Size} * 5);
   }
   return true;
 }
 
-std::string TMPEGaudio::Version() const { return NameAt(VersionNames, FFrame.VersionID); }
+std::string TMPEGaudio::Version() const { return NameAt(kVersionNames, frame_.VersionID); }
 
-std::string TMPEGaudio::Layer() const { return NameAt(LayerNames, FFrame.LayerID); }
+std::string TMPEGaudio::Layer() const { return NameAt(kLayerNames, frame_.LayerID); }
 
-std::uint16_t TMPEGaudio::SampleRate() const { return GetSampleRate(FFrame); }
+std::uint16_t TMPEGaudio::SampleRate() const { return GetSampleRate(frame_); }
 
-std::string TMPEGaudio::ChannelMode() const { return NameAt(ChannelModeNames, FFrame.ModeID); }
+std::string TMPEGaudio::ChannelMode() const { return NameAt(kChannelModeNames, frame_.ModeID); }
 
-std::string TMPEGaudio::Emphasis() const { return NameAt(EmphasisNames, FFrame.EmphasisID); }
+std::string TMPEGaudio::Emphasis() const { return NameAt(kEmphasisNames, frame_.EmphasisID); }
 
 std::int64_t TMPEGaudio::AudioLength() const {
-  return FFileLength - FID3v2.Size() - (FID3v1.Exists() ? static_cast<std::int64_t>(ID3v1TagSize) : 0);
+  return fileLength_ - id3v2_.Size() - (id3v1_.Exists() ? static_cast<std::int64_t>(kID3v1TagSize) : 0);
 }
 
 std::uint16_t TMPEGaudio::BitRate() const {
-  if (!FVBR.Found || FVBR.Frames <= 0) return GetBitRate(FFrame);
-  const double average = (static_cast<double>(FVBR.Bytes) / FVBR.Frames - GetPadding(FFrame)) *
-                         GetSampleRate(FFrame) / GetCoefficient(FFrame) / 1000;
+  if (!vbr_.Found || vbr_.Frames <= 0) return GetBitRate(frame_);
+  const double average = (static_cast<double>(vbr_.Bytes) / vbr_.Frames - GetPadding(frame_)) *
+                         GetSampleRate(frame_) / GetCoefficient(frame_) / 1000;
   return ClampToUInt16(RoundHalfToEven(average));
 }
 
 std::int32_t TMPEGaudio::Frames() const {
-  if (FVBR.Found) return FVBR.Frames;
-  const std::uint16_t length = GetFrameLength(FFrame);
+  if (vbr_.Found) return vbr_.Frames;
+  const std::uint16_t length = GetFrameLength(frame_);
   if (length == 0) return 0;
-  const std::int64_t frames = (AudioLength() - FFrame.Position) / length;
+  const std::int64_t frames = (AudioLength() - frame_.Position) / length;
   return static_cast<std::int32_t>(std::clamp<std::int64_t>(frames, std::numeric_limits<std::int32_t>::min(),
                                                             std::numeric_limits<std::int32_t>::max()));
 }
 
 double TMPEGaudio::Duration() const {
-  if (!FFrame.Found) return 0.0;
-  if (FVBR.Found && FVBR.Frames > 0) {
-    const std::uint16_t sampleRate = GetSampleRate(FFrame);
+  if (!frame_.Found) return 0.0;
+  if (vbr_.Found && vbr_.Frames > 0) {
+    const std::uint16_t sampleRate = GetSampleRate(frame_);
     if (sampleRate == 0) return 0.0;
     // In 64 bits: 1152 samples a frame overflow 32 bits beyond 1.8 million
     // frames, a long but real recording.
-    const std::int64_t samples = std::int64_t{GetCoefficient(FFrame)} * FVBR.Frames * 8;
+    const std::int64_t samples = std::int64_t{GetCoefficient(frame_)} * vbr_.Frames * 8;
     return static_cast<double>(samples) / sampleRate;
   }
-  const std::uint16_t bitRate = GetBitRate(FFrame);
+  const std::uint16_t bitRate = GetBitRate(frame_);
   if (bitRate == 0) return 0.0;
-  return static_cast<double>(AudioLength() - FFrame.Position) / bitRate / 1000 * 8;
+  return static_cast<double>(AudioLength() - frame_.Position) / bitRate / 1000 * 8;
 }
 
 std::uint8_t TMPEGaudio::EncoderID() const {
-  if (!FFrame.Found) return 0;
-  return FVBR.Found ? GetVBREncoderID(FVBR) : GetCBREncoderID(FFrame, FVendorID);
+  if (!frame_.Found) return 0;
+  return vbr_.Found ? GetVBREncoderID(vbr_) : GetCBREncoderID(frame_, vendorID_);
 }
 
 std::string TMPEGaudio::Encoder() const {
   const std::uint8_t id = EncoderID();
-  std::string name = NameAt(EncoderNames, id);
-  const std::string& vendor = !FVendorID.empty() ? FVendorID : FVBR.VendorID;
+  std::string name = NameAt(kEncoderNames, id);
+  const std::string& vendor = !vendorID_.empty() ? vendorID_ : vbr_.VendorID;
   const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
   if (id == 3 && vendor.size() >= 8 && isDigit(vendor[4]) && vendor[5] == '.' && isDigit(vendor[6]) &&
       isDigit(vendor[7])) {
@@ -404,7 +406,7 @@ std::string TMPEGaudio::Encoder() const {
 }
 
 bool TMPEGaudio::Valid() const {
-  if (!FFrame.Found) return false;
+  if (!frame_.Found) return false;
   const std::uint16_t bitRate = BitRate();
   return bitRate >= 8 && bitRate <= 448 && Duration() >= 0.1;
 }

@@ -13,11 +13,6 @@
 #include "ID3v1.h"
 #include "ID3v2.h"
 
-// The longest frame the tables allow for MPEG 1 and MPEG 2 (MPEG 1 Layer II,
-// 384 kbit/s, 32000 Hz, padded); the search buffer holds two of them.
-inline constexpr std::size_t MaxFrameLength = 1729;
-inline constexpr std::size_t FrameSearchBufferSize = 2 * MaxFrameLength;
-
 // The first accepted frame and its decoded header.
 struct FrameData {
   bool Found = false;
@@ -54,14 +49,21 @@ struct VBRData {
   std::string VendorID;
 };
 
+namespace mpegaudio {
+
+// The longest frame the tables allow for MPEG 1 and MPEG 2 (MPEG 1 Layer II,
+// 384 kbit/s, 32000 Hz, padded); the search buffer holds two of them.
+inline constexpr std::size_t kMaxFrameLength = 1729;
+inline constexpr std::size_t kFrameSearchBufferSize = 2 * kMaxFrameLength;
+
 // Display names, indexed by the header fields (channel mode 4 is the reset
 // state) and by EncoderID.
-inline constexpr std::array<const char*, 4> VersionNames = {"MPEG 2.5", "MPEG ?", "MPEG 2", "MPEG 1"};
-inline constexpr std::array<const char*, 4> LayerNames = {"Layer ?", "Layer III", "Layer II", "Layer I"};
-inline constexpr std::array<const char*, 5> ChannelModeNames = {"Stereo", "Joint Stereo", "Dual Channel",
+inline constexpr std::array<const char*, 4> kVersionNames = {"MPEG 2.5", "MPEG ?", "MPEG 2", "MPEG 1"};
+inline constexpr std::array<const char*, 4> kLayerNames = {"Layer ?", "Layer III", "Layer II", "Layer I"};
+inline constexpr std::array<const char*, 5> kChannelModeNames = {"Stereo", "Joint Stereo", "Dual Channel",
                                                                "Mono", "Unknown"};
-inline constexpr std::array<const char*, 4> EmphasisNames = {"None", "50/15 ms", "Unknown", "CCIT J.17"};
-inline constexpr std::array<const char*, 8> EncoderNames = {"Unknown", "Xing",  "FhG",   "LAME",
+inline constexpr std::array<const char*, 4> kEmphasisNames = {"None", "50/15 ms", "Unknown", "CCIT J.17"};
+inline constexpr std::array<const char*, 8> kEncoderNames = {"Unknown", "Xing",  "FhG",   "LAME",
                                                            "Blade",   "GoGo",  "Shine", "QDesign"};
 
 // Frame header detection and decoding.
@@ -96,12 +98,11 @@ std::uint8_t GetVBREncoderID(const VBRData& VBR);
 // at the end of the file.
 std::uint8_t GetCBREncoderID(const FrameData& Frame, const std::string& VendorID);
 
+}  // namespace mpegaudio
+
 class TMPEGaudio {
  public:
   TMPEGaudio();
-  ~TMPEGaudio();
-  TMPEGaudio(const TMPEGaudio&) = delete;
-  TMPEGaudio& operator=(const TMPEGaudio&) = delete;
 
   // Analyses one file. True when no input/output failure occurred; whether it
   // holds MPEG audio is Valid(). Never throws.
@@ -115,15 +116,15 @@ class TMPEGaudio {
 
   // Size of the whole file. Held in 64 bits so that files beyond 2 GiB are
   // measured correctly.
-  std::int64_t FileLength() const { return FFileLength; }
+  std::int64_t FileLength() const { return fileLength_; }
   // Encoder text found at the end of a file without a VBR header.
-  const std::string& VendorID() const { return FVendorID; }
-  const VBRData& VBR() const { return FVBR; }
-  const FrameData& Frame() const { return FFrame; }
-  TID3v1& ID3v1() { return FID3v1; }
-  const TID3v1& ID3v1() const { return FID3v1; }
-  TID3v2& ID3v2() { return FID3v2; }
-  const TID3v2& ID3v2() const { return FID3v2; }
+  const std::string& VendorID() const { return vendorID_; }
+  const VBRData& VBR() const { return vbr_; }
+  const FrameData& Frame() const { return frame_; }
+  TID3v1& ID3v1() { return id3v1_; }
+  const TID3v1& ID3v1() const { return id3v1_; }
+  TID3v2& ID3v2() { return id3v2_; }
+  const TID3v2& ID3v2() const { return id3v2_; }
 
   std::string Version() const;
   std::string Layer() const;
@@ -148,10 +149,10 @@ class TMPEGaudio {
   // Bytes of audio: the file without its ID3v2 and ID3v1 tags.
   std::int64_t AudioLength() const;
 
-  std::int64_t FFileLength = 0;
-  std::string FVendorID;
-  VBRData FVBR;
-  FrameData FFrame;
-  TID3v1 FID3v1;
-  TID3v2 FID3v2;
+  std::int64_t fileLength_ = 0;
+  std::string vendorID_;
+  VBRData vbr_;
+  FrameData frame_;
+  TID3v1 id3v1_;
+  TID3v2 id3v2_;
 };

@@ -6,7 +6,9 @@
 #include "ByteOrder.h"
 #include "FileServices.h"
 
-const std::array<std::string_view, 3> wavfile::ChannelModeNames = {"Unknown", "Mono", "Stereo"};
+namespace wavfile {
+
+const std::array<std::string_view, 3> ChannelModeNames = {"Unknown", "Mono", "Stereo"};
 
 namespace {
 
@@ -75,6 +77,10 @@ bool ValidateHeader(const WAVHeader& header) {
 }
 
 }  // namespace
+}  // namespace wavfile
+
+// The object's values come from the format's routines and tables above.
+using namespace wavfile;
 
 void TWAVfile::ResetData() { *this = TWAVfile(); }
 
@@ -88,35 +94,34 @@ bool TWAVfile::ReadFromFile(const std::string& FileName) {
   }
   if (!ValidateHeader(header)) return true;
 
-  FValid = true;
-  FFormatTag = header.FormatTag;
-  FChannels = static_cast<std::uint8_t>(header.ChannelNumber & 0xFF);
-  FSampleRate = header.SampleRate;
-  FBytesPerSecond = header.BytesPerSecond;
-  FBlockAlign = header.BlockAlign;
-  FBitsPerSample = static_cast<std::uint8_t>(header.BitsPerSample & 0xFF);
-  FSampleCount = header.SampleCount;
+  valid_ = true;
+  formatTag_ = header.FormatTag;
+  channels_ = static_cast<std::uint8_t>(header.ChannelNumber & 0xFF);
+  sampleRate_ = header.SampleRate;
+  bytesPerSecond_ = header.BytesPerSecond;
+  blockAlign_ = header.BlockAlign;
+  bitsPerSample_ = static_cast<std::uint8_t>(header.BitsPerSample & 0xFF);
+  sampleCount_ = header.SampleCount;
 
   if (IdIs(header.DataHeader, "data"))
-    FHeaderSize = kCanonicalHeaderSize;
+    headerSize_ = kCanonicalHeaderSize;
   else  // kept to 16 bits, as the field holds
-    FHeaderSize = static_cast<std::uint16_t>((header.FmtChunkSize + kHeaderSizeBase) & 0xFFFF);
-  FFileSize = header.ChunkSize + 8u;  // wraps in 32 bits
-  if (FFileSize < FHeaderSize) FHeaderSize = static_cast<std::uint16_t>(FFileSize);
+    headerSize_ = static_cast<std::uint16_t>((header.FmtChunkSize + kHeaderSizeBase) & 0xFFFF);
+  fileSize_ = header.ChunkSize + 8u;  // wraps in 32 bits
+  if (fileSize_ < headerSize_) headerSize_ = static_cast<std::uint16_t>(fileSize_);
   return true;
 }
 
 std::string TWAVfile::ChannelMode() const {
-  using wavfile::ChannelModeNames;
-  return std::string(FChannels < ChannelModeNames.size() ? ChannelModeNames[FChannels]
+  return std::string(channels_ < ChannelModeNames.size() ? ChannelModeNames[channels_]
                                                          : ChannelModeNames[0]);
 }
 
 double TWAVfile::Duration() const {
-  if (!FValid) return 0.0;
-  if (FSampleCount > 0 && FSampleRate > 0)
-    return static_cast<double>(FSampleCount) / static_cast<double>(FSampleRate);
-  if (FSampleCount == 0 && FBytesPerSecond > 0)
-    return static_cast<double>(FFileSize - FHeaderSize) / static_cast<double>(FBytesPerSecond);
+  if (!valid_) return 0.0;
+  if (sampleCount_ > 0 && sampleRate_ > 0)
+    return static_cast<double>(sampleCount_) / static_cast<double>(sampleRate_);
+  if (sampleCount_ == 0 && bytesPerSecond_ > 0)
+    return static_cast<double>(fileSize_ - headerSize_) / static_cast<double>(bytesPerSecond_);
   return 0.0;
 }

@@ -9,8 +9,7 @@
 #include <string_view>
 
 namespace wavfile {
-// Channel mode texts, indexed by the channel count. In a namespace of its
-// own because the MPEG reader has a table of the same name.
+// Channel mode texts, indexed by the channel count.
 extern const std::array<std::string_view, 3> ChannelModeNames;
 }  // namespace wavfile
 
@@ -43,32 +42,32 @@ class TWAVfile {
   bool ReadFromFile(const std::string& FileName);
   void ResetData();
 
-  bool Valid() const { return FValid; }
-  std::uint16_t FormatTag() const { return FFormatTag; }
-  std::uint8_t Channels() const { return FChannels; }
-  std::uint32_t SampleRate() const { return FSampleRate; }
-  std::uint32_t BytesPerSecond() const { return FBytesPerSecond; }
-  std::uint16_t BlockAlign() const { return FBlockAlign; }
-  std::uint8_t BitsPerSample() const { return FBitsPerSample; }
-  std::int32_t SampleCount() const { return FSampleCount; }
+  bool Valid() const { return valid_; }
+  std::uint16_t FormatTag() const { return formatTag_; }
+  std::uint8_t Channels() const { return channels_; }
+  std::uint32_t SampleRate() const { return sampleRate_; }
+  std::uint32_t BytesPerSecond() const { return bytesPerSecond_; }
+  std::uint16_t BlockAlign() const { return blockAlign_; }
+  std::uint8_t BitsPerSample() const { return bitsPerSample_; }
+  std::int32_t SampleCount() const { return sampleCount_; }
   // Bytes taken to precede the audio data.
-  std::uint16_t HeaderSize() const { return FHeaderSize; }
+  std::uint16_t HeaderSize() const { return headerSize_; }
   // File length as the header claims it; the real length is never measured.
-  std::uint32_t FileSize() const { return FFileSize; }
+  std::uint32_t FileSize() const { return fileSize_; }
   // "Unknown", "Mono" or "Stereo".
   std::string ChannelMode() const;
   // Play time in seconds; 0 when it cannot be told.
   double Duration() const;
 
  private:
-  bool FValid = false;
-  std::uint16_t FFormatTag = 0;
-  std::uint8_t FChannels = 0;
-  std::uint32_t FSampleRate = 0;
-  std::uint32_t FBytesPerSecond = 0;
-  std::uint16_t FBlockAlign = 0;
-  std::uint8_t FBitsPerSample = 0;
-  std::int32_t FSampleCount = 0;
-  std::uint16_t FHeaderSize = 0;
-  std::uint32_t FFileSize = 0;
+  bool valid_ = false;
+  std::uint16_t formatTag_ = 0;
+  std::uint8_t channels_ = 0;
+  std::uint32_t sampleRate_ = 0;
+  std::uint32_t bytesPerSecond_ = 0;
+  std::uint16_t blockAlign_ = 0;
+  std::uint8_t bitsPerSample_ = 0;
+  std::int32_t sampleCount_ = 0;
+  std::uint16_t headerSize_ = 0;
+  std::uint32_t fileSize_ = 0;
 };

@@ -20,6 +20,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             tag.Year().size() <= 4 && tag.Comment().size() <= 30,
         "field longer than its place in the trailer");
   Check(tag.VersionID() == 1 || tag.VersionID() == 2, "version other than 1.0 or 1.1");
-  Check(tag.Genre().empty() == (tag.GenreID() >= GenreCount), "genre name and number disagree");
+  Check(tag.Genre().empty() == (tag.GenreID() >= id3v1::GenreCount), "genre name and number disagree");
   return 0;
 }

@@ -9,6 +9,7 @@
 #include "MPEGaudio.h"
 
 using fuzz_support::Check;
+using namespace mpegaudio;
 
 namespace {
 
@@ -28,7 +29,7 @@ void CheckAnalysis(const TMPEGaudio& mpeg, std::size_t size) {
     Check(!valid && duration == 0.0 && mpeg.Encoder() == "Unknown", "no frame, yet valid or timed");
     return;
   }
-  Check(frame.Position >= 0 && static_cast<std::size_t>(frame.Position) < FrameSearchBufferSize,
+  Check(frame.Position >= 0 && static_cast<std::size_t>(frame.Position) < kFrameSearchBufferSize,
         "frame position outside the search buffer");
   Check(mpeg.FileLength() == static_cast<std::int64_t>(size), "file length differs from the file");
   if (valid) Check(duration >= 0.1, "valid stream shorter than 0.1 s");

@@ -166,7 +166,7 @@ std::vector<std::string> CarriedFramesOf(const std::string& tag) {
     std::uint32_t size = 0;
     for (std::size_t i = 4; i < 8; ++i) size = (size << 8) | static_cast<unsigned char>(tag[position + i]);
     Check(size > 0 && size <= tag.size() - position - 10, "a saved frame is empty or runs past the tag");
-    const bool slot = std::any_of(id3v2::FrameTable.begin(), id3v2::FrameTable.end(),
+    const bool slot = std::any_of(id3v2::kFrameTable.begin(), id3v2::kFrameTable.end(),
                                   [&id](const id3v2::FrameSlot& row) { return row.ID23 == id; });
     Check(!slot || carried.empty(), "a slot frame follows the carried frames");
     if (!slot) carried.push_back(tag.substr(position, 10 + size));

@@ -96,7 +96,7 @@ MergedTagValues CatalogueValues(const song_tag_job::SongRow& row, const std::str
 // alone, the rating as a number.
 std::string ShownPayload(int slot, const std::string& payload) {
   using id3v2::FrameKind;
-  switch (id3v2::FrameTable[slot].Kind) {
+  switch (id3v2::kFrameTable[slot].Kind) {
     case FrameKind::Comment:
       return payload.size() > 4 ? platform::Cp1252ToUtf8(payload.substr(4)) : std::string();
     case FrameKind::Link:
@@ -114,7 +114,7 @@ std::vector<song_tag_job::FrameChange> ChangedFrames(const TID3v2& before, const
   std::vector<song_tag_job::FrameChange> changes;
   for (int slot = 0; slot < id3v2::kSlotCount; ++slot) {
     if (old[slot] == now[slot]) continue;
-    changes.push_back({std::string(id3v2::FrameTable[slot].ID23), ShownPayload(slot, old[slot]),
+    changes.push_back({std::string(id3v2::kFrameTable[slot].ID23), ShownPayload(slot, old[slot]),
                        ShownPayload(slot, now[slot])});
   }
   return changes;

@@ -89,37 +89,21 @@ File& File::operator=(File&& other) noexcept {
   return *this;
 }
 
-bool File::OpenRead(const std::string& path) {
+bool File::Open(const std::string& path, int flags) {
   Close();
-  fd_ = OpenRegular(path, O_RDONLY, atOpen_);
+  fd_ = OpenRegular(path, flags, atOpen_);
   fresh_ = fd_ >= 0;
-  writable_ = false;
+  writable_ = (flags & O_ACCMODE) != O_RDONLY;
   return fd_ >= 0;
 }
 
-bool File::OpenReadWrite(const std::string& path) {
-  Close();
-  fd_ = OpenRegular(path, O_RDWR, atOpen_);
-  fresh_ = fd_ >= 0;
-  writable_ = true;
-  return fd_ >= 0;
-}
+bool File::OpenRead(const std::string& path) { return Open(path, O_RDONLY); }
 
-bool File::Create(const std::string& path) {
-  Close();
-  fd_ = OpenRegular(path, O_RDWR | O_CREAT | O_TRUNC, atOpen_);
-  fresh_ = fd_ >= 0;
-  writable_ = true;
-  return fd_ >= 0;
-}
+bool File::OpenReadWrite(const std::string& path) { return Open(path, O_RDWR); }
 
-bool File::CreateNew(const std::string& path) {
-  Close();
-  fd_ = OpenRegular(path, O_RDWR | O_CREAT | O_EXCL, atOpen_);
-  fresh_ = fd_ >= 0;
-  writable_ = true;
-  return fd_ >= 0;
-}
+bool File::Create(const std::string& path) { return Open(path, O_RDWR | O_CREAT | O_TRUNC); }
+
+bool File::CreateNew(const std::string& path) { return Open(path, O_RDWR | O_CREAT | O_EXCL); }
 
 bool File::CreateUnnamed(const std::string& name) {
   Close();

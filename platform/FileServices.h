@@ -91,6 +91,9 @@ class File {
   bool Close();
 
  private:
+  // Opens a regular file with the open(2) flags given.
+  bool Open(const std::string& path, int flags);
+
   int fd_ = -1;
   FileStamp atOpen_{};
   bool fresh_ = false;  // open and not written to since: atOpen_ holds

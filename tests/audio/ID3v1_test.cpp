@@ -9,6 +9,8 @@
 #include "TagBytes.h"
 #include "TestSupport.h"
 
+using id3v1::GenreCount;
+using id3v1::GenreNames;
 using testing_support::TempDir;
 using testing_support::WriteFileBytes;
 

@@ -11,6 +11,7 @@
 #include "MPEGaudioTestFiles.h"
 
 using namespace mpeg_test;
+using namespace mpegaudio;
 using namespace std::string_literals;
 
 namespace {
@@ -25,7 +26,7 @@ bool IsHeader(const std::string& header) { return IsFrameHeader(Bytes(header).fi
 
 // A search buffer of zeros with the given texts put at their offsets.
 std::string SearchBuffer(std::initializer_list<std::pair<std::size_t, std::string>> parts) {
-  std::string buffer(FrameSearchBufferSize, '\0');
+  std::string buffer(kFrameSearchBufferSize, '\0');
   for (const auto& [offset, text] : parts) Put(buffer, offset, text);
   return buffer;
 }
@@ -187,7 +188,7 @@ TEST(MPEGaudioSearch, ReplacesTheCallersVBRDataOnlyWhenAFrameIsAccepted) {
   VBRData vbr;
   vbr.Found = true;
   vbr.Frames = 77;
-  const std::string nothing(FrameSearchBufferSize, '\0');
+  const std::string nothing(kFrameSearchBufferSize, '\0');
   EXPECT_FALSE(FindFrame(Bytes(nothing), vbr).Found);
   EXPECT_TRUE(vbr.Found);
   EXPECT_EQ(vbr.Frames, 77);
@@ -214,7 +215,7 @@ TEST(MPEGaudioVBR, LooksForXingAndVBRIAtTheModesOffset) {
       std::string frames = Frames(c.header, c.length, 3, '\0');
       Put(frames, at, Xing(1000, 417000, 57, "LAME3.97"));
       VBRData vbr;
-      ASSERT_TRUE(FindFrame(Bytes(frames + std::string(FrameSearchBufferSize - frames.size(), '\0')), vbr).Found);
+      ASSERT_TRUE(FindFrame(Bytes(frames + std::string(kFrameSearchBufferSize - frames.size(), '\0')), vbr).Found);
       EXPECT_EQ(vbr.Found, at == c.offset) << "Xing at " << at;
     }
   }
@@ -259,7 +260,7 @@ TEST(MPEGaudioVBR, HeaderCutOffByTheBufferEndIsNotRead) {
 }
 
 TEST(MPEGaudioVendor, SearchesBackwardsOverTheSpanOnly) {
-  const std::size_t L = FrameSearchBufferSize;
+  const std::size_t L = kFrameSearchBufferSize;
   // The search starts with the last eight bytes.
   std::string buffer = SearchBuffer({{L - 8, "LAME3.98"}});
   EXPECT_EQ(FindVendorID(Bytes(buffer), 0), "LAME3.98");

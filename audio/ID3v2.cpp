@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <vector>
 
@@ -403,18 +404,76 @@ std::string BuildTag(const TagInfo& info) {
   return tag;
 }
 
+namespace {
+
+// Each kind of frame both ways, side by side: Read sets the slot's values
+// from the payload the walk stored for it (never empty), Write gives the
+// content the slot's frame is saved with behind its encoding byte 0 (empty
+// for no frame). The slot table says which kind each slot is.
+struct FrameSpec {
+  void (*Read)(const std::string& payload, int slot, Fields& fields);
+  std::string (*Write)(const Fields& fields, int slot);
+};
+
+std::string SavedText(const Fields& fields, int slot) { return fields.Texts[slot]; }
+
+// Indexed by FrameKind.
+constexpr FrameSpec kFrameSpecs[] = {
+    // Text: encoding byte, text.
+    {[](const std::string& payload, int slot, Fields& fields) { fields.Texts[slot] = DecodeText(payload); },
+     SavedText},
+    // Track: a text whose number before "/" is the track; saved as that
+    // number alone, and not at all for track 0.
+    {[](const std::string& payload, int slot, Fields& fields) {
+       fields.Texts[slot] = DecodeText(payload);
+       fields.Track = TrackNumberOf(fields.Texts[slot]);
+     },
+     [](const Fields& fields, int) { return fields.Track != 0 ? std::to_string(fields.Track) : std::string(); }},
+    // Genre: a text whose genre is what follows the last ")": "(17)Rock" is
+    // Rock, "(17)" none. Saved as it stands, no number added.
+    {[](const std::string& payload, int slot, Fields& fields) {
+       const std::string text = DecodeText(payload);
+       const std::size_t close = text.rfind(')');
+       fields.Texts[slot] = close == std::string::npos ? text : text.substr(close + 1);
+     },
+     SavedText},
+    // Comment: encoding, language, description, text; saved with the
+    // language "eng" and an empty description.
+    {[](const std::string& payload, int slot, Fields& fields) { fields.Texts[slot] = DecodeDescribed(payload, true); },
+     [](const Fields& fields, int slot) {
+       return fields.Texts[slot].empty() ? std::string() : std::string("eng\0", 4) + fields.Texts[slot];
+     }},
+    // Link: encoding, description, link; saved with an empty description.
+    {[](const std::string& payload, int slot, Fields& fields) { fields.Texts[slot] = DecodeDescribed(payload, false); },
+     [](const Fields& fields, int slot) {
+       return fields.Texts[slot].empty() ? std::string() : '\0' + fields.Texts[slot];
+     }},
+    // Fallback: only read, into another slot's empty text; never saved.
+    {[](const std::string&, int, Fields&) {}, [](const Fields&, int) { return std::string(); }},
+    // Rating: e-mail ending in a zero byte, rating byte, play counter; the
+    // walk keeps only those with an empty e-mail. Saved as an empty e-mail
+    // and the rating, always, a rating of 0 included.
+    {[](const std::string& payload, int, Fields& fields) { fields.Rating = static_cast<std::uint8_t>(payload[1]); },
+     [](const Fields& fields, int) { return std::string(1, static_cast<char>(fields.Rating)); }},
+};
+static_assert(std::size(kFrameSpecs) == static_cast<std::size_t>(FrameKind::Rating) + 1);
+
+const FrameSpec& SpecOf(FrameKind kind) { return kFrameSpecs[static_cast<std::size_t>(kind)]; }
+
+}  // namespace
+
 }  // namespace id3v2
 
 void TID3v2::ResetData() {
   exists_ = false;
   versionID_ = 0;
   size_ = 0;
-  track_ = 0;
-  rating_ = 0;
-  for (std::string& text : texts_) text.clear();
+  for (std::string& text : fields_.Texts) text.clear();
+  fields_.Track = 0;
+  fields_.Rating = 0;
 }
 
-void TID3v2::SetText(int slot, const std::string& value) { texts_[slot] = id3v2::Trim(value); }
+void TID3v2::SetText(int slot, const std::string& value) { fields_.Texts[slot] = id3v2::Trim(value); }
 
 bool TID3v2::ReadFromFile(const std::string& FileName) {
   // A file that cannot be opened reads as one without a header.
@@ -448,73 +507,24 @@ bool TID3v2::ReadFromFile(const std::string& FileName, const platform::File& fil
 }
 
 void TID3v2::FillFields(const TagInfo& info, const std::string& FileName) {
-  using id3v2::FrameKind;
   for (int slot = 0; slot < id3v2::kSlotCount; ++slot) {
     const id3v2::FrameSlot& row = id3v2::kFrameTable[slot];
     const std::string& payload = info.Frame[slot];
-    std::string& text = texts_[slot];
-    switch (row.Kind) {
-      case FrameKind::Text:
-        text = id3v2::DecodeText(payload);
-        if (text.empty() && row.FallbackSlot >= 0) {
-          text = id3v2::DecodeText(info.Frame[row.FallbackSlot]).substr(0, row.FallbackLength);
-        }
-        break;
-      case FrameKind::Track:
-        text = id3v2::DecodeText(payload);
-        track_ = id3v2::TrackNumberOf(text);
-        break;
-      case FrameKind::Genre: {
-        text = id3v2::DecodeText(payload);
-        const std::size_t close = text.rfind(')');
-        if (close != std::string::npos) text.erase(0, close + 1);
-        break;
-      }
-      case FrameKind::Comment:
-        text = id3v2::DecodeDescribed(payload, true);
-        break;
-      case FrameKind::Link:
-        text = id3v2::DecodeDescribed(payload, false);
-        break;
-      case FrameKind::Fallback:
-        break;
-      case FrameKind::Rating:
-        // The walk keeps POPM frames with an empty e-mail only; any other
-        // rating is left to the full parser.
-        rating_ = !payload.empty() ? static_cast<std::uint8_t>(payload[1])
-                                   : id3v2::FullParserRating(FileName);
-        break;
+    if (!payload.empty()) id3v2::SpecOf(row.Kind).Read(payload, slot, fields_);
+    // A slot without a value may take one from elsewhere: a text from its
+    // fallback slot's frame, the rating from the full parser (the walk keeps
+    // POPM frames with an empty e-mail only).
+    std::string& text = fields_.Texts[slot];
+    if (text.empty() && row.FallbackSlot >= 0) {
+      text = id3v2::DecodeText(info.Frame[row.FallbackSlot]).substr(0, row.FallbackLength);
     }
+    if (row.Kind == id3v2::FrameKind::Rating && payload.empty()) fields_.Rating = id3v2::FullParserRating(FileName);
   }
 }
 
 void TID3v2::FillContents(TagInfo& info) const {
-  using id3v2::FrameKind;
   for (int slot = 0; slot < id3v2::kSlotCount; ++slot) {
-    std::string& content = info.Frame[slot];
-    const std::string& text = texts_[slot];
-    switch (id3v2::kFrameTable[slot].Kind) {
-      case FrameKind::Text:
-      case FrameKind::Genre:
-        content = text;
-        break;
-      case FrameKind::Track:
-        content = track_ != 0 ? std::to_string(track_) : std::string();
-        break;
-      case FrameKind::Comment:
-        // Language "eng" and an empty description before the text.
-        content = text.empty() ? std::string() : std::string("eng", 3) + '\0' + text;
-        break;
-      case FrameKind::Link:
-        content = text.empty() ? std::string() : '\0' + text;
-        break;
-      case FrameKind::Fallback:
-        content.clear();
-        break;
-      case FrameKind::Rating:
-        content = std::string(1, static_cast<char>(rating_));
-        break;
-    }
+    info.Frame[slot] = id3v2::SpecOf(id3v2::kFrameTable[slot].Kind).Write(fields_, slot);
   }
 }
 

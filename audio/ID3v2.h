@@ -44,6 +44,17 @@ struct SaveReport {
 };
 }  // namespace id3v2
 
+namespace id3v2 {
+// The values of a tag: one text per slot (the track slot's is TrackString;
+// the fallback slots' and the rating slot's stay empty), the track number
+// and the rating.
+struct Fields {
+  std::array<std::string, kSlotCount> Texts;
+  std::uint16_t Track = 0;
+  std::uint8_t Rating = 0;
+};
+}  // namespace id3v2
+
 class TID3v2 {
  public:
   TID3v2() = default;
@@ -73,45 +84,45 @@ class TID3v2 {
   // Whole tag in bytes, header and footer included; 0 without a usable tag.
   std::int32_t Size() const { return size_; }
 
-  const std::string& Title() const { return texts_[id3v2::kTitle]; }
-  const std::string& Artist() const { return texts_[id3v2::kArtist]; }
-  const std::string& Album() const { return texts_[id3v2::kAlbum]; }
-  std::uint16_t Track() const { return track_; }
-  const std::string& TrackString() const { return texts_[id3v2::kTrack]; }
-  const std::string& Year() const { return texts_[id3v2::kYear]; }
-  const std::string& Genre() const { return texts_[id3v2::kGenre]; }
-  const std::string& Comment() const { return texts_[id3v2::kComment]; }
-  const std::string& Composer() const { return texts_[id3v2::kComposer]; }
-  const std::string& Encoder() const { return texts_[id3v2::kEncoder]; }
-  const std::string& Copyright() const { return texts_[id3v2::kCopyright]; }
-  const std::string& Language() const { return texts_[id3v2::kLanguage]; }
-  const std::string& Link() const { return texts_[id3v2::kLink]; }
-  const std::string& Rhythm() const { return texts_[id3v2::kRhythm]; }
-  const std::string& FrameTINT() const { return texts_[id3v2::kFrameTINT]; }
-  const std::string& FrameTEXT() const { return texts_[id3v2::kFrameTEXT]; }
-  const std::string& SubGenre() const { return texts_[id3v2::kSubGenre]; }
-  const std::string& FrameTIDM() const { return texts_[id3v2::kFrameTIDM]; }
-  const std::string& FrameTCAR() const { return texts_[id3v2::kFrameTCAR]; }
-  const std::string& FrameTVIN() const { return texts_[id3v2::kFrameTVIN]; }
-  const std::string& FrameTMXI() const { return texts_[id3v2::kFrameTMXI]; }
-  const std::string& FrameTMXF() const { return texts_[id3v2::kFrameTMXF]; }
-  const std::string& FrameTRFI() const { return texts_[id3v2::kFrameTRFI]; }
-  const std::string& FrameTRFF() const { return texts_[id3v2::kFrameTRFF]; }
-  const std::string& FrameTCAD() const { return texts_[id3v2::kFrameTCAD]; }
-  const std::string& FrameTSUC() const { return texts_[id3v2::kFrameTSUC]; }
-  const std::string& RecordLabel() const { return texts_[id3v2::kRecordLabel]; }
-  const std::string& Vocal() const { return texts_[id3v2::kVocal]; }
-  const std::string& PeriodType() const { return texts_[id3v2::kPeriodType]; }
-  const std::string& PeriodStart() const { return texts_[id3v2::kPeriodStart]; }
-  const std::string& PeriodEnd() const { return texts_[id3v2::kPeriodEnd]; }
-  const std::string& FrameTPMI() const { return texts_[id3v2::kFrameTPMI]; }
-  std::uint8_t Rating() const { return rating_; }
+  const std::string& Title() const { return fields_.Texts[id3v2::kTitle]; }
+  const std::string& Artist() const { return fields_.Texts[id3v2::kArtist]; }
+  const std::string& Album() const { return fields_.Texts[id3v2::kAlbum]; }
+  std::uint16_t Track() const { return fields_.Track; }
+  const std::string& TrackString() const { return fields_.Texts[id3v2::kTrack]; }
+  const std::string& Year() const { return fields_.Texts[id3v2::kYear]; }
+  const std::string& Genre() const { return fields_.Texts[id3v2::kGenre]; }
+  const std::string& Comment() const { return fields_.Texts[id3v2::kComment]; }
+  const std::string& Composer() const { return fields_.Texts[id3v2::kComposer]; }
+  const std::string& Encoder() const { return fields_.Texts[id3v2::kEncoder]; }
+  const std::string& Copyright() const { return fields_.Texts[id3v2::kCopyright]; }
+  const std::string& Language() const { return fields_.Texts[id3v2::kLanguage]; }
+  const std::string& Link() const { return fields_.Texts[id3v2::kLink]; }
+  const std::string& Rhythm() const { return fields_.Texts[id3v2::kRhythm]; }
+  const std::string& FrameTINT() const { return fields_.Texts[id3v2::kFrameTINT]; }
+  const std::string& FrameTEXT() const { return fields_.Texts[id3v2::kFrameTEXT]; }
+  const std::string& SubGenre() const { return fields_.Texts[id3v2::kSubGenre]; }
+  const std::string& FrameTIDM() const { return fields_.Texts[id3v2::kFrameTIDM]; }
+  const std::string& FrameTCAR() const { return fields_.Texts[id3v2::kFrameTCAR]; }
+  const std::string& FrameTVIN() const { return fields_.Texts[id3v2::kFrameTVIN]; }
+  const std::string& FrameTMXI() const { return fields_.Texts[id3v2::kFrameTMXI]; }
+  const std::string& FrameTMXF() const { return fields_.Texts[id3v2::kFrameTMXF]; }
+  const std::string& FrameTRFI() const { return fields_.Texts[id3v2::kFrameTRFI]; }
+  const std::string& FrameTRFF() const { return fields_.Texts[id3v2::kFrameTRFF]; }
+  const std::string& FrameTCAD() const { return fields_.Texts[id3v2::kFrameTCAD]; }
+  const std::string& FrameTSUC() const { return fields_.Texts[id3v2::kFrameTSUC]; }
+  const std::string& RecordLabel() const { return fields_.Texts[id3v2::kRecordLabel]; }
+  const std::string& Vocal() const { return fields_.Texts[id3v2::kVocal]; }
+  const std::string& PeriodType() const { return fields_.Texts[id3v2::kPeriodType]; }
+  const std::string& PeriodStart() const { return fields_.Texts[id3v2::kPeriodStart]; }
+  const std::string& PeriodEnd() const { return fields_.Texts[id3v2::kPeriodEnd]; }
+  const std::string& FrameTPMI() const { return fields_.Texts[id3v2::kFrameTPMI]; }
+  std::uint8_t Rating() const { return fields_.Rating; }
 
   // Text setters store the text without the bytes <= 0x20 at either end.
   void SetTitle(const std::string& value) { SetText(id3v2::kTitle, value); }
   void SetArtist(const std::string& value) { SetText(id3v2::kArtist, value); }
   void SetAlbum(const std::string& value) { SetText(id3v2::kAlbum, value); }
-  void SetTrack(std::uint16_t value) { track_ = value; }
+  void SetTrack(std::uint16_t value) { fields_.Track = value; }
   void SetYear(const std::string& value) { SetText(id3v2::kYear, value); }
   void SetGenre(const std::string& value) { SetText(id3v2::kGenre, value); }
   void SetComment(const std::string& value) { SetText(id3v2::kComment, value); }
@@ -138,23 +149,20 @@ class TID3v2 {
   void SetPeriodStart(const std::string& value) { SetText(id3v2::kPeriodStart, value); }
   void SetPeriodEnd(const std::string& value) { SetText(id3v2::kPeriodEnd, value); }
   void SetFrameTPMI(const std::string& value) { SetText(id3v2::kFrameTPMI, value); }
-  void SetRating(std::uint8_t value) { rating_ = value; }
+  void SetRating(std::uint8_t value) { fields_.Rating = value; }
 
  private:
   void SetText(int slot, const std::string& value);
+  // The values from the payloads the walk stored, and back into the content
+  // each slot's frame is saved with (empty for no frame).
   void FillFields(const TagInfo& info, const std::string& FileName);
-  // The content each slot's frame is written with; empty for no frame.
   void FillContents(TagInfo& info) const;
 
   bool exists_ = false;
   std::uint8_t versionID_ = 0;
   std::int32_t size_ = 0;
-  std::uint16_t track_ = 0;
-  std::uint8_t rating_ = 0;
+  id3v2::Fields fields_;
   mutable id3v2::SaveReport lastSave_;
-  // One text per slot; the track slot holds TrackString, the fallback slots
-  // and the rating slot stay empty.
-  std::array<std::string, id3v2::kSlotCount> texts_;
 };
 
 // The steps of reading and writing, open to the tests.

@@ -1,7 +1,7 @@
 #pragma once
 // The frame table of TID3v2: one row per slot with the frame IDs of both
-// tag generations and how the slot's payload becomes a field. The reader and
-// the writer are both driven by this one table.
+// tag generations and the kind of frame the slot holds. The reader and the
+// writer are both driven by this one table.
 
 #include <array>
 #include <cstddef>
@@ -19,15 +19,9 @@ enum Slot : int {
   kSlotCount
 };
 
-enum class FrameKind {
-  Text,      // encoding byte + text
-  Track,     // text; the number before "/" is the track
-  Genre,     // text; whatever follows the last ")"
-  Comment,   // encoding, language, description, text
-  Link,      // encoding, description, link
-  Fallback,  // only read, to fill another slot's empty field; never written
-  Rating,    // e-mail, rating byte, play counter
-};
+// How a slot's frame is laid out and becomes fields; each kind's reading
+// and writing stand side by side in ID3v2.cpp (kFrameSpecs, in this order).
+enum class FrameKind { Text, Track, Genre, Comment, Link, Fallback, Rating };
 
 struct FrameSlot {
   std::string_view ID23;  // versions 3 and 4, and every frame written

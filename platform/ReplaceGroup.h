@@ -9,7 +9,8 @@
 // group goes on to a thread of its own, which flushes it and gives the names
 // (and lets the file system free the old files) while the next copies are
 // written. A copy that waits has not replaced its file yet: whoever reads or
-// writes that file settles the group first (SettleWaitingReplace).
+// writes that file settles the group first (SettleWaitingReplace; the calls
+// of FileHead.h do it for a song's job).
 
 #include <condition_variable>
 #include <cstddef>

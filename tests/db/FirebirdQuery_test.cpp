@@ -20,7 +20,7 @@ constexpr int kNumberedSongs = 25;  // songs 101..125, besides the named ones
 class FirebirdQuery : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    dir_ = new testing_support::TempDir();
+    dir_ = std::make_unique<testing_support::TempDir>();
     fdb_ = dir_->File("catalogue.fdb");
     CatalogueBuilder catalogue;
     catalogue.Folder(1, "/música/")
@@ -54,8 +54,7 @@ class FirebirdQuery : public ::testing::Test {
   }
 
   static void TearDownTestSuite() {
-    delete dir_;
-    dir_ = nullptr;
+    dir_.reset();
   }
 
   FirebirdQuery() {
@@ -69,14 +68,14 @@ class FirebirdQuery : public ::testing::Test {
     return query_;
   }
 
-  static testing_support::TempDir* dir_;
+  static std::unique_ptr<testing_support::TempDir> dir_;
   static std::string fdb_;
   Connection connection_;
   Transaction transaction_{connection_};
   Query query_{connection_, transaction_};
 };
 
-testing_support::TempDir* FirebirdQuery::dir_ = nullptr;
+std::unique_ptr<testing_support::TempDir> FirebirdQuery::dir_;
 std::string FirebirdQuery::fdb_;
 
 TEST_F(FirebirdQuery, ValuesAndNullsOfASong) {

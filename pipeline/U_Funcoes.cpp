@@ -15,11 +15,17 @@
 using pipeline_text::Decimal;
 using pipeline_text::YesNo;
 
-std::unique_ptr<TMPEGaudio> MPEGReader;
-std::unique_ptr<TWAVfile> WAVReader;
-std::unique_ptr<TID3v1> ID3v1Reader;
-std::unique_ptr<TID3v2> ID3v2Reader;
-Tag CurrentTag;
+namespace {
+TagPipeline defaultPipeline;
+}  // namespace
+
+std::unique_ptr<TMPEGaudio>& MPEGReader = defaultPipeline.MPEGReader;
+std::unique_ptr<TWAVfile>& WAVReader = defaultPipeline.WAVReader;
+std::unique_ptr<TID3v1>& ID3v1Reader = defaultPipeline.ID3v1Reader;
+std::unique_ptr<TID3v2>& ID3v2Reader = defaultPipeline.ID3v2Reader;
+Tag& CurrentTag = defaultPipeline.CurrentTag;
+
+TagPipeline& DefaultPipeline() { return defaultPipeline; }
 
 namespace merge_detail {
 namespace {
@@ -153,12 +159,7 @@ constexpr TagFieldLink kTagFields[] = {
 // The mark that tells the catalogue's tags from others.
 constexpr const char* kCatalogueMark = "S";
 
-void ReadWavInfo(const std::string& Path) {
-  // Only the MP3 readers may exist when a WAV path comes in; a WAV reader of
-  // its own is then made, rather than reading through a missing one.
-  if (!WAVReader) WAVReader = std::make_unique<TWAVfile>();
-  TWAVfile& wav = *WAVReader;
-  if (!wav.ReadFromFile(Path) || !wav.Valid()) return;
+void ReadWavValues(const TWAVfile& wav, Tag& CurrentTag) {
   CurrentTag.ChannelModeText = wav.ChannelMode();
   CurrentTag.SampleRateText = Decimal(wav.SampleRate()) + " hz";
   CurrentTag.FileSizeText = Decimal(wav.FileSize()) + " bytes";
@@ -166,7 +167,7 @@ void ReadWavInfo(const std::string& Path) {
       pipeline_text::FormatFixed(wav.Duration(), 3, pipeline_text::UserDecimalSeparator()) + " seg.";
 }
 
-void ReadMpegAudioInfo(const TMPEGaudio& Mpeg) {
+void ReadMpegAudioInfo(const TMPEGaudio& Mpeg, Tag& CurrentTag) {
   const FrameData& frame = Mpeg.Frame();
   CurrentTag.FileSizeText = Decimal(Mpeg.FileLength()) + " bytes";
   CurrentTag.VersionLayerText = Mpeg.Version() + " " + Mpeg.Layer();
@@ -184,14 +185,14 @@ void ReadMpegAudioInfo(const TMPEGaudio& Mpeg) {
   CurrentTag.EncoderText = Mpeg.Encoder();
 }
 
-void ReadID3v2Values(const TID3v2& Reader) {
+void ReadID3v2Values(const TID3v2& Reader, Tag& CurrentTag) {
   CurrentTag.TagExists = YesNo(true);
   CurrentTag.TagVersion = "2." + Decimal(Reader.VersionID());
   CurrentTag.TagSizeText = Decimal(Reader.Size()) + " bytes";
   for (const TagFieldLink& field : kTagFields) CurrentTag.*field.Snapshot = field.Read(Reader);
 }
 
-void ReadID3v1Values(const TID3v1& Reader) {
+void ReadID3v1Values(const TID3v1& Reader, Tag& CurrentTag) {
   CurrentTag.TagExists = YesNo(true);
   CurrentTag.TagVersion = Reader.VersionID() == 1 ? "1.0" : "1.1";
   CurrentTag.Title = Reader.Title();
@@ -203,66 +204,69 @@ void ReadID3v1Values(const TID3v1& Reader) {
   CurrentTag.Comment = Reader.Comment();
 }
 
-// The song read last, kept open from its reading to its merged write: one
-// open serves the whole job, the write in place included.
-struct OpenSong {
-  std::string Path;
-  platform::File File;
-};
-OpenSong& CurrentSong() {
-  static OpenSong song;
-  return song;
+}  // namespace
+
+TagPipeline::TagPipeline() = default;
+TagPipeline::~TagPipeline() = default;
+
+void TagPipeline::ReadWavInfo(const std::string& Path) {
+  // Only the MP3 readers may exist when a WAV path comes in; a WAV reader of
+  // its own is then made, rather than reading through a missing one.
+  if (!WAVReader) WAVReader = std::make_unique<TWAVfile>();
+  TWAVfile& wav = *WAVReader;
+  if (!wav.ReadFromFile(Path) || !wav.Valid()) return;
+  ReadWavValues(wav, CurrentTag);
 }
 
-void CloseSong() {
-  CurrentSong().File.Close();
-  CurrentSong().Path.clear();
+// The song read last is kept open from its reading to its merged write:
+// one open serves the whole job, the write in place included.
+void TagPipeline::CloseSong() {
+  songFile_.Close();
+  songPath_.clear();
 }
 
 // Opens the song for the whole job: read-write where the user may write it,
 // else for reading only, as it is going to stand once an earlier rewrite of
 // it is done.
-bool OpenSongFile(const std::string& Path) {
-  OpenSong& song = CurrentSong();
-  song.Path = Path;
-  return platform::OpenForJob(song.File, Path);
+bool TagPipeline::OpenSongFile(const std::string& Path) {
+  songPath_ = Path;
+  return platform::OpenForJob(songFile_, Path);
 }
 
 // The song opened by ReadFileInfo when Path still names that same file in
 // the same state, else nullptr: a song another program replaced, wrote or
 // changed the permissions of meanwhile is saved by its name, as it stands
 // now.
-platform::File* SongStillAt(const std::string& Path) {
-  OpenSong& song = CurrentSong();
-  if (!song.File.IsOpen() || song.Path != Path) return nullptr;
-  return platform::SameFileAt(Path, song.File) ? &song.File : nullptr;
+platform::File* TagPipeline::SongStillAt(const std::string& Path) {
+  if (!songFile_.IsOpen() || songPath_ != Path) return nullptr;
+  return platform::SameFileAt(Path, songFile_) ? &songFile_ : nullptr;
 }
 
-void ReadMpegInfo(const std::string& Path, platform::File& File) {
+void TagPipeline::ReadMpegInfo(const std::string& Path) {
   TMPEGaudio& mpeg = *MPEGReader;
-  if (!mpeg.ReadFromFile(Path, File)) return;
+  if (!mpeg.ReadFromFile(Path, songFile_)) return;
   if (!mpeg.Valid()) {
     CurrentTag.AudioValid = YesNo(false);
     return;
   }
   CurrentTag.AudioValid = YesNo(true);
-  ReadMpegAudioInfo(mpeg);
+  ReadMpegAudioInfo(mpeg, CurrentTag);
 
   // The tag values are taken from a valid stream only. The MPEG reader has
-  // just read the file's ID3v2 tag from the same open file, so the shared
-  // tag object takes that reading instead of opening the file once more.
+  // just read the file's ID3v2 tag from the same open file, so the tag
+  // object takes that reading instead of opening the file once more.
   *ID3v2Reader = mpeg.ID3v2();
   if (ID3v2Reader->Exists()) {
-    ReadID3v2Values(*ID3v2Reader);
+    ReadID3v2Values(*ID3v2Reader, CurrentTag);
     return;
   }
   // Likewise its ID3v1 tag: a failed read there would have failed the MPEG
   // read as a whole.
   *ID3v1Reader = mpeg.ID3v1();
-  if (ID3v1Reader->Exists()) ReadID3v1Values(*ID3v1Reader);
+  if (ID3v1Reader->Exists()) ReadID3v1Values(*ID3v1Reader, CurrentTag);
 }
 
-void MergeInto(TID3v2& Reader, const MergedTagValues& Values) {
+void TagPipeline::MergeInto(TID3v2& Reader, const MergedTagValues& Values) const {
   for (const TagFieldLink& field : kTagFields) {
     const std::string& given = field.Argument ? Values.*field.Argument : std::string();
     const std::string& value = given.empty() ? CurrentTag.*field.Snapshot : given;
@@ -272,9 +276,7 @@ void MergeInto(TID3v2& Reader, const MergedTagValues& Values) {
   Reader.SetFrameTCAD(kCatalogueMark);
 }
 
-}  // namespace
-
-void CreateReaders(const std::string& Extension) {
+void TagPipeline::CreateReaders(const std::string& Extension) {
   CloseSong();
   if (IsMp3Extension(Extension)) {
     MPEGReader = std::make_unique<TMPEGaudio>();
@@ -286,7 +288,7 @@ void CreateReaders(const std::string& Extension) {
   }
 }
 
-void FreeReaders(const std::string& Extension) {
+void TagPipeline::FreeReaders(const std::string& Extension) {
   CloseSong();
   if (IsMp3Extension(Extension)) {
     ClearTag();
@@ -298,9 +300,9 @@ void FreeReaders(const std::string& Extension) {
   }
 }
 
-void ClearTag() { CurrentTag = Tag{}; }
+void TagPipeline::ClearTag() { CurrentTag = Tag{}; }
 
-void ReadFileInfo(const std::string& Path) {
+void TagPipeline::ReadFileInfo(const std::string& Path) {
   ClearTag();
   if (Path.empty()) return;
   const std::string extension = ExtensionOf(Path);
@@ -317,11 +319,11 @@ void ReadFileInfo(const std::string& Path) {
     CloseSong();
     if (platform::FileExists(Path)) ReadWavInfo(Path);
   } else if (opened) {
-    ReadMpegInfo(Path, CurrentSong().File);
+    ReadMpegInfo(Path);
   }
 }
 
-bool WriteMergedTag(const MergedTagValues& Values) {
+bool TagPipeline::WriteMergedTag(const MergedTagValues& Values) {
   bool saved = false;
   // Without the ID3v2 object of this song (readers made for a WAV file, or
   // none at all) there is nothing to merge into, and nothing is written.
@@ -337,7 +339,7 @@ bool WriteMergedTag(const MergedTagValues& Values) {
   return saved;
 }
 
-bool MergeTagWithoutSaving(const MergedTagValues& Values) {
+bool TagPipeline::MergeTagWithoutSaving(const MergedTagValues& Values) {
   bool merged = false;
   if (ID3v2Reader && platform::FileExists(Values.FilePath)) {
     MergeInto(*ID3v2Reader, Values);
@@ -347,6 +349,13 @@ bool MergeTagWithoutSaving(const MergedTagValues& Values) {
   ClearTag();
   return merged;
 }
+
+void CreateReaders(const std::string& Extension) { defaultPipeline.CreateReaders(Extension); }
+void FreeReaders(const std::string& Extension) { defaultPipeline.FreeReaders(Extension); }
+void ClearTag() { defaultPipeline.ClearTag(); }
+void ReadFileInfo(const std::string& Path) { defaultPipeline.ReadFileInfo(Path); }
+bool WriteMergedTag(const MergedTagValues& Values) { return defaultPipeline.WriteMergedTag(Values); }
+bool MergeTagWithoutSaving(const MergedTagValues& Values) { return defaultPipeline.MergeTagWithoutSaving(Values); }
 
 bool WriteMergedTag(const std::string& FilePath, const std::string& Title, const std::string& Artist,
                     const std::string& Composer, const std::string& Album, const std::string& Year,

@@ -4,13 +4,17 @@
 // ID3v2 write that puts catalogue values over the file's own values.
 //
 // Per song the caller runs CreateReaders, ReadFileInfo, WriteMergedTag and
-// FreeReaders, in this order. The state below is process-wide and used by
-// one song at a time on one thread.
+// FreeReaders, in this order. One TagPipeline holds that state for one song
+// at a time on one thread; the free functions and the globals below work on
+// the process-wide default one (the window's single song, the tests), and
+// a run that saves several songs at once gives each thread its own.
 
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
 #include <string>
+
+#include "FileServices.h"
 
 class TMPEGaudio;
 class TWAVfile;
@@ -72,30 +76,6 @@ struct Tag {
   bool operator==(const Tag&) const = default;
 };
 
-// The shared readers; each is empty (none) until CreateReaders makes it.
-// The module owns them: a new CreateReaders replaces and frees the old ones,
-// so a song whose job stopped halfway leaves nothing behind.
-extern std::unique_ptr<TMPEGaudio> MPEGReader;
-extern std::unique_ptr<TWAVfile> WAVReader;
-extern std::unique_ptr<TID3v1> ID3v1Reader;
-extern std::unique_ptr<TID3v2> ID3v2Reader;
-// The snapshot of the file read last.
-extern Tag CurrentTag;
-
-// ".MP3" or "MP3" in any letter case: the MPEG, ID3v1 and ID3v2 readers
-// (then ClearTag); any other extension: the WAV reader.
-void CreateReaders(const std::string& Extension);
-// Releases the readers that CreateReaders made for the same extension.
-void FreeReaders(const std::string& Extension);
-// Empties all 47 fields of CurrentTag.
-void ClearTag();
-// Fills CurrentTag from the file at Path: audio parameters, and for a valid
-// MPEG stream its ID3v2 tag or, without one, its ID3v1 tag. Reports nothing;
-// what cannot be read stays empty. An MP3 file stays open (read-write where
-// the user may write it) for the merged write that follows, so that one
-// open serves the whole job; WriteMergedTag, MergeTagWithoutSaving,
-// CreateReaders, FreeReaders and the next ReadFileInfo close it.
-void ReadFileInfo(const std::string& Path);
 
 // A track text that is no decimal integer: the merged write stops before
 // saving anything.
@@ -157,6 +137,72 @@ bool WriteMergedTag(const std::string& FilePath, const std::string& Title, const
                     const std::string& FrameTINT, const std::string& FrameTCAR, const std::string& FrameTVIN,
                     const std::string& FrameTMXI, const std::string& FrameTMXF, const std::string& FrameTRFI,
                     const std::string& FrameTRFF, const std::string& FrameTPMI);
+
+// The readers, the snapshot and the open song of one song's job.
+class TagPipeline {
+ public:
+  TagPipeline();
+  ~TagPipeline();
+  TagPipeline(const TagPipeline&) = delete;
+  TagPipeline& operator=(const TagPipeline&) = delete;
+
+  // The readers; each is empty (none) until CreateReaders makes it. The
+  // pipeline owns them: a new CreateReaders replaces and frees the old
+  // ones, so a song whose job stopped halfway leaves nothing behind.
+  std::unique_ptr<TMPEGaudio> MPEGReader;
+  std::unique_ptr<TWAVfile> WAVReader;
+  std::unique_ptr<TID3v1> ID3v1Reader;
+  std::unique_ptr<TID3v2> ID3v2Reader;
+  // The snapshot of the file read last.
+  Tag CurrentTag;
+
+  // ".MP3" or "MP3" in any letter case: the MPEG, ID3v1 and ID3v2 readers
+  // (then ClearTag); any other extension: the WAV reader.
+  void CreateReaders(const std::string& Extension);
+  // Releases the readers that CreateReaders made for the same extension.
+  void FreeReaders(const std::string& Extension);
+  // Empties all 47 fields of CurrentTag.
+  void ClearTag();
+  // Fills CurrentTag from the file at Path: audio parameters, and for a
+  // valid MPEG stream its ID3v2 tag or, without one, its ID3v1 tag. Reports
+  // nothing; what cannot be read stays empty. An MP3 file stays open
+  // (read-write where the user may write it) for the merged write that
+  // follows, so that one open serves the whole job; WriteMergedTag,
+  // MergeTagWithoutSaving, CreateReaders, FreeReaders and the next
+  // ReadFileInfo close it.
+  void ReadFileInfo(const std::string& Path);
+  // As the free functions of the same names below.
+  bool WriteMergedTag(const MergedTagValues& Values);
+  bool MergeTagWithoutSaving(const MergedTagValues& Values);
+
+ private:
+  void ReadWavInfo(const std::string& Path);
+  void ReadMpegInfo(const std::string& Path);
+  bool OpenSongFile(const std::string& Path);
+  void CloseSong();
+  platform::File* SongStillAt(const std::string& Path);
+  void MergeInto(TID3v2& Reader, const MergedTagValues& Values) const;
+
+  // The song read last, kept open from its reading to its merged write.
+  std::string songPath_;
+  platform::File songFile_;
+};
+
+// The process-wide pipeline of the functions and globals below.
+TagPipeline& DefaultPipeline();
+
+// The default pipeline's readers and snapshot.
+extern std::unique_ptr<TMPEGaudio>& MPEGReader;
+extern std::unique_ptr<TWAVfile>& WAVReader;
+extern std::unique_ptr<TID3v1>& ID3v1Reader;
+extern std::unique_ptr<TID3v2>& ID3v2Reader;
+extern Tag& CurrentTag;
+
+// TagPipeline's work on the default pipeline.
+void CreateReaders(const std::string& Extension);
+void FreeReaders(const std::string& Extension);
+void ClearTag();
+void ReadFileInfo(const std::string& Path);
 
 // The numeric conversions of the merged write, exposed for the tests.
 namespace merge_detail {

@@ -8,6 +8,8 @@
 //   senha=...
 //   [CAMINHOS]
 //   D:\ACERVO\=/srv/acervo/
+//   [OPCOES]
+//   musicas_simultaneas=8
 
 #include <string>
 #include <vector>
@@ -22,6 +24,9 @@ struct CatalogueSettings {
   std::string User;          // [BANCO] usuario, trimmed; empty when not given
   std::string Password;      // [BANCO] senha, trimmed; empty when not given
   std::vector<FolderMapping> Folders;  // every line of [CAMINHOS], in file order
+  // [OPCOES] musicas_simultaneas: songs a run saves at once, 1 to
+  // tag_run::kMostSongsInFlight; 0 when not given or not such a number.
+  int SongsInFlight = 0;
 
   // usuario and senha, else ISC_USER and ISC_PASSWORD, else the defaults.
   db::Credentials Credentials() const { return db::ClientCredentials(User, Password); }
@@ -30,6 +35,10 @@ struct CatalogueSettings {
 // The settings of the INI file at path; every value empty when it cannot
 // be read.
 CatalogueSettings ReadCatalogueSettings(const std::string& path);
+
+// A number of songs in flight as written: decimal digits, 1 to
+// tag_run::kMostSongsInFlight; 0 for anything else.
+int SongsInFlightNumber(const std::string& text);
 
 // The user's own copy: $XDG_CONFIG_HOME/quillmar2012/BaseZelta.ini, the
 // folder defaulting to $HOME/.config; empty when neither variable is set.

@@ -49,6 +49,9 @@ constexpr const char* kUsage =
     "  --dry-run           write nothing; the report lists each frame that would\n"
     "                      change, with its old and new text\n"
     "  --quiet             no progress on standard error\n"
+    "  -j, --jobs N        save N songs at once (1 to 64; default: the INI's\n"
+    "                      [OPCOES] musicas_simultaneas, else 8); 1 saves one\n"
+    "                      song after the other\n"
     "  -h, --help          show this help and exit\n"
     "      --version       show the version and exit\n"
     "\n"
@@ -75,6 +78,7 @@ struct Options {
   std::optional<std::string> search;
   std::optional<std::string> ini;
   std::optional<std::string> report;
+  std::optional<std::string> jobs;
   bool dryRun = false;
   bool quiet = false;
   bool help = false;
@@ -120,6 +124,11 @@ std::optional<std::string> Parse(int argc, char** argv, Options& options) {
       complaint = value(options.ini);
     } else if (argument == "--report") {
       complaint = value(options.report);
+    } else if (argument == "--jobs" || argument == "-j") {
+      complaint = value(options.jobs);
+      if (!complaint && SongsInFlightNumber(*options.jobs) == 0)
+        complaint = "option '" + argument + "' needs a number from 1 to " +
+                    std::to_string(tag_run::kMostSongsInFlight);
     } else if (argument == "--dry-run") {
       complaint = flag(options.dryRun);
     } else if (argument == "--quiet") {
@@ -153,6 +162,9 @@ extern "C" void RequestStop(int signal) {
 void CatchStopSignals() {
   struct sigaction action {};
   action.sa_handler = RequestStop;
+  // The catalogue's engine and the song threads go on with what they were
+  // doing when the signal came: the run stops between songs.
+  action.sa_flags = SA_RESTART;
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
@@ -328,6 +340,8 @@ int Run(int argc, char** argv) {
 
   tag_run::TagRun run(connection, transaction, songs, settings->Folders);
   run.SetDryRun(options.dryRun);
+  const int songsInFlight = options.jobs ? SongsInFlightNumber(*options.jobs) : settings->SongsInFlight;
+  if (songsInFlight > 0) run.SetSongsInFlight(songsInFlight);
   run.SetStopFlag(&stopRequested);
   CatchStopSignals();
   Progress progress(!options.quiet);

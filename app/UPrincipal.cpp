@@ -248,6 +248,7 @@ void TFrmPrincipal::FormCreate() {
   }
   const CatalogueSettings settings = ReadCatalogueSettings(iniPath);
   folderMappings_ = settings.Folders;
+  songsInFlight_ = settings.SongsInFlight;
   DB_Zelta.SetCredentials(settings.Credentials());
   DB_Zelta.SetDatabaseName(settings.DatabaseName);
   try {
@@ -339,6 +340,7 @@ void TFrmPrincipal::RunOverSongs(int count, const std::function<void(tag_run::Ta
   frameClock_.invalidate();
   shownNumber_ = runNumber_ = 0;
   tag_run::TagRun run(DB_Zelta, Transaction_Zelta, Q_Musicas, folderMappings_);
+  if (songsInFlight_ > 0) run.SetSongsInFlight(songsInFlight_);
   // The last rewritten songs are put in place on the group's thread while
   // the window keeps painting.
   run.SetWhileCommitting([] { QCoreApplication::processEvents(); });

@@ -130,6 +130,7 @@ class TFrmPrincipal : public QWidget {
   // The INI's [CAMINHOS]; each run makes its resolver of song paths
   // from them.
   std::vector<FolderMapping> folderMappings_;
+  int songsInFlight_ = 0;  // the INI's; 0: the run's own choice
   song_tag_job::GenreLookup genreOf_;
   // The run's frames: when the last was shown, which song it showed and
   // which song the run stands on.

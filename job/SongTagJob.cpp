@@ -45,14 +45,16 @@ namespace {
 // ends halfway: no reader or snapshot value outlives its song.
 class SongReaders {
  public:
-  explicit SongReaders(std::string extension) : extension_(std::move(extension)) {
-    CreateReaders(extension_);
+  SongReaders(TagPipeline& pipeline, std::string extension)
+      : pipeline_(pipeline), extension_(std::move(extension)) {
+    pipeline_.CreateReaders(extension_);
   }
-  ~SongReaders() { FreeReaders(extension_); }
+  ~SongReaders() { pipeline_.FreeReaders(extension_); }
   SongReaders(const SongReaders&) = delete;
   SongReaders& operator=(const SongReaders&) = delete;
 
  private:
+  TagPipeline& pipeline_;
   std::string extension_;
 };
 
@@ -215,52 +217,81 @@ std::string ErrorWords(int error) {
   }
 }
 
-SongResult WriteSong(const SongRow& row, const GenreLookup& genreOf, SongPathResolver& paths,
-                     bool dryRun) noexcept {
-  SongResult result;
-  result.Code = row.Code;
+// Whatever a job's step throws, as the song's outcome.
+void FailWith(SongResult& result, const SongRow& row) noexcept {
   try {
+    throw;
+  } catch (const ConversionError&) {
+    result.Detail = "track is not a number: " + platform::Cp1252ToUtf8(row.Track);
+  } catch (const std::exception& error) {
+    result.Detail = error.what();
+  } catch (...) {
+    result.Detail = "unknown error";
+  }
+  result.How = Outcome::Failed;
+}
+
+PreparedSong PrepareSong(const SongRow& row, const GenreLookup& genreOf, SongPathResolver& paths) noexcept {
+  PreparedSong song;
+  SongResult& result = song.Result;
+  result.Code = row.Code;
+  song.Done = true;
+  try {
+    song.Row = row;
     result.FullName = row.FullName;
-    const std::string extension = FileNameExtension(row.FileName);
-    if (!IsMp3Extension(extension)) {
+    song.Extension = FileNameExtension(row.FileName);
+    if (!IsMp3Extension(song.Extension)) {
       result.How = Outcome::Skipped;
       result.Detail = "not an MP3 file";
-      return result;
+      return song;
     }
     const SongPathResolver::Result found = paths.Resolve(row.Folder, row.FileName);
     result.Path = found.Path;
     if (found.Outcome == SongPathResolver::Status::Ambiguous) {
       result.How = Outcome::Ambiguous;
       result.Detail = "several files differ from the name only in letter case";
-      return result;
+      return song;
     }
     if (found.Outcome != SongPathResolver::Status::Found) {
       const bool folder = platform::DirectoryExists(result.Path);
       result.How = folder ? Outcome::Failed : Outcome::Missing;
       result.Detail = folder ? "a folder, not a file" : "no such file";
-      return result;
+      return song;
     }
+    song.Genre = genreOf ? genreOf(row.Code) : std::string();
+    song.Done = false;
+  } catch (...) {
+    FailWith(result, row);
+  }
+  return song;
+}
 
-    const SongReaders readers(extension);
-    ReadFileInfo(result.Path);
-    const bool validAudio = CurrentTag.AudioValid == "Sim";
-    const std::string genre = genreOf ? genreOf(row.Code) : std::string();
-    const MergedTagValues values = CatalogueValues(row, result.Path, genre, extension);
+SongResult WriteSongFile(const PreparedSong& song, TagPipeline& pipeline, bool dryRun) noexcept {
+  if (song.Done) return song.Result;
+  const SongRow& row = song.Row;
+  SongResult result;
+  try {
+    result = song.Result;
+    const SongReaders readers(pipeline, song.Extension);
+    pipeline.ReadFileInfo(result.Path);
+    const bool validAudio = pipeline.CurrentTag.AudioValid == "Sim";
+    const MergedTagValues values = CatalogueValues(row, result.Path, song.Genre, song.Extension);
+    TID3v2* const tag = pipeline.ID3v2Reader.get();
     if (dryRun) {
-      const TID3v2 before = *ID3v2Reader;
-      if (!MergeTagWithoutSaving(values)) {
+      const TID3v2 before = *tag;
+      if (!pipeline.MergeTagWithoutSaving(values)) {
         result.How = Outcome::Missing;
         result.Detail = "no such file";
         return result;
       }
-      result.Changes = ChangedFrames(before, *ID3v2Reader);
+      result.Changes = ChangedFrames(before, *tag);
       result.How = !validAudio ? Outcome::InvalidAudio
                    : result.Changes.empty() ? Outcome::Unchanged
                                             : Outcome::WouldChange;
       return result;
     }
-    const bool saved = WriteMergedTag(values);
-    const id3v2::SaveReport save = ID3v2Reader->LastSave();
+    const bool saved = pipeline.WriteMergedTag(values);
+    const id3v2::SaveReport save = tag->LastSave();
     if (!saved) {
       result.How = Outcome::Failed;
       result.Detail = ErrorWords(save.Error);
@@ -270,17 +301,15 @@ SongResult WriteSong(const SongRow& row, const GenreLookup& genreOf, SongPathRes
     } else {
       result.How = OutcomeOf(save.How);
     }
-  } catch (const ConversionError&) {
-    result.How = Outcome::Failed;
-    result.Detail = "track is not a number: " + platform::Cp1252ToUtf8(row.Track);
-  } catch (const std::exception& error) {
-    result.How = Outcome::Failed;
-    result.Detail = error.what();
   } catch (...) {
-    result.How = Outcome::Failed;
-    result.Detail = "unknown error";
+    FailWith(result, row);
   }
   return result;
+}
+
+SongResult WriteSong(const SongRow& row, const GenreLookup& genreOf, SongPathResolver& paths,
+                     bool dryRun) noexcept {
+  return WriteSongFile(PrepareSong(row, genreOf, paths), DefaultPipeline(), dryRun);
 }
 
 }  // namespace song_tag_job

@@ -11,6 +11,8 @@
 
 #include "SongPathResolver.h"
 
+class TagPipeline;
+
 namespace song_tag_job {
 
 // The extension of a catalogue file name: from its last dot to its end,
@@ -94,9 +96,25 @@ struct SongResult {
 // The job: finds the file through paths, skips every file that is not an MP3 file, reads
 // the file, merges the catalogue's values over its own and saves the tag
 // (or, on a dry run, only tells which frames would change). Never throws:
-// whatever goes wrong ends as the song's outcome and reason.
+// whatever goes wrong ends as the song's outcome and reason. The same as
+// PrepareSong and then WriteSongFile on the default pipeline.
 SongResult WriteSong(const SongRow& row, const GenreLookup& genreOf, SongPathResolver& paths,
                      bool dryRun = false) noexcept;
+
+// The job in two halves: the catalogue's half (the name, the path, the
+// genre), on the thread that owns the resolver and the connection, and the
+// file's half (read, merge, save) on any thread with a pipeline of its own.
+struct PreparedSong {
+  SongRow Row;
+  std::string Extension;
+  std::string Genre;
+  // Code, name and path; when Done, the song's whole outcome.
+  SongResult Result;
+  bool Done = false;
+};
+PreparedSong PrepareSong(const SongRow& row, const GenreLookup& genreOf, SongPathResolver& paths) noexcept;
+// The file's half of a song that is not Done; a Done one as it is.
+SongResult WriteSongFile(const PreparedSong& song, TagPipeline& pipeline, bool dryRun) noexcept;
 
 // Words for a system error number, such as "permission denied".
 std::string ErrorWords(int error);

@@ -4,6 +4,8 @@
 #include <unordered_map>
 
 #include "ReplaceGroup.h"
+#include "SongWorkers.h"
+#include "U_Funcoes.h"
 
 namespace tag_run {
 
@@ -66,6 +68,10 @@ TagRun::TagRun(db::Connection& connection, db::Transaction& transaction, db::Que
   transaction_ = &transaction;
 }
 
+TagRun::~TagRun() = default;
+
+void TagRun::SetSongsInFlight(int songs) { songsInFlight_ = std::clamp(songs, 1, kMostSongsInFlight); }
+
 void TagRun::LookUpGenresOf(const std::vector<int>& rows) {
   if (!transaction_) return;
   std::vector<int> songCodes;
@@ -83,18 +89,76 @@ void TagRun::ConfirmConnection() {
   if (runGenres_) runGenres_->ConfirmConnection();
 }
 
-SongResult TagRun::WriteCurrentSong() noexcept {
+song_tag_job::PreparedSong TagRun::PrepareCurrentSong() noexcept {
   song_tag_job::SongRow row;
   try {
     row = ReadSongRow(songs_);
   } catch (const std::exception& error) {
-    SongResult failed;
-    failed.Detail = error.what();
+    song_tag_job::PreparedSong failed;
+    failed.Done = true;
+    failed.Result.Detail = error.what();
     return failed;
   } catch (...) {
-    return SongResult{};
+    song_tag_job::PreparedSong failed;
+    failed.Done = true;
+    return failed;
   }
-  return song_tag_job::WriteSong(row, genreOf_, paths_, dryRun_);
+  return song_tag_job::PrepareSong(row, genreOf_, paths_);
+}
+
+SongResult TagRun::WriteCurrentSong() noexcept {
+  return song_tag_job::WriteSongFile(PrepareCurrentSong(), DefaultPipeline(), dryRun_);
+}
+
+void TagRun::TakeOutcome() { report_.Songs.push_back(workers_->Next()); }
+
+void TagRun::TakeEveryOutcome() {
+  while (workers_ && workers_->InFlight() > 0) TakeOutcome();
+}
+
+void TagRun::RunRow(int number, int count, const SongStarting& starting) {
+  if (Stopped()) {
+    // The songs in flight finish and keep their places before the rest.
+    TakeEveryOutcome();
+    NotReached();
+    return;
+  }
+  if (starting) starting(number, count);
+  if (!workers_) {
+    report_.Songs.push_back(WriteCurrentSong());
+  } else {
+    song_tag_job::PreparedSong song = PrepareCurrentSong();
+    // A file named by an earlier row still in flight is saved after that
+    // row's save, never beside it.
+    while (workers_->Holds(song.Result.Path)) TakeOutcome();
+    workers_->Hand(std::move(song));
+    // Twice as many as the threads: a slow song does not keep the others
+    // idle while its outcome is awaited.
+    while (workers_->InFlight() >= 2 * static_cast<std::size_t>(songsInFlight_)) TakeOutcome();
+  }
+  // The job swallows its own errors, the catalogue's too. When the
+  // connection was lost on the way (a server gone), the rows ahead still
+  // come from the query's buffer and every later song would fail on its
+  // genre. Connecting again here, outside the job, either finds the
+  // catalogue back or ends the run with the client's error.
+  if (!connection_.Connected()) connection_.Connect();
+}
+
+void TagRun::RunRows(const std::function<void()>& rows) {
+  WithRewriteGroup([&] {
+    if (songsInFlight_ > 1) workers_ = std::make_unique<SongWorkers>(songsInFlight_, dryRun_);
+    try {
+      rows();
+      TakeEveryOutcome();
+    } catch (...) {
+      // The run ends, but not before the songs in flight are saved and
+      // reported.
+      TakeEveryOutcome();
+      workers_.reset();
+      throw;
+    }
+    workers_.reset();
+  });
 }
 
 void TagRun::RunToEnd(int count, const SongStarting& starting) {
@@ -105,21 +169,9 @@ void TagRun::RunToEnd(int count, const SongStarting& starting) {
     LookUpGenresOf(rows);
   }
   report_.Songs.reserve(report_.Songs.size() + static_cast<std::size_t>(std::max(count, 0)));
-  WithRewriteGroup([&] {
+  RunRows([&] {
     for (int number = 1; !songs_.Eof(); ++number) {
-      if (Stopped()) {
-        NotReached();
-        songs_.Next();
-        continue;
-      }
-      if (starting) starting(number, count);
-      report_.Songs.push_back(WriteCurrentSong());
-      // The job swallows its own errors, the catalogue's too. When the
-      // connection was lost on the way (a server gone), the rows ahead
-      // still come from the query's buffer and every later song would fail
-      // on its genre. Connecting again here, outside the job, either finds
-      // the catalogue back or ends the run with the client's error.
-      if (!connection_.Connected()) connection_.Connect();
+      RunRow(number, count, starting);
       songs_.Next();
     }
   });
@@ -131,16 +183,10 @@ void TagRun::RunBookmarks(const std::vector<db::Query::Bookmark>& bookmarks, con
   const int count = static_cast<int>(bookmarks.size());
   LookUpGenresOf(std::vector<int>(bookmarks.begin(), bookmarks.end()));
   report_.Songs.reserve(report_.Songs.size() + bookmarks.size());
-  WithRewriteGroup([&] {
+  RunRows([&] {
     for (int index = 0; index < count; ++index) {
       songs_.GotoBookmark(bookmarks[static_cast<std::size_t>(index)]);
-      if (Stopped()) {
-        NotReached();
-        continue;
-      }
-      if (starting) starting(index + 1, count);
-      report_.Songs.push_back(WriteCurrentSong());
-      if (!connection_.Connected()) connection_.Connect();
+      RunRow(index + 1, count, starting);
     }
   });
   ConfirmConnection();

@@ -103,6 +103,9 @@ inline CatalogueMaker GeneratedSongs(int songCount, const std::string& folderPat
 }
 
 // A window started on a catalogue made from builder's rows, or by a maker.
+// The INI lines of a run that saves one song after the other.
+inline const std::string kOneSongAtATime = "[OPCOES]\nmusicas_simultaneas=1\n";
+
 class WindowOnCatalogue {
  public:
   // moreIni: further INI lines after the [BANCO] section.

@@ -110,7 +110,9 @@ TEST(RunStrain, ADatabaseErrorBetweenSongsEndsTheRunWithTheErrorReport) {
       catalogue.Song({.codigo = code, .nome = "Title " + std::to_string(code),
                       .nomeCompleto = "SONG " + std::to_string(code), .pasCodigo = 1, .arquivo = file});
     }
-    WindowOnCatalogue fixture(catalogue);
+    // The connection is closed from inside song 2's save, on the run's own
+    // thread: one song after the other.
+    WindowOnCatalogue fixture(catalogue, kOneSongAtATime);
     TFrmPrincipal& window = fixture.Window();
     if (selected) {
       ASSERT_EQ(ListedNames(window).size(), 4u);
@@ -201,7 +203,8 @@ TEST(RunReport, ASongChangedWhileItsCopyWaitsIsReportedAsFailed) {
   CatalogueBuilder catalogue;
   catalogue.Folder(1, music.Path() + "/").Song(
       {.codigo = 1, .nome = "One", .nomeCompleto = "SONG 1", .pasCodigo = 1, .arquivo = "song1.mp3"});
-  WindowOnCatalogue fixture(catalogue);
+  // The copy waits in the group of the run's own thread.
+  WindowOnCatalogue fixture(catalogue, kOneSongAtATime);
   const std::string changed = SongBytes() + "changed";
   bool done = false;
   ScopedWriteHook otherProgram([&](const std::string& path, std::size_t) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 
 #include "TagRunSupport.h"
@@ -203,10 +204,9 @@ TEST(RunReport, ASongChangedWhileItsCopyWaitsIsReportedAsFailed) {
   CatalogueBuilder catalogue;
   catalogue.Folder(1, music.Path() + "/").Song(
       {.codigo = 1, .nome = "One", .nomeCompleto = "SONG 1", .pasCodigo = 1, .arquivo = "song1.mp3"});
-  // The copy waits in the group of the run's own thread.
-  WindowOnCatalogue fixture(catalogue, kOneSongAtATime);
+  WindowOnCatalogue fixture(catalogue);
   const std::string changed = SongBytes() + "changed";
-  bool done = false;
+  std::atomic<bool> done = false;  // the hook runs on a song's thread
   ScopedWriteHook otherProgram([&](const std::string& path, std::size_t) {
     if (!done && EndsWith(path, "/song1.mp3~")) {
       done = true;

@@ -77,7 +77,8 @@ TEST(CommandLine, BadOptionsAndAConfigurationOrCatalogueThatCannotBeReadExitWith
   EXPECT_EQ(help.out.rfind("Usage: Quillmar2012 --write-all", 0), 0u) << help.out;
   EXPECT_EQ(program.Run("--version", false).status, 0);
 
-  for (const char* bad : {"--bogus", "--write-all --write 1", "", "--search X --write 1", "--write", "stray"}) {
+  for (const char* bad : {"--bogus", "--write-all --write 1", "", "--search X --write 1", "--write", "stray",
+                          "--write-all --jobs 0", "--write-all --jobs=65", "--write-all -j x", "--write-all --jobs"}) {
     const Result result = program.Run(std::string("--quiet ") + bad);
     EXPECT_EQ(result.status, 2) << bad;
     EXPECT_NE(result.err.find("--help"), std::string::npos) << bad << ": " << result.err;
@@ -205,10 +206,7 @@ TEST(CommandLine, WritesTheSameBytesAsTheWindow) {
   EXPECT_NE(ReadFileBytes(byProgram.File("song1.mp3")), SongBytes());
 }
 
-// SIGTERM halfway through rewrites of long songs: the song being written
-// finishes, the waiting copies take their names, every song is whole (the
-// old file or the new one), the others are reported as not reached.
-TEST(CommandLine, SigtermHalfwayLeavesNoDamagedSongAndReportsTheRest) {
+void ExpectSigtermHalfwayLeavesNoDamagedSong(const char* jobs) {
   constexpr int kSongs = 40;
   TempDir music;
   const std::string audio = testing_support::LongSongAudio(1 << 20);
@@ -217,7 +215,7 @@ TEST(CommandLine, SigtermHalfwayLeavesNoDamagedSongAndReportsTheRest) {
   CommandLineFixture program(Songs(music, kSongs));
 
   testing_support::ChildProcess child(
-      QUILLMAR_PROGRAM, {"--write-all", "--quiet", "--ini", program.Ini(), "--report", program.Report()},
+      QUILLMAR_PROGRAM, {"--write-all", "--quiet", "--jobs", jobs, "--ini", program.Ini(), "--report", program.Report()},
       {"DISPLAY=", "QT_QPA_PLATFORM="}, music.File("output.log"));
   // Halfway: a few copies are on their way, named "~" or still unnamed
   // files that the program holds open in the folder.
@@ -260,6 +258,17 @@ TEST(CommandLine, SigtermHalfwayLeavesNoDamagedSongAndReportsTheRest) {
   EXPECT_GT(written, 0);
   EXPECT_GT(notReached, 0u);
   EXPECT_EQ(rewritten + notReached, std::size_t(kSongs));
+}
+
+// SIGTERM halfway through rewrites of long songs, one song after the other
+// and four at once: the songs being written finish, the waiting copies take
+// their names, every song is whole (the old file or the new one), the
+// others are reported as not reached.
+TEST(CommandLine, SigtermHalfwayLeavesNoDamagedSongAndReportsTheRest) {
+  for (const char* jobs : {"1", "4"}) {
+    SCOPED_TRACE(std::string("--jobs ") + jobs);
+    ExpectSigtermHalfwayLeavesNoDamagedSong(jobs);
+  }
 }
 
 }  // namespace

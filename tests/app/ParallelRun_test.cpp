@@ -1,0 +1,152 @@
+// A run that saves several songs at once against the same run one song
+// after the other, on real lame-made files and a real embedded catalogue:
+// rows naming the same file, rewrites and saves in place mixed, a failing
+// save; the same bytes, the same outcomes in row order, the counter in row
+// order on the run's thread, and a stop that waits for the songs in flight.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "CatalogueSql.h"
+#include "TagRun.h"
+#include "TagRunSupport.h"
+
+using namespace app_testing;
+using testing_support::CatalogueBuilder;
+using testing_support::ReadFileBytes;
+using testing_support::TempDir;
+
+namespace {
+
+// The files, each with its rows in code order (a song's code is its row).
+// a and d have no tag: their first save rewrites them, the later ones fit.
+// b's tag has room for everything; c's has none, and the long title of its
+// second row rewrites it again; e fails on every write.
+const std::vector<std::pair<int, std::string>> kRows = {
+    {1, "a.mp3"}, {2, "b.mp3"}, {3, "a.mp3"},  {4, "c.mp3"},     {5, "b.mp3"},  {6, "a.mp3"}, {7, "d.mp3"},
+    {8, "e.mp3"}, {9, "c.mp3"}, {10, "gone.mp3"}, {11, "b.mp3"}, {12, "f.wav"}, {13, "d.mp3"}, {14, "a.mp3"}};
+constexpr int kLongTitleRow = 9;
+
+std::string TitleOf(int code) {
+  return code == kLongTitleRow ? std::string(45, 'L') : "Title " + std::to_string(code);
+}
+
+void PutFiles(const TempDir& music) {
+  PutSong(music, "a.mp3");
+  PutSong(music, "b.mp3", pipeline_test::Id3v23Tag({{"TIT2", pipeline_test::TextPayload("Old")}}, 4096));
+  PutSong(music, "c.mp3", pipeline_test::Id3v23Tag({{"TIT2", pipeline_test::TextPayload("Old")}}, 0));
+  PutSong(music, "d.mp3");
+  PutSong(music, "e.mp3");
+  testing_support::WriteFileBytes(music.File("f.wav"), "RIFF");
+}
+
+struct SeenRun {
+  tag_run::RunReport report;
+  std::vector<int> numbers;        // as SongStarting told them
+  std::vector<std::int64_t> codes;  // the query's row at each SongStarting
+  bool startedElsewhere = false;    // SongStarting on another thread
+};
+
+// The rows of kRows over the files in music, songsInFlight at once; the
+// stop flag is set as song stopAt starts.
+SeenRun RunOver(const TempDir& music, int songsInFlight, int stopAt = 0) {
+  CatalogueBuilder catalogue;
+  catalogue.Folder(1, music.Path() + "/").Genre(1, "Rock");
+  for (const auto& [code, file] : kRows)
+    catalogue.Song({.codigo = code, .nome = TitleOf(code), .faixa = code, .nomeCompleto = "SONG " + std::to_string(code),
+                    .pasCodigo = 1, .arquivo = file})
+        .SongGenre(code, 1);
+  const std::string fdb = music.File("catalogue.fdb");
+  testing_support::CreateCatalogue(fdb, catalogue.Sql());
+
+  db::Connection connection;
+  connection.SetDatabaseName(fdb);
+  connection.Connect();
+  db::Transaction transaction(connection);
+  transaction.Start();
+  db::Query songs(connection, transaction);
+  songs.SetSQL(catalogue_sql::SongListSql("", catalogue_sql::kDefaultSortField));
+  songs.Open();
+  songs.FetchAll();
+  songs.First();
+
+  SeenRun run;
+  std::atomic<bool> stop = false;
+  tag_run::TagRun tagRun(connection, transaction, songs);
+  tagRun.SetSongsInFlight(songsInFlight);
+  tagRun.SetStopFlag(&stop);
+  const auto runThread = std::this_thread::get_id();
+  // Every write of e, or of a copy of it, fails as on a full disk.
+  ScopedWriteHook failing(
+      [](const std::string& path, std::size_t) { return path.find("/e.mp3") == std::string::npos; });
+  tagRun.RunToEnd(songs.FetchedCount(), [&](int number, int) {
+    run.numbers.push_back(number);
+    run.codes.push_back(songs.FieldAsInteger("MUS_CODIGO"));
+    run.startedElsewhere |= std::this_thread::get_id() != runThread;
+    if (number == stopAt) stop = true;
+  });
+  run.report = tagRun.Report();
+  return run;
+}
+
+TEST(ParallelRun, WritesTheSameFilesAndOutcomesAsOneSongAtATimeInRowOrder) {
+  TempDir oneByOne, together;
+  PutFiles(oneByOne);
+  PutFiles(together);
+  const SeenRun one = RunOver(oneByOne, 1);
+  const SeenRun many = RunOver(together, 4);
+
+  for (const char* name : {"a.mp3", "b.mp3", "c.mp3", "d.mp3", "e.mp3", "f.wav"})
+    EXPECT_TRUE(ReadFileBytes(oneByOne.File(name)) == ReadFileBytes(together.File(name))) << name;
+  // The last row of each file is the one it carries.
+  EXPECT_EQ(pipeline_test::ReadWithTagLib(together.File("a.mp3")).Text("TIT2"), TitleOf(14));
+  EXPECT_EQ(pipeline_test::ReadWithTagLib(together.File("b.mp3")).Text("TIT2"), TitleOf(11));
+  EXPECT_EQ(pipeline_test::ReadWithTagLib(together.File("c.mp3")).Text("TIT2"), TitleOf(9));
+  EXPECT_TRUE(ReadFileBytes(together.File("e.mp3")) == SongBytes());
+
+  ASSERT_EQ(many.report.Songs.size(), kRows.size());
+  ASSERT_EQ(one.report.Songs.size(), kRows.size());
+  for (std::size_t row = 0; row < kRows.size(); ++row) {
+    const song_tag_job::SongResult& a = one.report.Songs[row];
+    const song_tag_job::SongResult& b = many.report.Songs[row];
+    EXPECT_EQ(b.Code, kRows[row].first);
+    EXPECT_EQ(a.How, b.How) << row << ": " << song_tag_job::OutcomeName(b.How);
+    EXPECT_EQ(a.Detail, b.Detail) << row;
+  }
+  // Both kinds of save, a failed one, a missing and a skipped file.
+  for (const auto outcome : {song_tag_job::Outcome::Rewritten, song_tag_job::Outcome::WrittenInPlace,
+                             song_tag_job::Outcome::Failed, song_tag_job::Outcome::Missing,
+                             song_tag_job::Outcome::Skipped})
+    EXPECT_GT(many.report.Count(outcome), 0u) << song_tag_job::OutcomeName(outcome);
+
+  std::vector<int> numbers;
+  std::vector<std::int64_t> codes;
+  for (const auto& [code, file] : kRows) {
+    numbers.push_back(static_cast<int>(numbers.size()) + 1);
+    codes.push_back(code);
+  }
+  EXPECT_EQ(many.numbers, numbers);
+  EXPECT_EQ(many.codes, codes);
+  EXPECT_FALSE(many.startedElsewhere);
+}
+
+// The stop comes as song 6 starts: the songs handed over before it are
+// saved whole and reported in their places, the rest not reached.
+TEST(ParallelRun, AStopWaitsForTheSongsInFlightAndLeavesTheRestNotReached) {
+  TempDir music;
+  PutFiles(music);
+  const SeenRun run = RunOver(music, 4, 6);
+  ASSERT_EQ(run.report.Songs.size(), kRows.size());
+  for (std::size_t row = 0; row < kRows.size(); ++row) {
+    EXPECT_EQ(run.report.Songs[row].Code, kRows[row].first);
+    EXPECT_EQ(run.report.Songs[row].How == song_tag_job::Outcome::NotReached, row >= 6) << row;
+  }
+  EXPECT_EQ(pipeline_test::ReadWithTagLib(music.File("a.mp3")).Text("TIT2"), TitleOf(6));
+  EXPECT_EQ(pipeline_test::ReadWithTagLib(music.File("b.mp3")).Text("TIT2"), TitleOf(5));
+  EXPECT_TRUE(ReadFileBytes(music.File("d.mp3")) == SongBytes());
+  EXPECT_EQ(run.numbers, (std::vector<int>{1, 2, 3, 4, 5, 6}));
+}
+
+}  // namespace

@@ -10,7 +10,10 @@
 // Measured per song:
 //   - the real window's "Gravar Todas" over an embedded catalogue of as many
 //     songs whose folder is the share (or the local folder): new values,
-//     the tags fitting in place, then the same values again;
+//     the tags fitting in place, then the same values again; once for each
+//     number of songs saved at once that --jobs lists (the INI's
+//     [OPCOES] musicas_simultaneas; 1 is one song after the other, 0 leaves
+//     the choice to the run, as without the key);
 //   - the job alone as the window runs it for a row, minus the database:
 //     the song's path is checked (the window's path lookup), then
 //     CreateReaders, ReadFileInfo, WriteMergedTag and FreeReaders with one
@@ -19,7 +22,7 @@
 //     100 files a call, so that Python's start is spread over them.
 // Each as ms a song, and on the share the operations a song by kind.
 //
-//   sudo build/bench/file_share_bench [--songs=1000] [--delay-us=500]
+//   sudo build/bench/file_share_bench [--songs=1000] [--delay-us=500] [--jobs=1,0]
 //
 // (QT_QPA_PLATFORM is offscreen unless set otherwise.)
 
@@ -221,12 +224,14 @@ class QuietBoxes final : public MessageBoxes {
 class WindowOverFolder {
  public:
   WindowOverFolder(const testing_support::TempDir& root, const std::string& name, const std::string& folder,
-                   int songs) {
+                   int songs, int songsInFlight) {
     const std::string fdb = root.File(name + ".fdb"), config = root.File(name);
     std::filesystem::create_directories(config);
     testing_support::CreateCatalogue(fdb);
     testing_support::FillGeneratedCatalogue(fdb, songs, folder + "/");
-    testing_support::WriteFileBytes(config + "/BaseZelta.ini", "[BANCO]\ncaminho=" + fdb + "\n");
+    const std::string options =
+        songsInFlight > 0 ? "[OPCOES]\nmusicas_simultaneas=" + std::to_string(songsInFlight) + "\n" : "";
+    testing_support::WriteFileBytes(config + "/BaseZelta.ini", "[BANCO]\ncaminho=" + fdb + "\n" + options);
     window_ = std::make_unique<TFrmPrincipal>(boxes_, config);
     window_->show();
     QCoreApplication::processEvents();
@@ -243,12 +248,23 @@ class WindowOverFolder {
   std::unique_ptr<TFrmPrincipal> window_;
 };
 
-std::vector<Figure> MeasureFolder(const std::vector<std::string>& paths, const Share* share,
-                                  WindowOverFolder& window) {
+// refill puts the songs back as they were before each window's first pass,
+// so that its catalogue's values are new to them.
+std::vector<Figure> MeasureFolder(const testing_support::TempDir& root, const std::string& where,
+                                  const std::vector<std::string>& paths, const Share* share,
+                                  const std::vector<int>& jobs, const std::function<void()>& refill) {
   const int songs = static_cast<int>(paths.size());
+  const std::string folder = paths.front().substr(0, paths.front().rfind('/'));
   std::vector<Figure> figures;
-  figures.push_back(Measure("window, new values", songs, share, [&] { return window.WriteAll(); }));
-  figures.push_back(Measure("window, same values again", songs, share, [&] { return window.WriteAll(); }));
+  for (std::size_t pass = 0; pass < jobs.size(); ++pass) {
+    const int songsInFlight = jobs[pass];
+    WindowOverFolder window(root, where + "-catalogue-" + std::to_string(pass), folder, songs, songsInFlight);
+    refill();
+    const std::string atOnce =
+        songsInFlight > 0 ? "window " + std::to_string(songsInFlight) + " at once, " : "window as it chooses, ";
+    figures.push_back(Measure(atOnce + "new values", songs, share, [&] { return window.WriteAll(); }));
+    figures.push_back(Measure(atOnce + "same again", songs, share, [&] { return window.WriteAll(); }));
+  }
   const auto ours = [&](int variant) {
     return [&paths, variant] {
       std::map<id3v2::SaveHow, int> how;
@@ -264,7 +280,7 @@ std::vector<Figure> MeasureFolder(const std::vector<std::string>& paths, const S
 
 void Print(const char* where, const std::vector<Figure>& figures, int songs) {
   for (const Figure& figure : figures) {
-    std::printf("%-6s %-28s %7.3f ms a song", where, figure.what.c_str(), figure.msPerSong);
+    std::printf("%-6s %-34s %7.3f ms a song", where, figure.what.c_str(), figure.msPerSong);
     if (!figure.ops.empty()) {
       const unsigned long total = figure.ops.count("total") ? figure.ops.at("total") : 0;
       std::printf(", %5.1f operations a song:", static_cast<double>(total) / songs);
@@ -281,11 +297,24 @@ int NumberFlag(int argc, char** argv, const std::string& flag, int fallback) {
     const std::string arg = argv[i];
     if (arg.rfind(flag + "=", 0) == 0) return std::atoi(arg.c_str() + flag.size() + 1);
     if (arg == "--help") {
-      std::printf("usage: file_share_bench [--songs=N (1000)] [--delay-us=N (500)]\n");
+      std::printf("usage: file_share_bench [--songs=N (1000)] [--delay-us=N (500)] [--jobs=N,N... (1,0)]\n");
       std::exit(0);
     }
   }
   return fallback;
+}
+
+// --jobs=1,0: the numbers of songs at once to measure the window with, 0
+// for the run's own choice.
+std::vector<int> JobsFlag(int argc, char** argv) {
+  std::string list = "1,0";
+  for (int i = 1; i < argc; ++i)
+    if (std::string(argv[i]).rfind("--jobs=", 0) == 0) list = argv[i] + 7;
+  std::vector<int> jobs;
+  std::istringstream items(list);
+  for (std::string item; std::getline(items, item, ',');)
+    if (!item.empty() && std::atoi(item.c_str()) >= 0) jobs.push_back(std::atoi(item.c_str()));
+  return jobs;
 }
 
 std::vector<std::string> FillFolder(const std::string& folder, const std::string& bytes, int count) {
@@ -305,7 +334,8 @@ std::vector<std::string> FillFolder(const std::string& folder, const std::string
 int Run(int argc, char** argv) {
   const int songs = NumberFlag(argc, argv, "--songs", 1000);
   const int delayUs = NumberFlag(argc, argv, "--delay-us", 500);
-  if (songs <= 0 || delayUs < 0) return 2;
+  const std::vector<int> jobs = JobsFlag(argc, argv);
+  if (songs <= 0 || delayUs < 0 || jobs.empty()) return 2;
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication application(argc, argv);
   testing_support::TempDir root;
@@ -320,6 +350,12 @@ int Run(int argc, char** argv) {
 
   const std::vector<std::string> local = FillFolder(root.File("local"), tagged, songs);
   FillFolder(root.File("backing"), tagged, songs);
+  const auto refill = [&](const std::string& folder) {
+    return [&root, folder, &tagged, songs] {
+      FillFolder(root.File(folder), tagged, songs);
+      ::sync();
+    };
+  };
   std::vector<std::string> onShare;
   for (const std::string& path : local) onShare.push_back(root.File("share") + path.substr(path.rfind('/')));
   ::sync();
@@ -327,14 +363,12 @@ int Run(int argc, char** argv) {
   {
     Share share(root.File("backing"), root.File("share"), static_cast<unsigned>(delayUs), root.File("share_fs.log"));
     if (share.Mounted()) {
-      WindowOverFolder window(root, "share-catalogue", root.File("share"), songs);
-      Print("share", MeasureFolder(onShare, &share, window), songs);
+      Print("share", MeasureFolder(root, "share", onShare, &share, jobs, refill("backing")), songs);
     } else {
       std::printf("share: skipped: %s\n", share.Why().c_str());
     }
   }
-  WindowOverFolder window(root, "local-catalogue", root.File("local"), songs);
-  Print("local", MeasureFolder(local, nullptr, window), songs);
+  Print("local", MeasureFolder(root, "local", local, nullptr, jobs, refill("local")), songs);
   return 0;
 }
 

@@ -26,6 +26,7 @@ class SongWorkers {
   // Hands a song to the first thread free; its outcome comes from Next, in
   // the order the songs were handed over.
   void Hand(song_tag_job::PreparedSong song);
+  int Threads() const { return static_cast<int>(threads_.size()); }
   // The number of songs handed over whose outcome was not taken yet.
   std::size_t InFlight() const { return outcomes_.size(); }
   // True when a song handed over and not taken yet has this path.

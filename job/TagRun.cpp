@@ -125,7 +125,7 @@ void TagRun::RunRow(int number, int count, const SongStarting& starting) {
   }
   if (starting) starting(number, count);
   if (!workers_) {
-    report_.Songs.push_back(WriteCurrentSong());
+    WriteCurrentSongHere();
   } else {
     song_tag_job::PreparedSong song = PrepareCurrentSong();
     // A file named by an earlier row still in flight is saved after that
@@ -134,7 +134,7 @@ void TagRun::RunRow(int number, int count, const SongStarting& starting) {
     workers_->Hand(std::move(song));
     // Twice as many as the threads: a slow song does not keep the others
     // idle while its outcome is awaited.
-    while (workers_->InFlight() >= 2 * static_cast<std::size_t>(songsInFlight_)) TakeOutcome();
+    while (workers_->InFlight() >= 2 * static_cast<std::size_t>(workers_->Threads())) TakeOutcome();
   }
   // The job swallows its own errors, the catalogue's too. When the
   // connection was lost on the way (a server gone), the rows ahead still
@@ -144,9 +144,25 @@ void TagRun::RunRow(int number, int count, const SongStarting& starting) {
   if (!connection_.Connected()) connection_.Connect();
 }
 
+void TagRun::WriteCurrentSongHere() {
+  if (songsInFlight_ != 0) {
+    report_.Songs.push_back(WriteCurrentSong());
+    return;
+  }
+  const song_tag_job::PreparedSong song = PrepareCurrentSong();
+  const auto start = std::chrono::steady_clock::now();
+  report_.Songs.push_back(song_tag_job::WriteSongFile(song, DefaultPipeline(), dryRun_));
+  if (song.Done) return;
+  // A slow song among quick ones (a cold cache, a rewrite) is not enough.
+  const bool slow = std::chrono::steady_clock::now() - start > kSlowFileWork;
+  slowSongsInARow_ = slow ? slowSongsInARow_ + 1 : 0;
+  if (slowSongsInARow_ >= kSlowSongsInARow) workers_ = std::make_unique<SongWorkers>(kDefaultSongsInFlight, dryRun_);
+}
+
 void TagRun::RunRows(const std::function<void()>& rows) {
   WithRewriteGroup([&] {
     if (songsInFlight_ > 1) workers_ = std::make_unique<SongWorkers>(songsInFlight_, dryRun_);
+    slowSongsInARow_ = 0;
     try {
       rows();
       TakeEveryOutcome();

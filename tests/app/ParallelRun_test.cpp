@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QTimer>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <set>
@@ -181,6 +183,42 @@ TEST(ParallelRun, NotToldHowManyItSavesSeveralAtOnceOnlyOnceSongsAreSlow) {
     const bool quick = run.took < kRows.size() * tag_run::kSlowFileWork;
     if (slow || quick) EXPECT_EQ(writers.size() > 1, slow);
     EXPECT_TRUE(writers.count(std::this_thread::get_id()));
+  }
+}
+
+// The window closed while its run saves four songs at once: the run goes on
+// to its end, every song saved whole, before the window goes.
+TEST(ParallelRun, ClosingTheWindowDuringARunLeavesEverySongSaved) {
+  constexpr int kSongs = 24;
+  TempDir music;
+  CatalogueBuilder catalogue;
+  catalogue.Folder(1, music.Path() + "/");
+  for (int code = 1; code <= kSongs; ++code) {
+    const std::string file = "song" + std::to_string(code) + ".mp3";
+    PutSong(music, file);
+    catalogue.Song({.codigo = code, .nome = TitleOf(code), .nomeCompleto = "SONG " + std::to_string(code),
+                    .pasCodigo = 1, .arquivo = file});
+  }
+  WindowOnCatalogue fixture(catalogue, "[OPCOES]\nmusicas_simultaneas=4\n");
+  TFrmPrincipal& window = fixture.Window();
+  QTimer closer;
+  closer.setInterval(0);
+  QObject::connect(&closer, &QTimer::timeout, [&] {
+    if (window.lblContador->text().isEmpty()) return;
+    closer.stop();
+    window.close();
+  });
+  closer.start();
+  Click(window.BTodas);
+
+  EXPECT_FALSE(closer.isActive());
+  EXPECT_FALSE(window.isVisible());
+  ExpectOnlyFinalMessage(fixture.Boxes());
+  for (int code = 1; code <= kSongs; ++code) {
+    const std::string path = music.File("song" + std::to_string(code) + ".mp3");
+    EXPECT_EQ(pipeline_test::ReadWithTagLib(path).Text("TIT2"), TitleOf(code)) << path;
+    EXPECT_TRUE(testing_support::AudioBytesOf(ReadFileBytes(path)) == SongBytes()) << path;
+    EXPECT_FALSE(std::filesystem::exists(path + "~")) << path;
   }
 }
 

@@ -62,36 +62,11 @@ MergedTagValues CatalogueValues(const song_tag_job::SongRow& row, const std::str
                                 const std::string& genre, const std::string& extension) {
   // Empty values keep what the file holds; the TEXT frame records the
   // file's extension as the catalogue stores it.
-  return MergedTagValues{
-      .FilePath = path,
-      .Title = row.Title,
-      .Artist = row.Artist,
-      .Composer = row.Composer,
-      .Album = row.Album,
-      .Year = row.Year,
-      .Track = row.Track,
-      .FrameTIDM = {},
-      .Genre = genre,
-      .SubGenre = row.SubGenre,
-      .Rhythm = row.Rhythm,
-      .Language = row.Language,
-      .RecordLabel = row.RecordLabel,
-      .Vocal = row.Vocal,
-      .Rating = row.Rating,
-      .PeriodType = row.PeriodType,
-      .PeriodStart = row.PeriodStart,
-      .PeriodEnd = row.PeriodEnd,
-      .FrameTEXT = extension,
-      .Comment = {},
-      .FrameTINT = {},
-      .FrameTCAR = {},
-      .FrameTVIN = {},
-      .FrameTMXI = {},
-      .FrameTMXF = {},
-      .FrameTRFI = {},
-      .FrameTRFF = {},
-      .FrameTPMI = {},
-  };
+  MergedTagValues values = row.Values;
+  values.FilePath = path;
+  values.Genre = genre;
+  values.FrameTEXT = extension;
+  return values;
 }
 
 // A frame's payload as a reader of the report wants to see it: the text
@@ -222,7 +197,7 @@ void FailWith(SongResult& result, const SongRow& row) noexcept {
   try {
     throw;
   } catch (const ConversionError&) {
-    result.Detail = "track is not a number: " + platform::Cp1252ToUtf8(row.Track);
+    result.Detail = "track is not a number: " + platform::Cp1252ToUtf8(row.Values.Track);
   } catch (const std::exception& error) {
     result.Detail = error.what();
   } catch (...) {

@@ -10,8 +10,7 @@
 #include <vector>
 
 #include "SongPathResolver.h"
-
-class TagPipeline;
+#include "U_Funcoes.h"
 
 namespace song_tag_job {
 
@@ -35,21 +34,9 @@ struct SongRow {
   std::string FullName;
   std::string Folder;
   std::string FileName;
-  std::string Title;
-  std::string Artist;
-  std::string Composer;
-  std::string Album;
-  std::string Year;
-  std::string Track;
-  std::string SubGenre;
-  std::string Rhythm;
-  std::string Language;
-  std::string RecordLabel;
-  std::string Vocal;
-  std::string Rating;
-  std::string PeriodType;
-  std::string PeriodStart;
-  std::string PeriodEnd;
+  // The values of the tag; the job adds the path, the genre and the
+  // extension (the TEXT frame), the others stay empty.
+  MergedTagValues Values;
 };
 
 // Name of a song's genre with the lowest genre code (Windows-1252), empty

@@ -105,56 +105,37 @@ void WriteRating(TID3v2& Reader, const std::string& Text) {
   Reader.SetRating(merge_detail::RatingNumber(Text));
 }
 
-#define TEXT_FIELD(ArgumentName, SnapshotName, Property)                                 \
-  TagFieldLink {                                                                         \
-    &MergedTagValues::ArgumentName, &Tag::SnapshotName,                                  \
-        [](const TID3v2& r) { return std::string(r.Property()); },                       \
-        [](TID3v2& r, const std::string& v) { r.Set##Property(v); }, false               \
+// A field read with the ID3v2 object's Property and set with its
+// SetProperty; Argument is the catalogue's value or nullptr.
+#define TAG_FIELD(Argument, SnapshotName, Property)                                     \
+  TagFieldLink {                                                                       \
+    Argument, &Tag::SnapshotName, [](const TID3v2& r) { return std::string(r.Property()); }, \
+        [](TID3v2& r, const std::string& v) { r.Set##Property(v); }, false             \
   }
-#define FILE_FIELD(SnapshotName, Property)                                               \
-  TagFieldLink {                                                                         \
-    nullptr, &Tag::SnapshotName, [](const TID3v2& r) { return std::string(r.Property()); }, \
-        [](TID3v2& r, const std::string& v) { r.Set##Property(v); }, false               \
-  }
+// A catalogue field whose argument, snapshot field and property share its
+// name; a field that always keeps the file's value.
+#define TEXT_FIELD(Name) TAG_FIELD(&MergedTagValues::Name, Name, Name)
+#define FILE_FIELD(SnapshotName, Property) TAG_FIELD(nullptr, SnapshotName, Property)
 
 // In the order of the merged write: the catalogue fields in argument order,
 // then the fields that always keep the file's value. Together they are the
 // snapshot's tag values 18 to 47.
 constexpr TagFieldLink kTagFields[] = {
-    TEXT_FIELD(Title, Title, Title),
-    TEXT_FIELD(Artist, Artist, Artist),
-    TEXT_FIELD(Composer, Composer, Composer),
-    TEXT_FIELD(Album, Album, Album),
-    TEXT_FIELD(Year, Year, Year),
+    TEXT_FIELD(Title), TEXT_FIELD(Artist), TEXT_FIELD(Composer), TEXT_FIELD(Album), TEXT_FIELD(Year),
     TagFieldLink{&MergedTagValues::Track, &Tag::Track, ReadTrack, WriteTrack, true},
-    TEXT_FIELD(FrameTIDM, FrameTIDM, FrameTIDM),
-    TEXT_FIELD(Genre, Genre, Genre),
-    TEXT_FIELD(SubGenre, SubGenre, SubGenre),
-    TEXT_FIELD(Rhythm, Rhythm, Rhythm),
-    TEXT_FIELD(Language, Language, Language),
-    TEXT_FIELD(RecordLabel, RecordLabel, RecordLabel),
-    TEXT_FIELD(Vocal, Vocal, Vocal),
+    TEXT_FIELD(FrameTIDM), TEXT_FIELD(Genre), TEXT_FIELD(SubGenre), TEXT_FIELD(Rhythm), TEXT_FIELD(Language),
+    TEXT_FIELD(RecordLabel), TEXT_FIELD(Vocal),
     TagFieldLink{&MergedTagValues::Rating, &Tag::Rating, ReadRating, WriteRating, false},
-    TEXT_FIELD(PeriodType, PeriodType, PeriodType),
-    TEXT_FIELD(PeriodStart, PeriodStart, PeriodStart),
-    TEXT_FIELD(PeriodEnd, PeriodEnd, PeriodEnd),
-    TEXT_FIELD(FrameTEXT, FrameTEXT, FrameTEXT),
-    TEXT_FIELD(Comment, Comment, Comment),
-    TEXT_FIELD(FrameTINT, FrameTINT, FrameTINT),
-    TEXT_FIELD(FrameTCAR, FrameTCAR, FrameTCAR),
-    TEXT_FIELD(FrameTVIN, FrameTVIN, FrameTVIN),
-    TEXT_FIELD(FrameTMXI, FrameTMXI, FrameTMXI),
-    TEXT_FIELD(FrameTMXF, FrameTMXF, FrameTMXF),
-    TEXT_FIELD(FrameTRFI, FrameTRFI, FrameTRFI),
-    TEXT_FIELD(FrameTRFF, FrameTRFF, FrameTRFF),
-    TEXT_FIELD(FrameTPMI, FrameTPMI, FrameTPMI),
-    FILE_FIELD(TagEncoder, Encoder),
-    FILE_FIELD(Copyright, Copyright),
-    FILE_FIELD(Link, Link),
+    TEXT_FIELD(PeriodType), TEXT_FIELD(PeriodStart), TEXT_FIELD(PeriodEnd), TEXT_FIELD(FrameTEXT),
+    TEXT_FIELD(Comment), TEXT_FIELD(FrameTINT), TEXT_FIELD(FrameTCAR), TEXT_FIELD(FrameTVIN),
+    TEXT_FIELD(FrameTMXI), TEXT_FIELD(FrameTMXF), TEXT_FIELD(FrameTRFI), TEXT_FIELD(FrameTRFF),
+    TEXT_FIELD(FrameTPMI),
+    FILE_FIELD(TagEncoder, Encoder), FILE_FIELD(Copyright, Copyright), FILE_FIELD(Link, Link),
 };
 
 #undef TEXT_FIELD
 #undef FILE_FIELD
+#undef TAG_FIELD
 
 // The mark that tells the catalogue's tags from others.
 constexpr const char* kCatalogueMark = "S";

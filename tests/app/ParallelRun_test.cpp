@@ -181,7 +181,9 @@ TEST(ParallelRun, NotToldHowManyItSavesSeveralAtOnceOnlyOnceSongsAreSlow) {
     EXPECT_EQ(pipeline_test::ReadWithTagLib(music.File("a.mp3")).Text("TIT2"), TitleOf(14));
     // Quick songs are not quick on a machine too busy, or under a sanitizer.
     const bool quick = run.took < kRows.size() * tag_run::kSlowFileWork;
-    if (slow || quick) EXPECT_EQ(writers.size() > 1, slow);
+    if (slow || quick) {
+      EXPECT_EQ(writers.size() > 1, slow);
+    }
     EXPECT_TRUE(writers.count(std::this_thread::get_id()));
   }
 }

@@ -26,7 +26,7 @@ SongRow Row(const TempDir& dir, const std::string& fileName, const std::string& 
   row.FullName = "SONG";
   row.Folder = dir.Path() + "/";
   row.FileName = fileName;
-  row.Title = title;
+  row.Values.Title = title;
   return row;
 }
 
@@ -85,7 +85,7 @@ TEST(SongOutcome, ATrackThatIsNoNumberAndAFailingGenreLookupFailTheSongOnly) {
   const std::string path = pipeline_test::MakeSong(dir, "song.mp3");
   const std::string before = ReadFileBytes(path);
   SongRow row = Row(dir, "song.mp3");
-  row.Track = "4a";
+  row.Values.Track = "4a";
   const auto track = WriteSong(row, kNoGenre);
   EXPECT_EQ(track.How, Outcome::Failed);
   EXPECT_EQ(track.Detail, "track is not a number: 4a");
@@ -126,7 +126,7 @@ TEST(SongOutcome, AFullDiskFailsTheSongAndKeepsItWhole) {
   row.FullName = "LONG";
   row.Folder = path.substr(0, path.rfind('/') + 1);
   row.FileName = "long.mp3";
-  row.Title = "New title";
+  row.Values.Title = "New title";
   const auto result = WriteSong(row, kNoGenre);
   EXPECT_EQ(result.How, Outcome::Failed);
   EXPECT_EQ(result.Detail, "disk full");
@@ -143,8 +143,8 @@ TEST(SongOutcome, ADryRunTellsEachFrameItWouldChangeAndTouchesNothing) {
   const std::string before = ReadFileBytes(path);
   const auto stampBefore = std::filesystem::last_write_time(path);
   SongRow row = Row(dir, "song.mp3", platform::Utf8ToCp1252("Título"));
-  row.Artist = "Same";
-  row.Rating = "9";
+  row.Values.Artist = "Same";
+  row.Values.Rating = "9";
   const auto result = WriteSong(row, kNoGenre, true);
   EXPECT_EQ(result.How, Outcome::WouldChange);
   std::vector<std::string> changes;

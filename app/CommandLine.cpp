@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <ctime>
 #include <iostream>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -85,6 +86,15 @@ struct Options {
   bool version = false;
 };
 
+// Every option by each of its names: those that are set by being given,
+// and those that take a value.
+const std::map<std::string_view, bool Options::*> kFlags = {
+    {"--write-all", &Options::writeAll}, {"--dry-run", &Options::dryRun}, {"--quiet", &Options::quiet},
+    {"--help", &Options::help},          {"-h", &Options::help},          {"--version", &Options::version}};
+const std::map<std::string_view, std::optional<std::string> Options::*> kValues = {
+    {"--write", &Options::codes}, {"--search", &Options::search}, {"--ini", &Options::ini},
+    {"--report", &Options::report}, {"--jobs", &Options::jobs},   {"-j", &Options::jobs}};
+
 // Parses GNU long options ("--name value" or "--name=value"); returns the
 // complaint for bad ones.
 std::optional<std::string> Parse(int argc, char** argv, Options& options) {
@@ -114,29 +124,10 @@ std::optional<std::string> Parse(int argc, char** argv, Options& options) {
       return std::nullopt;
     };
     std::optional<std::string> complaint;
-    if (argument == "--write-all") {
-      complaint = flag(options.writeAll);
-    } else if (argument == "--write") {
-      complaint = value(options.codes);
-    } else if (argument == "--search") {
-      complaint = value(options.search);
-    } else if (argument == "--ini") {
-      complaint = value(options.ini);
-    } else if (argument == "--report") {
-      complaint = value(options.report);
-    } else if (argument == "--jobs" || argument == "-j") {
-      complaint = value(options.jobs);
-      if (!complaint && SongsInFlightNumber(*options.jobs) == 0)
-        complaint = "option '" + argument + "' needs a number from 1 to " +
-                    std::to_string(tag_run::kMostSongsInFlight);
-    } else if (argument == "--dry-run") {
-      complaint = flag(options.dryRun);
-    } else if (argument == "--quiet") {
-      complaint = flag(options.quiet);
-    } else if (argument == "--help" || argument == "-h") {
-      complaint = flag(options.help);
-    } else if (argument == "--version") {
-      complaint = flag(options.version);
+    if (const auto named = kFlags.find(argument); named != kFlags.end()) {
+      complaint = flag(options.*named->second);
+    } else if (const auto valued = kValues.find(argument); valued != kValues.end()) {
+      complaint = value(options.*valued->second);
     } else if (argument.rfind("-", 0) == 0) {
       complaint = "unknown option '" + argument + "'";
     } else {
@@ -145,6 +136,8 @@ std::optional<std::string> Parse(int argc, char** argv, Options& options) {
     if (complaint) return complaint;
   }
   if (options.help || options.version) return std::nullopt;
+  if (options.jobs && SongsInFlightNumber(*options.jobs) == 0)
+    return "option '--jobs' needs a number from 1 to " + std::to_string(tag_run::kMostSongsInFlight);
   if (options.writeAll == options.codes.has_value()) return std::string("give either --write-all or --write");
   if (options.search && !options.writeAll) return std::string("--search goes with --write-all");
   return std::nullopt;

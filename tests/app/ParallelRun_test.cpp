@@ -15,6 +15,7 @@
 #include <set>
 #include <thread>
 
+#include "CatalogueSettings.h"
 #include "CatalogueSql.h"
 #include "TagRun.h"
 #include "TagRunSupport.h"
@@ -221,6 +222,20 @@ TEST(ParallelRun, ClosingTheWindowDuringARunLeavesEverySongSaved) {
     EXPECT_EQ(pipeline_test::ReadWithTagLib(path).Text("TIT2"), TitleOf(code)) << path;
     EXPECT_TRUE(testing_support::AudioBytesOf(ReadFileBytes(path)) == SongBytes()) << path;
     EXPECT_FALSE(std::filesystem::exists(path + "~")) << path;
+  }
+}
+
+// [OPCOES] musicas_simultaneas in any letter case and with blanks; a value
+// that is no number from 1 to 64 counts as none.
+TEST(ParallelRun, TheNumberAtOnceComesFromTheIni) {
+  TempDir dir;
+  for (const auto& [line, songs] : std::vector<std::pair<std::string, int>>{
+           {"[OPCOES]\nmusicas_simultaneas=4\n", 4}, {"[opcoes]\nMUSICAS_SIMULTANEAS = 64 \n", 64},
+           {"[OPCOES]\nmusicas_simultaneas=1\n", 1}, {"[OPCOES]\nmusicas_simultaneas=0\n", 0},
+           {"[OPCOES]\nmusicas_simultaneas=65\n", 0}, {"[OPCOES]\nmusicas_simultaneas=-2\n", 0},
+           {"[OPCOES]\nmusicas_simultaneas=4x\n", 0}, {"[BANCO]\nmusicas_simultaneas=4\n", 0}}) {
+    WriteIni(dir, line);
+    EXPECT_EQ(ReadCatalogueSettings(dir.File("BaseZelta.ini")).SongsInFlight, songs) << line;
   }
 }
 

@@ -46,6 +46,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "CatalogueDb.h"
 #include "FileServices.h"
 #include "ID3v2.h"
@@ -56,30 +57,7 @@
 namespace {
 
 using Counts = std::map<std::string, unsigned long>;
-
-// What one catalogue row hands to the merged write; two rows that differ in
-// their texts but not in their lengths, so that each pass writes new values
-// into the same room.
-MergedTagValues RowValues(int variant) {
-  const bool odd = variant % 2 != 0;
-  return MergedTagValues{.Title = odd ? "Song title" : "Other name",
-                         .Artist = odd ? "Artist name" : "Singer name",
-                         .Composer = "Composer name",
-                         .Album = "Album title",
-                         .Year = odd ? "1988" : "1989",
-                         .Track = odd ? "7" : "8",
-                         .Genre = "Rock",
-                         .SubGenre = "Hard rock",
-                         .Rhythm = "Medium",
-                         .Language = "Portuguese",
-                         .RecordLabel = "Label",
-                         .Vocal = "Female",
-                         .Rating = "204",
-                         .PeriodType = "D",
-                         .PeriodStart = "1980",
-                         .PeriodEnd = "1989",
-                         .FrameTEXT = ".mp3"};
-}
+using bench_support::RowValues;
 
 // One song's job as the window runs it, minus the database. How the tag was
 // saved is tallied, so that a pass is known to have done what it says.
@@ -319,13 +297,9 @@ std::vector<int> JobsFlag(int argc, char** argv) {
 
 std::vector<std::string> FillFolder(const std::string& folder, const std::string& bytes, int count) {
   std::filesystem::create_directories(folder);
-  std::vector<std::string> paths;
-  for (int i = 0; i < count; ++i) {
-    char name[32];
-    std::snprintf(name, sizeof name, "/song%06d.mp3", i + 1);  // as the generated catalogue names them
-    paths.push_back(folder + name);
-    testing_support::WriteFileBytes(paths.back(), bytes);
-  }
+  // Named as the generated catalogue names them.
+  std::vector<std::string> paths = bench_support::SongPaths(folder + "/", count);
+  for (const std::string& path : paths) testing_support::WriteFileBytes(path, bytes);
   return paths;
 }
 

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <iterator>
 
 #include "CodePage.h"
 #include "FileServices.h"
@@ -131,29 +132,14 @@ song_tag_job::Outcome OutcomeOf(id3v2::SaveHow how) {
 namespace song_tag_job {
 
 const char* OutcomeName(Outcome outcome) {
-  switch (outcome) {
-    case Outcome::WrittenInPlace:
-      return "written in place";
-    case Outcome::Rewritten:
-      return "rewritten";
-    case Outcome::Unchanged:
-      return "unchanged";
-    case Outcome::Skipped:
-      return "skipped";
-    case Outcome::Missing:
-      return "missing";
-    case Outcome::Ambiguous:
-      return "ambiguous";
-    case Outcome::InvalidAudio:
-      return "not valid MPEG audio";
-    case Outcome::Failed:
-      return "failed";
-    case Outcome::NotReached:
-      return "not reached";
-    case Outcome::WouldChange:
-      return "would change";
-  }
-  return "";
+  // In the order of the enumeration.
+  static constexpr const char* kNames[] = {
+      "written in place", "rewritten", "unchanged", "skipped", "missing",
+      "ambiguous", "not valid MPEG audio", "failed", "not reached", "would change",
+  };
+  static_assert(std::size(kNames) == static_cast<std::size_t>(Outcome::WouldChange) + 1);
+  const auto index = static_cast<std::size_t>(outcome);
+  return index < std::size(kNames) ? kNames[index] : "";
 }
 
 bool IsFine(Outcome outcome) {

@@ -138,13 +138,12 @@ bool WriteMergedTag(const std::string& FilePath, const std::string& Title, const
                     const std::string& FrameTMXI, const std::string& FrameTMXF, const std::string& FrameTRFI,
                     const std::string& FrameTRFF, const std::string& FrameTPMI);
 
-// The readers, the snapshot and the open song of one song's job.
+// The readers, the snapshot and the open song of one song's job. It owns
+// them, so it is neither copied nor moved.
 class TagPipeline {
  public:
   TagPipeline();
   ~TagPipeline();
-  TagPipeline(const TagPipeline&) = delete;
-  TagPipeline& operator=(const TagPipeline&) = delete;
 
   // The readers; each is empty (none) until CreateReaders makes it. The
   // pipeline owns them: a new CreateReaders replaces and frees the old

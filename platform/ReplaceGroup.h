@@ -143,10 +143,9 @@ class ReplaceGroup {
 // it; they must be done before the scope ends.
 class ReplaceGroupScope {
  public:
+  // Neither copied nor moved, as the group it holds.
   ReplaceGroupScope();
   ~ReplaceGroupScope();
-  ReplaceGroupScope(const ReplaceGroupScope&) = delete;
-  ReplaceGroupScope& operator=(const ReplaceGroupScope&) = delete;
   ReplaceGroup& Group() { return group_; }
 
  private:

@@ -82,15 +82,8 @@ void TagWithTagLib(const std::string& path, int version) {
   WriteWithTagLib(path, version, [](ID3v2::Tag& tag) {
     tag.setTitle(String("T\xC3\xADtulo", String::UTF8));
     tag.setArtist("Artist");
-    auto picture = new ID3v2::AttachedPictureFrame();
-    picture->setMimeType("image/png");
-    picture->setDescription(String("Capa \xC3\xA1", String::UTF8));
-    picture->setPicture(ByteVector(120 * 1024, '\x89'));
-    tag.addFrame(picture);
-    auto key = new ID3v2::UserTextIdentificationFrame(String::UTF8);
-    key->setDescription("KEY");
-    key->setText(String("F\xC3\xA1#m", String::UTF8));
-    tag.addFrame(key);
+    AddPicture(tag, ByteVector(120 * 1024, '\x89'), "image/png", String("Capa \xC3\xA1", String::UTF8));
+    AddUserText(tag, "KEY", String("F\xC3\xA1#m", String::UTF8), String::UTF8);
     auto priv = new ID3v2::PrivateFrame();
     priv->setOwner("owner");
     priv->setData(ByteVector("\x01\x02\xFF\0\x05", 5));
@@ -99,10 +92,7 @@ void TagWithTagLib(const std::string& path, int version) {
     lyrics->setLanguage("por");
     lyrics->setText(String("Letra da can\xC3\xA7\xC3\xA3o", String::UTF8));
     tag.addFrame(lyrics);
-    auto comment = new ID3v2::CommentsFrame(String::UTF8);
-    comment->setLanguage("por");
-    comment->setText(String("Coment\xC3\xA1rio", String::UTF8));
-    tag.addFrame(comment);
+    AddComment(tag, "por", "", String("Coment\xC3\xA1rio", String::UTF8), String::UTF8);
   });
 }
 

@@ -198,25 +198,13 @@ TEST(ID3v2Read, TagsWrittenByOtherTools) {
   using namespace TagLib;
   WriteFileBytes(path, SongAudio());
   WriteWithTagLib(path, 3, [](ID3v2::Tag& tag) {
-    auto title = new ID3v2::TextIdentificationFrame("TIT2", String::UTF16);
-    title->setText(String("Can\xE7\xE3o", String::Latin1));
-    tag.addFrame(title);
+    AddText(tag, "TIT2", String("Can\xE7\xE3o", String::Latin1), String::UTF16);
     tag.setArtist("Latin artist");
     tag.setTrack(7);
     tag.setGenre("(13)Pop");
-    auto comment = new ID3v2::CommentsFrame(String::UTF16);
-    comment->setLanguage("por");
-    comment->setDescription("ab");
-    comment->setText("Wide comment");
-    tag.addFrame(comment);
-    auto link = new ID3v2::UserUrlLinkFrame(String::Latin1);
-    link->setDescription("site");
-    link->setUrl("http://example.org/x");
-    tag.addFrame(link);
-    auto popm = new ID3v2::PopularimeterFrame();
-    popm->setEmail("a@b.c");
-    popm->setRating(150);
-    tag.addFrame(popm);
+    AddComment(tag, "por", "ab", "Wide comment", String::UTF16);
+    AddUserLink(tag, "site", "http://example.org/x");
+    AddRating(tag, "a@b.c", 150);
   });
   TID3v2 tag;
   ASSERT_TRUE(tag.ReadFromFile(path));
@@ -233,9 +221,7 @@ TEST(ID3v2Read, TagsWrittenByOtherTools) {
   WriteFileBytes(path, SongAudio());
   WriteWithTagLib(path, 4, [](ID3v2::Tag& tag) {
     tag.setYear(2009);
-    auto track = new ID3v2::TextIdentificationFrame("TRCK", String::Latin1);
-    track->setText("7/12");
-    tag.addFrame(track);
+    AddText(tag, "TRCK", "7/12");
   });
   ASSERT_TRUE(tag.ReadFromFile(path));
   EXPECT_EQ(tag.VersionID(), 4);

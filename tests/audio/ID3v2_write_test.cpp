@@ -75,19 +75,10 @@ TEST(ID3v2Write, EveryFieldRoundTripsAndForeignFramesStay) {
   using namespace TagLib;
   WriteWithTagLib(path, 3, [](ID3v2::Tag& tag) {
     tag.setTitle("Old");
-    auto track = new ID3v2::TextIdentificationFrame("TRCK", String::Latin1);
-    track->setText("7/12");
-    tag.addFrame(track);
-    auto user = new ID3v2::UserTextIdentificationFrame(String::Latin1);
-    user->setDescription("mood");
-    user->setText("calm");
-    tag.addFrame(user);
-    auto picture = new ID3v2::AttachedPictureFrame();
-    picture->setPicture(ByteVector(3000, 'p'));
-    tag.addFrame(picture);
-    auto original = new ID3v2::TextIdentificationFrame("TOPE", String::Latin1);
-    original->setText("Orig");
-    tag.addFrame(original);
+    AddText(tag, "TRCK", "7/12");
+    AddUserText(tag, "mood", "calm");
+    AddPicture(tag, ByteVector(3000, 'p'));
+    AddText(tag, "TOPE", "Orig");
   });
   const std::string audio = AudioBytesOf(ReadFileBytes(path) + Id3v1Trailer());
   WriteFileBytes(path, ReadFileBytes(path) + Id3v1Trailer());

@@ -9,6 +9,7 @@
 #   bash scripts/tsan.sh [CTEST OPTION]...
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
 BUILD_DIR=${TSAN_BUILD_DIR:-build-tsan}
 launcher=()
 if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi

@@ -106,6 +106,11 @@ SongPathResolver::LocalPath SongPathResolver::Map(const std::string& cataloguePa
   return {best->Root, rest};
 }
 
+std::string SongPathResolver::PathAsWritten(const std::string& folder, const std::string& fileName) const {
+  const LocalPath local = Map(folder + fileName);
+  return local.Root + platform::Cp1252ToUtf8(local.Rest);
+}
+
 SongPathResolver::Result SongPathResolver::Resolve(const std::string& folder, const std::string& fileName) {
   const LocalPath local = Map(folder + fileName);
   const bool ascii = IsAscii(local.Rest);

@@ -38,6 +38,9 @@ class SongPathResolver {
   // bytes second. Ambiguous: a folder or the file name matches several
   // entries that differ only in letter case, and none exactly.
   Result Resolve(const std::string& folder, const std::string& fileName);
+  // The path Resolve looks for first, mapped and in UTF-8, without asking
+  // the file system (a round trip per song on a file share).
+  std::string PathAsWritten(const std::string& folder, const std::string& fileName) const;
 
   // The local form of a catalogue path: the local folder of the longest
   // matching catalogue folder followed by the rest of the path with every

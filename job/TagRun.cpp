@@ -225,8 +225,10 @@ void TagRun::NotReached() {
     const song_tag_job::SongRow row = ReadSongRow(songs_);
     result.Code = row.Code;
     result.FullName = row.FullName;
+    // Named as the catalogue has it, without looking for the file: a stop
+    // on a share must not wait for a round trip per song left.
     if (song_tag_job::IsMp3Extension(song_tag_job::FileNameExtension(row.FileName)))
-      result.Path = paths_.Resolve(row.Folder, row.FileName).Path;
+      result.Path = paths_.PathAsWritten(row.Folder, row.FileName);
   } catch (...) {
     // The song is reported all the same, with what could be read of it.
   }

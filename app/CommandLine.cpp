@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <ctime>
 #include <iostream>
-#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -20,6 +19,7 @@
 #include "CatalogueSettings.h"
 #include "CatalogueSql.h"
 #include "CodePage.h"
+#include "CommandLineOptions.h"
 #include "FileServices.h"
 #include "FirebirdDb.h"
 #include "IniFile.h"
@@ -30,39 +30,8 @@
 namespace command_line {
 namespace {
 
-constexpr const char* kProgram = "Quillmar2012";
+constexpr std::string_view kProgram = kProgramName;
 constexpr int kBadUse = 2;
-
-constexpr const char* kUsage =
-    "Usage: Quillmar2012 --write-all [--search TEXT] [OPTION]...\n"
-    "  or:  Quillmar2012 --write CODE[,CODE...] [OPTION]...\n"
-    "Write the catalogue's values into the songs' ID3v2 tags, without a window.\n"
-    "\n"
-    "  --write-all         every song the window lists (\"Gravar Todas\")\n"
-    "  --search TEXT       only the songs whose full name contains TEXT, as typed\n"
-    "                      in the window's search box\n"
-    "  --write CODES       the songs with these MUS_CODIGO values, comma-separated\n"
-    "                      (\"Gravar Selecionadas\")\n"
-    "  --ini FILE          the configuration file (default: BaseZelta.ini beside\n"
-    "                      the program, else the user's own copy, as the window)\n"
-    "  --report FILE       write the run's report (CSV) to FILE (default: a new file\n"
-    "                      in $XDG_STATE_HOME/quillmar2012/)\n"
-    "  --dry-run           write nothing; the report lists each frame that would\n"
-    "                      change, with its old and new text\n"
-    "  --quiet             no progress on standard error\n"
-    "  -j, --jobs N        save N songs at once (1 to 64); 1 saves one song after\n"
-    "                      the other. Default: the INI's [OPCOES]\n"
-    "                      musicas_simultaneas, else one after the other while\n"
-    "                      songs are quick and 8 at once on a slow file system\n"
-    "  -h, --help          show this help and exit\n"
-    "      --version       show the version and exit\n"
-    "\n"
-    "Progress goes to standard error, one summary line per outcome to standard\n"
-    "output. Exit status: 0 when every song was written, unchanged or skipped as\n"
-    "no MP3 file; 1 when any song was missing, ambiguous or failed; 2 for bad\n"
-    "options, a missing or unreadable configuration file, a report that cannot\n"
-    "be written or a catalogue that cannot be opened; 130 or 143 when stopped by\n"
-    "SIGINT or SIGTERM.\n";
 
 // The window toolkit's own options, which start the window as before.
 bool IsToolkitOption(std::string_view argument) {
@@ -73,28 +42,6 @@ bool IsToolkitOption(std::string_view argument) {
   while (!argument.empty() && argument.front() == '-') argument.remove_prefix(1);
   return names.count(argument.substr(0, argument.find('='))) != 0;
 }
-
-struct Options {
-  bool writeAll = false;
-  std::optional<std::string> codes;
-  std::optional<std::string> search;
-  std::optional<std::string> ini;
-  std::optional<std::string> report;
-  std::optional<std::string> jobs;
-  bool dryRun = false;
-  bool quiet = false;
-  bool help = false;
-  bool version = false;
-};
-
-// Every option by each of its names: those that are set by being given,
-// and those that take a value.
-const std::map<std::string_view, bool Options::*> kFlags = {
-    {"--write-all", &Options::writeAll}, {"--dry-run", &Options::dryRun}, {"--quiet", &Options::quiet},
-    {"--help", &Options::help},          {"-h", &Options::help},          {"--version", &Options::version}};
-const std::map<std::string_view, std::optional<std::string> Options::*> kValues = {
-    {"--write", &Options::codes}, {"--search", &Options::search}, {"--ini", &Options::ini},
-    {"--report", &Options::report}, {"--jobs", &Options::jobs},   {"-j", &Options::jobs}};
 
 // Parses GNU long options ("--name value" or "--name=value"); returns the
 // complaint for bad ones.
@@ -125,10 +72,10 @@ std::optional<std::string> Parse(int argc, char** argv, Options& options) {
       return std::nullopt;
     };
     std::optional<std::string> complaint;
-    if (const auto named = kFlags.find(argument); named != kFlags.end()) {
-      complaint = flag(options.*named->second);
-    } else if (const auto valued = kValues.find(argument); valued != kValues.end()) {
-      complaint = value(options.*valued->second);
+    if (const OptionSpec* option = FindOption(argument); option && option->flag) {
+      complaint = flag(options.*option->flag);
+    } else if (option) {
+      complaint = value(options.*option->value);
     } else if (argument.rfind("-", 0) == 0) {
       complaint = "unknown option '" + argument + "'";
     } else {
@@ -295,11 +242,11 @@ int Run(int argc, char** argv) {
   Options options;
   if (const auto complaint = Parse(argc, argv, options)) return BadUse(*complaint);
   if (options.help) {
-    std::cout << kUsage;
+    std::cout << HelpText();
     return 0;
   }
   if (options.version) {
-    std::cout << "Quillmar 2012 (" << kProgram << ") 1.0.0\n";
+    std::cout << "Quillmar 2012 (" << kProgram << ") " << kProgramVersion << "\n";
     return 0;
   }
 

@@ -1,5 +1,5 @@
-# The installed program: the executable, its menu entry and its icon in the
-# usual places, and a Debian package of the same (cpack -G DEB).
+# The installed program: the executable, its menu entry, its icon and its
+# manual page in the usual places, and a Debian package of the same (cpack -G DEB).
 include(GNUInstallDirs)
 
 install(TARGETS Quillmar2012 RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
@@ -7,6 +7,7 @@ install(FILES ${CMAKE_CURRENT_LIST_DIR}/quillmar2012.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/quillmar2012.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/../docs/Quillmar2012.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 set(CPACK_PACKAGE_NAME quillmar2012)
 set(CPACK_PACKAGE_VERSION 1.0.0)

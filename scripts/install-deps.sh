@@ -12,7 +12,7 @@ PACKAGES=(
   lame ffmpeg python3-mutagen
   libfuse3-dev fuse3 strace
   xvfb xauth
-  desktop-file-utils
+  desktop-file-utils man-db
   clang libclang-rt-14-dev
 )
 

@@ -7,8 +7,12 @@
 
 #include <QLineEdit>
 #include <filesystem>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <thread>
 
+#include "CommandLineOptions.h"
 #include "FaultSupport.h"
 #include "TagRunSupport.h"
 
@@ -102,6 +106,56 @@ TEST(CommandLine, BadOptionsAndAConfigurationOrCatalogueThatCannotBeReadExitWith
                                     false);
   EXPECT_EQ(report.status, 2);
   EXPECT_EQ(ReadFileBytes(song), SongBytes());
+}
+
+// The option names of the entries of an option list as --help and man
+// show it: "  -j, --jobs N", "      --version", "       --write-all", and
+// none of the descriptions' words (indented further).
+std::set<std::string> ListedOptions(const std::string& text) {
+  static const std::regex entry("^ {2,7}(?:(-[a-z]), )?(--[a-z-]+)");
+  std::set<std::string> names;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch match;
+    if (!std::regex_search(line, match, entry)) continue;
+    if (match[1].matched) names.insert(match[1]);
+    names.insert(match[2]);
+  }
+  return names;
+}
+
+TEST(CommandLine, HelpAndTheManualPageListTheSameOptionsAsTheParserTakes) {
+  // The committed page is the one the table renders.
+  const std::string page = std::string(QUILLMAR_SOURCE_DIR) + "/docs/Quillmar2012.1";
+  EXPECT_EQ(ReadFileBytes(page), command_line::ManualPage())
+      << "render it again: cmake --build build --target man_page";
+
+  std::set<std::string> table;
+  for (const command_line::OptionSpec& option : command_line::OptionTable()) {
+    if (!option.shortName.empty()) table.insert(std::string(option.shortName));
+    table.insert(std::string(option.longName));
+    EXPECT_EQ(command_line::FindOption(option.longName), &option);
+    EXPECT_NE(option.flag == nullptr, option.value == nullptr) << option.longName;
+    EXPECT_EQ(option.valueName.empty(), option.value == nullptr) << option.longName;
+  }
+  EXPECT_EQ(command_line::FindOption("--bogus"), nullptr);
+
+  TempDir dir;
+  ASSERT_EQ(testing_support::RunCommand(ShellQuote(QUILLMAR_PROGRAM) + " --help >" + ShellQuote(dir.File("help"))), 0);
+  const std::string help = ReadFileBytes(dir.File("help"));
+  EXPECT_EQ(ListedOptions(help), table) << help;
+
+  if (testing_support::RunCommand("command -v man >/dev/null") != 0)
+    GTEST_SKIP() << "man is not installed: the rendered page is not compared";
+  ASSERT_EQ(testing_support::RunCommand("MANWIDTH=80 LC_ALL=C man -l " + ShellQuote(page) + " >" +
+                                        ShellQuote(dir.File("man")) + " 2>/dev/null"),
+            0);
+  const std::string shown = ReadFileBytes(dir.File("man"));
+  const std::size_t options = shown.find("\nOPTIONS\n");
+  const std::size_t next = shown.find("\nEXIT STATUS\n");
+  ASSERT_NE(options, std::string::npos) << shown;
+  ASSERT_NE(next, std::string::npos) << shown;
+  EXPECT_EQ(ListedOptions(shown.substr(options, next - options)), table) << shown;
 }
 
 TEST(CommandLine, ExitsWithZeroWhenAllIsWrittenAndOneWhenSongsAreMissing) {

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The installed program: `cmake --install` into a temporary prefix gives the
-# executable, a menu entry that desktop-file-validate accepts and the icon;
+# executable, a menu entry that desktop-file-validate accepts, the icon and
+# a manual page that man renders;
 # `cpack -G DEB` gives a package that lists its dependencies.
 # Usage: check-install.sh BUILD_DIR
 set -euo pipefail
@@ -12,7 +13,7 @@ fail() { echo "FAILED: $*" >&2; exit 1; }
 
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 for file in bin/Quillmar2012 share/applications/quillmar2012.desktop \
-            share/icons/hicolor/scalable/apps/quillmar2012.svg; do
+            share/icons/hicolor/scalable/apps/quillmar2012.svg share/man/man1/Quillmar2012.1; do
   [ -f "$work/prefix/$file" ] || fail "$file is not installed"
 done
 [ -x "$work/prefix/bin/Quillmar2012" ] || fail "the program is not executable"
@@ -22,6 +23,8 @@ grep -qx 'Exec=Quillmar2012' "$work/prefix/share/applications/quillmar2012.deskt
   fail "the menu entry does not start the installed program"
 python3 -c 'import sys, xml.dom.minidom; xml.dom.minidom.parse(sys.argv[1])' \
   "$work/prefix/share/icons/hicolor/scalable/apps/quillmar2012.svg" || fail "the icon is no XML"
+MANPATH="$work/prefix/share/man" LC_ALL=C man Quillmar2012 2>&1 | grep -q -- '--write-all' ||
+  fail "man Quillmar2012 does not show the installed page"
 
 (cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/package" >"$work/cpack.log" 2>&1) ||
   { cat "$work/cpack.log" >&2; fail "cpack -G DEB"; }
@@ -33,7 +36,7 @@ for dependency in libqt6widgets6 libfbclient2 libtag1v5 firebird3.0-server-core;
 done
 contents=$(dpkg-deb -c "$deb")
 for file in ./usr/bin/Quillmar2012 ./usr/share/applications/quillmar2012.desktop \
-            ./usr/share/icons/hicolor/scalable/apps/quillmar2012.svg; do
+            ./usr/share/icons/hicolor/scalable/apps/quillmar2012.svg ./usr/share/man/man1/Quillmar2012.1; do
   grep -q " $file\$" <<<"$contents" || fail "the package lacks $file"
 done
 echo "install and package: fine"

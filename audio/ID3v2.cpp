@@ -373,6 +373,11 @@ std::uint8_t FullParserRating(const std::string& FileName) {
   return 0;
 }
 
+std::int64_t RoomyTagSize(std::int64_t total) {
+  const std::int64_t rounded = (total + kRoomLeft + kRoomStep - 1) / kRoomStep * kRoomStep;
+  return std::min(rounded, kLargestTagBody + static_cast<std::int64_t>(kHeaderSize));
+}
+
 bool BuildHeader(TagInfo& info) {
   std::int64_t total = kHeaderSize + static_cast<std::int64_t>(info.Carried.size());
   for (const std::string& content : info.Frame) {
@@ -380,8 +385,16 @@ bool BuildHeader(TagInfo& info) {
   }
   if (total - static_cast<std::int64_t>(kHeaderSize) > kLargestTagBody) return false;
   const std::int64_t present = TagSizeOf(info);
-  info.NeedRewrite = !(HasID3Mark(info) && present >= total && present <= kRewriteTagSize);
-  const std::int64_t padding = (info.NeedRewrite ? kRewriteTagSize : present) - total;
+  const bool fits = HasID3Mark(info) && present >= total;
+  // A tag that fits in kRewriteTagSize bytes goes in place only into an old
+  // tag of at most that size, and a rewrite pads it to exactly that size.
+  // A larger one (kept cover art, long texts) goes into whatever room the
+  // old tag has, and a rewrite of it leaves room for later edits, so that
+  // the song is copied once and then edited in place.
+  const bool small = total <= kRewriteTagSize;
+  info.NeedRewrite = !(fits && (!small || present <= kRewriteTagSize));
+  const std::int64_t size = !info.NeedRewrite ? present : small ? kRewriteTagSize : RoomyTagSize(total);
+  const std::int64_t padding = size - total;
   info.PaddingSize = static_cast<std::int32_t>(padding);
   if (padding > 0) total += padding;
 

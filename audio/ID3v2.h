@@ -170,6 +170,12 @@ namespace id3v2 {
 
 inline constexpr std::size_t kPayloadLimit = 500;       // payload bytes kept per frame
 inline constexpr std::int32_t kRewriteTagSize = 4096;   // tag size after a rewrite
+// A rewritten tag larger than kRewriteTagSize ends on the next multiple of
+// kRoomStep that leaves at least kRoomLeft bytes of padding: the audio then
+// starts on a page boundary, and the room takes a few hundred bytes of
+// longer catalogue texts before the song must be copied again.
+inline constexpr std::int64_t kRoomStep = 4096;
+inline constexpr std::int64_t kRoomLeft = 1024;
 
 // Removes the bytes of value 0x20 or less from both ends.
 std::string Trim(const std::string& text);
@@ -191,6 +197,9 @@ std::uint16_t TrackNumberOf(const std::string& text);
 // there is none or the tag cannot be parsed.
 std::uint8_t FullParserRating(const std::string& FileName);
 
+// The size a rewrite gives a tag whose frames and header take total bytes,
+// total above kRewriteTagSize.
+std::int64_t RoomyTagSize(std::int64_t total);
 // False when the tag would be too large for the header's 28-bit size.
 bool BuildHeader(TagInfo& info);
 std::string BuildTag(const TagInfo& info);

@@ -18,6 +18,7 @@
 #include "ID3v2.h"
 #include "ID3v2Carried.h"
 #include "ID3v2TestTags.h"
+#include "TagLibView.h"
 
 using namespace id3v2_test;
 using id3v2::SaveHow;
@@ -40,7 +41,7 @@ std::string B(const char (&bytes)[N]) {
 constexpr const char* kMutagenTagger = R"(
 import sys
 from mutagen.id3 import ID3, APIC, COMM, PRIV, TIT2, TPE1, TXXX, USLT
-path, version, cover = sys.argv[1], int(sys.argv[2]), sys.argv[3] == "cover"
+path, version, cover, padding = sys.argv[1], int(sys.argv[2]), sys.argv[3] == "cover", sys.argv[4]
 enc = 3 if version == 4 else 1
 t = ID3()
 t.add(TIT2(encoding=enc, text="T\u00edtulo"))
@@ -52,7 +53,8 @@ t.add(TXXX(encoding=0, desc="CATALOG", text="ABC-123"))
 t.add(PRIV(owner="com.example.cues", data=b"\x00\x01cue\xff\xfe"))
 t.add(USLT(encoding=enc, lang="por", desc="", text="Letra da can\u00e7\u00e3o"))
 t.add(COMM(encoding=enc, lang="por", desc="", text="Coment\u00e1rio"))
-t.save(path, v2_version=version, padding=lambda info: 512)
+# "default": mutagen's own choice of padding.
+t.save(path, v2_version=version, **({} if padding == "default" else {"padding": lambda info: int(padding)}))
 )";
 
 // The frames another program owns as mutagen sees them, one line each,
@@ -73,8 +75,10 @@ std::string Python(const char* script, const std::string& arguments) {
   return CommandOutput("/usr/bin/python3 -c " + ShellQuote(script) + " " + arguments);
 }
 
-void TagWithMutagen(const std::string& path, int version, bool cover) {
-  Python(kMutagenTagger, ShellQuote(path) + " " + std::to_string(version) + (cover ? " cover" : " none"));
+// padding: a number of bytes, or "default" for mutagen's own choice.
+void TagWithMutagen(const std::string& path, int version, bool cover, const std::string& padding = "512") {
+  Python(kMutagenTagger,
+         ShellQuote(path) + " " + std::to_string(version) + (cover ? " cover " : " none ") + padding);
 }
 
 void TagWithTagLib(const std::string& path, int version) {
@@ -161,12 +165,20 @@ TEST(ID3v2Carry, OtherProgramsFramesSurviveBothWaysOfSaving) {
     SaveHow how;
   };
   const Source sources[] = {
-      {"mutagen 2.3 with cover", [](const std::string& p) { TagWithMutagen(p, 3, true); }, SaveHow::Rewritten},
-      {"mutagen 2.4 with cover", [](const std::string& p) { TagWithMutagen(p, 4, true); }, SaveHow::Rewritten},
+      // Tags far beyond 4096 bytes with the other program's padding go in
+      // place from the first save; without padding they are rewritten.
+      {"mutagen 2.3 with cover", [](const std::string& p) { TagWithMutagen(p, 3, true); }, SaveHow::InPlace},
+      {"mutagen 2.4 with cover", [](const std::string& p) { TagWithMutagen(p, 4, true); }, SaveHow::InPlace},
+      {"mutagen 2.3 with cover, its padding", [](const std::string& p) { TagWithMutagen(p, 3, true, "default"); },
+       SaveHow::InPlace},
+      {"mutagen 2.4 with cover, its padding", [](const std::string& p) { TagWithMutagen(p, 4, true, "default"); },
+       SaveHow::InPlace},
+      {"mutagen 2.4 with cover, no padding", [](const std::string& p) { TagWithMutagen(p, 4, true, "0"); },
+       SaveHow::Rewritten},
       {"mutagen 2.3", [](const std::string& p) { TagWithMutagen(p, 3, false); }, SaveHow::InPlace},
       {"mutagen 2.4", [](const std::string& p) { TagWithMutagen(p, 4, false); }, SaveHow::InPlace},
-      {"TagLib 2.3 with cover", [](const std::string& p) { TagWithTagLib(p, 3); }, SaveHow::Rewritten},
-      {"TagLib 2.4 with cover", [](const std::string& p) { TagWithTagLib(p, 4); }, SaveHow::Rewritten},
+      {"TagLib 2.3 with cover", [](const std::string& p) { TagWithTagLib(p, 3); }, SaveHow::InPlace},
+      {"TagLib 2.4 with cover", [](const std::string& p) { TagWithTagLib(p, 4); }, SaveHow::InPlace},
   };
   for (const Source& source : sources) {
     SCOPED_TRACE(source.name);
@@ -207,12 +219,25 @@ TEST(ID3v2Carry, OtherProgramsFramesSurviveBothWaysOfSaving) {
     // The other program's comment shared the catalogue's frame ID: one
     // COMM remains, the catalogue's.
     EXPECT_EQ(saved.find("COMM"), saved.rfind("COMM"));
+    // A rewrite leaves the room: up to a multiple of 4096, 1024 bytes at least.
+    if (source.how == SaveHow::Rewritten) {
+      EXPECT_EQ(saved.size() % 4096, 0u);
+      EXPECT_GE(saved.size() - (carriedAt + carried.size()), 1024u);
+    }
 
     TID3v2 again;
     ASSERT_TRUE(again.ReadFromFile(path));
     EXPECT_EQ(again.Title(), "Novo");
     EXPECT_EQ(again.Artist(), "Artist");
     ExpectUnchangedSave(tag, path, dir.Path());
+
+    // A later edit with longer texts stays in the tag's room.
+    again.SetTitle("Novo t\xEDtulo, bem mais longo que o primeiro");
+    ASSERT_TRUE(again.SaveToFile(path));
+    EXPECT_EQ(again.LastSave().How, SaveHow::InPlace);
+    EXPECT_EQ(ReadFileBytes(path).size(), bytes.size());
+    EXPECT_EQ(Python(kMutagenCarried, ShellQuote(path)), mutagenBefore);
+    EXPECT_EQ(testing_support::ReadWithTagLib(path).Text("TIT2"), "Novo t\xEDtulo, bem mais longo que o primeiro");
   }
 }
 

@@ -19,6 +19,7 @@ using testing_support::ReadWithTagLib;
 using testing_support::TagLibView;
 using testing_support::ReadFileBytes;
 using testing_support::TempDir;
+using testing_support::RatingPayload;
 using testing_support::WriteFileBytes;
 
 namespace {
@@ -145,7 +146,8 @@ TEST(ID3v2Write, InPlaceWhenTheOldTagFitsElseRewrite) {
       {"4096 in place", Id3v2Tag(3, frames, 4096 - 10 - frames.size()) + tail, 4096, ""},
       {"5000 rewritten", Id3v2Tag(3, frames, 5000 - 10 - frames.size()) + tail, 4096, ""},
       {"100 too small", Id3v2Tag(3, frames, 100 - 10 - frames.size()) + tail, 4096, std::string(80, 'c')},
-      {"frames beyond 4096", Id3v2Tag(3, frames, 100) + tail, 10 + 14 + 12 + 5015 + 14, std::string(5000, 'c')},
+      // Frames of 5065 bytes and 1024 free make 6089: up to 8192.
+      {"frames beyond 4096", Id3v2Tag(3, frames, 100) + tail, 8192, std::string(5000, 'c')},
       {"2.4 footer in place", Id3v2Tag(4, frames, 300, 0x10) + "3DI" + std::string(7, '\0') + tail, frames.size() + 320, ""},
       {"2.2 in place", Id3v2Tag(2, Id3v2Frame22("TT2", TextPayload("x")), 300) + tail, 300 + 10 + 8, ""},
       {"no tag", tail, 4096, ""},
@@ -173,6 +175,52 @@ TEST(ID3v2Write, InPlaceWhenTheOldTagFitsElseRewrite) {
   WriteFileBytes(path, broken);
   ASSERT_TRUE(TID3v2().SaveToFile(path));
   EXPECT_EQ(ReadFileBytes(path).substr(4096), broken);
+}
+
+TEST(ID3v2Write, SizeRuleOnBothSidesOf4096Bytes) {
+  TempDir dir;
+  const std::string path = dir.File("song.mp3");
+  const std::string tail = SongAudio() + Id3v1Trailer();
+  // A new tag of exactly `total` bytes before padding: header, TIT2, POPM.
+  const auto titleFor = [](std::size_t total) { return std::string(total - 10 - 11 - 12, 't'); };
+  const auto oldTag = [](std::size_t size) {
+    const std::string frame = Id3v2Frame("TIT2", TextPayload("Old"));
+    return Id3v2Tag(3, frame, size - 10 - frame.size());
+  };
+  using id3v2::SaveHow;
+  struct Case { std::size_t total; std::size_t oldSize; SaveHow how; std::size_t tagAfter; };
+  const Case cases[] = {
+      // The new tag fits in 4096 bytes: in place only into an old tag of at
+      // most 4096 bytes; a rewrite pads to 4096 exactly.
+      {4096, 4096, SaveHow::InPlace, 4096},
+      {4096, 4095, SaveHow::Rewritten, 4096},
+      {4096, 4097, SaveHow::Rewritten, 4096},
+      {4095, 5000, SaveHow::Rewritten, 4096},
+      {3000, 0, SaveHow::Rewritten, 4096},
+      {3000, 3000, SaveHow::InPlace, 3000},
+      // Larger: in place into any old tag with the room; a rewrite ends on
+      // the next multiple of 4096 that leaves at least 1024 bytes free.
+      {4097, 4097, SaveHow::InPlace, 4097},
+      {4097, 5000, SaveHow::InPlace, 5000},
+      {4097, 200000, SaveHow::InPlace, 200000},
+      {4097, 4096, SaveHow::Rewritten, 8192},
+      {4097, 0, SaveHow::Rewritten, 8192},
+      {7168, 7167, SaveHow::Rewritten, 8192},
+      {7169, 7168, SaveHow::Rewritten, 12288},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.total) + " bytes over " + std::to_string(c.oldSize));
+    WriteFileBytes(path, (c.oldSize ? oldTag(c.oldSize) : std::string()) + tail);
+    TID3v2 tag;
+    tag.SetTitle(titleFor(c.total));
+    ASSERT_TRUE(tag.SaveToFile(path));
+    EXPECT_EQ(tag.LastSave().How, c.how);
+    const std::string frames = Id3v2Frame("TIT2", TextPayload(titleFor(c.total))) + Id3v2Frame("POPM", RatingPayload(0));
+    const std::string after = ReadFileBytes(path);
+    EXPECT_TRUE(after.substr(0, c.tagAfter) == Id3v2Tag(3, frames, c.tagAfter - 10 - frames.size()));
+    EXPECT_TRUE(after.substr(c.tagAfter) == tail);
+    EXPECT_EQ(ReadWithTagLib(path).Text("TIT2"), titleFor(c.total));
+  }
 }
 
 TEST(ID3v2Write, FailuresLeaveTheSongWhole) {

@@ -21,4 +21,8 @@ std::string ClientErrorText(const ISC_STATUS* status);
 // attachment are then useless and the connection has to be made anew.
 bool IsLostConnection(const ISC_STATUS* status);
 
+// True when the failure says that the running statement was cancelled
+// from another thread (Connection::CancelRunning).
+bool IsCancelled(const ISC_STATUS* status);
+
 }  // namespace db

@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <charconv>
 #include <climits>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 
 #include "ClientStatus.h"
 #include "EmbeddedLockFolder.h"
@@ -83,6 +85,8 @@ struct Connection::Impl {
   std::string name = kDefaultDatabaseName;
   Credentials credentials;
   isc_db_handle handle = 0;
+  // A copy of handle for CancelRunning on other threads.
+  std::atomic<isc_db_handle> cancelHandle{0};
   std::vector<Transaction::Impl*> transactions;
   std::vector<Query::Impl*> queries;
 
@@ -102,6 +106,8 @@ struct Connection::Impl {
   // connection alive. A handler registered right after that first attach
   // runs before them and detaches every connection still attached.
   static std::vector<Impl*>& Live();
+  // Connections are made and dropped on more than one thread.
+  static std::mutex& LiveLock();
   static void RegisterExitDetachOnce();
   static void DetachAllAtExit();
 };
@@ -139,6 +145,9 @@ struct Query::Impl {
   // failure halfway through a row leaves no partial row behind.
   std::vector<std::string> pendingTexts;
   std::vector<char> pendingNulls;
+  // Rows handed in from elsewhere: more asks for further rows.
+  bool handed = false;
+  std::function<void(int)> more;
 
   Impl(Connection::Impl* owner, Transaction::Impl* runner) : connection(owner), transaction(runner) {
     connection->queries.push_back(this);
@@ -165,7 +174,10 @@ struct Query::Impl {
 // --- Connection -------------------------------------------------------------
 
 Connection::Impl::~Impl() {
-  Unregister(Live(), this);
+  {
+    const std::lock_guard lock(LiveLock());
+    Unregister(Live(), this);
+  }
   Detach(nullptr);
   for (Transaction::Impl* transaction : transactions) transaction->connection = nullptr;
   for (Query::Impl* query : queries) query->connection = nullptr;
@@ -184,11 +196,13 @@ void Connection::Impl::Attach() {
     handle = 0;
     throw DatabaseError(ClientErrorText(status));
   }
+  cancelHandle = handle;
 }
 
 void Connection::Impl::Detach(const std::string* lostText) noexcept {
   for (Query::Impl* query : std::vector<Query::Impl*>(queries)) query->Release(lostText);
   for (Transaction::Impl* transaction : transactions) transaction->End();
+  cancelHandle = 0;
   if (handle != 0) {
     ISC_STATUS_ARRAY status;
     isc_detach_database(status, &handle);
@@ -202,25 +216,40 @@ std::vector<Connection::Impl*>& Connection::Impl::Live() {
   return live;
 }
 
+std::mutex& Connection::Impl::LiveLock() {
+  static std::mutex lock;
+  return lock;
+}
+
 void Connection::Impl::RegisterExitDetachOnce() {
   static const bool registered = std::atexit(DetachAllAtExit) == 0;
   (void)registered;
 }
 
 void Connection::Impl::DetachAllAtExit() {
-  for (Impl* connection : std::vector<Impl*>(Live())) connection->Detach(nullptr);
+  std::vector<Impl*> live;
+  {
+    const std::lock_guard lock(LiveLock());
+    live = Live();
+  }
+  for (Impl* connection : live) connection->Detach(nullptr);
 }
 
 void Connection::Impl::Fail(const ISC_STATUS* status) {
   const std::string text = ClientErrorText(status);
   if (IsLostConnection(status)) Detach(&text);
+  if (IsCancelled(status)) throw Cancelled(text);
   throw DatabaseError(text);
 }
 
-Connection::Connection() : impl_(std::make_unique<Impl>()) { Impl::Live().push_back(impl_.get()); }
+Connection::Connection() : impl_(std::make_unique<Impl>()) {
+  const std::lock_guard lock(Impl::LiveLock());
+  Impl::Live().push_back(impl_.get());
+}
 Connection::~Connection() = default;
 
 void Connection::SetCredentials(const Credentials& credentials) { impl_->credentials = credentials; }
+const Credentials& Connection::GivenCredentials() const { return impl_->credentials; }
 
 void Connection::SetDatabaseName(const std::string& name) {
   // The handles belong to the database they were made on.
@@ -232,6 +261,13 @@ const std::string& Connection::DatabaseName() const { return impl_->name; }
 void Connection::Connect() { impl_->Attach(); }
 void Connection::Disconnect() { impl_->Detach(nullptr); }
 bool Connection::Connected() const { return impl_->handle != 0; }
+
+void Connection::CancelRunning() noexcept {
+  isc_db_handle handle = impl_->cancelHandle;
+  if (handle == 0) return;
+  ISC_STATUS_ARRAY status;
+  fb_cancel_operation(status, &handle, fb_cancel_raise);
+}
 
 // --- Transaction ------------------------------------------------------------
 
@@ -298,6 +334,8 @@ void Query::Impl::Close() noexcept {
   eof = true;
   current = 0;
   brokenText.clear();
+  handed = false;
+  more = nullptr;
 }
 
 void Query::Impl::Release(const std::string* lostText) noexcept {
@@ -467,6 +505,14 @@ bool Query::Impl::FetchRow() {
 
 void Query::Impl::FetchUpTo(int count) {
   if (!open || allFetched || count <= 0) return;
+  if (handed) {
+    while (count > 0 && !allFetched) {
+      const int before = rows.Rows();
+      more(count);
+      count -= rows.Rows() - before;
+    }
+    return;
+  }
   if (!brokenText.empty()) throw DatabaseError(brokenText);
   if (connection == nullptr || transaction == nullptr || statement == 0) {
     throw DatabaseError("The query's cursor is no longer available");
@@ -509,6 +555,38 @@ void Query::SetIntegerParameters(std::vector<std::int32_t> values) {
 void Query::Open() { impl_->Open(); }
 void Query::Close() { impl_->Close(); }
 bool Query::IsOpen() const { return impl_->open; }
+
+void Query::OpenHandedRows(std::vector<std::string> names, std::function<void(int count)> more) {
+  impl_->Close();
+  impl_->names = std::move(names);
+  impl_->rows.Reset(static_cast<int>(impl_->names.size()));
+  impl_->open = true;
+  impl_->handed = true;
+  impl_->more = std::move(more);
+}
+
+void Query::AddRows(const RowStore& rows) {
+  if (!impl_->open || !impl_->handed || impl_->allFetched) throw DatabaseError("The query takes no rows from elsewhere");
+  if (rows.Columns() != impl_->rows.Columns()) throw DatabaseError("The rows handed in have other columns");
+  const bool first = impl_->rows.Rows() == 0;
+  impl_->rows.Append(rows);
+  if (first && impl_->rows.Rows() > 0) {
+    impl_->current = 0;
+    impl_->eof = false;
+  }
+}
+
+bool Query::RowsHandedIn() const { return impl_->open && impl_->handed; }
+
+void Query::TakeRows(RowStore& rows) {
+  rows = std::move(impl_->rows);
+  impl_->rows.Reset(rows.Columns());
+  impl_->current = 0;
+}
+
+void Query::EndRows() {
+  if (impl_->open && impl_->handed) impl_->allFetched = true;
+}
 
 int Query::FetchedCount() const { return impl_->rows.Rows(); }
 bool Query::AllFetched() const { return !impl_->open || impl_->allFetched; }

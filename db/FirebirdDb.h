@@ -5,6 +5,7 @@
 // dialect 1, which is what the catalogue was created with.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -18,6 +19,14 @@ class DatabaseError : public std::runtime_error {
  public:
   using runtime_error::runtime_error;
 };
+
+// The running statement was cancelled through Connection::CancelRunning.
+class Cancelled : public DatabaseError {
+ public:
+  using DatabaseError::DatabaseError;
+};
+
+class RowStore;
 
 // User name and password of the attach request; a new connection starts
 // with these defaults.
@@ -46,9 +55,15 @@ class Connection {
   const std::string& DatabaseName() const;
   // Used from the next Connect on.
   void SetCredentials(const Credentials& credentials);
+  const Credentials& GivenCredentials() const;
   void Connect();      // throws DatabaseError with the client's text
   void Disconnect();   // never throws; ends any open transaction first
   bool Connected() const;
+  // Cancels the statement that another thread runs on this connection (its
+  // prepare, execute or fetch ends with Cancelled). Safe from any thread;
+  // does nothing when not connected. A cancel that finds nothing running
+  // may still end the next statement.
+  void CancelRunning() noexcept;
   static constexpr unsigned short kDialect = 1;
   // The name a new connection starts with.
   static constexpr const char* kDefaultDatabaseName =
@@ -105,6 +120,20 @@ class Query {
   void Open();   // throws DatabaseError
   void Close();  // never throws; drops the buffered rows and the columns
   bool IsOpen() const;
+
+  // Rows handed in from elsewhere (a query that another thread runs)
+  // instead of a cursor of the query's own: opens the query with these
+  // columns and no rows yet. AddRows appends rows of as many columns (the
+  // first ones make row 0 the current row); EndRows says that no more come.
+  // Until then, fetching more rows calls more(count), which must add rows
+  // (it may wait for them), end them, or throw.
+  void OpenHandedRows(std::vector<std::string> names, std::function<void(int count)> more);
+  void AddRows(const RowStore& rows);
+  void EndRows();
+  bool RowsHandedIn() const;
+  // Moves the rows fetched so far out into rows, for handing them to
+  // another query; fetching goes on after them. Positions restart at 0.
+  void TakeRows(RowStore& rows);
 
   // Rows
   int FetchedCount() const;   // rows fetched so far

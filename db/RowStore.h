@@ -26,6 +26,16 @@ class RowStore {
     nulls_.push_back(null);
   }
 
+  // Every row of other (which has as many columns) after this one's rows.
+  void Append(const RowStore& other) {
+    const std::size_t base = text_.size();
+    text_.append(other.text_);
+    ends_.reserve(ends_.size() + other.ends_.size());
+    for (std::size_t end : other.ends_) ends_.push_back(base + end);
+    nulls_.insert(nulls_.end(), other.nulls_.begin(), other.nulls_.end());
+  }
+
+  int Columns() const { return static_cast<int>(columns_); }
   int Rows() const { return static_cast<int>(ends_.size() / columns_); }
 
   std::string_view Text(int row, int column) const {

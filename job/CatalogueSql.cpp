@@ -1,6 +1,11 @@
 #include "CatalogueSql.h"
 
+#include <algorithm>
 #include <array>
+#include <set>
+#include <string_view>
+
+#include "FirebirdDb.h"
 
 namespace catalogue_sql {
 namespace {
@@ -19,7 +24,18 @@ constexpr std::array<const char*, 9> kSongListSelect = {
     "LEFT JOIN Tb_Vocal Voc ON Voc.Voc_Codigo = Mus.Voc_Codigo",
 };
 
+std::string SearchCondition(const std::string& column, const std::string& searchText) {
+  return "WHERE UPPER(" + column + ") LIKE " + SqlStringLiteral("%" + searchText + "%") + "\n";
+}
+
 }  // namespace
+
+bool SameName(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
+           return upper(x) == upper(y);
+         });
+}
 
 std::string SqlStringLiteral(const std::string& text) {
   std::string literal = "'";
@@ -33,9 +49,56 @@ std::string SqlStringLiteral(const std::string& text) {
 std::string SongListSql(const std::string& searchText, const std::string& sortField) {
   std::string sql;
   for (const char* line : kSongListSelect) sql.append(line).append("\n");
-  sql += "WHERE UPPER(Mus.Mus_NomeCompleto) LIKE " + SqlStringLiteral("%" + searchText + "%") + "\n";
+  sql += SearchCondition("Mus.Mus_NomeCompleto", searchText);
   sql += "ORDER BY " + sortField;
   return sql;
+}
+
+CatalogueKeys ReadCatalogueKeys(db::Connection& connection, db::Transaction& transaction) {
+  // Every active unique index of one column, with whether it belongs to
+  // the primary key and whether its column is NOT NULL.
+  db::Query keys(connection, transaction);
+  keys.SetSQL(
+      "SELECT TRIM(I.RDB$RELATION_NAME) AS TABLE_NAME, TRIM(S.RDB$FIELD_NAME) AS COLUMN_NAME,\n"
+      "  IIF(C.RDB$CONSTRAINT_TYPE = 'PRIMARY KEY', 1, 0) AS PRIMARY_KEY,\n"
+      "  COALESCE(F.RDB$NULL_FLAG, 0) AS NOT_NULL\n"
+      "FROM RDB$INDICES I\n"
+      "JOIN RDB$INDEX_SEGMENTS S ON S.RDB$INDEX_NAME = I.RDB$INDEX_NAME\n"
+      "LEFT JOIN RDB$RELATION_CONSTRAINTS C ON C.RDB$INDEX_NAME = I.RDB$INDEX_NAME\n"
+      "LEFT JOIN RDB$RELATION_FIELDS F ON F.RDB$RELATION_NAME = I.RDB$RELATION_NAME\n"
+      "  AND F.RDB$FIELD_NAME = S.RDB$FIELD_NAME\n"
+      "WHERE I.RDB$UNIQUE_FLAG = 1 AND COALESCE(I.RDB$INDEX_INACTIVE, 0) = 0\n"
+      "  AND I.RDB$SEGMENT_COUNT = 1 AND I.RDB$EXPRESSION_BLR IS NULL");
+  keys.Open();
+  CatalogueKeys found;
+  std::set<std::string> keyedLookups;
+  for (; !keys.Eof(); keys.Next()) {
+    const std::string table = keys.FieldAsText("TABLE_NAME");
+    const std::string column = keys.FieldAsText("COLUMN_NAME");
+    if (SameName(table, "TB_MUSICAS") && SameName(column, "MUS_CODIGO") &&
+        (keys.FieldAsInteger("PRIMARY_KEY") == 1 || keys.FieldAsInteger("NOT_NULL") == 1)) {
+      found.SongCodeIsKey = true;
+    }
+    for (const LookupTable& lookup : kLookupTables)
+      if (SameName(table, lookup.Table) && SameName(column, lookup.Code)) keyedLookups.insert(lookup.Table);
+  }
+  found.LookupCodesAreKeys = keyedLookups.size() == kLookupTables.size();
+  return found;
+}
+
+std::string SongColumnsSql(const std::string& searchText, const std::string& sortField) {
+  if (SameName(sortField, "MUS_CODIGO")) {
+    return "SELECT Mus.* FROM Tb_Musicas Mus\n" + SearchCondition("Mus.Mus_NomeCompleto", searchText) +
+           "ORDER BY Mus.Mus_Codigo";
+  }
+  if (SameName(sortField, "MUS_NOMECOMPLETO")) {
+    // The outer join keeps the order of the sorted codes that drive it.
+    return "SELECT Mus.*\nFROM (SELECT FIRST 2147483647 Mus_Codigo AS Listed_Codigo FROM Tb_Musicas\n" +
+           SearchCondition("Mus_NomeCompleto", searchText) +
+           "ORDER BY Mus_NomeCompleto, Mus_Codigo) Listed\n"
+           "LEFT JOIN Tb_Musicas Mus ON Mus.Mus_Codigo = Listed.Listed_Codigo";
+  }
+  return {};
 }
 
 }  // namespace catalogue_sql

@@ -2,7 +2,13 @@
 // The text of the catalogue list's query, shared by the window and the
 // command line so that both list the same songs in the same order.
 
+#include <array>
 #include <string>
+
+namespace db {
+class Connection;
+class Transaction;
+}  // namespace db
 
 namespace catalogue_sql {
 
@@ -14,5 +20,55 @@ inline constexpr const char* kDefaultSortField = "Mus_Codigo";
 std::string SongListSql(const std::string& searchText, const std::string& sortField);
 // An SQL string literal: text in single quotes, inner quotes doubled.
 std::string SqlStringLiteral(const std::string& text);
+
+// A lookup table that the list joins on its code: the song table has a
+// column of the same name as the code. Name is the one column it adds.
+struct LookupTable {
+  const char* Table;
+  const char* Code;
+  const char* Name;
+};
+inline constexpr std::array<LookupTable, 6> kLookupTables = {{
+    {"Tb_Pastas", "Pas_Codigo", "Pas_Path"},
+    {"Tb_SubGenero", "Sub_Codigo", "Sub_Nome"},
+    {"Tb_Ritmo", "Rit_Codigo", "Rit_Nome"},
+    {"Tb_Idioma", "Idi_Codigo", "Idi_Nome"},
+    {"Tb_Gravadora", "Gra_Codigo", "Gra_Nome"},
+    {"Tb_Vocal", "Voc_Codigo", "Voc_Nome"},
+}};
+
+// Names as the system tables and the query's columns give them: case
+// does not count.
+bool SameName(const std::string& a, const std::string& b);
+
+// What the catalogue's declared keys say about the list query's joins.
+struct CatalogueKeys {
+  // Mus_Codigo is the song table's primary key, or unique and NOT NULL:
+  // no two songs share every column.
+  bool SongCodeIsKey = false;
+  // The code of every lookup table (folders, subgenres, rhythms,
+  // languages, labels, vocals) is unique: a song meets at most one row of
+  // each.
+  bool LookupCodesAreKeys = false;
+
+  bool AllowFastList() const { return SongCodeIsKey && LookupCodesAreKeys; }
+};
+
+// Reads the keys from the catalogue's system tables. Throws
+// db::DatabaseError.
+CatalogueKeys ReadCatalogueKeys(db::Connection& connection, db::Transaction& transaction);
+
+// The song table's own columns of the listed songs, in the list's order,
+// for a list whose lookup names are added by the reader (SongListReader):
+// - no genre links and no DISTINCT (the links only repeat a song, and
+//   DISTINCT folds the repeats back; songs never fold together when their
+//   code is a key);
+// - ordered by song code, the rows come in the order of the table's key,
+//   so the first ones arrive without sorting the rest;
+// - ordered by full name, only the codes and names are sorted, and the
+//   song's columns are joined to them in that order; songs of equal names
+//   (whose order the plain query leaves to the engine's sort) come by code.
+// Empty for any other order column: the list then runs SongListSql.
+std::string SongColumnsSql(const std::string& searchText, const std::string& sortField);
 
 }  // namespace catalogue_sql

@@ -1,0 +1,210 @@
+// The list read by SongListReader against the list query as the window has
+// always run it, on real embedded catalogues: random ones (songs in several
+// genres and in none, codes inserted out of order, lookup rows missing,
+// NULLs everywhere, many songs of one name, letters beyond ASCII in
+// Windows-1252, quotes and wildcards in the search) and the demo; each
+// search text, both orders, batch sizes from one row up. Ordered by full
+// name, songs of one name may come in another order: the plain query
+// leaves that to the engine's sort, the reader puts them by code.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "CatalogueDb.h"
+#include "CatalogueSql.h"
+#include "FirebirdDb.h"
+#include "SongListReader.h"
+#include "TestSupport.h"
+
+namespace {
+
+using Cell = std::optional<std::string>;
+using Row = std::vector<Cell>;
+
+struct List {
+  std::vector<std::string> columns;
+  std::vector<Row> rows;
+};
+
+Row RowOf(const db::RowStore& store, int row) {
+  Row cells;
+  for (int column = 0; column < store.Columns(); ++column)
+    cells.push_back(store.IsNull(row, column) ? Cell() : Cell(std::string(store.Text(row, column))));
+  return cells;
+}
+
+List Specified(db::Connection& connection, db::Transaction& transaction, const std::string& search,
+               const std::string& order) {
+  db::Query query(connection, transaction);
+  query.SetSQL(catalogue_sql::SongListSql(search, order));
+  query.Open();
+  query.FetchAll();
+  List list{query.ColumnNames(), {}};
+  for (int row = 0; row < query.FetchedCount(); ++row) {
+    query.MoveTo(row);
+    Row cells;
+    for (const std::string& column : list.columns)
+      cells.push_back(query.FieldIsNull(column) ? Cell() : Cell(query.FieldAsText(column)));
+    list.rows.push_back(cells);
+  }
+  return list;
+}
+
+List Read(song_list::SongListReader& reader, const std::string& search, const std::string& order, int batch) {
+  reader.Open(search, order);
+  List list{reader.ColumnNames(), {}};
+  db::RowStore rows;
+  while (reader.Next(batch, rows))
+    for (int row = 0; row < rows.Rows(); ++row) list.rows.push_back(RowOf(rows, row));
+  EXPECT_TRUE(reader.AtEnd());
+  return list;
+}
+
+// The same columns and rows, in the same order of the order column; rows of
+// one value in that column as the same set, the fast reader's by song code.
+void ExpectSameList(const List& specified, const List& read, const std::string& order, bool fast) {
+  ASSERT_EQ(read.columns, specified.columns);
+  ASSERT_EQ(read.rows.size(), specified.rows.size());
+  if (!fast) {
+    EXPECT_EQ(read.rows, specified.rows);
+    return;
+  }
+  const auto at = [&](const std::string& name) {
+    for (std::size_t i = 0; i < specified.columns.size(); ++i)
+      if (catalogue_sql::SameName(specified.columns[i], name)) return i;
+    ADD_FAILURE() << "no column " << name;
+    return std::size_t{0};
+  };
+  const std::size_t orderColumn = at(order);
+  const std::size_t code = at("MUS_CODIGO");
+  for (std::size_t begin = 0; begin < read.rows.size();) {
+    std::size_t end = begin + 1;
+    while (end < read.rows.size() && read.rows[end][orderColumn] == read.rows[begin][orderColumn]) ++end;
+    std::vector<Row> expected(specified.rows.begin() + begin, specified.rows.begin() + end);
+    std::vector<Row> got(read.rows.begin() + begin, read.rows.begin() + end);
+    const auto byCode = [&](const Row& a, const Row& b) { return std::stoll(*a[code]) < std::stoll(*b[code]); };
+    EXPECT_TRUE(std::is_sorted(got.begin(), got.end(), byCode)) << "rows " << begin << " to " << end;
+    std::sort(expected.begin(), expected.end(), byCode);
+    ASSERT_EQ(got, expected) << "rows " << begin << " to " << end;
+    begin = end;
+  }
+}
+
+// A catalogue of random songs.
+testing_support::CatalogueBuilder RandomCatalogue(unsigned seed) {
+  std::mt19937 random(seed);
+  const auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
+  const auto maybe = [&](int percent) { return pick(100) < percent; };
+  testing_support::CatalogueBuilder catalogue;
+  // Lookup rows 1 to 5; songs point to 0 to 7, so some rows are missing.
+  for (int code = 1; code <= 5; ++code) {
+    const std::string n = std::to_string(code);
+    const auto name = [&](const std::string& text) { return maybe(15) ? std::nullopt : std::optional(text); };
+    catalogue.Folder(code, name("/música/" + n + "/"))
+        .Genre(code, name("Gênero " + n))
+        .SubGenre(code, name("Sub " + n))
+        .Rhythm(code, name("Ritmo " + n))
+        .Language(code, name("Idioma " + n))
+        .Label(code, name("Selo " + n))
+        .Vocal(code, name("Voz " + n));
+  }
+  const std::vector<std::string> words = {"AÇÃO", "ação", "Élan", "über", "ROCK", "rock", "D'ÁGUA",
+                                          "100%", "A_B", "ñandu", "ŒUVRE", "Canção", "zé", " "};
+  std::vector<int> codes(120);
+  for (std::size_t i = 0; i < codes.size(); ++i) codes[i] = static_cast<int>(i * 7 + 1 + pick(5));
+  std::sort(codes.begin(), codes.end());
+  codes.erase(std::unique(codes.begin(), codes.end()), codes.end());
+  std::shuffle(codes.begin(), codes.end(), random);
+  const auto code = [&]() { return maybe(20) ? std::nullopt : std::optional(pick(8)); };
+  const auto text = [&](int percent) {
+    return maybe(percent) ? std::nullopt : std::optional(words[static_cast<std::size_t>(pick(static_cast<int>(words.size())))]);
+  };
+  for (int song : codes) {
+    // A few names only, so that many songs share one.
+    std::optional<std::string> full;
+    if (!maybe(8)) full = maybe(5) ? std::string() : *text(0) + " " + *text(0);
+    catalogue.Song({.codigo = song, .nome = text(10), .interprete = text(10), .tempo = maybe(50) ? std::nullopt : std::optional<std::string>("03:30"),
+                    .tipo = maybe(50) ? std::nullopt : std::optional<std::string>("M"), .album = text(30),
+                    .ano = maybe(30) ? std::nullopt : std::optional(1950 + pick(70)), .faixa = code(),
+                    .nomeCompleto = full, .subCodigo = code(), .ritCodigo = code(), .vocCodigo = code(),
+                    .graCodigo = code(), .idiCodigo = code(), .pasCodigo = code(), .arquivo = text(10),
+                    .compositor = text(30), .tipoPeriodo = maybe(50) ? std::nullopt : std::optional<std::string>("D"),
+                    .periodoInicio = maybe(50) ? std::nullopt : std::optional(std::to_string(1950 + pick(50))),
+                    .periodoFim = maybe(50) ? std::nullopt : std::optional<std::string>("2000"), .segundos = code(), .avaliacao = code()});
+    for (int genre = pick(4); genre > 0; --genre) catalogue.SongGenre(song, genre * 2 - pick(2));
+  }
+  return catalogue;
+}
+
+struct Catalogue {
+  explicit Catalogue(const std::string& fdb) {
+    connection.SetDatabaseName(fdb);
+    connection.Connect();
+    transaction.Start();
+  }
+  db::Connection connection;
+  db::Transaction transaction{connection};
+};
+
+// Search texts as the window hands them on: Windows-1252, upper case.
+const std::vector<std::string> kSearches = {"", "A", "\xC7\xC3O", "ROCK", "'", "%", "_", "A_B", "ZZZ", " "};
+
+void ExpectSameListsEverywhere(const std::string& fdb, bool fast) {
+  Catalogue catalogue(fdb);
+  song_list::SongListReader reader(catalogue.connection, catalogue.transaction);
+  for (const std::string order : {"Mus_Codigo", "MUS_NOMECOMPLETO", "Mus_Ano"}) {
+    for (const std::string& search : kSearches) {
+      const List specified = Specified(catalogue.connection, catalogue.transaction, search, order);
+      for (int batch : {1, 7, 1000}) {
+        SCOPED_TRACE("order " + order + ", search '" + search + "', batch " + std::to_string(batch));
+        const List read = Read(reader, search, order, batch);
+        EXPECT_EQ(reader.Fast(), fast && order != std::string("Mus_Ano"));
+        ExpectSameList(specified, read, order, reader.Fast());
+      }
+    }
+  }
+}
+
+TEST(SongListReader, ListsWhatTheListQueryListsOnRandomCatalogues) {
+  testing_support::TempDir dir;
+  for (unsigned seed : {1u, 2u, 3u}) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    const std::string fdb = dir.File("random" + std::to_string(seed) + ".fdb");
+    testing_support::CreateCatalogue(fdb, RandomCatalogue(seed).Sql());
+    ExpectSameListsEverywhere(fdb, true);
+  }
+}
+
+// Without a key on a lookup table's code a song may meet two rows of it:
+// the list query itself is run, and the doubled songs are listed as it
+// lists them.
+TEST(SongListReader, RunsTheListQueryItselfWhereTheKeysAreMissing) {
+  testing_support::TempDir dir;
+  const std::string fdb = dir.File("unkeyed.fdb");
+  testing_support::CreateCatalogue(fdb, "DROP TABLE Tb_Vocal;\nCOMMIT;\n"
+                                        "CREATE TABLE Tb_Vocal (Voc_Codigo INTEGER, Voc_Nome VARCHAR(20));");
+  testing_support::RunSql(fdb, RandomCatalogue(4).Statement("INSERT INTO Tb_Vocal VALUES (1, 'Outra');").Sql());
+  Catalogue catalogue(fdb);
+  const catalogue_sql::CatalogueKeys keys = catalogue_sql::ReadCatalogueKeys(catalogue.connection, catalogue.transaction);
+  EXPECT_TRUE(keys.SongCodeIsKey);
+  EXPECT_FALSE(keys.LookupCodesAreKeys);
+  ExpectSameListsEverywhere(fdb, false);
+}
+
+TEST(SongListReader, ListsWhatTheListQueryListsOnTheDemo) {
+  testing_support::TempDir dir;
+  const std::filesystem::path scripts = std::filesystem::path(testing_support::CatalogueSchemaPath()).parent_path();
+  const std::string make = testing_support::ShellQuote((scripts / "make-demo.sh").string()) + " " +
+                           testing_support::ShellQuote(dir.File("demo")) + " >" +
+                           testing_support::ShellQuote(dir.File("make-demo.log")) + " 2>&1 </dev/null";
+  ASSERT_EQ(testing_support::RunCommand(make), 0) << testing_support::ReadFileBytes(dir.File("make-demo.log"));
+  ExpectSameListsEverywhere(dir.File("demo/demo.fdb"), true);
+}
+
+}  // namespace

@@ -24,6 +24,7 @@
 #include "FirebirdDb.h"
 #include "IniFile.h"
 #include "RunReport.h"
+#include "SongListReader.h"
 #include "TagRun.h"
 #include "UpperCaseValidator.h"
 
@@ -259,6 +260,7 @@ int Run(int argc, char** argv) {
 
   db::Connection connection;
   db::Transaction transaction(connection);
+  song_list::SongListReader list(connection, transaction);
   db::Query songs(connection, transaction);
   try {
     connection.SetCredentials(settings->Credentials());
@@ -267,9 +269,8 @@ int Run(int argc, char** argv) {
     transaction.Start();
     // The list the window shows for this search text, in its first order.
     const QString search = UpperCp1252(QString::fromLocal8Bit(options.search.value_or("").c_str()));
-    songs.SetSQL(catalogue_sql::SongListSql(platform::Utf8ToCp1252(search.toStdString()),
-                                            catalogue_sql::kDefaultSortField));
-    songs.Open();
+    song_list::OpenList(list, songs, platform::Utf8ToCp1252(search.toStdString()),
+                        catalogue_sql::kDefaultSortField);
     songs.FetchAll();
   } catch (const db::DatabaseError& error) {
     return Fatal("cannot open the catalogue '" + settings->DatabaseName + "': " + error.what());

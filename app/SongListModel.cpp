@@ -64,7 +64,8 @@ QVariant SongListModel::headerData(int section, Qt::Orientation orientation, int
 }
 
 bool SongListModel::canFetchMore(const QModelIndex& parent) const {
-  return !parent.isValid() && !fetchFailed_ && query_.IsOpen() && !query_.AllFetched();
+  // Rows handed in from elsewhere come by themselves (SyncRowCount).
+  return !parent.isValid() && !fetchFailed_ && query_.IsOpen() && !query_.RowsHandedIn() && !query_.AllFetched();
 }
 
 void SongListModel::fetchMore(const QModelIndex& parent) {

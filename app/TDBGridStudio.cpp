@@ -10,21 +10,26 @@
 namespace {
 
 const QColor kNavy(0, 0, 128);
+const QColor kDimmed(150, 150, 150);
 
 // Every data cell is drawn the standard way, with navy text also in
-// selected rows.
+// selected rows; grey while the grid is dimmed.
 class NavyTextDelegate final : public QStyledItemDelegate {
  public:
-  using QStyledItemDelegate::QStyledItemDelegate;
+  explicit NavyTextDelegate(TDBGridStudio* grid) : QStyledItemDelegate(grid), grid_(grid) {}
 
  protected:
   void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
     QStyledItemDelegate::initStyleOption(option, index);
+    const QColor& colour = grid_->Dimmed() ? kDimmed : kNavy;
     for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
-      option->palette.setColor(group, QPalette::Text, kNavy);
-      option->palette.setColor(group, QPalette::HighlightedText, kNavy);
+      option->palette.setColor(group, QPalette::Text, colour);
+      option->palette.setColor(group, QPalette::HighlightedText, colour);
     }
   }
+
+ private:
+  const TDBGridStudio* grid_;
 };
 
 // The indicator column: plain sections, with a small black triangle on the
@@ -112,6 +117,12 @@ void TDBGridStudio::setModel(QAbstractItemModel* model) {
             if (current.isValid() && current.row() != previous.row())
               emit CurrentRowChanged(current.row());
           });
+}
+
+void TDBGridStudio::SetDimmed(bool dimmed) {
+  if (dimmed == dimmed_) return;
+  dimmed_ = dimmed;
+  viewport()->update();
 }
 
 std::vector<int> TDBGridStudio::SelectedRows() const {

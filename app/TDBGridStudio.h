@@ -22,6 +22,10 @@ class TDBGridStudio final : public QTableView {
   // Makes row the current row (and the one the indicator marks) without
   // selecting anything.
   void SetCurrentRow(int row);
+  // Dimmed, the rows are drawn grey instead of navy: they are about to be
+  // replaced.
+  void SetDimmed(bool dimmed);
+  bool Dimmed() const { return dimmed_; }
 
  signals:
   // A mouse button was released over the grid; x and y are relative to the
@@ -35,4 +39,7 @@ class TDBGridStudio final : public QTableView {
   QModelIndex moveCursor(CursorAction cursorAction, Qt::KeyboardModifiers modifiers) override;
   QItemSelectionModel::SelectionFlags selectionCommand(const QModelIndex& index,
                                                        const QEvent* event) const override;
+
+ private:
+  bool dimmed_ = false;
 };

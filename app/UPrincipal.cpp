@@ -15,6 +15,7 @@
 #include <QToolButton>
 #include <QStyleOptionProgressBar>
 #include <QStylePainter>
+#include <QTimer>
 #include <algorithm>
 #include <ctime>
 
@@ -34,6 +35,9 @@ const char* const kCaption = "Quillmar 2012";
 const char* const kDefaultSortField = catalogue_sql::kDefaultSortField;
 const char* const kRunFinished = "Gravação do TAG finalizada!";
 const QColor kButtonFace(240, 240, 240);
+// The list's rows are taken in for at most this long per round of window
+// messages.
+constexpr qint64 kListRowsMilliseconds = 15;
 
 // "MS Sans Serif" at the given pixel height; Qt falls back to the nearest
 // installed sans-serif family where it is missing.
@@ -127,7 +131,8 @@ TFrmPrincipal::TFrmPrincipal(MessageBoxes& boxes, std::string configDirectory, Q
       boxes_(boxes),
       configDirectory_(configDirectory.empty() ? platform::ExecutableDirectory()
                                                : std::move(configDirectory)),
-      genreOf_(tag_run::FirstGenreLookup(DB_Zelta, Transaction_Zelta)) {
+      genreOf_(tag_run::FirstGenreLookup(DB_Zelta, Transaction_Zelta)),
+      loader_(std::make_unique<SongListLoader>()) {
   if (!configDirectory_.empty() && configDirectory_.back() != '/') configDirectory_ += '/';
   BuildControls();
   ConnectEvents();
@@ -227,6 +232,10 @@ void TFrmPrincipal::ConnectEvents() {
   connect(DBMusicas, &TDBGridStudio::CurrentRowChanged, this, [this](int row) {
     if (gridFollowsQuery_) Guarded([this, row] { Q_Musicas.MoveTo(row); });
   });
+  connect(loader_.get(), &SongListLoader::BatchesReady, this, [this] {
+    for (SongListLoader::Batch& batch : loader_->Take()) incoming_.push_back(std::move(batch));
+    TakeListBatches();
+  });
   connect(model_.get(), &SongListModel::FetchFailed, this,
           [this](const QString& text) { boxes_.ShowError(text); }, Qt::QueuedConnection);
   connect(BTodas, &QToolButton::clicked, this, [this] { Guarded([this] { BTodasClick(); }); });
@@ -264,6 +273,7 @@ void TFrmPrincipal::FormCreate() {
 }
 
 void TFrmPrincipal::FormDestroy() {
+  loader_.reset();
   Q_Musicas.Close();
   DB_Zelta.Disconnect();
 }
@@ -278,13 +288,102 @@ std::string TFrmPrincipal::SongListSql(const std::string& searchText, const std:
 
 void TFrmPrincipal::MEBuscarMusicasChange() {
   const std::string searchText = platform::Utf8ToCp1252(MEBuscarMusicas->text().toStdString());
-  model_->Rebuild([&] {
-    Q_Musicas.Close();
-    if (sortFieldName_.empty()) sortFieldName_ = kDefaultSortField;
-    Q_Musicas.SetSQL(SongListSql(searchText, sortFieldName_));
-    Q_Musicas.Open();
+  if (sortFieldName_.empty()) sortFieldName_ = kDefaultSortField;
+  ++listGeneration_;
+  listComplete_ = false;
+  // The selection belongs to the rows about to go.
+  DBMusicas->clearSelection();
+  DBMusicas->SetDimmed(true);
+  if (!DB_Zelta.Connected() || !Transaction_Zelta.Active()) {
+    // Opening the list connects first; when that fails the list is closed.
+    try {
+      DB_Zelta.Connect();
+      Transaction_Zelta.Start();
+    } catch (...) {
+      CloseList();
+      throw;
+    }
+  }
+  askedSql_ = SongListSql(searchText, sortFieldName_);
+  if (!loader_) return;
+  loader_->Ask({.Generation = listGeneration_,
+                .DatabaseName = DB_Zelta.DatabaseName(),
+                .Credentials = DB_Zelta.GivenCredentials(),
+                .SearchText = searchText,
+                .SortField = sortFieldName_});
+}
+
+void TFrmPrincipal::TakeListBatches() {
+  QElapsedTimer clock;
+  clock.start();
+  while (!incoming_.empty()) {
+    SongListLoader::Batch batch = std::move(incoming_.front());
+    incoming_.pop_front();
+    if (batch.Generation != listGeneration_) continue;
+    Guarded([&] { ApplyListBatch(batch); });
+    if (!incoming_.empty() && clock.elapsed() >= kListRowsMilliseconds) {
+      QTimer::singleShot(0, this, [this] { TakeListBatches(); });
+      return;
+    }
+  }
+}
+
+void TFrmPrincipal::ApplyListBatch(SongListLoader::Batch& batch) {
+  if (batch.Failed) {
+    CloseList();
+    throw db::DatabaseError(batch.Error);
+  }
+  if (batch.First) {
+    model_->Rebuild([&] {
+      Q_Musicas.Close();
+      Q_Musicas.SetSQL(askedSql_);
+      Q_Musicas.OpenHandedRows(std::move(batch.Columns), [this](int) { PullListRows(); });
+      Q_Musicas.AddRows(batch.Rows);
+      if (batch.Last) Q_Musicas.EndRows();
+    });
+    shownGeneration_ = batch.Generation;
+    DBMusicas->SetDimmed(false);
+    DBMusicas->SetCurrentRow(0);
+  } else {
+    Q_Musicas.AddRows(batch.Rows);
+    if (batch.Last) Q_Musicas.EndRows();
+    if (gridFollowsQuery_) model_->SyncRowCount();
+  }
+  if (batch.Last) {
+    listComplete_ = true;
+    StartWaitingRun();
+  }
+}
+
+void TFrmPrincipal::PullListRows() {
+  if (Searching() || !loader_) throw db::DatabaseError("The song list is being read again");
+  const int before = Q_Musicas.FetchedCount();
+  while (Q_Musicas.IsOpen() && Q_Musicas.FetchedCount() == before && !Q_Musicas.AllFetched()) {
+    if (incoming_.empty()) {
+      loader_->WaitForBatch();
+      for (SongListLoader::Batch& batch : loader_->Take()) incoming_.push_back(std::move(batch));
+      if (incoming_.empty()) throw db::DatabaseError("The song list was not read to its end");
+    }
+    SongListLoader::Batch batch = std::move(incoming_.front());
+    incoming_.pop_front();
+    if (batch.Generation == shownGeneration_) ApplyListBatch(batch);
+  }
+}
+
+void TFrmPrincipal::CloseList() {
+  model_->Rebuild([this] { Q_Musicas.Close(); });
+  shownGeneration_ = listGeneration_;
+  listComplete_ = true;
+  DBMusicas->SetDimmed(false);
+  StartWaitingRun();
+}
+
+void TFrmPrincipal::StartWaitingRun() {
+  if (waitingRun_ == WaitingRun::None) return;
+  const WaitingRun run = std::exchange(waitingRun_, WaitingRun::None);
+  QTimer::singleShot(0, this, [this, run] {
+    Guarded([this, run] { run == WaitingRun::All ? BTodasClick() : BSelecionadasClick(); });
   });
-  DBMusicas->SetCurrentRow(0);
 }
 
 void TFrmPrincipal::DBMusicasTitleClick(int column) {
@@ -306,6 +405,10 @@ void TFrmPrincipal::DBMusicasMouseUp(Qt::MouseButton, Qt::KeyboardModifiers, int
 void TFrmPrincipal::BFecharClick() { close(); }
 
 void TFrmPrincipal::BTodasClick() {
+  if (!ListSettled()) {
+    waitingRun_ = WaitingRun::All;
+    return;
+  }
   // Every row first, so that the count is complete; the grid hears nothing
   // of it and the current row stays until First moves it.
   Q_Musicas.FetchAll();
@@ -317,6 +420,10 @@ void TFrmPrincipal::BTodasClick() {
 }
 
 void TFrmPrincipal::BSelecionadasClick() {
+  if (!ListSettled()) {
+    waitingRun_ = WaitingRun::Selected;
+    return;
+  }
   if (Q_Musicas.IsEmpty()) return;
   // Bookmarks come in row order, however the rows were selected; the grid
   // is disabled during the run, so the selection cannot change under it.

@@ -5,6 +5,7 @@
 
 #include <QElapsedTimer>
 #include <QWidget>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -12,6 +13,7 @@
 
 #include "FirebirdDb.h"
 #include "MessageBoxes.h"
+#include "SongListLoader.h"
 #include "TagRun.h"
 
 class QFrame;
@@ -63,14 +65,28 @@ class TFrmPrincipal : public QWidget {
   // Event handlers. Called from Qt through RunGuarded; they may throw.
   void FormCreate();
   void FormDestroy();
+  // The rebuild of the list: asks for the list of the search text and the
+  // order on the list's own thread and returns at once. Until the new
+  // list's first rows are there, the grid shows the old ones greyed; then
+  // they replace the old rows as one reopening of the query would, and the
+  // rest follow as they come.
   void MEBuscarMusicasChange();
   void DBMusicasTitleClick(int column);
   void DBMusicasMouseUp(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
   void BFecharClick();
   // The two tag-writing runs: every listed song, or the selected rows in
-  // row order. Each song goes through WriteTagForCurrentSong.
+  // row order. Each song goes through WriteTagForCurrentSong. Clicked
+  // while the list is still being read, a run waits for the whole list and
+  // starts by itself then: it writes the songs listed for the search text
+  // in the box.
   void BTodasClick();
   void BSelecionadasClick();
+
+  // The list shown answers the last rebuild and holds all of its rows.
+  bool ListSettled() const { return listComplete_ && shownGeneration_ == listGeneration_; }
+  // A rebuild was asked and its first rows are not there yet: the old
+  // rows are shown greyed.
+  bool Searching() const { return shownGeneration_ != listGeneration_; }
 
   // The per-song job on the current row of Q_Musicas: the song's MP3 file
   // gets the catalogue's values merged over its own tag. Every error of a
@@ -122,6 +138,17 @@ class TFrmPrincipal : public QWidget {
   // The last song's counter and bar, when its frame was skipped.
   void ShowLastSongOfRun();
   void ReportRun(const tag_run::RunReport& report);
+  // The list's rows as the list's thread hands them in, a few batches per
+  // round of window messages; the rest wait for the next round.
+  void TakeListBatches();
+  void ApplyListBatch(SongListLoader::Batch& batch);
+  // Rows of the list fetched on demand (a run's fetch of every row): waits
+  // for the list's thread.
+  void PullListRows();
+  // The list closed and empty, as a rebuild that failed leaves it.
+  void CloseList();
+  // A run clicked while the list was read starts once it is there.
+  void StartWaitingRun();
 
   MessageBoxes& boxes_;
   std::string configDirectory_;
@@ -142,4 +169,13 @@ class TFrmPrincipal : public QWidget {
   std::string lastReportPath_;
   // Declared after Q_Musicas, so it goes before the query does.
   std::unique_ptr<SongListModel> model_;
+  // The list's thread; the number of the last rebuild asked for and of the
+  // list shown; the query text of the list asked for.
+  std::unique_ptr<SongListLoader> loader_;
+  int listGeneration_ = 0;
+  int shownGeneration_ = 0;
+  bool listComplete_ = true;
+  std::string askedSql_;
+  std::deque<SongListLoader::Batch> incoming_;
+  enum class WaitingRun { None, All, Selected } waitingRun_ = WaitingRun::None;
 };

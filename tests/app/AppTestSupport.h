@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -81,8 +82,15 @@ inline void ClickRow(TDBGridStudio* grid, int row, Qt::KeyboardModifiers modifie
                     grid->visualRect(grid->model()->index(row, 0)).center());
 }
 
-// The full names the grid lists, top to bottom (fetching every row).
+// Lets the window take in the list of its last rebuild, to the last row.
+inline void WaitForList(TFrmPrincipal& window) {
+  if (!QTest::qWaitFor([&] { return window.ListSettled(); }, 60000)) throw std::runtime_error("the list never came");
+  QCoreApplication::processEvents();
+}
+
+// The full names the grid lists, top to bottom (the whole list).
 inline std::vector<std::string> ListedNames(TFrmPrincipal& window) {
+  WaitForList(window);
   QAbstractItemModel* model = window.DBMusicas->model();
   while (model->canFetchMore({})) model->fetchMore({});
   std::vector<std::string> names;
@@ -120,6 +128,7 @@ class WindowOnCatalogue {
     window_ = std::make_unique<TFrmPrincipal>(boxes_, dir_.Path());
     window_->show();
     (void)QTest::qWaitForWindowExposed(window_.get());
+    WaitForList(*window_);
   }
   std::string Database() const { return dir_.File("catalogue.fdb"); }
   TFrmPrincipal& Window() { return *window_; }

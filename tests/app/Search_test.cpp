@@ -156,11 +156,14 @@ TEST(SongListSelection, EveryKeystrokeDropsTheSelection) {
   ASSERT_EQ(window.SelectedBookmarks(), (std::vector<int>{1, 3}));
   QTest::keyClicks(window.MEBuscarMusicas, "A");
   EXPECT_TRUE(window.SelectedBookmarks().empty());
+  WaitForList(window);
+  EXPECT_TRUE(window.SelectedBookmarks().empty());
   EXPECT_EQ(window.Q_Musicas.CurrentRow(), 0);
 
   clickRow(2, {});
   ASSERT_EQ(window.SelectedBookmarks(), (std::vector<int>{2}));
   QTest::keyClick(window.MEBuscarMusicas, Qt::Key_Backspace);
+  WaitForList(window);
   EXPECT_TRUE(window.SelectedBookmarks().empty());
   EXPECT_EQ(grid->currentIndex().row(), 0);
 }

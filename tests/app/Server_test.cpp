@@ -47,6 +47,7 @@ class WindowOnServer {
     window_ = std::make_unique<TFrmPrincipal>(boxes_, dir_.Path());
     window_->show();
     (void)QTest::qWaitForWindowExposed(window_.get());
+    WaitForList(*window_);
   }
   TFrmPrincipal& Window() { return *window_; }
   RecordingMessageBoxes& Boxes() { return boxes_; }
@@ -169,6 +170,34 @@ TEST_F(CatalogueOnServer, ARebuildConnectsAgainOnceTheServerIsBack) {
   ExpectOnlyFinalMessage(Boxes());
   for (int song = 0; song < kSongs; ++song) EXPECT_TRUE(Written(paths_[song])) << "song " << song + 1;
   EXPECT_EQ(testing_support::ReadWithTagLib(paths_[5]).Text("TCON"), "Samba");
+}
+
+// While the server does not answer, the window does: each typed letter
+// shows at once, the old rows stay greyed, a click on "Gravar Todas" waits
+// and the window goes on processing its messages; each newer text
+// supersedes the list asked before. Once the server answers, the list of
+// the last text comes and the run writes exactly its songs.
+TEST_F(CatalogueOnServer, TheWindowAnswersWhileTheServerHoldsTheListAndTheRunWaitsForIt) {
+  server_->Pause();
+  TypeText(Window().MEBuscarMusicas, QStringLiteral("SONG"));
+  EXPECT_EQ(Window().MEBuscarMusicas->text(), QStringLiteral("SONG"));
+  EXPECT_TRUE(Window().Searching());
+  EXPECT_TRUE(Window().DBMusicas->Dimmed());
+  EXPECT_EQ(Window().DBMusicas->model()->rowCount(), kSongs);
+  Click(Window().BTodas);
+  bool answered = false;
+  QTimer::singleShot(0, &Window(), [&] { answered = true; });
+  QTest::qWait(300);
+  EXPECT_TRUE(answered);
+  EXPECT_TRUE(Window().Searching());
+  EXPECT_TRUE(Boxes().shown.empty());
+  TypeText(Window().MEBuscarMusicas, QStringLiteral(" 3"));
+
+  server_->Resume();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !Boxes().shown.empty(); }, 60000));
+  ExpectOnlyFinalMessage(Boxes());
+  EXPECT_EQ(ListedNames(Window()), (std::vector<std::string>{"SONG 3"}));
+  for (int song = 0; song < kSongs; ++song) EXPECT_EQ(Written(paths_[song]), song == 2) << "song " << song + 1;
 }
 
 TEST(CatalogueServer, CredentialsComeFromTheIniOrTheClientsVariablesAndAreNeverShown) {

@@ -114,6 +114,7 @@ TEST_F(StartupTest, SearchingAfterAFailedStartUpConnectsAgain) {
   // Once the database is there, the next keystroke opens the list.
   testing_support::CreateCatalogue(fdb, TwoSongs().Sql());
   QTest::keyClick(window.MEBuscarMusicas, Qt::Key_Backspace);
+  WaitForList(window);
   EXPECT_EQ(boxes.shown.size(), 2u);
   EXPECT_TRUE(window.Q_Musicas.IsOpen());
   EXPECT_EQ(ListedNames(window), (std::vector<std::string>{"PRIMEIRA", "SEGUNDA"}));
@@ -152,6 +153,7 @@ TEST_F(StartupTest, AFailingListQueryReachesTheErrorBoxAndLeavesTheGridEmpty) {
   testing_support::CreateCatalogue(fdb, TwoSongs().Statement("DROP TABLE Tb_Vocal;").Sql());
   WriteIni(dir, "[BANCO]\ncaminho=" + fdb + "\n");
   TFrmPrincipal window(boxes, dir.Path());
+  WaitForList(window);
   ASSERT_EQ(boxes.shown.size(), 1u);
   EXPECT_EQ(boxes.shown[0].kind, "error");
   EXPECT_TRUE(boxes.shown[0].text.contains(QStringLiteral("TB_VOCAL"), Qt::CaseInsensitive))
@@ -162,6 +164,7 @@ TEST_F(StartupTest, AFailingListQueryReachesTheErrorBoxAndLeavesTheGridEmpty) {
 
   // Each later rebuild tries again and reports again; the window stays usable.
   QTest::keyClicks(window.MEBuscarMusicas, "x");
+  WaitForList(window);
   ASSERT_EQ(boxes.shown.size(), 2u);
   EXPECT_EQ(boxes.shown[1].text, boxes.shown[0].text);
   EXPECT_EQ(window.SortFieldName(), "Mus_Codigo");

@@ -5,6 +5,7 @@
 #include <functional>
 #include <stdexcept>
 #include <unistd.h>
+#include <vector>
 
 #include "EmbeddedLockFolder.h"
 #include "TestSupport.h"
@@ -216,6 +217,90 @@ std::string GeneratedCatalogue(int songCount) {
                          [songCount](const std::string& fdb) {
                            CreateCatalogue(fdb);
                            FillGeneratedCatalogue(fdb, songCount);
+                         });
+}
+
+}  // namespace testing_support
+
+namespace testing_support {
+namespace {
+
+// A PSQL expression choosing one of words by the value of selector
+// (0 to words.size() - 1).
+std::string ChooseWord(const std::string& selector, const std::vector<std::string>& words) {
+  std::string sql = "DECODE(" + selector;
+  for (std::size_t i = 0; i < words.size(); ++i) sql += ", " + std::to_string(i) + ", " + SqlLiteral(words[i]);
+  return sql + ")";
+}
+
+}  // namespace
+
+void FillStationCatalogue(const std::string& fdbPath, int songCount) {
+  const std::vector<std::string> firstNames = {
+      "ANA", "BETO", "CARLA", "DUDA", "EDU", "FÁBIO", "GAL", "HELENA", "IVAN", "JOANA", "KIKO",
+      "LUÍZA", "MARCOS", "NANDO", "OTÁVIO", "PAULA", "RAFA", "SÉRGIO", "TÂNIA", "VERA"};
+  const std::vector<std::string> surnames = {
+      "SILVA", "SOUZA", "COSTA", "ROCHA", "LIMA", "ALVES", "BRAGA", "CAMPOS", "DIAS", "FARIAS",
+      "GOMES", "LEÃO", "MOURA", "NUNES", "PEIXOTO", "REIS", "SANTOS", "TAVARES", "VIANA", "XAVIER"};
+  const std::vector<std::string> titleWords = {
+      "AMOR", "CORAÇÃO", "NOITE", "ESTRADA", "ROCK", "SAMBA", "CANÇÃO", "MAR", "SOL", "LUA",
+      "CIDADE", "TEMPO", "SONHO", "FOGO", "VENTO", "CAMINHO", "SAUDADE", "PAIXÃO", "BLUES", "BALADA"};
+  const std::vector<std::string> titleEnds = {
+      "AZUL", "DE VERÃO", "SEM FIM", "PERDIDO", "DA MEIA-NOITE", "ETERNO", "DO INTERIOR", "ELÉTRICO",
+      "AO VIVO", "DE PEDRA", "DOURADO", "PROIBIDO", "NO ASFALTO", "DE OUTONO", "D'ÁGUA"};
+  CatalogueBuilder lookups;
+  for (int code = 1; code <= 50; ++code) lookups.Folder(code, "/acervo/pasta" + std::to_string(code) + "/");
+  for (int code = 1; code <= 30; ++code) lookups.Genre(code, "Gênero " + std::to_string(code));
+  for (int code = 1; code <= 40; ++code) lookups.SubGenre(code, "Subgênero " + std::to_string(code));
+  for (int code = 1; code <= 12; ++code) lookups.Rhythm(code, "Ritmo " + std::to_string(code));
+  for (int code = 1; code <= 8; ++code) lookups.Language(code, "Idioma " + std::to_string(code));
+  for (int code = 1; code <= 60; ++code) lookups.Label(code, "Gravadora " + std::to_string(code));
+  for (int code = 1; code <= 5; ++code) lookups.Vocal(code, "Vocal " + std::to_string(code));
+  // s walks a small linear congruential sequence; every choice of a song
+  // takes a different slice of it.
+  const std::string loop =
+      "SET TERM ^ ;\n"
+      "EXECUTE BLOCK AS\n"
+      "  DECLARE i INTEGER = 1;\n"
+      "  DECLARE s INTEGER = 1;\n"
+      "  DECLARE g INTEGER;\n"
+      "  DECLARE artist VARCHAR(40);\n"
+      "  DECLARE title VARCHAR(45);\n"
+      "BEGIN\n"
+      "  WHILE (i <= " + std::to_string(songCount) + ") DO\n"
+      "  BEGIN\n"
+      "    s = MOD(s * 75 + 74, 65537);\n"
+      "    artist = " + ChooseWord("MOD(s, 20)", firstNames) + " || ' ' || " +
+      ChooseWord("MOD(s / 20, 20)", surnames) + ";\n"
+      "    s = MOD(s * 75 + 74, 65537);\n"
+      "    title = " + ChooseWord("MOD(s, 20)", titleWords) + " || ' ' || " +
+      ChooseWord("MOD(s / 20, 15)", titleEnds) + ";\n"
+      "    INSERT INTO Tb_Musicas (" + std::string(kSongColumns) + ")\n"
+      "    VALUES (:i, :title, :artist, '03:30', 'M', 'ÁLBUM ' || MOD(:s, 900), 1950 + MOD(:s, 70),\n"
+      "      MOD(:s, 14) + 1,\n"
+      "      IIF(MOD(:i, 997) = 0, NULL, :artist || ' - ' || :title),\n"
+      "      IIF(MOD(:i, 101) = 0, NULL, MOD(:s, 41) + 1), MOD(:s, 12) + 1, MOD(:s, 5) + 1,\n"
+      "      MOD(:s, 63) + 1, IIF(MOD(:i, 89) = 0, NULL, MOD(:s, 8) + 1), MOD(:i, 50) + 1,\n"
+      "      'musica' || :i || '.mp3', 'COMPOSITOR ' || MOD(:s, 300), 'D', '1970', '1979',\n"
+      "      180 + MOD(:s, 120), MOD(:s, 6) * 51);\n"
+      "    g = MOD(s, 30) + 1;\n"
+      "    INSERT INTO Tb_MusicaGeneros (Mus_Codigo, Gen_Codigo) VALUES (:i, :g);\n"
+      "    IF (MOD(s, 3) > 0) THEN\n"
+      "      INSERT INTO Tb_MusicaGeneros (Mus_Codigo, Gen_Codigo) VALUES (:i, MOD(:g + 6, 30) + 1);\n"
+      "    IF (MOD(s, 3) = 2) THEN\n"
+      "      INSERT INTO Tb_MusicaGeneros (Mus_Codigo, Gen_Codigo) VALUES (:i, MOD(:g + 16, 30) + 1);\n"
+      "    i = i + 1;\n"
+      "  END\n"
+      "END^\n"
+      "SET TERM ; ^\n";
+  RunSql(fdbPath, lookups.Sql() + loop);
+}
+
+std::string StationCatalogue(int songCount) {
+  return CachedCatalogue(CachedCatalogueFile("station-" + std::to_string(songCount)),
+                         [songCount](const std::string& fdb) {
+                           CreateCatalogue(fdb);
+                           FillStationCatalogue(fdb, songCount);
                          });
 }
 

@@ -93,6 +93,18 @@ std::string CatalogueListSql(const std::string& searchLiteral = "'%%'",
 void FillGeneratedCatalogue(const std::string& fdbPath, int songCount,
                             const std::string& folderPath = "/music/");
 
+// Fills a catalogue the way a radio station's looks: songCount songs named
+// "ARTIST - TITLE" from Portuguese first names, surnames and title words
+// (accented letters among them, many names shared by several songs, about
+// one in twenty holding "ROCK"), 1 to 3 genres a song, 50 folders and the
+// lookup tables filled, a few songs with NULL codes or codes that the
+// lookup tables lack, and some NULL full names. Deterministic.
+void FillStationCatalogue(const std::string& fdbPath, int songCount);
+
+// A station catalogue of songCount songs, made once and kept in the build
+// tree like GeneratedCatalogue.
+std::string StationCatalogue(int songCount);
+
 // A generated catalogue of songCount songs (folder "/music/"), made once
 // with FillGeneratedCatalogue and kept in the build tree for later runs;
 // returns its path. For benchmarks: use it read-only.

@@ -1,5 +1,6 @@
 #include "FirebirdServer.h"
 
+#include <csignal>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -135,5 +136,13 @@ std::string FirebirdServer::DatabaseName(const std::string& fdbPath) const {
 }
 
 void FirebirdServer::Kill() { server_.reset(); }
+
+void FirebirdServer::Pause() {
+  if (server_) server_->Kill(SIGSTOP);
+}
+
+void FirebirdServer::Resume() {
+  if (server_) server_->Kill(SIGCONT);
+}
 
 }  // namespace testing_support

@@ -31,6 +31,10 @@ class FirebirdServer {
   // Starts it again on the same port after Kill().
   void Start();
   bool Running() const { return server_ != nullptr; }
+  // Stops the server's process without ending it: whatever a client asks
+  // waits, unanswered, until Resume.
+  void Pause();
+  void Resume();
 
  private:
   TempDir root_;

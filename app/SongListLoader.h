@@ -1,0 +1,88 @@
+#pragma once
+// The catalogue list read on a thread of its own, so that the window never
+// waits for the catalogue. The thread has its own connection to the
+// catalogue; the window asks for a list (a generation number, the search
+// text and the order) and takes the rows as they come, a first screen
+// first. A newer request supersedes the one running: its statement is
+// cancelled and its rows are never handed out.
+
+#include <QObject>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "FirebirdDb.h"
+#include "RowStore.h"
+
+namespace song_list {
+class SongListReader;
+}
+
+class SongListLoader final : public QObject {
+  Q_OBJECT
+ public:
+  // Rows of the first batch of a list: enough for the grid's first screen.
+  static constexpr int kFirstScreenRows = 64;
+  // Later batches grow up to this many rows.
+  static constexpr int kLargestBatch = 8192;
+
+  struct Request {
+    int Generation = 0;
+    std::string DatabaseName;
+    db::Credentials Credentials;
+    std::string SearchText;  // Windows-1252, upper case
+    std::string SortField;
+  };
+
+  // Part of a list, in order; Failed carries the client's error text
+  // instead of rows.
+  struct Batch {
+    int Generation = 0;
+    std::vector<std::string> Columns{};  // in the first batch of a list
+    db::RowStore Rows{};
+    bool First = false;
+    bool Last = false;
+    bool Failed = false;
+    std::string Error{};
+  };
+
+  explicit SongListLoader(QObject* parent = nullptr);
+  ~SongListLoader() override;  // cancels what runs and ends the thread
+
+  // Supersedes any earlier request.
+  void Ask(Request request);
+  // The batches ready so far, oldest first.
+  std::deque<Batch> Take();
+  // Waits until a batch is ready or the thread has nothing left to do.
+  void WaitForBatch();
+
+ signals:
+  // Batches are ready to be taken (sent once until Take is called).
+  void BatchesReady();
+
+ private:
+  void Work();
+  void Load(const Request& request, song_list::SongListReader& reader);
+  void Attach(const Request& request);
+  bool Superseded(int generation);
+  void Push(Batch batch);
+
+  std::mutex lock_;
+  std::condition_variable asked_;
+  std::condition_variable ready_;
+  std::optional<Request> pending_;
+  int latest_ = 0;
+  int running_ = 0;  // the generation being read; 0 when idle
+  bool stopping_ = false;
+  bool announced_ = false;
+  std::deque<Batch> batches_;
+  // The thread's own connection; made, used and dropped on the thread, and
+  // only cancelled from others (under lock_).
+  std::unique_ptr<db::Connection> connection_;
+  std::thread thread_;
+};

@@ -73,12 +73,15 @@ constexpr unsigned char kSkippedFrameFlag = 0x80;
 // frame. ReadExactAt answers as platform::File's does.
 class WindowedReader {
  public:
-  explicit WindowedReader(const platform::File& file) : file_(file) {}
+  // Windows end at limit (the tag's end) at the latest, so that a tag
+  // read ahead whole is walked without a read beyond it.
+  WindowedReader(const platform::File& file, std::int64_t limit) : file_(file), limit_(limit) {}
 
   bool ReadExactAt(std::int64_t offset, void* buffer, std::size_t count) {
     const auto end = offset + static_cast<std::int64_t>(count);
     if (offset < start_ || end > start_ + static_cast<std::int64_t>(window_.size())) {
-      window_.resize(std::max(count, kReadWindow));
+      const std::int64_t room = std::clamp<std::int64_t>(limit_ - offset, 0, kReadWindow);
+      window_.resize(std::max(count, static_cast<std::size_t>(room)));
       const std::int64_t got = file_.ReadAt(offset, window_.data(), window_.size());
       window_.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
       start_ = offset;
@@ -91,6 +94,7 @@ class WindowedReader {
  private:
   static constexpr std::size_t kReadWindow = 8 * 1024;
   const platform::File& file_;
+  std::int64_t limit_;
   std::int64_t start_ = 0;
   std::vector<char> window_;
 };
@@ -99,8 +103,8 @@ class WindowedReader {
 // keeping at most kPayloadLimit bytes of each payload. A read that fails
 // ends the walk; what was stored stays.
 void WalkFrames(const platform::File& file, TagInfo& info, const FrameHeaderLayout& layout) {
-  WindowedReader reader(file);
   const std::int64_t tagEnd = TagSizeOf(info);
+  WindowedReader reader(file, tagEnd);
   const std::int64_t fileSize = file.Size();
   // Positions are 64-bit so no frame size can wrap them; every step moves
   // at least past a frame header, so the walk always ends.
@@ -233,6 +237,11 @@ bool ReadHeader(const std::string& FileName, TagInfo& info) {
   return file.OpenRead(FileName) && ReadHeaderOf(file, info);
 }
 
+std::int32_t TagSizeAtStart(const platform::File& file) {
+  TagInfo info{};
+  return ReadHeaderOf(file, info) && HasID3Mark(info) ? TagSizeOf(info) : 0;
+}
+
 std::int32_t TagSizeOf(const TagInfo& info) {
   std::int64_t size = static_cast<std::int64_t>(platform::Synchsafe(info.SizeBytes, 4));
   size += kHeaderSize;
@@ -354,20 +363,36 @@ std::uint8_t RatingOf(TagLib::IOStream& stream) {
   return 0;
 }
 
+// RatingOf the tag at the stream's start, given to the parser without an
+// extended header it would misread.
+std::uint8_t RatingOfTagIn(TagLib::IOStream& stream) {
+  TagLib::ByteVector copy = TagWithoutExtendedHeader(stream);
+  if (copy.isEmpty()) {
+    stream.seek(0);
+    return RatingOf(stream);
+  }
+  TagLib::ByteVectorStream copyStream(copy);
+  return RatingOf(copyStream);
+}
+
 }  // namespace
+
+std::uint8_t FullParserRatingOfTag(const std::string& tag) {
+  try {
+    TagLib::ByteVector bytes(tag.data(), static_cast<unsigned int>(tag.size()));
+    TagLib::ByteVectorStream stream(bytes);
+    return RatingOfTagIn(stream);
+  } catch (...) {
+  }
+  return 0;
+}
 
 std::uint8_t FullParserRating(const std::string& FileName) {
   try {
     // Read-only stream: the parser must never be able to change the song.
     TagLib::FileStream stream(FileName.c_str(), true);
     if (!stream.isOpen()) return 0;
-    TagLib::ByteVector copy = TagWithoutExtendedHeader(stream);
-    if (copy.isEmpty()) {
-      stream.seek(0);
-      return RatingOf(stream);
-    }
-    TagLib::ByteVectorStream copyStream(copy);
-    return RatingOf(copyStream);
+    return RatingOfTagIn(stream);
   } catch (...) {
   }
   return 0;
@@ -478,6 +503,10 @@ const FrameSpec& SpecOf(FrameKind kind) { return kFrameSpecs[static_cast<std::si
 }  // namespace id3v2
 
 void TID3v2::ResetData() {
+  readInfo_ = TagInfo{};
+  readTag_.clear();
+  readWhole_ = false;
+  readOpening_ = 0;
   exists_ = false;
   versionID_ = 0;
   size_ = 0;
@@ -500,6 +529,9 @@ bool TID3v2::ReadFromFile(const std::string& FileName, const platform::File& fil
   try {
     TagInfo info{};
     if (!id3v2::ReadHeaderOf(file, info)) return false;
+    // The whole tag as a save will need it, mostly from what was read ahead.
+    readWhole_ = id3v2::ReadTagOf(file, readInfo_, readTag_);
+    readOpening_ = file.Opening();
     if (std::memcmp(info.ID, "ID3", 3) != 0) return true;
     exists_ = true;
     versionID_ = info.Version;
@@ -531,7 +563,10 @@ void TID3v2::FillFields(const TagInfo& info, const std::string& FileName) {
     if (text.empty() && row.FallbackSlot >= 0) {
       text = id3v2::DecodeText(info.Frame[row.FallbackSlot]).substr(0, row.FallbackLength);
     }
-    if (row.Kind == id3v2::FrameKind::Rating && payload.empty()) fields_.Rating = id3v2::FullParserRating(FileName);
+    if (row.Kind == id3v2::FrameKind::Rating && payload.empty()) {
+      fields_.Rating = readWhole_ && !readTag_.empty() ? id3v2::FullParserRatingOfTag(readTag_)
+                                                       : id3v2::FullParserRating(FileName);
+    }
   }
 }
 
@@ -554,7 +589,7 @@ bool TID3v2::SaveToFile(const std::string& FileName) const {
     // stays as it is, nothing about it changes.
     errno = 0;
     platform::File song;
-    if (platform::OpenForJob(song, FileName)) return SaveToFile(FileName, song);
+    if (platform::OpenForJob(song, FileName)) return Save(FileName, song, false);
   } catch (...) {
   }
   lastSave_ = {id3v2::SaveHow::NotSaved, errno};
@@ -562,43 +597,64 @@ bool TID3v2::SaveToFile(const std::string& FileName) const {
 }
 
 bool TID3v2::SaveToFile(const std::string& FileName, platform::File& Song) const {
+  return Save(FileName, Song, true);
+}
+
+bool TID3v2::Save(const std::string& FileName, platform::File& Song, bool checkName) const {
   lastSave_ = {};
   const auto failed = [this] {
     lastSave_ = {id3v2::SaveHow::NotSaved, errno};
     return false;
   };
   try {
-    // The open song serves for reading the old tag and, when the new tag
-    // fits, for writing it. The old tag is read now, whatever was read of
-    // the song before.
     errno = 0;
-    Song.ForgetReadAhead();
-    TagInfo info{};
-    std::string oldTag;
-    // A song whose tag cannot be read would lose frames. One too short for
-    // a tag header holds no audio to put a tag before; like every song a
-    // save reaches, it is left writable by its owner.
-    if (!id3v2::ReadTagOf(Song, info, oldTag) && info.FileSize >= 10) return failed();
-    if (info.FileSize < 10) {
-      Song.Close();
-      platform::ClearAttributes(FileName);
-      errno = 0;
-      return failed();
-    }
-    const std::int64_t audioStart = id3v2::HasID3Mark(info) ? id3v2::TagSizeOf(info) : 0;
-    FillContents(info);
-    info.Carried = id3v2::CarriedFrames(oldTag);
-    if (!id3v2::BuildHeader(info)) return failed();
-    const std::string tag = id3v2::BuildTag(info);
-    // The same tag again, and so the same song either way of saving: the
-    // file, its time stamp and its folder are left alone.
-    if (tag == oldTag) {
-      lastSave_.How = id3v2::SaveHow::Unchanged;
+    for (;;) {
+      // The old tag as the read of this opening of the song found it, or
+      // read now from the open song.
+      TagInfo info{};
+      std::string oldTag;
+      bool tagRead;
+      if (readOpening_ != 0 && Song.Opening() == readOpening_) {
+        info = readInfo_;
+        oldTag = readTag_;
+        tagRead = readWhole_;
+      } else {
+        Song.ForgetReadAhead();
+        tagRead = id3v2::ReadTagOf(Song, info, oldTag);
+      }
+      // A song whose tag cannot be read would lose frames. One too short
+      // for a tag header holds no audio to put a tag before; like every
+      // song a save reaches, it is left writable by its owner.
+      if (!tagRead && info.FileSize >= 10) return failed();
+      if (info.FileSize < 10) {
+        Song.Close();
+        platform::ClearAttributes(FileName);
+        errno = 0;
+        return failed();
+      }
+      const std::int64_t audioStart = id3v2::HasID3Mark(info) ? id3v2::TagSizeOf(info) : 0;
+      FillContents(info);
+      info.Carried = id3v2::CarriedFrames(oldTag);
+      if (!id3v2::BuildHeader(info)) return failed();
+      const std::string tag = id3v2::BuildTag(info);
+      // The same tag again, and so the same song either way of saving: the
+      // file, its time stamp and its folder are left alone.
+      if (tag == oldTag) {
+        lastSave_.How = id3v2::SaveHow::Unchanged;
+        return true;
+      }
+      // Written only into the file the name leads to, as it was read; one
+      // replaced, written or changed meanwhile is read again as it stands.
+      if (checkName && !platform::SameFileAt(FileName, Song)) {
+        checkName = false;
+        errno = 0;
+        if (!platform::OpenForJob(Song, FileName)) return failed();
+        continue;
+      }
+      if (!platform::ReplaceHead(FileName, Song, {tag, audioStart, !info.NeedRewrite})) return failed();
+      lastSave_.How = info.NeedRewrite ? id3v2::SaveHow::Rewritten : id3v2::SaveHow::InPlace;
       return true;
     }
-    if (!platform::ReplaceHead(FileName, Song, {tag, audioStart, !info.NeedRewrite})) return failed();
-    lastSave_.How = info.NeedRewrite ? id3v2::SaveHow::Rewritten : id3v2::SaveHow::InPlace;
-    return true;
   } catch (...) {
     return failed();
   }

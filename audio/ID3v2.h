@@ -62,8 +62,9 @@ class TID3v2 {
   void ResetData();
   // True when the first ten bytes of the file could be read, tag or not.
   bool ReadFromFile(const std::string& FileName);
-  // The same from File, already open for reading at FileName (the name is
-  // for the full parser, should the rating need it).
+  // The same from File, already open for reading at FileName. The whole tag
+  // read stays with the object: a save into the same opening of the file
+  // (the same File, not written since) takes it instead of reading again.
   bool ReadFromFile(const std::string& FileName, const platform::File& File);
   // True when the fields were written into the file as an ID3v2.3 tag, or
   // when the file already starts with exactly that tag (then nothing is
@@ -72,7 +73,11 @@ class TID3v2 {
   bool SaveToFile(const std::string& FileName) const;
   // The same into Song, open at FileName (read-write where the user may
   // write it, else for reading). The song is closed when a tag was written,
-  // and may be closed on failure.
+  // and may be closed on failure. Before anything is written, FileName must
+  // still lead to Song's file in the state it was opened in; a file another
+  // program replaced, wrote or changed meanwhile is opened anew in Song and
+  // saved as it stands now. An unchanged tag writes nothing and looks at
+  // nothing by name.
   bool SaveToFile(const std::string& FileName, platform::File& Song) const;
   // What the last SaveToFile did, for callers that report per song.
   const id3v2::SaveReport& LastSave() const { return lastSave_; }
@@ -157,12 +162,20 @@ class TID3v2 {
   // each slot's frame is saved with (empty for no frame).
   void FillFields(const TagInfo& info, const std::string& FileName);
   void FillContents(TagInfo& info) const;
+  // checkName: whether Song may have changed since it was opened.
+  bool Save(const std::string& FileName, platform::File& Song, bool checkName) const;
 
   bool exists_ = false;
   std::uint8_t versionID_ = 0;
   std::int32_t size_ = 0;
   id3v2::Fields fields_;
   mutable id3v2::SaveReport lastSave_;
+  // The old tag as the last read found it (header and FileSize in
+  // readInfo_), and the opening of the file it came from (0: none).
+  TagInfo readInfo_{};
+  std::string readTag_;
+  bool readWhole_ = false;
+  std::uint64_t readOpening_ = 0;
 };
 
 // The steps of reading and writing, open to the tests.
@@ -182,6 +195,8 @@ std::string Trim(const std::string& text);
 
 bool ReadHeader(const std::string& FileName, TagInfo& info);
 std::int32_t TagSizeOf(const TagInfo& info);
+// TagSizeOf of the open file's header; 0 without an ID3v2 header.
+std::int32_t TagSizeAtStart(const platform::File& file);
 // The frame walks of versions 3 and 4, and of version 2, over the open
 // file: each frame the slot table knows is stored (StoreFrame).
 void ReadFrames(const platform::File& file, TagInfo& info);
@@ -194,8 +209,10 @@ std::string DecodeDescribed(const std::string& payload, bool withLanguage);
 // is not a number.
 std::uint16_t TrackNumberOf(const std::string& text);
 // Rating of the first POPM frame as the full ID3v2 parser sees it; 0 when
-// there is none or the tag cannot be parsed.
+// there is none or the tag cannot be parsed. From the file, or from the
+// whole tag already in memory (header included).
 std::uint8_t FullParserRating(const std::string& FileName);
+std::uint8_t FullParserRatingOfTag(const std::string& tag);
 
 // The size a rewrite gives a tag whose frames and header take total bytes,
 // total above kRewriteTagSize.

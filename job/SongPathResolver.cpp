@@ -116,8 +116,8 @@ SongPathResolver::Result SongPathResolver::Resolve(const std::string& folder, co
   const bool ascii = IsAscii(local.Rest);
   const std::string utf8 = local.Root + platform::Cp1252ToUtf8(local.Rest);
   const std::string stored = local.Root + local.Rest;
-  if (platform::FileExists(utf8)) return {utf8, Status::Found};
-  if (!ascii && platform::FileExists(stored)) return {stored, Status::Found};
+  if (Listed(utf8) || platform::FileExists(utf8)) return {utf8, Status::Found};
+  if (!ascii && (Listed(stored) || platform::FileExists(stored))) return {stored, Status::Found};
   Result byCase = LookUpIgnoringCase(utf8, Encoding::Utf8);
   if (byCase.Outcome == Status::Missing && !ascii) byCase = LookUpIgnoringCase(stored, Encoding::Cp1252);
   if (byCase.Outcome == Status::Missing) return {utf8, Status::Missing};
@@ -151,15 +151,42 @@ SongPathResolver::Result SongPathResolver::LookUpIgnoringCase(const std::string&
   return {found, Status::Found};
 }
 
+bool SongPathResolver::Listed(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const std::string name = path.substr(slash == std::string::npos ? 0 : slash + 1);
+  auto files = files_.find(directory);
+  if (files == files_.end()) {
+    // A folder of one song is not worth a listing.
+    if (++asked_[directory] < 2) return false;
+    std::unordered_set<std::string>& listed = files_[directory];
+    if (const auto& entries = Entries(directory)) {
+      for (const platform::DirectoryEntry& entry : *entries)
+        if (entry.RegularFile) listed.insert(entry.Name);
+    }
+    files = files_.find(directory);
+  }
+  return files->second.count(name) != 0;
+}
+
+const std::optional<std::vector<platform::DirectoryEntry>>& SongPathResolver::Entries(const std::string& directory) {
+  const auto known = entries_.find(directory);
+  if (known != entries_.end()) return known->second;
+  auto& entries = entries_[directory];
+  std::vector<platform::DirectoryEntry> listed;
+  if (platform::ListDirectory(directory, listed)) entries = std::move(listed);
+  return entries;
+}
+
 const std::optional<SongPathResolver::FoldedListing>& SongPathResolver::Listing(const std::string& directory,
                                                                                 Encoding encoding) {
   const auto key = std::make_pair(directory, encoding);
   const auto known = listings_.find(key);
   if (known != listings_.end()) return known->second;
   auto& listing = listings_[key];
-  std::vector<std::string> names;
-  if (!platform::ListDirectory(directory, names)) return listing;
+  const auto& entries = Entries(directory);
+  if (!entries) return listing;
   listing.emplace();
-  for (std::string& name : names) (*listing)[Folded(name, encoding)].push_back(std::move(name));
+  for (const platform::DirectoryEntry& entry : *entries) (*listing)[Folded(entry.Name, encoding)].push_back(entry.Name);
   return listing;
 }

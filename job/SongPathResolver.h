@@ -12,7 +12,10 @@
 #include <string>
 #include <unordered_map>
 #include <utility>
+#include <unordered_set>
 #include <vector>
+
+#include "FileServices.h"
 
 // One line of [CAMINHOS]: a catalogue folder and the local folder holding
 // it, as written in the INI.
@@ -36,7 +39,11 @@ class SongPathResolver {
   // without regard to letter case. File names on this system are UTF-8, so
   // a name with accents is looked for in UTF-8 first and in the stored
   // bytes second. Ambiguous: a folder or the file name matches several
-  // entries that differ only in letter case, and none exactly.
+  // entries that differ only in letter case, and none exactly. From the
+  // second song of a folder on, the folder is listed once and its plain
+  // files are found in that list: on a file share one round trip for the
+  // folder instead of two a song. A file listed there may be gone by the
+  // time it is opened; a file made since is looked for by its name.
   Result Resolve(const std::string& folder, const std::string& fileName);
   // The path Resolve looks for first, mapped and in UTF-8, without asking
   // the file system (a round trip per song on a file share).
@@ -61,6 +68,12 @@ class SongPathResolver {
   // A directory's names by their letter-case-free form.
   using FoldedListing = std::unordered_map<std::string, std::vector<std::string>>;
   static std::string Folded(const std::string& name, Encoding encoding);
+  // True when path's folder, listed for this resolver, holds a plain file
+  // of path's name; the folder is listed once it was asked for twice.
+  bool Listed(const std::string& path);
+  // The folder's entries, listed once for the resolver's life; nothing
+  // when it cannot be read.
+  const std::optional<std::vector<platform::DirectoryEntry>>& Entries(const std::string& directory);
   Result LookUpIgnoringCase(const std::string& path, Encoding encoding);
   // Listed once per directory and encoding for the resolver's life;
   // nothing when the directory cannot be read.
@@ -68,4 +81,8 @@ class SongPathResolver {
 
   std::vector<Mapping> mappings_;
   std::map<std::pair<std::string, Encoding>, std::optional<FoldedListing>> listings_;
+  std::unordered_map<std::string, std::optional<std::vector<platform::DirectoryEntry>>> entries_;
+  // Plain files by folder, for the folders listed; songs asked for by folder.
+  std::unordered_map<std::string, std::unordered_set<std::string>> files_;
+  std::unordered_map<std::string, int> asked_;
 };

@@ -253,7 +253,11 @@ SongResult WriteSongFile(const PreparedSong& song, TagPipeline& pipeline, bool d
     }
     const bool saved = pipeline.WriteMergedTag(values);
     const id3v2::SaveReport save = tag->LastSave();
-    if (!saved) {
+    if (!saved && save.How == id3v2::SaveHow::NotSaved && save.Error == 0 && !platform::FileExists(result.Path)) {
+      // Found as the run began, gone since.
+      result.How = Outcome::Missing;
+      result.Detail = "no such file";
+    } else if (!saved) {
       result.How = Outcome::Failed;
       result.Detail = ErrorWords(save.Error);
     } else if (!validAudio) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <unordered_map>
 
+#include "FolderHandles.h"
 #include "ReplaceGroup.h"
 #include "SongWorkers.h"
 #include "U_Funcoes.h"
@@ -240,7 +241,8 @@ void TagRun::NotReached() {
 void TagRun::WithRewriteGroup(const std::function<void()>& fn) {
   // Songs rewritten through a copy wait for the disk in groups rather than
   // one by one; the last of them take their names as the run ends, on
-  // every path.
+  // every path. Each song's folder is opened once for the run.
+  const platform::FolderScope folders;
   platform::ReplaceGroupScope rewrites;
   fn();
   rewrites.Group().Commit(whileCommitting_);

@@ -214,13 +214,12 @@ bool TagPipeline::OpenSongFile(const std::string& Path) {
   return platform::OpenForJob(songFile_, Path);
 }
 
-// The song opened by ReadFileInfo when Path still names that same file in
-// the same state, else nullptr: a song another program replaced, wrote or
-// changed the permissions of meanwhile is saved by its name, as it stands
-// now.
-platform::File* TagPipeline::SongStillAt(const std::string& Path) {
-  if (!songFile_.IsOpen() || songPath_ != Path) return nullptr;
-  return platform::SameFileAt(Path, songFile_) ? &songFile_ : nullptr;
+// The song ReadFileInfo opened at Path, else nullptr. The save looks
+// whether Path still names it in the same state only when it is to write:
+// one that another program replaced, wrote or changed the permissions of
+// meanwhile is then saved by its name, as it stands now.
+platform::File* TagPipeline::OpenSongAt(const std::string& Path) {
+  return songFile_.IsOpen() && songPath_ == Path ? &songFile_ : nullptr;
 }
 
 void TagPipeline::ReadMpegInfo(const std::string& Path) {
@@ -309,7 +308,7 @@ bool TagPipeline::WriteMergedTag(const MergedTagValues& Values) {
   // Without the ID3v2 object of this song (readers made for a WAV file, or
   // none at all) there is nothing to merge into, and nothing is written.
   if (ID3v2Reader) {
-    platform::File* song = SongStillAt(Values.FilePath);
+    platform::File* song = OpenSongAt(Values.FilePath);
     if (song || platform::FileExists(Values.FilePath)) {
       MergeInto(*ID3v2Reader, Values);
       saved = song ? ID3v2Reader->SaveToFile(Values.FilePath, *song) : ID3v2Reader->SaveToFile(Values.FilePath);
@@ -322,7 +321,7 @@ bool TagPipeline::WriteMergedTag(const MergedTagValues& Values) {
 
 bool TagPipeline::MergeTagWithoutSaving(const MergedTagValues& Values) {
   bool merged = false;
-  if (ID3v2Reader && platform::FileExists(Values.FilePath)) {
+  if (ID3v2Reader && (OpenSongAt(Values.FilePath) || platform::FileExists(Values.FilePath))) {
     MergeInto(*ID3v2Reader, Values);
     merged = true;
   }

@@ -179,7 +179,7 @@ class TagPipeline {
   void ReadMpegInfo(const std::string& Path);
   bool OpenSongFile(const std::string& Path);
   void CloseSong();
-  platform::File* SongStillAt(const std::string& Path);
+  platform::File* OpenSongAt(const std::string& Path);
   void MergeInto(TID3v2& Reader, const MergedTagValues& Values) const;
 
   // The song read last, kept open from its reading to its merged write.

@@ -104,12 +104,12 @@ bool OpenForJob(File& file, const std::string& path) {
 
 bool SameFileAt(const std::string& path, const File& file) {
   FileStamp atPath, opened;
-  if (!StampOf(path, atPath)) return false;
+  if (!NamedStampOf(path, atPath)) return false;
   // A copy of that file still waiting takes its name first: path then
   // names the copy.
   if (ReplaceGroup* group = ActiveReplaceGroup(); group && group->Waits(path, atPath)) {
     group->Commit();
-    if (!StampOf(path, atPath)) return false;
+    if (!NamedStampOf(path, atPath)) return false;
   }
   return file.Stamp(opened) && atPath == opened;
 }

@@ -3,15 +3,19 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <cstdio>
 #include <string_view>
 #include <utility>
+
+#include "FolderHandles.h"
 
 namespace platform {
 namespace {
@@ -43,24 +47,52 @@ FileStamp StampFromStat(const struct stat& st) {
   return stamp;
 }
 
+// The stamp of name from folder (with AT_EMPTY_PATH and an empty name, of
+// the open file folder) as the system knows it: without asking a file
+// share again, which told the attributes as the name was looked up just
+// before. With its file type; false when there is none.
+bool KnownStamp(int folder, const char* name, int flags, FileStamp& stamp, mode_t& type) {
+  struct statx sx;
+  if (::statx(folder, name, flags | AT_STATX_DONT_SYNC, STATX_BASIC_STATS, &sx) != 0) return false;
+  stamp.Device = static_cast<std::uint64_t>(makedev(sx.stx_dev_major, sx.stx_dev_minor));
+  stamp.Inode = static_cast<std::uint64_t>(sx.stx_ino);
+  stamp.Size = static_cast<std::int64_t>(sx.stx_size);
+  stamp.ModifiedNs = static_cast<std::int64_t>(sx.stx_mtime.tv_sec) * 1000000000 + sx.stx_mtime.tv_nsec;
+  stamp.ChangedNs = static_cast<std::int64_t>(sx.stx_ctime.tv_sec) * 1000000000 + sx.stx_ctime.tv_nsec;
+  stamp.Mode = static_cast<int>(sx.stx_mode & 07777);
+  type = sx.stx_mode & S_IFMT;
+  return true;
+}
+
+// The status of path (links followed), reached from its folder.
+bool StatusOf(const std::string& path, struct stat& st) {
+  if (path.empty()) return false;
+  const PathInFolder where(path);
+  return ::fstatat(where.Folder(), where.Name(), &st, 0) == 0;
+}
+
 // Opens a regular file and takes its stamp; -1 for anything else.
 int OpenRegular(const std::string& path, int flags, FileStamp& stamp) {
   if (path.empty()) return -1;
+  const PathInFolder where(path);
   int fd;
   // O_NONBLOCK keeps a FIFO or device from blocking the open; such files are
   // refused below. Regular files keep the flag: it has no effect on them.
   do {
-    fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0666);
+    fd = ::openat(where.Folder(), where.Name(), flags | O_CLOEXEC | O_NONBLOCK, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return -1;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  mode_t type = 0;
+  if (!KnownStamp(fd, "", AT_EMPTY_PATH, stamp, type) || type != S_IFREG) {
+    const int error = errno;
     ::close(fd);
+    errno = type == S_IFDIR ? EISDIR : error;
     return -1;
   }
-  stamp = StampFromStat(st);
   return fd;
 }
+
+std::atomic<std::uint64_t> openings{0};
 
 
 }  // namespace
@@ -69,6 +101,7 @@ File::~File() { Close(); }
 
 File::File(File&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
+      opening_(other.opening_),
       atOpen_(other.atOpen_),
       fresh_(std::exchange(other.fresh_, false)),
       pendingName_(std::exchange(other.pendingName_, {})),
@@ -79,6 +112,7 @@ File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     Close();
     fd_ = std::exchange(other.fd_, -1);
+    opening_ = other.opening_;
     atOpen_ = other.atOpen_;
     fresh_ = std::exchange(other.fresh_, false);
     pendingName_ = std::exchange(other.pendingName_, {});
@@ -92,6 +126,7 @@ File& File::operator=(File&& other) noexcept {
 bool File::Open(const std::string& path, int flags) {
   Close();
   fd_ = OpenRegular(path, flags, atOpen_);
+  opening_ = ++openings;
   fresh_ = fd_ >= 0;
   writable_ = (flags & O_ACCMODE) != O_RDONLY;
   return fd_ >= 0;
@@ -121,6 +156,7 @@ bool File::CreateUnnamed(const std::string& name) {
     return false;
   }
   fd_ = fd;
+  opening_ = ++openings;
   atOpen_ = StampFromStat(st);
   fresh_ = true;
   writable_ = true;
@@ -164,6 +200,12 @@ bool File::ReadAhead(std::int64_t offset, std::size_t count) {
   if (got < 0) return false;
   block.Bytes.resize(static_cast<std::size_t>(got));
   block.ToEnd = got < static_cast<std::int64_t>(count);
+  for (Block& before : readAhead_) {
+    if (before.ToEnd || before.Offset + static_cast<std::int64_t>(before.Bytes.size()) != offset) continue;
+    before.Bytes.insert(before.Bytes.end(), block.Bytes.begin(), block.Bytes.end());
+    before.ToEnd = block.ToEnd;
+    return true;
+  }
   readAhead_.push_back(std::move(block));
   return true;
 }
@@ -202,6 +244,7 @@ bool File::WriteAllAt(std::int64_t offset, const void* buffer, std::size_t count
   // From the first write on, the size is measured again each time, and
   // bytes read ahead may be stale.
   fresh_ = false;
+  opening_ = ++openings;
   readAhead_.clear();
   if (FaultHook() && !FaultHook()(Unnamed() ? pendingName_ : PathOfDescriptor(fd_), count)) {
     errno = ENOSPC;
@@ -254,21 +297,28 @@ bool File::Close() {
 
 bool FileExists(const std::string& path) {
   struct stat st;
-  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  return StatusOf(path, st) && S_ISREG(st.st_mode);
 }
 
 bool DirectoryExists(const std::string& path) {
   struct stat st;
-  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return StatusOf(path, st) && S_ISDIR(st.st_mode);
 }
 
 bool DeleteFile(const std::string& path) { return !path.empty() && ::unlink(path.c_str()) == 0; }
 
 bool StampOf(const std::string& path, FileStamp& stamp) {
   struct stat st;
-  if (path.empty() || ::stat(path.c_str(), &st) != 0) return false;
+  if (!StatusOf(path, st)) return false;
   stamp = StampFromStat(st);
   return true;
+}
+
+bool NamedStampOf(const std::string& path, FileStamp& stamp) {
+  if (path.empty()) return false;
+  const PathInFolder where(path);
+  mode_t type = 0;
+  return KnownStamp(where.Folder(), where.Name(), 0, stamp, type);
 }
 
 bool ReplaceFile(const std::string& from, const std::string& to) {
@@ -292,16 +342,24 @@ bool SetFileMode(const std::string& path, int mode) {
   return !path.empty() && ::chmod(path.c_str(), static_cast<mode_t>(mode)) == 0;
 }
 
-bool ListDirectory(const std::string& path, std::vector<std::string>& names) {
-  names.clear();
+bool ListDirectory(const std::string& path, std::vector<DirectoryEntry>& entries) {
+  entries.clear();
   DIR* directory = path.empty() ? nullptr : ::opendir(path.c_str());
   if (directory == nullptr) return false;
   while (const dirent* entry = ::readdir(directory)) {
     const std::string_view name(entry->d_name);
-    if (name != "." && name != "..") names.emplace_back(name);
+    if (name != "." && name != "..") entries.push_back({std::string(name), entry->d_type == DT_REG});
   }
   ::closedir(directory);
   return true;
+}
+
+bool ListDirectory(const std::string& path, std::vector<std::string>& names) {
+  std::vector<DirectoryEntry> entries;
+  const bool listed = ListDirectory(path, entries);
+  names.clear();
+  for (DirectoryEntry& entry : entries) names.push_back(std::move(entry.Name));
+  return listed;
 }
 
 std::string ExecutableDirectory() {

@@ -65,7 +65,8 @@ class File {
   // Reads count bytes at offset in one request (fewer at the end of the
   // file) and keeps them: later reads that lie wholly within them are
   // answered from memory. On a file share each request is a round trip, so
-  // a reader that knows which parts it will look at fetches them so. Kept
+  // a reader that knows which parts it will look at fetches them so. A
+  // block that starts where an earlier one ends is joined to it. Kept
   // until ForgetReadAhead, any write, or closing; false on a read error.
   bool ReadAhead(std::int64_t offset, std::size_t count);
   void ForgetReadAhead() { readAhead_.clear(); }
@@ -89,12 +90,18 @@ class File {
   bool Stamp(FileStamp& stamp) const;
   // Closes the file; false when the system reported an error on closing.
   bool Close();
+  // Which opening of a file this object holds: a number no other opening
+  // in the process had, renewed by every write through this object; 0 when
+  // closed. What was read through one opening still holds for it, unless
+  // another program wrote the file meanwhile.
+  std::uint64_t Opening() const { return fd_ >= 0 ? opening_ : 0; }
 
  private:
   // Opens a regular file with the open(2) flags given.
   bool Open(const std::string& path, int flags);
 
   int fd_ = -1;
+  std::uint64_t opening_ = 0;
   FileStamp atOpen_{};
   bool fresh_ = false;  // open and not written to since: atOpen_ holds
   std::string pendingName_;  // of an unnamed file
@@ -118,6 +125,9 @@ bool DirectoryExists(const std::string& path);
 bool DeleteFile(const std::string& path);
 // The stamp of the file path names now; false when there is none.
 bool StampOf(const std::string& path, FileStamp& stamp);
+// The same as the look-up of its name brings it: a file share's client
+// learns a file's attributes with its name and need not ask again.
+bool NamedStampOf(const std::string& path, FileStamp& stamp);
 // Gives the file at from the name to, replacing a file of that name in one
 // atomic step: at every instant to names either the old or the new file.
 bool ReplaceFile(const std::string& from, const std::string& to);
@@ -131,6 +141,13 @@ bool SetFileMode(const std::string& path, int mode);
 // The names in the directory at path, "." and ".." left out, in no
 // particular order; false when it cannot be read.
 bool ListDirectory(const std::string& path, std::vector<std::string>& names);
+// The same with what the listing tells of each: RegularFile only where it
+// says so itself (a link, or a file system that does not say, is false).
+struct DirectoryEntry {
+  std::string Name;
+  bool RegularFile = false;
+};
+bool ListDirectory(const std::string& path, std::vector<DirectoryEntry>& entries);
 // Directory of the running executable, ending with a path separator.
 std::string ExecutableDirectory();
 

@@ -9,6 +9,7 @@
 #include "CodePage.h"
 #include "FaultSupport.h"
 #include "FileServices.h"
+#include "FolderHandles.h"
 #include "RunReport.h"
 #include "SongTagJob.h"
 
@@ -68,6 +69,43 @@ TEST(SongOutcome, NamesThatAreNoMp3AreSkippedAndAbsentFilesAreMissing) {
   const auto folder = WriteSong(Row(dir, "folder.mp3"), kNoGenre);
   EXPECT_EQ(folder.How, Outcome::Failed);
   EXPECT_EQ(folder.Detail, "a folder, not a file");
+}
+
+TEST(SongOutcome, ARunReachesSongsThroughTheirFoldersLinksIncluded) {
+  // As a run does: every folder opened once, songs looked up from it, and
+  // from a folder's second song on found in its listing.
+  TempDir dir;
+  std::filesystem::create_directories(dir.File("real"));
+  const std::string roomy = pipeline_test::Id3v23Tag({{"TIT2", pipeline_test::TextPayload("old")}}, 1024);
+  for (const char* name : {"one.mp3", "two.mp3", "gone.mp3", "real/target.mp3", "real/other.mp3"})
+    pipeline_test::MakeSong(dir, name, roomy);
+  std::filesystem::create_symlink("real/target.mp3", dir.File("link.mp3"));
+  std::filesystem::create_directory_symlink(dir.File("real"), dir.File("linked"));
+  const platform::FolderScope folders;
+  SongPathResolver paths;
+  const auto write = [&](const std::string& name, const std::string& title) {
+    return song_tag_job::WriteSong(Row(dir, name, title), kNoGenre, paths);
+  };
+  EXPECT_EQ(write("one.mp3", "One").How, Outcome::WrittenInPlace);
+  EXPECT_EQ(write("two.mp3", "Two").How, Outcome::WrittenInPlace);
+  // Made after the folder was listed, and still found; listed, and gone
+  // by the time of its job.
+  pipeline_test::MakeSong(dir, "late.mp3", roomy);
+  EXPECT_EQ(write("late.mp3", "Late").How, Outcome::WrittenInPlace);
+  std::filesystem::remove(dir.File("gone.mp3"));
+  const auto gone = write("gone.mp3", "Gone");
+  EXPECT_EQ(gone.How, Outcome::Missing);
+  EXPECT_EQ(gone.Detail, "no such file");
+  // A linked song and a song in a linked folder: the file written is the
+  // link's target, and the links stay.
+  EXPECT_EQ(write("link.mp3", "Through the link").How, Outcome::WrittenInPlace);
+  EXPECT_EQ(write("linked/other.mp3", "Through the folder").How, Outcome::WrittenInPlace);
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.File("link.mp3")));
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.File("linked")));
+  const std::pair<const char*, const char*> written[] = {{"one.mp3", "One"}, {"two.mp3", "Two"}, {"late.mp3", "Late"},
+                                                        {"real/target.mp3", "Through the link"},
+                                                        {"real/other.mp3", "Through the folder"}};
+  for (const auto& [name, title] : written) EXPECT_EQ(pipeline_test::ReadWithTagLib(dir.File(name)).Text("TIT2"), title);
 }
 
 TEST(SongOutcome, AFileThatIsNoMpegAudioStillGetsItsTag) {

@@ -3,6 +3,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <filesystem>
+
+#include "FolderHandles.h"
+
 #include "TestSupport.h"
 
 using namespace platform;
@@ -123,4 +128,41 @@ TEST_F(FileServices, ReadAheadAnswersWhatItHoldsAndNothingStale) {
   WriteFileBytes(path, "ABCDEFGHIJ");
   EXPECT_EQ(f.ReadAt(0, buf, 2), 2);
   EXPECT_EQ(std::string(buf, 2), "AB");
+}
+
+TEST_F(FileServices, WithinAFolderScopeFilesAreReachedAsByTheirPaths) {
+  // More folders than a scope keeps open, twice over, a linked folder and a
+  // missing one: every answer is the one the path gives without a scope.
+  const int folders = static_cast<int>(FolderScope::kMostFolders) + 10;
+  for (int i = 0; i < folders; ++i) {
+    std::filesystem::create_directory(dir.File("d" + std::to_string(i)));
+    WriteFileBytes(dir.File("d" + std::to_string(i) + "/f"), std::to_string(i));
+  }
+  std::filesystem::create_directory_symlink(dir.File("d1"), dir.File("linked"));
+  const FolderScope scope;
+  for (int pass = 0; pass < 2; ++pass) {
+    for (int i = 0; i < folders; ++i) {
+      const std::string path = dir.File("d" + std::to_string(i) + "/f");
+      File file;
+      ASSERT_TRUE(file.OpenReadWrite(path)) << path;
+      char bytes[8] = {};
+      EXPECT_EQ(file.ReadAt(0, bytes, sizeof bytes), static_cast<std::int64_t>(std::to_string(i).size()));
+      EXPECT_EQ(std::string(bytes), std::to_string(i));
+      FileStamp opened, named, stated;
+      ASSERT_TRUE(file.Stamp(opened) && NamedStampOf(path, named) && StampOf(path, stated));
+      EXPECT_TRUE(opened == named && named == stated);
+      EXPECT_TRUE(FileExists(path) && DirectoryExists(dir.File("d" + std::to_string(i))));
+    }
+  }
+  File linked;
+  ASSERT_TRUE(linked.OpenRead(dir.File("linked/f")));
+  FileStamp throughLink, direct;
+  ASSERT_TRUE(linked.Stamp(throughLink) && StampOf(dir.File("d1/f"), direct));
+  EXPECT_EQ(throughLink.Inode, direct.Inode);
+  File missing;
+  EXPECT_FALSE(missing.OpenRead(dir.File("none/f")));
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_FALSE(FileExists(dir.File("none/f")) || DirectoryExists(dir.File("d0/f")));
+  // A folder's name is no file, with or without a scope.
+  EXPECT_FALSE(missing.OpenRead(dir.File("d0")));
 }

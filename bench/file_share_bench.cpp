@@ -18,8 +18,8 @@
 //     the song's path is checked (the window's path lookup), then
 //     CreateReaders, ReadFileInfo, WriteMergedTag and FreeReaders with one
 //     row's values, new values and then the same again;
-//   - mid3v2 (python3-mutagen) writing six frames into the same files,
-//     100 files a call, so that Python's start is spread over them.
+//   - mid3v2 (python3-mutagen) writing six frames into the same files, one
+//     process over all of them, so that Python's start is spread over them.
 // Each as ms a song, and on the share the operations a song by kind.
 //
 //   sudo build/bench/file_share_bench [--songs=1000] [--delay-us=500] [--jobs=1,0]
@@ -47,6 +47,7 @@
 #include <vector>
 
 #include "BenchSupport.h"
+#include "ShareMount.h"
 #include "CatalogueDb.h"
 #include "FileServices.h"
 #include "ID3v2.h"
@@ -56,7 +57,8 @@
 
 namespace {
 
-using Counts = std::map<std::string, unsigned long>;
+using bench_support::Counts;
+using bench_support::Share;
 using bench_support::RowValues;
 
 // One song's job as the window runs it, minus the database. How the tag was
@@ -77,74 +79,6 @@ std::string HowText(const std::map<id3v2::SaveHow, int>& how) {
   for (const auto& [kind, n] : how) text += (text.empty() ? "" : ", ") + std::to_string(n) + " " + names[int(kind)];
   return text;
 }
-
-// The stand-in share mounted over a folder; unmounted when it goes away.
-class Share {
- public:
-  Share(const std::string& source, const std::string& mountPoint, unsigned delayUs, const std::string& log)
-      : mountPoint_(mountPoint) {
-#ifndef SHARE_FS_PATH
-    why_ = "share_fs was not built (libfuse3-dev missing)";
-    return;
-#else
-    if (access("/dev/fuse", R_OK | W_OK) != 0) {
-      why_ = "/dev/fuse is missing or not usable";
-      return;
-    }
-    std::filesystem::create_directories(mountPoint);
-    pid_ = fork();
-    if (pid_ == 0) {
-      const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (out >= 0) {
-        dup2(out, 1);
-        dup2(out, 2);
-      }
-      const std::string sourceArg = "--source=" + source, delayArg = "--delay-us=" + std::to_string(delayUs);
-      execl(SHARE_FS_PATH, "share_fs", sourceArg.c_str(), delayArg.c_str(), mountPoint.c_str(), "-f", "-o",
-            "attr_timeout=0,entry_timeout=0,negative_timeout=0,fsname=share_fs", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    for (int i = 0; i < 100; ++i) {
-      struct stat st;
-      if (stat((mountPoint + "/.share-stats").c_str(), &st) == 0) {
-        mounted_ = true;
-        return;
-      }
-      int status;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    why_ = "the mount failed (is this root?): " + testing_support::ReadFileBytes(log);
-#endif
-  }
-  ~Share() {
-    if (mounted_) testing_support::RunCommand("umount '" + mountPoint_ + "'");
-    if (pid_ > 0) {
-      if (!mounted_) kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  bool Mounted() const { return mounted_; }
-  const std::string& Why() const { return why_; }
-
-  Counts Read() const {
-    Counts counts;
-    std::istringstream lines(testing_support::ReadFileBytes(mountPoint_ + "/.share-stats"));
-    std::string kind;
-    unsigned long n;
-    while (lines >> kind >> n) counts[kind] = n;
-    return counts;
-  }
-
- private:
-  std::string mountPoint_;
-  std::string why_;
-  pid_t pid_ = -1;
-  bool mounted_ = false;
-};
 
 struct Figure {
   std::string what;
@@ -172,21 +106,12 @@ Figure Measure(const std::string& what, int songs, const Share* share, const std
   return figure;
 }
 
-std::string Quoted(const std::string& text) { return "'" + text + "'"; }
-
-// mid3v2 writing six frames into every song, 100 files a call.
+// mid3v2 writing six frames into every song.
 std::string RunMid3v2(const std::vector<std::string>& paths, int variant) {
   const MergedTagValues v = RowValues(variant);
-  const std::string frames = "--song " + Quoted(v.Title) + " --artist " + Quoted(v.Artist) + " --album " +
-                             Quoted(v.Album) + " --year " + v.Year + " --track " + v.Track + " --genre " +
-                             Quoted(v.Genre);
-  int failed = 0;
-  for (std::size_t first = 0; first < paths.size(); first += 100) {
-    std::string command = "mid3v2 " + frames;
-    for (std::size_t i = first; i < std::min(paths.size(), first + 100); ++i) command += " " + Quoted(paths[i]);
-    if (testing_support::RunCommand(command + " >/dev/null") != 0) ++failed;
-  }
-  return failed ? std::to_string(failed) + " calls failed" : "";
+  return bench_support::Mid3v2({{"--song", v.Title}, {"--artist", v.Artist}, {"--album", v.Album},
+                                {"--year", v.Year}, {"--track", v.Track}, {"--genre", v.Genre}},
+                               paths);
 }
 
 // Message boxes that nobody answers; the run's last one is its end.

@@ -1,0 +1,221 @@
+// A library as users hold it: full-length songs whose tags carry a front
+// cover and a frame of another program, tagged by mutagen with its own
+// padding. The command line's run writes new values into them, then other
+// values (titles a few bytes longer), then the same values again; mid3v2
+// writes six frames into the same files in one process; the same songs
+// without the cover show what the cover costs. On the local disk and on the
+// stand-in file share (share_fs, 0.5 ms an operation, its operations
+// counted), in one run.
+//
+//   sudo build/bench/cover_library_bench [--songs=300] [--seconds=190] [--delay-us=500]
+//
+// --seconds is the songs' length (190 s at 128 kb/s: 3.0 MB). The songs lie
+// three folders below the share's top, as in a library ("Acervo/MPB/2012"),
+// so that every call by path pays for the folders. Without root or
+// /dev/fuse the share's lines say why they are missing.
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "BenchSupport.h"
+#include "CatalogueDb.h"
+#include "CommandLine.h"
+#include "ShareMount.h"
+#include "TestSupport.h"
+
+namespace {
+
+using bench_support::Counts;
+using bench_support::Share;
+
+constexpr const char* kLibraryFolder = "Acervo/MPB/2012";
+
+// Title, artist, a cover of 100 KB, a user text; mutagen's own padding.
+constexpr const char* kMutagenTagger = R"(
+import sys, random
+from mutagen.id3 import ID3, APIC, TIT2, TPE1, TXXX
+path, cover = sys.argv[1], sys.argv[2] == "cover"
+t = ID3()
+t.add(TIT2(encoding=1, text="Old title"))
+t.add(TPE1(encoding=1, text="Old artist"))
+if cover:
+    t.add(APIC(encoding=0, mime="image/jpeg", type=3, desc="", data=random.Random(7).randbytes(100 * 1024)))
+t.add(TXXX(encoding=1, desc="MusicBrainz Album Id", text="0f7c1e9e-5c1b-4f36-9d4e-2b8d6f1a7c3e"))
+t.save(path, v2_version=3)
+)";
+
+std::string TaggedSong(const std::string& untagged, const std::string& path, bool cover) {
+  std::filesystem::copy_file(untagged, path, std::filesystem::copy_options::overwrite_existing);
+  testing_support::CommandOutput("/usr/bin/python3 -c " + testing_support::ShellQuote(kMutagenTagger) + " " +
+                                 testing_support::ShellQuote(path) + (cover ? " cover" : " none"));
+  return testing_support::ReadFileBytes(path);
+}
+
+int NumberFlag(int argc, char** argv, const std::string& flag, int fallback) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg.rfind(flag + "=", 0) == 0) return std::atoi(arg.c_str() + flag.size() + 1);
+  }
+  return fallback;
+}
+
+// A catalogue of songs in one folder and the INI that points at it.
+struct Catalogue {
+  std::string fdb, ini, report;
+};
+
+Catalogue MakeCatalogue(const testing_support::TempDir& root, const std::string& name, const std::string& folder,
+                        int songs) {
+  Catalogue catalogue{root.File(name + ".fdb"), root.File(name + ".ini"), root.File(name + "-report.csv")};
+  testing_support::CreateCatalogue(catalogue.fdb);
+  testing_support::FillGeneratedCatalogue(catalogue.fdb, songs, folder + "/");
+  testing_support::WriteFileBytes(catalogue.ini, "[BANCO]\ncaminho=" + catalogue.fdb + "\n");
+  return catalogue;
+}
+
+// The command line's "--write-all" over the catalogue; how its songs ended,
+// as the report counts them.
+std::string RunAll(const Catalogue& catalogue) {
+  std::vector<std::string> words = {"Quillmar2012", "--write-all", "--quiet", "--ini", catalogue.ini,
+                                    "--report",     catalogue.report};
+  std::vector<char*> args;
+  for (std::string& word : words) args.push_back(word.data());
+  args.push_back(nullptr);
+  std::cout.setstate(std::ios::failbit);
+  const int status = command_line::Run(static_cast<int>(words.size()), args.data());
+  std::cout.clear();
+  const std::string report = testing_support::ReadFileBytes(catalogue.report);
+  std::string how;
+  for (const char* outcome : {"written in place", "rewritten", "unchanged", "failed", "missing"}) {
+    std::size_t count = 0;
+    for (std::size_t at = report.find(std::string(",") + outcome + ","); at != std::string::npos;
+         at = report.find(std::string(",") + outcome + ",", at + 1))
+      ++count;
+    if (count) how += (how.empty() ? "" : ", ") + std::to_string(count) + " " + outcome;
+  }
+  return how + (status != 0 ? " (exit status " + std::to_string(status) + ")" : "");
+}
+
+struct Figure {
+  std::string what;
+  double msPerSong = 0;
+  double opsPerSong = -1;
+  std::string note;
+};
+
+Figure Measure(const std::string& what, int songs, const Share* share, const std::function<std::string()>& pass) {
+  Figure figure{what, 0, -1, {}};
+  const Counts before = share ? share->Read() : Counts{};
+  const auto start = std::chrono::steady_clock::now();
+  figure.note = pass();
+  figure.msPerSong = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count() / songs;
+  if (share) figure.opsPerSong = static_cast<double>(share->Read().at("total") - before.at("total")) / songs;
+  return figure;
+}
+
+// Every pass over one place's songs. fill puts the songs back as mutagen
+// tagged them (with or without the cover) in the place's backing folder.
+std::vector<Figure> MeasurePlace(const testing_support::TempDir& root, const std::string& where,
+                                 const std::string& folder, const Share* share,
+                                 const std::function<void(bool cover)>& fill, int songs) {
+  const Catalogue catalogue = MakeCatalogue(root, where, folder, songs);
+  const std::vector<std::string> paths = bench_support::SongPaths(folder + "/", songs);
+  std::vector<Figure> figures;
+  const auto run = [&](const std::string& what) {
+    figures.push_back(Measure(what, songs, share, [&] { return RunAll(catalogue); }));
+  };
+  const auto otherValues = [&] {
+    testing_support::RunSql(catalogue.fdb, "UPDATE Tb_Musicas SET Mus_Nome = Mus_Nome || ' (ao vivo)';");
+  };
+  const auto firstValues = [&] {
+    testing_support::RunSql(catalogue.fdb, "UPDATE Tb_Musicas SET Mus_Nome = 'Song ' || LPAD(CAST(Mus_Codigo AS VARCHAR(6)), 6, '0');");
+  };
+
+  fill(true);
+  run("cover, new values");
+  otherValues();
+  run("cover, other values");
+  run("cover, the same again");
+  fill(true);
+  figures.push_back(Measure("cover, mid3v2 six frames", songs, share, [&] {
+    return bench_support::Mid3v2({{"--song", "Song title"}, {"--artist", "Artist name"}, {"--album", "Album title"},
+                                  {"--year", "1988"}, {"--track", "7"}, {"--genre", "Rock"}},
+                                 paths);
+  }));
+  fill(false);
+  firstValues();
+  run("no cover, new values");
+  otherValues();
+  run("no cover, other values");
+  return figures;
+}
+
+double MsOf(const std::vector<Figure>& figures, const std::string& what) {
+  for (const Figure& figure : figures)
+    if (figure.what == what) return figure.msPerSong;
+  return 0;
+}
+
+void Print(const char* where, const std::vector<Figure>& figures) {
+  for (const Figure& figure : figures) {
+    std::printf("%-6s %-28s %8.3f ms a song", where, figure.what.c_str(), figure.msPerSong);
+    if (figure.opsPerSong >= 0) std::printf(", %5.1f operations a song", figure.opsPerSong);
+    if (!figure.note.empty()) std::printf("  [%s]", figure.note.c_str());
+    std::printf("\n");
+  }
+  const double mid3v2 = MsOf(figures, "cover, mid3v2 six frames");
+  std::printf("%-6s mid3v2 / ours, new values: %.1f; other values: %.1f\n", where,
+              mid3v2 / MsOf(figures, "cover, new values"), mid3v2 / MsOf(figures, "cover, other values"));
+  std::printf("%-6s cover / no cover, new values: %.2f; other values: %.2f\n", where,
+              MsOf(figures, "cover, new values") / MsOf(figures, "no cover, new values"),
+              MsOf(figures, "cover, other values") / MsOf(figures, "no cover, other values"));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int songs = NumberFlag(argc, argv, "--songs", 300);
+  const int seconds = NumberFlag(argc, argv, "--seconds", 190);
+  const int delayUs = NumberFlag(argc, argv, "--delay-us", 500);
+  if (songs <= 0 || seconds <= 0 || delayUs < 0) {
+    std::fprintf(stderr, "usage: cover_library_bench [--songs=300] [--seconds=190] [--delay-us=500]\n");
+    return 2;
+  }
+  testing_support::TempDir root;
+  setenv("XDG_STATE_HOME", root.Path().c_str(), 1);
+
+  const std::string untagged = root.File("untagged.mp3");
+  testing_support::MakeMp3(untagged, "-b 128", {.seconds = static_cast<double>(seconds)});
+  const std::string covered = TaggedSong(untagged, root.File("covered.mp3"), true);
+  const std::string bare = TaggedSong(untagged, root.File("bare.mp3"), false);
+  std::fprintf(stderr, "%d songs of %zu bytes (%zu without the cover); the share waits %d us an operation\n", songs,
+               covered.size(), bare.size(), delayUs);
+
+  const auto filler = [&](const std::string& folder) {
+    return [&, folder](bool cover) {
+      std::filesystem::create_directories(folder);
+      for (const std::string& path : bench_support::SongPaths(folder + "/", songs))
+        testing_support::WriteFileBytes(path, cover ? covered : bare);
+      ::sync();
+    };
+  };
+  const std::string local = root.File("local/") + kLibraryFolder;
+  const std::string backing = root.File("backing/") + kLibraryFolder;
+  std::filesystem::create_directories(backing);
+  {
+    Share share(root.File("backing"), root.File("share"), static_cast<unsigned>(delayUs), root.File("share_fs.log"));
+    if (share.Mounted()) {
+      Print("share", MeasurePlace(root, "share", root.File("share/") + kLibraryFolder, &share, filler(backing), songs));
+    } else {
+      std::printf("share: skipped: %s\n", share.Why().c_str());
+    }
+  }
+  Print("local", MeasurePlace(root, "local", local, nullptr, filler(local), songs));
+  return 0;
+}

@@ -3,6 +3,7 @@
 // shared buffer, so a hundred thousand rows cost little more than their
 // bytes.
 
+#include <algorithm>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -30,7 +31,10 @@ class RowStore {
   void Append(const RowStore& other) {
     const std::size_t base = text_.size();
     text_.append(other.text_);
-    ends_.reserve(ends_.size() + other.ends_.size());
+    // Room grows by doubling, so that a list handed in batch by batch is
+    // not copied again for each one.
+    if (ends_.capacity() < ends_.size() + other.ends_.size())
+      ends_.reserve(std::max(2 * ends_.capacity(), ends_.size() + other.ends_.size()));
     for (std::size_t end : other.ends_) ends_.push_back(base + end);
     nulls_.insert(nulls_.end(), other.nulls_.begin(), other.nulls_.end());
   }

@@ -87,14 +87,18 @@ CatalogueKeys ReadCatalogueKeys(db::Connection& connection, db::Transaction& tra
 }
 
 std::string SongColumnsSql(const std::string& searchText, const std::string& sortField) {
+  // Every name that is there contains the empty text: no need to turn each
+  // into upper case to see that.
+  const auto condition = [&](const std::string& column) {
+    return searchText.empty() ? "WHERE " + column + " IS NOT NULL\n" : SearchCondition(column, searchText);
+  };
   if (SameName(sortField, "MUS_CODIGO")) {
-    return "SELECT Mus.* FROM Tb_Musicas Mus\n" + SearchCondition("Mus.Mus_NomeCompleto", searchText) +
-           "ORDER BY Mus.Mus_Codigo";
+    return "SELECT Mus.* FROM Tb_Musicas Mus\n" + condition("Mus.Mus_NomeCompleto") + "ORDER BY Mus.Mus_Codigo";
   }
   if (SameName(sortField, "MUS_NOMECOMPLETO")) {
     // The outer join keeps the order of the sorted codes that drive it.
     return "SELECT Mus.*\nFROM (SELECT FIRST 2147483647 Mus_Codigo AS Listed_Codigo FROM Tb_Musicas\n" +
-           SearchCondition("Mus_NomeCompleto", searchText) +
+           condition("Mus_NomeCompleto") +
            "ORDER BY Mus_NomeCompleto, Mus_Codigo) Listed\n"
            "LEFT JOIN Tb_Musicas Mus ON Mus.Mus_Codigo = Listed.Listed_Codigo";
   }

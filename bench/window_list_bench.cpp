@@ -1,0 +1,248 @@
+// The real window over a station's catalogue of 200,000 songs (realistic
+// names, 1 to 3 genres a song, the lookup tables filled): start-up to the
+// first screen, "ROCK" typed at 8 keys a second, a click on the column
+// title and on the corner, and End to the last row, each with the longest
+// time the window's thread went without processing its messages; then the
+// peak memory. Beside each, the floor: the list reader alone on the same
+// catalogue, without a window. The catalogue is made on the first run and
+// kept in the build tree (about a minute).
+//
+//   QT_QPA_PLATFORM=offscreen build/bench/window_list_bench [songs]
+
+#include <sys/resource.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QTimer>
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "CatalogueDb.h"
+#include "FirebirdDb.h"
+#include "SongListReader.h"
+#include "TDBGridStudio.h"
+#include "TestSupport.h"
+#include "UPrincipal.h"
+#include "WindowBenchSupport.h"
+
+namespace {
+
+// Start-up messages of a window without a catalogue, ignored.
+class QuietBoxes final : public MessageBoxes {
+ public:
+  void ShowInformation(const QString&, const QString&) override {}
+  void ShowPlain(const QString&, const QString&) override {}
+  void ShowError(const QString&) override {}
+};
+
+// The longest time between two rounds of the window's messages: a timer
+// due every millisecond notes when it gets its turn.
+class Gaps {
+ public:
+  Gaps() {
+    clock_.start();
+    timer_.setTimerType(Qt::PreciseTimer);
+    timer_.setInterval(1);
+    QObject::connect(&timer_, &QTimer::timeout, [this] { Tick(); });
+    timer_.start();
+  }
+  void Restart() {
+    last_ = clock_.elapsed();
+    worst_ = 0;
+  }
+  qint64 Worst() {
+    Tick();
+    return worst_;
+  }
+
+ private:
+  void Tick() {
+    const qint64 now = clock_.elapsed();
+    worst_ = std::max(worst_, now - last_);
+    last_ = now;
+  }
+  QElapsedTimer clock_;
+  QTimer timer_;
+  qint64 last_ = 0;
+  qint64 worst_ = 0;
+};
+
+double Ms(const QElapsedTimer& clock) { return static_cast<double>(clock.nsecsElapsed()) / 1e6; }
+
+// Lets the window work until done says so.
+void Until(const std::function<bool()>& done) {
+  QElapsedTimer clock;
+  clock.start();
+  while (!done()) {
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+    if (clock.elapsed() > 120000) throw std::runtime_error("the window did not get there in two minutes");
+  }
+}
+
+void SendKey(QWidget* widget, int key, const QString& text, Qt::KeyboardModifiers modifiers = {}) {
+  QKeyEvent press(QEvent::KeyPress, key, modifiers, text);
+  QKeyEvent release(QEvent::KeyRelease, key, modifiers, text);
+  QCoreApplication::sendEvent(widget, &press);
+  QCoreApplication::sendEvent(widget, &release);
+}
+
+void Click(QWidget* widget, const QPoint& at) {
+  const QPointF local(at);
+  const QPointF global(widget->mapToGlobal(at));
+  QMouseEvent press(QEvent::MouseButtonPress, local, global, Qt::LeftButton, Qt::LeftButton, {});
+  QMouseEvent release(QEvent::MouseButtonRelease, local, global, Qt::LeftButton, {}, {});
+  QCoreApplication::sendEvent(widget, &press);
+  QCoreApplication::sendEvent(widget, &release);
+}
+
+void Row(const char* what, double ms, qint64 gap, double floor, const char* floorWhat) {
+  std::printf("| %-44s | %9.0f | %8lld | %9.0f | %-34s |\n", what, ms, static_cast<long long>(gap), floor, floorWhat);
+}
+
+// The reader alone: its first screen and its whole list.
+std::pair<double, double> ReaderAlone(const std::string& fdb, const std::string& search, const std::string& order) {
+  db::Connection connection;
+  connection.SetDatabaseName(fdb);
+  connection.Connect();
+  db::Transaction transaction(connection);
+  song_list::SongListReader reader(connection, transaction);
+  QElapsedTimer clock;
+  clock.start();
+  reader.Open(search, order);
+  db::RowStore rows;
+  reader.Next(SongListLoader::kFirstScreenRows, rows);
+  const double first = Ms(clock);
+  while (reader.Next(SongListLoader::kLargestBatch, rows)) {
+  }
+  return {first, Ms(clock)};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication application(argc, argv);
+  const int songs = argc > 1 ? std::stoi(argv[1]) : 200000;
+  const std::string fdb = testing_support::StationCatalogue(songs);
+  testing_support::TempDir dir;
+  testing_support::WriteFileBytes(dir.File("BaseZelta.ini"), "[BANCO]\ncaminho=" + fdb + "\n");
+  // Warm the engine's page cache, as a second start of the program would find it.
+  ReaderAlone(fdb, "", "Mus_Codigo");
+
+  std::printf("%d songs\n", songs);
+  std::printf("| %-44s | %9s | %8s | %9s | %-34s |\n", "step", "ms", "gap ms", "floor ms", "floor");
+  std::printf("|%s|%s|%s|%s|%s|\n", std::string(46, '-').c_str(), std::string(11, '-').c_str(),
+              std::string(10, '-').c_str(), std::string(11, '-').c_str(), std::string(36, '-').c_str());
+  {
+    // The program's first window loads its fonts and styles; that is paid
+    // once, before any list, and is timed apart.
+    QuietBoxes quiet;
+    testing_support::TempDir empty;
+    QElapsedTimer first;
+    first.start();
+    TFrmPrincipal blank(quiet, empty.Path());
+    blank.show();
+    (void)blank.grab();
+    std::printf("first window of the program shown and painted (fonts, styles): %.0f ms\n\n", Ms(first));
+  }
+  bench_support::FailingBoxes boxes;
+  Gaps gaps;
+  QElapsedTimer clock;
+  clock.start();
+  auto window = std::make_unique<TFrmPrincipal>(boxes, dir.Path());
+  window->show();
+  const double built = Ms(clock);
+  QElapsedTimer afterConnect;
+  afterConnect.start();
+  gaps.Restart();
+  Until([&] { return !window->Searching(); });
+  const double startFirst = Ms(afterConnect);
+  const qint64 startFirstGap = gaps.Worst();
+  Until([&] { return window->ListSettled(); });
+  const double startAll = Ms(afterConnect);
+  const qint64 startAllGap = gaps.Worst();
+  // The floors are measured on this thread, after the window's figures.
+  const auto [codeFirst, codeAll] = ReaderAlone(fdb, "", "Mus_Codigo");
+  Row("window made, connected (no messages meanwhile)", built, static_cast<qint64>(built), 0, "");
+  Row("start-up: first screen after connecting", startFirst, startFirstGap, codeFirst, "reader: first 64 rows");
+  Row("start-up: every row", startAll, startAllGap, codeAll, "reader: every row");
+
+  // "ROCK" at 8 keys a second: each key's first screen, when it came before
+  // the next key.
+  const QString word = QStringLiteral("ROCK");
+  std::vector<QElapsedTimer> keys(static_cast<std::size_t>(word.size()));
+  std::vector<double> shown(keys.size(), -1);
+  int typed = 0;
+  gaps.Restart();
+  for (int i = 0; i < word.size(); ++i) {
+    QTimer::singleShot(125 * i, window.get(), [&, i] {
+      keys[static_cast<std::size_t>(i)].start();
+      SendKey(window->MEBuscarMusicas, Qt::Key_A + (word[i].unicode() - 'A'), word.mid(i, 1));
+      typed = i + 1;
+    });
+  }
+  Until([&] {
+    if (typed > 0 && !window->Searching() && shown[static_cast<std::size_t>(typed - 1)] < 0)
+      shown[static_cast<std::size_t>(typed - 1)] = Ms(keys[static_cast<std::size_t>(typed - 1)]);
+    return typed == word.size() && !window->Searching();
+  });
+  const qint64 typingGap = gaps.Worst();
+  for (int i = 0; i < word.size(); ++i) {
+    const std::string what = "key '" + word.left(i + 1).toStdString() + "': first screen";
+    const auto [first, all] = ReaderAlone(fdb, word.left(i + 1).toStdString(), "Mus_Codigo");
+    (void)all;
+    if (shown[static_cast<std::size_t>(i)] < 0) {
+      std::printf("| %-44s | %9s | %8lld | %9.0f | %-34s |\n", what.c_str(), "next key", static_cast<long long>(typingGap),
+                  first, "reader: first 64 rows");
+    } else {
+      Row(what.c_str(), shown[static_cast<std::size_t>(i)], typingGap, first, "reader: first 64 rows");
+    }
+  }
+  Until([&] { return window->ListSettled(); });
+
+  // The column title, then the corner, on the empty search.
+  window->MEBuscarMusicas->clear();
+  Until([&] { return window->ListSettled(); });
+  QHeaderView* titles = window->DBMusicas->horizontalHeader();
+  const std::vector<std::tuple<const char*, QWidget*, QPoint, const char*>> clicks = {
+      {"title click (by name): first screen", titles->viewport(), QPoint(titles->sectionViewportPosition(0) + 40, titles->height() / 2), "MUS_NOMECOMPLETO"},
+      {"corner click (by code): first screen", window->DBMusicas, QPoint(3, 4), "Mus_Codigo"}};
+  for (const auto& [what, widget, at, order] : clicks) {
+    gaps.Restart();
+    clock.restart();
+    Click(widget, at);
+    Until([&] { return !window->Searching(); });
+    const double first = Ms(clock);
+    const qint64 firstGap = gaps.Worst();
+    Until([&] { return window->ListSettled(); });
+    const double all = Ms(clock);
+    const qint64 allGap = gaps.Worst();
+    const auto [readerFirst, readerAll] = ReaderAlone(fdb, "", order);
+    Row(what, first, firstGap, readerFirst, "reader: first 64 rows");
+    Row("  ... every row", all, allGap, readerAll, "reader: every row");
+  }
+
+  // End: the grid goes to the last row of the whole list.
+  gaps.Restart();
+  clock.restart();
+  window->DBMusicas->setFocus();
+  SendKey(window->DBMusicas, Qt::Key_End, QString(), Qt::ControlModifier);
+  const int last = window->DBMusicas->model()->rowCount() - 1;
+  Until([&] { return window->DBMusicas->currentIndex().row() == last; });
+  QCoreApplication::processEvents();
+  Row("End: last row shown", Ms(clock), gaps.Worst(), 0, "");
+
+  window.reset();
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  std::printf("\npeak memory: %.0f MiB\n", static_cast<double>(usage.ru_maxrss) / 1024.0);
+  return 0;
+}

@@ -1,7 +1,8 @@
 #pragma once
-// What the benchmarks of songs on a file share have in common: the stand-in
-// share (share_fs, built beside them) mounted over a folder, with its
-// operations counted, and mutagen's mid3v2 as the peer on the same files.
+// Songs on a file share, for the benchmarks and the tests: the stand-in
+// share (bench/share_fs; SHARE_FS_PATH names the program where it was
+// built) mounted over a folder, with its operations counted, and mutagen's
+// mid3v2 as the peer on the same files.
 
 #include <fcntl.h>
 #include <signal.h>

@@ -3,6 +3,7 @@
 #include "FileServices.h"
 #include "IniFile.h"
 #include "TagRun.h"
+#include "Text.h"
 #include "UserFolders.h"
 
 CatalogueSettings ReadCatalogueSettings(const std::string& path) {
@@ -10,13 +11,13 @@ CatalogueSettings ReadCatalogueSettings(const std::string& path) {
   std::string contents;
   if (!ReadIniContents(path, contents)) return settings;
   const auto banco = [&contents](const char* key) {
-    return TrimControlAndBlanks(FindIniValue(contents, "BANCO", key, ""));
+    return std::string(platform::TrimControlAndBlanks(FindIniValue(contents, "BANCO", key, "")));
   };
   settings.DatabaseName = banco("caminho");
   settings.User = banco("usuario");
   settings.Password = banco("senha");
   settings.SongsInFlight =
-      SongsInFlightNumber(TrimControlAndBlanks(FindIniValue(contents, "OPCOES", "musicas_simultaneas", "")));
+      SongsInFlightNumber(std::string(platform::TrimControlAndBlanks(FindIniValue(contents, "OPCOES", "musicas_simultaneas", ""))));
   ForEachIniEntry(contents, "CAMINHOS", [&settings](const std::string& key, const std::string& value) {
     settings.Folders.push_back({key, value});
     return true;
@@ -35,8 +36,8 @@ int SongsInFlightNumber(const std::string& text) {
 }
 
 std::string UserConfigPath() {
-  const std::string folder = platform::XdgBaseFolder("XDG_CONFIG_HOME", "/.config");
-  return folder.empty() ? std::string() : folder + "/quillmar2012/" + kIniFileName;
+  const std::string folder = platform::AppFolderIn(platform::XdgBaseFolder("XDG_CONFIG_HOME", "/.config"));
+  return folder.empty() ? std::string() : folder + "/" + kIniFileName;
 }
 
 std::string FindConfigFile(const std::string& directory) {

@@ -23,6 +23,7 @@
 #include "FileServices.h"
 #include "FirebirdDb.h"
 #include "IniFile.h"
+#include "Text.h"
 #include "RunReport.h"
 #include "SongListReader.h"
 #include "TagRun.h"
@@ -193,7 +194,7 @@ void SplitCodes(const std::string& list, std::vector<std::int64_t>& codes, std::
   std::size_t start = 0;
   while (start <= list.size()) {
     const std::size_t comma = std::min(list.find(',', start), list.size());
-    const std::string entry = TrimControlAndBlanks(list.substr(start, comma - start));
+    const std::string entry(platform::TrimControlAndBlanks(std::string_view(list).substr(start, comma - start)));
     start = comma + 1;
     if (entry.empty()) continue;
     const bool digits = entry.size() <= 18 && std::all_of(entry.begin(), entry.end(), [](char c) {

@@ -1,11 +1,11 @@
 #include "IniFile.h"
 
 #include <algorithm>
-#include <cctype>
 #include <functional>
 #include <string_view>
 
 #include "FileServices.h"
+#include "Text.h"
 
 namespace {
 
@@ -16,13 +16,6 @@ std::string_view TrimBlanks(std::string_view text) {
   while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
   while (!text.empty() && isBlank(text.back())) text.remove_suffix(1);
   return text;
-}
-
-bool SameNoCase(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) ==
-           std::tolower(static_cast<unsigned char>(y));
-  });
 }
 
 std::string_view Unquote(std::string_view value) {
@@ -48,7 +41,7 @@ void ForEachIniEntry(const std::string& contents, const std::string& section,
     if (line.front() == '[') {
       const std::size_t close = line.find(']');
       if (close == std::string_view::npos) continue;
-      inSection = SameNoCase(TrimBlanks(line.substr(1, close - 1)), section);
+      inSection = platform::SameIgnoringAsciiCase(TrimBlanks(line.substr(1, close - 1)), section);
       continue;
     }
     if (!inSection) continue;
@@ -64,7 +57,7 @@ std::string FindIniValue(const std::string& contents, const std::string& section
                          const std::string& key, const std::string& fallback) {
   std::string found = fallback;
   ForEachIniEntry(contents, section, [&](const std::string& name, const std::string& value) {
-    if (!SameNoCase(name, key)) return true;
+    if (!platform::SameIgnoringAsciiCase(name, key)) return true;
     found = value;
     return false;
   });
@@ -85,11 +78,4 @@ std::string ReadIniString(const std::string& path, const std::string& section,
   std::string contents;
   if (!ReadIniContents(path, contents)) return fallback;
   return FindIniValue(contents, section, key, fallback);
-}
-
-std::string TrimControlAndBlanks(const std::string& text) {
-  auto isTrimmed = [](char c) { return static_cast<unsigned char>(c) <= 32; };
-  const auto first = std::find_if_not(text.begin(), text.end(), isTrimmed);
-  const auto last = std::find_if_not(text.rbegin(), text.rend(), isTrimmed).base();
-  return first < last ? std::string(first, last) : std::string();
 }

@@ -23,6 +23,3 @@ void ForEachIniEntry(const std::string& contents, const std::string& section,
 // The same over the file's contents.
 std::string FindIniValue(const std::string& contents, const std::string& section,
                          const std::string& key, const std::string& fallback);
-
-// Removes every character with code 32 or less from both ends.
-std::string TrimControlAndBlanks(const std::string& text);

@@ -19,6 +19,7 @@
 #include "FileHead.h"
 #include "FileServices.h"
 #include "ID3v2Carried.h"
+#include "Text.h"
 
 namespace id3v2 {
 namespace {
@@ -126,18 +127,13 @@ void WalkFrames(const platform::File& file, TagInfo& info, const FrameHeaderLayo
   }
 }
 
-bool IsBlank(unsigned char byte) { return byte <= 0x20; }
-
 std::string TrimmedView(std::string_view text) {
-  std::size_t begin = 0;
   std::size_t end = text.size();
   // Payloads are 500-byte buffers that mostly end in zeros: drop those
   // eight at a time before looking at single bytes.
   static constexpr char kZeros[8] = {};
   while (end >= 8 && std::memcmp(text.data() + end - 8, kZeros, 8) == 0) end -= 8;
-  while (begin < end && IsBlank(static_cast<unsigned char>(text[begin]))) ++begin;
-  while (end > begin && IsBlank(static_cast<unsigned char>(text[end - 1]))) --end;
-  return std::string(text.substr(begin, end - begin));
+  return std::string(platform::TrimControlAndBlanks(text.substr(0, end)));
 }
 
 int HexDigit(char c) {

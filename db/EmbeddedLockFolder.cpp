@@ -40,7 +40,7 @@ bool CanUseLockFolder(const std::string& folder) {
 std::string OwnLockFolderPath() {
   std::string base = PathVariable("XDG_RUNTIME_DIR");
   if (base.empty() || !IsOwnFolder(base)) base = platform::XdgBaseFolder("XDG_CACHE_HOME", "/.cache");
-  return base.empty() ? std::string() : base + "/quillmar2012/firebird";
+  return base.empty() ? std::string() : platform::AppFolderIn(base) + "/firebird";
 }
 
 // Makes every missing folder of path with mode 0700; true when path is then

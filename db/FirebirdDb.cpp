@@ -15,6 +15,7 @@
 #include "EmbeddedLockFolder.h"
 #include "OutputRow.h"
 #include "RowStore.h"
+#include "Text.h"
 
 namespace db {
 namespace {
@@ -42,14 +43,6 @@ constexpr std::array<char, 4> kTransactionParameters = {
     isc_tpb_version3, isc_tpb_read_committed, isc_tpb_rec_version, isc_tpb_nowait};
 
 constexpr int kInitialColumnCapacity = 32;
-
-char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool SameName(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(),
-                    [](char x, char y) { return AsciiUpper(x) == AsciiUpper(y); });
-}
 
 template <typename T>
 void Unregister(std::vector<T*>& list, T* item) {
@@ -527,7 +520,7 @@ void Query::Impl::RequireOpen() const {
 
 int Query::Impl::FindColumn(std::string_view name) const {
   for (std::size_t column = 0; column < names.size(); ++column) {
-    if (SameName(names[column], name)) return static_cast<int>(column);
+    if (platform::SameIgnoringAsciiCase(names[column], name)) return static_cast<int>(column);
   }
   return -1;
 }

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "FirebirdDb.h"
+#include "Text.h"
 
 namespace catalogue_sql {
 namespace {
@@ -30,12 +31,7 @@ std::string SearchCondition(const std::string& column, const std::string& search
 
 }  // namespace
 
-bool SameName(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
-           return upper(x) == upper(y);
-         });
-}
+bool SameName(const std::string& a, const std::string& b) { return platform::SameIgnoringAsciiCase(a, b); }
 
 std::string SqlStringLiteral(const std::string& text) {
   std::string literal = "'";

@@ -11,15 +11,9 @@
 
 namespace run_report {
 
-using song_tag_job::Outcome;
 using song_tag_job::SongResult;
 
 namespace {
-
-constexpr Outcome kOutcomes[] = {Outcome::WrittenInPlace, Outcome::Rewritten,    Outcome::Unchanged,
-                                 Outcome::WouldChange,    Outcome::InvalidAudio, Outcome::Skipped,
-                                 Outcome::Missing,        Outcome::Ambiguous,    Outcome::Failed,
-                                 Outcome::NotReached};
 
 std::string ChangesText(const SongResult& song) {
   std::string text;
@@ -72,15 +66,15 @@ std::string CsvText(const tag_run::RunReport& report) {
 }
 
 std::string StateFolder() {
-  const std::string folder = platform::XdgBaseFolder("XDG_STATE_HOME", "/.local/state");
-  return folder.empty() ? std::string() : folder + "/quillmar2012/";
+  const std::string folder = platform::AppFolderIn(platform::XdgBaseFolder("XDG_STATE_HOME", "/.local/state"));
+  return folder.empty() ? std::string() : folder + "/";
 }
 
 std::vector<std::string> SummaryLines(const tag_run::RunReport& report) {
   std::vector<std::string> lines;
-  for (Outcome outcome : kOutcomes) {
-    const std::size_t count = report.Count(outcome);
-    if (count > 0) lines.push_back(std::string(song_tag_job::OutcomeName(outcome)) + ": " + std::to_string(count));
+  for (const song_tag_job::OutcomeRow& outcome : song_tag_job::kOutcomeTable) {
+    const std::size_t count = report.Count(outcome.Value);
+    if (count > 0) lines.push_back(std::string(outcome.Words) + ": " + std::to_string(count));
   }
   if (lines.empty()) lines.push_back("no songs");
   return lines;

@@ -1,9 +1,10 @@
 #include "SongListReader.h"
 
 #include <algorithm>
-#include <cctype>
 #include <charconv>
 #include <optional>
+
+#include "Text.h"
 
 namespace song_list {
 namespace {
@@ -13,11 +14,6 @@ std::optional<std::int64_t> CodeOf(std::string_view text) {
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), code);
   if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
   return code;
-}
-
-std::string Upper(std::string name) {
-  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return name;
 }
 
 }  // namespace
@@ -52,7 +48,7 @@ bool SongListReader::OpenFast(const std::string& searchText, const std::string& 
       return false;
     }
   }
-  for (const catalogue_sql::LookupTable& table : catalogue_sql::kLookupTables) columns_.push_back(Upper(table.Name));
+  for (const catalogue_sql::LookupTable& table : catalogue_sql::kLookupTables) columns_.push_back(platform::AsciiUpper(table.Name));
   fast_ = true;
   return true;
 }

@@ -10,6 +10,7 @@
 #include "CodePage.h"
 #include "FileServices.h"
 #include "ID3v2.h"
+#include "Text.h"
 #include "U_Funcoes.h"
 
 namespace song_tag_job {
@@ -18,13 +19,6 @@ std::string FileNameExtension(const std::string& fileName) {
   const auto dot = fileName.rfind('.');
   if (dot == std::string::npos || fileName.find_first_of("\\:/", dot) != std::string::npos) return {};
   return fileName.substr(dot);
-}
-
-bool IsMp3Extension(const std::string& extension) {
-  std::string upper = extension;
-  std::transform(upper.begin(), upper.end(), upper.begin(),
-                 [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; });
-  return upper == "MP3" || upper == ".MP3";
 }
 
 std::string FirstGenreSql(int songCode) { return FirstGenreSql(std::to_string(songCode)); }
@@ -131,22 +125,6 @@ song_tag_job::Outcome OutcomeOf(id3v2::SaveHow how) {
 
 namespace song_tag_job {
 
-const char* OutcomeName(Outcome outcome) {
-  // In the order of the enumeration.
-  static constexpr const char* kNames[] = {
-      "written in place", "rewritten", "unchanged", "skipped", "missing",
-      "ambiguous", "not valid MPEG audio", "failed", "not reached", "would change",
-  };
-  static_assert(std::size(kNames) == static_cast<std::size_t>(Outcome::WouldChange) + 1);
-  const auto index = static_cast<std::size_t>(outcome);
-  return index < std::size(kNames) ? kNames[index] : "";
-}
-
-bool IsFine(Outcome outcome) {
-  return outcome != Outcome::Missing && outcome != Outcome::Ambiguous && outcome != Outcome::Failed &&
-         outcome != Outcome::NotReached;
-}
-
 std::string ErrorWords(int error) {
   switch (error) {
     case 0:
@@ -201,7 +179,7 @@ PreparedSong PrepareSong(const SongRow& row, const GenreLookup& genreOf, SongPat
     song.Row = row;
     result.FullName = row.FullName;
     song.Extension = FileNameExtension(row.FileName);
-    if (!IsMp3Extension(song.Extension)) {
+    if (!platform::IsMp3Extension(song.Extension)) {
       result.How = Outcome::Skipped;
       result.Detail = "not an MP3 file";
       return song;
@@ -235,7 +213,7 @@ SongResult WriteSongFile(const PreparedSong& song, TagPipeline& pipeline, bool d
     result = song.Result;
     const SongReaders readers(pipeline, song.Extension);
     pipeline.ReadFileInfo(result.Path);
-    const bool validAudio = pipeline.CurrentTag.AudioValid == "Sim";
+    const bool validAudio = pipeline.ValidAudio();
     const MergedTagValues values = CatalogueValues(row, result.Path, song.Genre, song.Extension);
     TID3v2* const tag = pipeline.ID3v2Reader.get();
     if (dryRun) {
@@ -253,6 +231,7 @@ SongResult WriteSongFile(const PreparedSong& song, TagPipeline& pipeline, bool d
     }
     const bool saved = pipeline.WriteMergedTag(values);
     const id3v2::SaveReport save = tag->LastSave();
+    if (saved) result.Saved = save.How;
     if (!saved && save.How == id3v2::SaveHow::NotSaved && save.Error == 0 && !platform::FileExists(result.Path)) {
       // Found as the run began, gone since.
       result.How = Outcome::Missing;

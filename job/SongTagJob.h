@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "ID3v2.h"
+#include "Outcome.h"
 #include "SongPathResolver.h"
 #include "U_Funcoes.h"
 
@@ -18,9 +20,6 @@ namespace song_tag_job {
 // dot included, unless a path separator ("\", ":" or "/") follows that dot;
 // otherwise empty. The letter case stays as stored.
 std::string FileNameExtension(const std::string& fileName);
-
-// Only MP3 files get a tag: "MP3" or ".MP3" in any letter case.
-bool IsMp3Extension(const std::string& extension);
 
 // The lookup of a song's genre with the lowest genre code.
 std::string FirstGenreSql(int songCode);
@@ -44,26 +43,6 @@ struct SongRow {
 // as failed then.
 using GenreLookup = std::function<std::string(std::int64_t songCode)>;
 
-// How one song ended. Every song of a run gets exactly one.
-enum class Outcome {
-  WrittenInPlace,
-  Rewritten,
-  Unchanged,
-  Skipped,       // not an MP3 file by its name
-  Missing,       // no such file, or no song with that code
-  Ambiguous,     // several files whose names differ only in letter case
-  InvalidAudio,  // not valid MPEG audio; the tag is written all the same
-  Failed,
-  NotReached,    // the run was stopped before this song
-  WouldChange,   // a dry run found frames to change
-};
-
-// The words for an outcome in reports and summaries.
-const char* OutcomeName(Outcome outcome);
-// Written, unchanged, skipped by rule, or a dry run's finding: nothing the
-// user has to look after. Missing, failed and not reached are not.
-bool IsFine(Outcome outcome);
-
 // One frame a dry run would change, texts in UTF-8.
 struct FrameChange {
   std::string FrameID;
@@ -75,7 +54,10 @@ struct SongResult {
   std::int64_t Code = 0;
   std::string FullName;  // Windows-1252, as stored
   std::string Path;      // the path the job used (empty when skipped by name)
+  // Every song of a run gets exactly one outcome.
   Outcome How = Outcome::Failed;
+  // How the tag was saved; NotSaved when it was not (or not yet) saved.
+  id3v2::SaveHow Saved = id3v2::SaveHow::NotSaved;
   std::string Detail;    // UTF-8: the reason, or how an invalid song was saved
   std::vector<FrameChange> Changes;  // dry runs only
 };

@@ -6,6 +6,7 @@
 #include "FolderHandles.h"
 #include "ReplaceGroup.h"
 #include "SongWorkers.h"
+#include "Text.h"
 #include "U_Funcoes.h"
 
 namespace tag_run {
@@ -228,7 +229,7 @@ void TagRun::NotReached() {
     result.FullName = row.FullName;
     // Named as the catalogue has it, without looking for the file: a stop
     // on a share must not wait for a round trip per song left.
-    if (song_tag_job::IsMp3Extension(song_tag_job::FileNameExtension(row.FileName)))
+    if (platform::IsMp3Extension(song_tag_job::FileNameExtension(row.FileName)))
       result.Path = paths_.PathAsWritten(row.Folder, row.FileName);
   } catch (...) {
     // The song is reported all the same, with what could be read of it.
@@ -254,10 +255,9 @@ void TagRun::WithRewriteGroup(const std::function<void()>& fn) {
   for (const auto& refusal : refusals) byPath[refusal.target] = &refusal;
   for (SongResult& song : report_.Songs) {
     const auto found = byPath.find(song.Path);
-    const bool rewritten = song.How == Outcome::Rewritten ||
-                           (song.How == Outcome::InvalidAudio && song.Detail == "file rewritten");
-    if (found == byPath.end() || !rewritten) continue;
+    if (found == byPath.end() || song.Saved != id3v2::SaveHow::Rewritten) continue;
     song.How = Outcome::Failed;
+    song.Saved = id3v2::SaveHow::NotSaved;
     song.Detail = found->second->changedMeanwhile ? "file changed meanwhile, left as it was"
                                                   : "the new file could not be put on the disk";
   }

@@ -9,6 +9,7 @@
 #include "ID3v1.h"
 #include "ID3v2.h"
 #include "MPEGaudio.h"
+#include "Text.h"
 #include "TextFormats.h"
 #include "WAVfile.h"
 
@@ -59,18 +60,6 @@ std::uint8_t RatingNumber(const std::string& Text) {
 }  // namespace merge_detail
 
 namespace {
-
-std::string UpperAscii(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return text;
-}
-
-bool IsMp3Extension(const std::string& Extension) {
-  const std::string upper = UpperAscii(Extension);
-  return upper == ".MP3" || upper == "MP3";
-}
 
 // From the path's last dot to its end, dot included; empty without a dot.
 std::string ExtensionOf(const std::string& Path) {
@@ -230,6 +219,7 @@ void TagPipeline::ReadMpegInfo(const std::string& Path) {
     return;
   }
   CurrentTag.AudioValid = YesNo(true);
+  validAudio_ = true;
   ReadMpegAudioInfo(mpeg, CurrentTag);
 
   // The tag values are taken from a valid stream only. The MPEG reader has
@@ -258,7 +248,7 @@ void TagPipeline::MergeInto(TID3v2& Reader, const MergedTagValues& Values) const
 
 void TagPipeline::CreateReaders(const std::string& Extension) {
   CloseSong();
-  if (IsMp3Extension(Extension)) {
+  if (platform::IsMp3Extension(Extension)) {
     MPEGReader = std::make_unique<TMPEGaudio>();
     ID3v1Reader = std::make_unique<TID3v1>();
     ID3v2Reader = std::make_unique<TID3v2>();
@@ -270,7 +260,7 @@ void TagPipeline::CreateReaders(const std::string& Extension) {
 
 void TagPipeline::FreeReaders(const std::string& Extension) {
   CloseSong();
-  if (IsMp3Extension(Extension)) {
+  if (platform::IsMp3Extension(Extension)) {
     ClearTag();
     MPEGReader.reset();
     ID3v1Reader.reset();
@@ -284,6 +274,7 @@ void TagPipeline::ClearTag() { CurrentTag = Tag{}; }
 
 void TagPipeline::ReadFileInfo(const std::string& Path) {
   ClearTag();
+  validAudio_ = false;
   if (Path.empty()) return;
   const std::string extension = ExtensionOf(Path);
   if (!MPEGReader) CreateReaders(extension);
@@ -295,7 +286,9 @@ void TagPipeline::ReadFileInfo(const std::string& Path) {
   // Opened as it is going to stand: a rewrite of it still waiting to take
   // its name is finished first.
   const bool opened = OpenSongFile(Path);
-  if (UpperAscii(extension) != ".MP3") {
+  // Here the dot is part of the rule: a path ending in "MP3" without one
+  // is no MP3 file.
+  if (!platform::SameIgnoringAsciiCase(extension, ".MP3")) {
     CloseSong();
     if (platform::FileExists(Path)) ReadWavInfo(Path);
   } else if (opened) {

@@ -170,6 +170,9 @@ class TagPipeline {
   // MergeTagWithoutSaving, CreateReaders, FreeReaders and the next
   // ReadFileInfo close it.
   void ReadFileInfo(const std::string& Path);
+  // The snapshot's AudioValid as a flag: the file read last is a valid
+  // MPEG stream.
+  bool ValidAudio() const { return validAudio_; }
   // As the free functions of the same names below.
   bool WriteMergedTag(const MergedTagValues& Values);
   bool MergeTagWithoutSaving(const MergedTagValues& Values);
@@ -185,6 +188,7 @@ class TagPipeline {
   // The song read last, kept open from its reading to its merged write.
   std::string songPath_;
   platform::File songFile_;
+  bool validAudio_ = false;
 };
 
 // The process-wide pipeline of the functions and globals below.

@@ -35,4 +35,6 @@ std::string XdgBaseFolder(const char* variable, const char* underHome) {
   return home.empty() ? std::string() : home + underHome;
 }
 
+std::string AppFolderIn(const std::string& base) { return base.empty() ? std::string() : base + "/quillmar2012"; }
+
 }  // namespace platform

@@ -15,4 +15,8 @@ std::string HomeFolder();
 // without a home. No separator at the end.
 std::string XdgBaseFolder(const char* variable, const char* underHome);
 
+// The program's own folder in a base folder: base + "/quillmar2012"; ""
+// when base is "".
+std::string AppFolderIn(const std::string& base);
+
 }  // namespace platform

@@ -40,11 +40,4 @@ TEST(IniFile, ReadsFilesAndFallsBackWhenItCannot) {
   EXPECT_EQ(ReadIniString(dir.Path(), "BANCO", "caminho", "fallback"), "fallback");
 }
 
-TEST(IniFile, TrimsEveryControlCharacterAndBlankAtBothEnds) {
-  EXPECT_EQ(TrimControlAndBlanks(" \t\r\n\x01/a b.fdb \x1F\t"), "/a b.fdb");
-  EXPECT_EQ(TrimControlAndBlanks(" \t "), "");
-  EXPECT_EQ(TrimControlAndBlanks(""), "");
-  EXPECT_EQ(TrimControlAndBlanks("\xE7"), "\xE7");  // code page letters are kept
-}
-
 }  // namespace

@@ -32,7 +32,7 @@ int SongsInFlightNumber(const std::string& text) {
     if (c < '0' || c > '9') return 0;
     songs = songs * 10 + (c - '0');
   }
-  return songs <= tag_run::kMostSongsInFlight ? songs : 0;
+  return songs <= job::kMostSongsInFlight ? songs : 0;
 }
 
 std::string UserConfigPath() {

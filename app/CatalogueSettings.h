@@ -23,9 +23,9 @@ struct CatalogueSettings {
   std::string DatabaseName;  // [BANCO] caminho, trimmed; empty when missing
   std::string User;          // [BANCO] usuario, trimmed; empty when not given
   std::string Password;      // [BANCO] senha, trimmed; empty when not given
-  std::vector<FolderMapping> Folders;  // every line of [CAMINHOS], in file order
+  std::vector<job::FolderMapping> Folders;  // every line of [CAMINHOS], in file order
   // [OPCOES] musicas_simultaneas: songs a run saves at once, 1 to
-  // tag_run::kMostSongsInFlight; 0 when not given or not such a number.
+  // job::kMostSongsInFlight; 0 when not given or not such a number.
   int SongsInFlight = 0;
 
   // usuario and senha, else ISC_USER and ISC_PASSWORD, else the defaults.
@@ -37,7 +37,7 @@ struct CatalogueSettings {
 CatalogueSettings ReadCatalogueSettings(const std::string& path);
 
 // A number of songs in flight as written: decimal digits, 1 to
-// tag_run::kMostSongsInFlight; 0 for anything else.
+// job::kMostSongsInFlight; 0 for anything else.
 int SongsInFlightNumber(const std::string& text);
 
 // The user's own copy: $XDG_CONFIG_HOME/quillmar2012/BaseZelta.ini, the

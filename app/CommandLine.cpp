@@ -87,7 +87,7 @@ std::optional<std::string> Parse(int argc, char** argv, Options& options) {
   }
   if (options.help || options.version) return std::nullopt;
   if (options.jobs && SongsInFlightNumber(*options.jobs) == 0)
-    return "option '--jobs' needs a number from 1 to " + std::to_string(tag_run::kMostSongsInFlight);
+    return "option '--jobs' needs a number from 1 to " + std::to_string(job::kMostSongsInFlight);
   if (options.writeAll == options.codes.has_value()) return std::string("give either --write-all or --write");
   if (options.search && !options.writeAll) return std::string("--search goes with --write-all");
   return std::nullopt;
@@ -181,7 +181,7 @@ std::optional<CatalogueSettings> Settings(const std::string& iniPath, std::strin
   } else if (!platform::FileExists(iniPath)) {
     complaint = iniPath + ": no such file";
   } else if (!ReadIniContents(iniPath, contents)) {
-    complaint = iniPath + ": " + song_tag_job::ErrorWords(errno);
+    complaint = iniPath + ": " + job::ErrorWords(errno);
   } else {
     return ReadCatalogueSettings(iniPath);
   }
@@ -261,7 +261,7 @@ int Run(int argc, char** argv) {
 
   db::Connection connection;
   db::Transaction transaction(connection);
-  song_list::SongListReader list(connection, transaction);
+  job::SongListReader list(connection, transaction);
   db::Query songs(connection, transaction);
   try {
     connection.SetCredentials(settings->Credentials());
@@ -270,18 +270,18 @@ int Run(int argc, char** argv) {
     transaction.Start();
     // The list the window shows for this search text, in its first order.
     const QString search = UpperCp1252(QString::fromLocal8Bit(options.search.value_or("").c_str()));
-    song_list::OpenList(list, songs, platform::Utf8ToCp1252(search.toStdString()),
-                        catalogue_sql::kDefaultSortField);
+    job::OpenList(list, songs, platform::Utf8ToCp1252(search.toStdString()),
+                        job::kDefaultSortField);
     songs.FetchAll();
   } catch (const db::DatabaseError& error) {
     return Fatal("cannot open the catalogue '" + settings->DatabaseName + "': " + error.what());
   }
 
-  run_report::ReportFile report;
+  job::ReportFile report;
   if (!(options.report ? report.Open(*options.report) : report.OpenNew(std::time(nullptr))))
     return Fatal("cannot write the report: " + report.Error());
 
-  tag_run::TagRun run(connection, transaction, songs, settings->Folders);
+  job::TagRun run(connection, transaction, songs, settings->Folders);
   run.SetDryRun(options.dryRun);
   const int songsInFlight = options.jobs ? SongsInFlightNumber(*options.jobs) : settings->SongsInFlight;
   if (songsInFlight > 0) run.SetSongsInFlight(songsInFlight);
@@ -309,8 +309,8 @@ int Run(int argc, char** argv) {
   }
   progress.Finish();
 
-  const tag_run::RunReport& done = run.Report();
-  for (const std::string& line : run_report::SummaryLines(done)) std::cout << line << '\n';
+  const job::RunResults& done = run.Report();
+  for (const std::string& line : job::SummaryLines(done)) std::cout << line << '\n';
   if (report.Write(done)) {
     std::cout << "report: " << report.Path() << '\n';
   } else {

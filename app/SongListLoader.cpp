@@ -11,7 +11,7 @@ namespace {
 struct Session {
   explicit Session(db::Connection& connection) : transaction(connection), reader(connection, transaction) {}
   db::Transaction transaction;
-  song_list::SongListReader reader;
+  job::SongListReader reader;
 };
 
 }  // namespace
@@ -125,7 +125,7 @@ void SongListLoader::Attach(const Request& request) {
   connection_->Connect();
 }
 
-void SongListLoader::Load(const Request& request, song_list::SongListReader& reader) {
+void SongListLoader::Load(const Request& request, job::SongListReader& reader) {
   reader.Open(request.SearchText, request.SortField);
   Batch first{.Generation = request.Generation, .Columns = reader.ColumnNames(), .First = true};
   reader.Next(kFirstScreenRows, first.Rows);

@@ -19,7 +19,7 @@
 #include "FirebirdDb.h"
 #include "RowStore.h"
 
-namespace song_list {
+namespace job {
 class SongListReader;
 }
 
@@ -67,7 +67,7 @@ class SongListLoader final : public QObject {
 
  private:
   void Work();
-  void Load(const Request& request, song_list::SongListReader& reader);
+  void Load(const Request& request, job::SongListReader& reader);
   void Attach(const Request& request);
   bool Superseded(int generation);
   void Push(Batch batch);

@@ -32,7 +32,7 @@
 namespace {
 
 const char* const kCaption = "Quillmar 2012";
-const char* const kDefaultSortField = catalogue_sql::kDefaultSortField;
+const char* const kDefaultSortField = job::kDefaultSortField;
 const char* const kRunFinished = "Gravação do TAG finalizada!";
 const QColor kButtonFace(240, 240, 240);
 // The list's rows are taken in for at most this long per round of window
@@ -110,11 +110,11 @@ class RunProgressBar final : public QProgressBar {
 // them all.
 constexpr std::size_t kDetailLines = 1000;
 
-QString DetailsOf(const tag_run::RunReport& report, const std::string& reportPath, const std::string& reportError) {
+QString DetailsOf(const job::RunResults& report, const std::string& reportPath, const std::string& reportError) {
   QStringList lines;
-  for (const std::string& line : run_report::SummaryLines(report)) lines << QString::fromStdString(line);
+  for (const std::string& line : job::SummaryLines(report)) lines << QString::fromStdString(line);
   lines << QString();
-  for (const std::string& line : run_report::ProblemLines(report, kDetailLines))
+  for (const std::string& line : job::ProblemLines(report, kDetailLines))
     lines << QString::fromStdString(line);
   lines << QString();
   lines << (reportPath.empty() ? QStringLiteral("The report could not be saved: ") + QString::fromStdString(reportError)
@@ -131,7 +131,7 @@ TFrmPrincipal::TFrmPrincipal(MessageBoxes& boxes, std::string configDirectory, Q
       boxes_(boxes),
       configDirectory_(configDirectory.empty() ? platform::ExecutableDirectory()
                                                : std::move(configDirectory)),
-      genreOf_(tag_run::FirstGenreLookup(DB_Zelta, Transaction_Zelta)),
+      genreOf_(job::FirstGenreLookup(DB_Zelta, Transaction_Zelta)),
       loader_(std::make_unique<SongListLoader>()) {
   if (!configDirectory_.empty() && configDirectory_.back() != '/') configDirectory_ += '/';
   BuildControls();
@@ -279,11 +279,11 @@ void TFrmPrincipal::FormDestroy() {
 }
 
 std::string TFrmPrincipal::SqlStringLiteral(const std::string& text) {
-  return catalogue_sql::SqlStringLiteral(text);
+  return job::SqlStringLiteral(text);
 }
 
 std::string TFrmPrincipal::SongListSql(const std::string& searchText, const std::string& sortField) {
-  return catalogue_sql::SongListSql(searchText, sortField);
+  return job::SongListSql(searchText, sortField);
 }
 
 void TFrmPrincipal::MEBuscarMusicasChange() {
@@ -414,7 +414,7 @@ void TFrmPrincipal::BTodasClick() {
   Q_Musicas.FetchAll();
   Q_Musicas.First();
   const int count = Q_Musicas.FetchedCount();
-  RunOverSongs(count, [&](tag_run::TagRun& run) {
+  RunOverSongs(count, [&](job::TagRun& run) {
     run.RunToEnd(count, [this](int number, int songs) { SongOfRunStarting(number, songs); });
   });
 }
@@ -428,25 +428,25 @@ void TFrmPrincipal::BSelecionadasClick() {
   // Bookmarks come in row order, however the rows were selected; the grid
   // is disabled during the run, so the selection cannot change under it.
   const std::vector<db::Query::Bookmark> bookmarks = SelectedBookmarks();
-  RunOverSongs(static_cast<int>(bookmarks.size()), [&](tag_run::TagRun& run) {
+  RunOverSongs(static_cast<int>(bookmarks.size()), [&](job::TagRun& run) {
     run.RunBookmarks(bookmarks, [this](int number, int songs) { SongOfRunStarting(number, songs); });
   });
 }
 
-song_tag_job::SongResult TFrmPrincipal::WriteTagForCurrentSong() noexcept {
-  return tag_run::TagRun(DB_Zelta, Q_Musicas, genreOf_, folderMappings_).WriteCurrentSong();
+job::SongResult TFrmPrincipal::WriteTagForCurrentSong() noexcept {
+  return job::TagRun(DB_Zelta, Q_Musicas, genreOf_, folderMappings_).WriteCurrentSong();
 }
 
 std::string TFrmPrincipal::FirstGenreName(int songCode) { return genreOf_(songCode); }
 
-void TFrmPrincipal::RunOverSongs(int count, const std::function<void(tag_run::TagRun&)>& walk) {
+void TFrmPrincipal::RunOverSongs(int count, const std::function<void(job::TagRun&)>& walk) {
   ProgressBar1->setValue(0);
   ProgressBar1->setMaximum(count);
   SetBusy(true);
   SetGridFollowsQuery(false);
   frameClock_.invalidate();
   shownNumber_ = runNumber_ = 0;
-  tag_run::TagRun run(DB_Zelta, Transaction_Zelta, Q_Musicas, folderMappings_);
+  job::TagRun run(DB_Zelta, Transaction_Zelta, Q_Musicas, folderMappings_);
   if (songsInFlight_ > 0) run.SetSongsInFlight(songsInFlight_);
   // The last rewritten songs are put in place on the group's thread while
   // the window keeps painting.
@@ -495,8 +495,8 @@ void TFrmPrincipal::ShowLastSongOfRun() {
   if (runNumber_ > 0 && shownNumber_ != runNumber_) ShowSongOfRun(runNumber_, runCount_, runName_);
 }
 
-void TFrmPrincipal::ReportRun(const tag_run::RunReport& report) {
-  run_report::ReportFile file;
+void TFrmPrincipal::ReportRun(const job::RunResults& report) {
+  job::ReportFile file;
   const bool saved = file.OpenNew(std::time(nullptr)) && file.Write(report);
   lastReportPath_ = saved ? file.Path() : std::string();
   const QString title = QString::fromUtf8(kCaption);

@@ -91,7 +91,7 @@ class TFrmPrincipal : public QWidget {
   // The per-song job on the current row of Q_Musicas: the song's MP3 file
   // gets the catalogue's values merged over its own tag. Every error of a
   // song ends as its outcome, so that the run goes on with the next one.
-  song_tag_job::SongResult WriteTagForCurrentSong() noexcept;
+  job::SongResult WriteTagForCurrentSong() noexcept;
   // Name of the song's genre with the lowest genre code; empty when it has
   // none. Throws db::DatabaseError.
   std::string FirstGenreName(int songCode);
@@ -129,7 +129,7 @@ class TFrmPrincipal : public QWidget {
   // grid detached while walk goes through the songs, both undone whatever
   // happens, and after a walk that ended normally the report saved and the
   // final message.
-  void RunOverSongs(int count, const std::function<void(tag_run::TagRun&)>& walk);
+  void RunOverSongs(int count, const std::function<void(job::TagRun&)>& walk);
   void LeaveRun();
   // Before each song of a run, the query standing on it: when a frame is
   // due, the counter, the bar and one round of window messages.
@@ -137,7 +137,7 @@ class TFrmPrincipal : public QWidget {
   void ShowSongOfRun(int number, int count, const std::string& name);
   // The last song's counter and bar, when its frame was skipped.
   void ShowLastSongOfRun();
-  void ReportRun(const tag_run::RunReport& report);
+  void ReportRun(const job::RunResults& report);
   // The list's rows as the list's thread hands them in, a few batches per
   // round of window messages; the rest wait for the next round.
   void TakeListBatches();
@@ -156,9 +156,9 @@ class TFrmPrincipal : public QWidget {
   bool gridFollowsQuery_ = true;
   // The INI's [CAMINHOS]; each run makes its resolver of song paths
   // from them.
-  std::vector<FolderMapping> folderMappings_;
+  std::vector<job::FolderMapping> folderMappings_;
   int songsInFlight_ = 0;  // the INI's; 0: the run's own choice
-  song_tag_job::GenreLookup genreOf_;
+  job::GenreLookup genreOf_;
   // The run's frames: when the last was shown, which song it showed and
   // which song the run stands on.
   QElapsedTimer frameClock_;

@@ -1,14 +1,14 @@
 // Where the time of "Gravar Todas" goes: the pieces of a run over 10,000
 // short songs timed one by one, without a window, over the same embedded
 // catalogue and files as bench/window_run_bench, beside the whole run
-// (tag_run::TagRun) they add up to:
+// (job::TagRun) they add up to:
 //
 //   - the catalogue's rows fetched (FetchAll; both runs do it);
 //   - the run's genres in batches (RunGenres, every song's NameOf);
-//   - every row's values taken from the query (tag_run::ReadSongRow);
+//   - every row's values taken from the query (job::ReadSongRow);
 //   - every song's file found (SongPathResolver::Resolve);
 //   - every song read (ReadFileInfo: MPEG, ID3v2 and ID3v1);
-//   - the run's report built (run_report::CsvText);
+//   - the run's report built (job::CsvText);
 //   - the whole run over files with other values (every tag written in
 //     place) and again over the songs just written (every tag unchanged).
 //
@@ -54,7 +54,7 @@ void Report(const char* what, double seconds) {
 struct Catalogue {
   explicit Catalogue(const std::string& fdb) : transaction(connection), rows(connection, transaction) {
     connection.SetDatabaseName(fdb);
-    rows.SetSQL(catalogue_sql::SongListSql("", catalogue_sql::kDefaultSortField));
+    rows.SetSQL(job::SongListSql("", job::kDefaultSortField));
     rows.Open();
   }
   db::Connection connection;
@@ -90,19 +90,19 @@ int main() {
     std::vector<int> codes;
     for (int row = 0; row < kSongs; ++row) codes.push_back(std::stoi(rows.ValueAt(row, "MUS_CODIGO")));
     genres.push_back(Seconds([&] {
-      RunGenres lookup(catalogue.connection, catalogue.transaction, codes);
+      job::RunGenres lookup(catalogue.connection, catalogue.transaction, codes);
       for (const int code : codes) lookup.NameOf(code);
     }));
 
-    std::vector<song_tag_job::SongRow> songRows;
+    std::vector<job::SongRow> songRows;
     songRows.reserve(kSongs);
     values.push_back(Seconds([&] {
-      for (rows.First(); !rows.Eof(); rows.Next()) songRows.push_back(tag_run::ReadSongRow(rows));
+      for (rows.First(); !rows.Eof(); rows.Next()) songRows.push_back(job::ReadSongRow(rows));
     }));
 
     std::vector<std::string> found;
     resolve.push_back(Seconds([&] {
-      SongPathResolver resolver;
+      job::SongPathResolver resolver;
       for (const auto& row : songRows) found.push_back(resolver.Resolve(row.Folder, row.FileName).Path);
     }));
 
@@ -116,24 +116,24 @@ int main() {
 
     restore();
     rows.First();
-    tag_run::TagRun firstRun(catalogue.connection, catalogue.transaction, rows);
+    job::TagRun firstRun(catalogue.connection, catalogue.transaction, rows);
     first.push_back(Seconds([&] { firstRun.RunToEnd(kSongs, {}); }));
-    if (firstRun.Report().Count(song_tag_job::Outcome::WrittenInPlace) != kSongs)
+    if (firstRun.Report().Count(job::Outcome::WrittenInPlace) != kSongs)
       throw std::runtime_error("the first run did not write every song in place");
-    report.push_back(Seconds([&] { run_report::CsvText(firstRun.Report()); }));
+    report.push_back(Seconds([&] { job::CsvText(firstRun.Report()); }));
 
     rows.First();
-    tag_run::TagRun secondRun(catalogue.connection, catalogue.transaction, rows);
+    job::TagRun secondRun(catalogue.connection, catalogue.transaction, rows);
     again.push_back(Seconds([&] { secondRun.RunToEnd(kSongs, {}); }));
-    if (secondRun.Report().Count(song_tag_job::Outcome::Unchanged) != kSongs)
+    if (secondRun.Report().Count(job::Outcome::Unchanged) != kSongs)
       throw std::runtime_error("the second run changed songs");
   }
 
   std::printf("%d short songs, medians of %d passes:\n", kSongs, kPasses);
   Report("catalogue rows fetched (FetchAll)", Median(fetch));
-  Report("genres in batches (RunGenres)", Median(genres));
+  Report("genres in batches (job::RunGenres)", Median(genres));
   Report("row values taken (ReadSongRow)", Median(values));
-  Report("files found (SongPathResolver::Resolve)", Median(resolve));
+  Report("files found (job::SongPathResolver::Resolve)", Median(resolve));
   Report("songs read (ReadFileInfo)", Median(read));
   Report("report built (CsvText)", Median(report));
   Report("whole run, new values (TagRun::RunToEnd)", Median(first));

@@ -113,7 +113,7 @@ std::pair<double, double> ReaderAlone(const std::string& fdb, const std::string&
   connection.SetDatabaseName(fdb);
   connection.Connect();
   db::Transaction transaction(connection);
-  song_list::SongListReader reader(connection, transaction);
+  job::SongListReader reader(connection, transaction);
   QElapsedTimer clock;
   clock.start();
   reader.Open(search, order);

@@ -68,7 +68,7 @@ void WindowRebuild(TFrmPrincipal& window) {
 }
 
 // The reader alone to the same first screen.
-void ReaderFirstScreen(song_list::SongListReader& reader) {
+void ReaderFirstScreen(job::SongListReader& reader) {
   reader.Open("", "Mus_Codigo");
   db::RowStore rows;
   reader.Next(SongListLoader::kFirstScreenRows, rows);
@@ -87,7 +87,7 @@ void BM_WindowRebuild(benchmark::State& state) {
 void BM_WindowOverheadOverEngine(benchmark::State& state) {
   using Clock = std::chrono::steady_clock;
   TFrmPrincipal& window = *SharedWindow().window;
-  song_list::SongListReader reader(window.DB_Zelta, window.Transaction_Zelta);
+  job::SongListReader reader(window.DB_Zelta, window.Transaction_Zelta);
   Clock::duration engine{}, rebuild{};
   for (auto _ : state) {
     const auto start = Clock::now();

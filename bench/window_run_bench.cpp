@@ -1,6 +1,6 @@
 // Times "Gravar Todas" through the real window, from the click on BTodas to
 // the final message (the MessageBoxes seam records it), beside the same
-// songs put through the same run module without a window (tag_run::TagRun
+// songs put through the same run module without a window (job::TagRun
 // over the same query: rows fetched, genres in batches, every song's tag
 // merged and written, rewrites in a group).
 //
@@ -83,7 +83,7 @@ struct WindowOn {
 };
 
 // The same run without a window: the catalogue's rows fetched and every
-// row through the run module (tag_run::TagRun, genres in batches, rewrites
+// row through the run module (job::TagRun, genres in batches, rewrites
 // in a group), as the window's "Gravar Todas" does it, with no window
 // told of the songs. Connecting and opening the list are not timed (the
 // window has done both before the click); the run's report file is written
@@ -98,9 +98,9 @@ double WithoutWindow(const std::string& databaseName, const std::string& reportP
   const auto start = Clock::now();
   rows.FetchAll();
   rows.First();
-  tag_run::TagRun run(connection, transaction, rows);
+  job::TagRun run(connection, transaction, rows);
   run.RunToEnd(rows.FetchedCount(), {});
-  run_report::ReportFile report;
+  job::ReportFile report;
   if (!report.Open(reportPath) || !report.Write(run.Report())) throw std::runtime_error(report.Error());
   if (run.Report().Songs.size() != static_cast<std::size_t>(rows.FetchedCount()))
     throw std::runtime_error("the run without a window missed songs");

@@ -8,7 +8,7 @@
 #include "FirebirdDb.h"
 #include "Text.h"
 
-namespace catalogue_sql {
+namespace job {
 namespace {
 
 // The fixed lines of the catalogue query, up to its WHERE clause.
@@ -101,4 +101,4 @@ std::string SongColumnsSql(const std::string& searchText, const std::string& sor
   return {};
 }
 
-}  // namespace catalogue_sql
+}  // namespace job

@@ -10,7 +10,7 @@ class Connection;
 class Transaction;
 }  // namespace db
 
-namespace catalogue_sql {
+namespace job {
 
 // The column the list is ordered by until the user picks another.
 inline constexpr const char* kDefaultSortField = "Mus_Codigo";
@@ -71,4 +71,4 @@ CatalogueKeys ReadCatalogueKeys(db::Connection& connection, db::Transaction& tra
 // Empty for any other order column: the list then runs SongListSql.
 std::string SongColumnsSql(const std::string& searchText, const std::string& sortField);
 
-}  // namespace catalogue_sql
+}  // namespace job

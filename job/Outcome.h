@@ -29,7 +29,7 @@
   /* the run was stopped before this song */                                   \
   X(NotReached, "not reached", false)
 
-namespace song_tag_job {
+namespace job {
 
 enum class Outcome {
 #define QUILLMAR_OUTCOME_VALUE(value, words, fine) value,
@@ -50,8 +50,8 @@ inline constexpr std::array kOutcomeTable = {
 #undef QUILLMAR_OUTCOME_ROW
 };
 
-namespace outcome_detail {
-constexpr bool RowsAreSound() {
+// Each row's value in its place, and words of its own.
+constexpr bool OutcomeRowsAreSound() {
   for (std::size_t i = 0; i < kOutcomeTable.size(); ++i) {
     if (static_cast<std::size_t>(kOutcomeTable[i].Value) != i || kOutcomeTable[i].Words.empty()) return false;
     for (std::size_t j = 0; j < i; ++j)
@@ -59,8 +59,7 @@ constexpr bool RowsAreSound() {
   }
   return true;
 }
-}  // namespace outcome_detail
-static_assert(outcome_detail::RowsAreSound(), "every outcome needs words of its own");
+static_assert(OutcomeRowsAreSound(), "every outcome needs words of its own");
 
 // The outcome's row.
 constexpr const OutcomeRow& RowOf(Outcome outcome) { return kOutcomeTable[static_cast<std::size_t>(outcome)]; }
@@ -71,4 +70,4 @@ constexpr const char* OutcomeName(Outcome outcome) { return RowOf(outcome).Words
 // user has to look after. Missing, ambiguous, failed and not reached are not.
 constexpr bool IsFine(Outcome outcome) { return RowOf(outcome).Fine; }
 
-}  // namespace song_tag_job
+}  // namespace job

@@ -6,6 +6,8 @@
 
 #include "SongTagJob.h"
 
+namespace job {
+
 RunGenres::RunGenres(db::Connection& connection, db::Transaction& transaction, std::vector<int> songCodes)
     : connection_(connection),
       transaction_(transaction),
@@ -24,7 +26,7 @@ std::string RunGenres::NameOf(int songCode) {
     return names_[songCode];
   if (!single_) {
     single_ = std::make_unique<db::Query>(connection_, transaction_);
-    single_->SetSQL(song_tag_job::FirstGenreSql("?"));
+    single_->SetSQL(FirstGenreSql("?"));
   }
   single_->SetIntegerParameters({songCode});
   single_->Open();
@@ -93,3 +95,5 @@ void RunGenres::ConfirmConnection() {
   probe.SetSQL("SELECT 1 FROM RDB$DATABASE");
   probe.Open();
 }
+
+}  // namespace job

@@ -1,7 +1,7 @@
 #pragma once
 // The genre written into each song of a run: the name of the song's genre
 // with the lowest genre code, the empty text when it has none (or its name
-// is NULL), as song_tag_job::FirstGenreSql gives it. Asking the catalogue once per song costs a prepare, an execute,
+// is NULL), as FirstGenreSql gives it. Asking the catalogue once per song costs a prepare, an execute,
 // a fetch and a free each time, a round trip apiece on a server; the run's
 // songs are known before the first one is written, so their genres are
 // fetched for many songs at once, in the run's order, a batch as the run
@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "FirebirdDb.h"
+
+namespace job {
 
 class RunGenres {
  public:
@@ -52,3 +54,5 @@ class RunGenres {
   // The single-song lookup, prepared on first use and kept for the run.
   std::unique_ptr<db::Query> single_;
 };
+
+}  // namespace job

@@ -9,9 +9,8 @@
 #include "CodePage.h"
 #include "UserFolders.h"
 
-namespace run_report {
+namespace job {
 
-using song_tag_job::SongResult;
 
 namespace {
 
@@ -55,11 +54,11 @@ std::string CsvCell(const std::string& utf8) {
   return quoted + '"';
 }
 
-std::string CsvText(const tag_run::RunReport& report) {
+std::string CsvText(const RunResults& report) {
   std::string text = "code,full name,path,outcome,detail\r\n";
   for (const SongResult& song : report.Songs) {
     text += CsvCell(std::to_string(song.Code)) + ',' + CsvCell(platform::Cp1252ToUtf8(song.FullName)) + ',' +
-            CsvCell(song.Path) + ',' + CsvCell(song_tag_job::OutcomeName(song.How)) + ',' +
+            CsvCell(song.Path) + ',' + CsvCell(OutcomeName(song.How)) + ',' +
             CsvCell(DetailOf(song)) + "\r\n";
   }
   return text;
@@ -70,9 +69,9 @@ std::string StateFolder() {
   return folder.empty() ? std::string() : folder + "/";
 }
 
-std::vector<std::string> SummaryLines(const tag_run::RunReport& report) {
+std::vector<std::string> SummaryLines(const RunResults& report) {
   std::vector<std::string> lines;
-  for (const song_tag_job::OutcomeRow& outcome : song_tag_job::kOutcomeTable) {
+  for (const OutcomeRow& outcome : kOutcomeTable) {
     const std::size_t count = report.Count(outcome.Value);
     if (count > 0) lines.push_back(std::string(outcome.Words) + ": " + std::to_string(count));
   }
@@ -80,17 +79,17 @@ std::vector<std::string> SummaryLines(const tag_run::RunReport& report) {
   return lines;
 }
 
-std::vector<std::string> ProblemLines(const tag_run::RunReport& report, std::size_t limit) {
+std::vector<std::string> ProblemLines(const RunResults& report, std::size_t limit) {
   std::vector<std::string> lines;
   std::size_t more = 0;
   for (const SongResult& song : report.Songs) {
-    if (song_tag_job::IsFine(song.How)) continue;
+    if (IsFine(song.How)) continue;
     if (lines.size() == limit) {
       ++more;
       continue;
     }
     lines.push_back(std::to_string(song.Code) + "  " + platform::Cp1252ToUtf8(song.FullName) + "  " +
-                    song.Path + "  " + song_tag_job::OutcomeName(song.How) + ": " + song.Detail);
+                    song.Path + "  " + OutcomeName(song.How) + ": " + song.Detail);
   }
   if (more > 0) lines.push_back("... and " + std::to_string(more) + " more in the report");
   return lines;
@@ -103,7 +102,7 @@ bool ReportFile::OpenNew(std::time_t when) {
     return false;
   }
   if (!MakeFolders(folder)) {
-    error_ = folder + ": " + song_tag_job::ErrorWords(errno);
+    error_ = folder + ": " + ErrorWords(errno);
     return false;
   }
   char stamp[32];
@@ -116,7 +115,7 @@ bool ReportFile::OpenNew(std::time_t when) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0 && errno == EEXIST) continue;
     if (fd < 0) {
-      error_ = path + ": " + song_tag_job::ErrorWords(errno);
+      error_ = path + ": " + ErrorWords(errno);
       return false;
     }
     file_.reset(::fdopen(fd, "w"));
@@ -130,18 +129,18 @@ bool ReportFile::OpenNew(std::time_t when) {
 bool ReportFile::Open(const std::string& path) {
   path_ = path;
   file_.reset(std::fopen(path.c_str(), "we"));
-  if (!file_) error_ = path + ": " + song_tag_job::ErrorWords(errno);
+  if (!file_) error_ = path + ": " + ErrorWords(errno);
   return file_ != nullptr;
 }
 
-bool ReportFile::Write(const tag_run::RunReport& report) {
+bool ReportFile::Write(const RunResults& report) {
   if (!file_) return false;
   const std::string text = CsvText(report);
   const bool written = std::fwrite(text.data(), 1, text.size(), file_.get()) == text.size();
   const int error = errno;
   const bool closed = std::fclose(file_.release()) == 0;
-  if (!written || !closed) error_ = path_ + ": " + song_tag_job::ErrorWords(written ? errno : error);
+  if (!written || !closed) error_ = path_ + ": " + ErrorWords(written ? errno : error);
   return written && closed;
 }
 
-}  // namespace run_report
+}  // namespace job

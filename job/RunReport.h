@@ -11,7 +11,7 @@
 
 #include "TagRun.h"
 
-namespace run_report {
+namespace job {
 
 // One CSV cell: quoted when it holds a comma, a quote or a line break; a
 // cell that begins with "=", "+", "-" or "@" gets a "'" before it, so that
@@ -19,7 +19,7 @@ namespace run_report {
 std::string CsvCell(const std::string& utf8);
 // The header row and one row per song: code, full name, path, outcome,
 // detail (on a dry run, the frames that would change, old and new text).
-std::string CsvText(const tag_run::RunReport& report);
+std::string CsvText(const RunResults& report);
 
 // $XDG_STATE_HOME/quillmar2012/, or ~/.local/state/quillmar2012/ when the
 // variable is unset or not an absolute path; ends with a separator. ""
@@ -27,10 +27,10 @@ std::string CsvText(const tag_run::RunReport& report);
 std::string StateFolder();
 
 // One line per outcome that occurred, such as "rewritten: 12".
-std::vector<std::string> SummaryLines(const tag_run::RunReport& report);
+std::vector<std::string> SummaryLines(const RunResults& report);
 // One line per song missing, failed or not reached: code, full name, path
 // and reason; at most limit lines, then one that says how many more.
-std::vector<std::string> ProblemLines(const tag_run::RunReport& report, std::size_t limit);
+std::vector<std::string> ProblemLines(const RunResults& report, std::size_t limit);
 
 // The report's file, opened (created) before the run so that a path that
 // cannot be written is known before any song is touched.
@@ -42,7 +42,7 @@ class ReportFile {
   // The file at path, created or emptied.
   bool Open(const std::string& path);
   // Writes the whole report and closes the file.
-  bool Write(const tag_run::RunReport& report);
+  bool Write(const RunResults& report);
   const std::string& Path() const { return path_; }
   // Why the last Open or Write failed, in words.
   const std::string& Error() const { return error_; }
@@ -56,4 +56,4 @@ class ReportFile {
   std::string error_;
 };
 
-}  // namespace run_report
+}  // namespace job

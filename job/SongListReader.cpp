@@ -6,7 +6,7 @@
 
 #include "Text.h"
 
-namespace song_list {
+namespace job {
 namespace {
 
 std::optional<std::int64_t> CodeOf(std::string_view text) {
@@ -24,40 +24,40 @@ SongListReader::SongListReader(db::Connection& connection, db::Transaction& tran
 void SongListReader::Open(const std::string& searchText, const std::string& sortField) {
   Close();
   if (!keysRead_) {
-    keys_ = catalogue_sql::ReadCatalogueKeys(connection_, transaction_);
+    keys_ = ReadCatalogueKeys(connection_, transaction_);
     keysRead_ = true;
   }
   if (keys_.AllowFastList() && OpenFast(searchText, sortField)) return;
-  query_.SetSQL(catalogue_sql::SongListSql(searchText, sortField));
+  query_.SetSQL(SongListSql(searchText, sortField));
   query_.Open();
   columns_ = query_.ColumnNames();
 }
 
 bool SongListReader::OpenFast(const std::string& searchText, const std::string& sortField) {
-  const std::string sql = catalogue_sql::SongColumnsSql(searchText, sortField);
+  const std::string sql = SongColumnsSql(searchText, sortField);
   if (sql.empty()) return false;
   ReadLookups();
   query_.SetSQL(sql);
   query_.Open();
   columns_ = query_.ColumnNames();
   for (std::size_t i = 0; i < lookups_.size(); ++i) {
-    lookups_[i].SongColumn = query_.ColumnIndex(catalogue_sql::kLookupTables[i].Code);
+    lookups_[i].SongColumn = query_.ColumnIndex(kLookupTables[i].Code);
     // A song table without the code column: the list query's own error.
     if (lookups_[i].SongColumn < 0) {
       Close();
       return false;
     }
   }
-  for (const catalogue_sql::LookupTable& table : catalogue_sql::kLookupTables) columns_.push_back(platform::AsciiUpper(table.Name));
+  for (const LookupTable& table : kLookupTables) columns_.push_back(platform::AsciiUpper(table.Name));
   fast_ = true;
   return true;
 }
 
 void SongListReader::ReadLookups() {
-  lookups_.assign(catalogue_sql::kLookupTables.size(), {});
+  lookups_.assign(kLookupTables.size(), {});
   db::Query names(connection_, transaction_);
   for (std::size_t i = 0; i < lookups_.size(); ++i) {
-    const catalogue_sql::LookupTable& table = catalogue_sql::kLookupTables[i];
+    const LookupTable& table = kLookupTables[i];
     names.SetSQL(std::string("SELECT ") + table.Code + ", " + table.Name + " FROM " + table.Table);
     names.Open();
     names.FetchAll();
@@ -112,7 +112,7 @@ void SongListReader::AddLookupCells(const db::RowStore& songs, int row, db::RowS
 void OpenList(SongListReader& reader, db::Query& songs, const std::string& searchText,
               const std::string& sortField) {
   reader.Open(searchText, sortField);
-  songs.SetSQL(catalogue_sql::SongListSql(searchText, sortField));
+  songs.SetSQL(SongListSql(searchText, sortField));
   songs.OpenHandedRows(reader.ColumnNames(), [&reader, &songs](int count) {
     db::RowStore rows;
     reader.Next(std::max(count, 1024), rows);
@@ -121,4 +121,4 @@ void OpenList(SongListReader& reader, db::Query& songs, const std::string& searc
   });
 }
 
-}  // namespace song_list
+}  // namespace job

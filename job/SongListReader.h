@@ -19,7 +19,7 @@
 #include "FirebirdDb.h"
 #include "RowStore.h"
 
-namespace song_list {
+namespace job {
 
 class SongListReader {
  public:
@@ -55,7 +55,7 @@ class SongListReader {
   db::Transaction& transaction_;
   db::Query query_;
   bool keysRead_ = false;
-  catalogue_sql::CatalogueKeys keys_;
+  CatalogueKeys keys_;
   bool fast_ = false;
   std::vector<std::string> columns_;
   std::vector<Lookup> lookups_;
@@ -68,4 +68,4 @@ class SongListReader {
 void OpenList(SongListReader& reader, db::Query& songs, const std::string& searchText,
               const std::string& sortField);
 
-}  // namespace song_list
+}  // namespace job

@@ -5,6 +5,8 @@
 #include "CodePage.h"
 #include "FileServices.h"
 
+namespace job {
+
 namespace {
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
@@ -119,8 +121,8 @@ SongPathResolver::Result SongPathResolver::Resolve(const std::string& folder, co
   if (Listed(utf8) || platform::FileExists(utf8)) return {utf8, Status::Found};
   if (!ascii && (Listed(stored) || platform::FileExists(stored))) return {stored, Status::Found};
   Result byCase = LookUpIgnoringCase(utf8, Encoding::Utf8);
-  if (byCase.Outcome == Status::Missing && !ascii) byCase = LookUpIgnoringCase(stored, Encoding::Cp1252);
-  if (byCase.Outcome == Status::Missing) return {utf8, Status::Missing};
+  if (byCase.State == Status::Missing && !ascii) byCase = LookUpIgnoringCase(stored, Encoding::Cp1252);
+  if (byCase.State == Status::Missing) return {utf8, Status::Missing};
   return byCase;
 }
 
@@ -190,3 +192,5 @@ const std::optional<SongPathResolver::FoldedListing>& SongPathResolver::Listing(
   for (const platform::DirectoryEntry& entry : *entries) (*listing)[Folded(entry.Name, encoding)].push_back(entry.Name);
   return listing;
 }
+
+}  // namespace job

@@ -19,6 +19,8 @@
 
 // One line of [CAMINHOS]: a catalogue folder and the local folder holding
 // it, as written in the INI.
+namespace job {
+
 struct FolderMapping {
   std::string CatalogueFolder;
   std::string LocalFolder;
@@ -29,7 +31,7 @@ class SongPathResolver {
   enum class Status { Found, Missing, Ambiguous };
   struct Result {
     std::string Path;  // the local path; for Missing the one looked for
-    Status Outcome;
+    Status State;
   };
 
   explicit SongPathResolver(const std::vector<FolderMapping>& mappings = {});
@@ -86,3 +88,5 @@ class SongPathResolver {
   std::unordered_map<std::string, std::unordered_set<std::string>> files_;
   std::unordered_map<std::string, int> asked_;
 };
+
+}  // namespace job

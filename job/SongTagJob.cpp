@@ -13,7 +13,7 @@
 #include "Text.h"
 #include "U_Funcoes.h"
 
-namespace song_tag_job {
+namespace job {
 
 std::string FileNameExtension(const std::string& fileName) {
   const auto dot = fileName.rfind('.');
@@ -32,7 +32,7 @@ std::string FirstGenreSql(const std::string& songCode) {
          "ORDER BY G.Gen_Codigo";
 }
 
-}  // namespace song_tag_job
+}  // namespace job
 
 namespace {
 
@@ -53,7 +53,7 @@ class SongReaders {
   std::string extension_;
 };
 
-MergedTagValues CatalogueValues(const song_tag_job::SongRow& row, const std::string& path,
+MergedTagValues CatalogueValues(const job::SongRow& row, const std::string& path,
                                 const std::string& genre, const std::string& extension) {
   // Empty values keep what the file holds; the TEXT frame records the
   // file's extension as the catalogue stores it.
@@ -80,10 +80,10 @@ std::string ShownPayload(int slot, const std::string& payload) {
   }
 }
 
-std::vector<song_tag_job::FrameChange> ChangedFrames(const TID3v2& before, const TID3v2& after) {
+std::vector<job::FrameChange> ChangedFrames(const TID3v2& before, const TID3v2& after) {
   const auto old = before.FrameContents();
   const auto now = after.FrameContents();
-  std::vector<song_tag_job::FrameChange> changes;
+  std::vector<job::FrameChange> changes;
   for (int slot = 0; slot < id3v2::kSlotCount; ++slot) {
     if (old[slot] == now[slot]) continue;
     changes.push_back({std::string(id3v2::kFrameTable[slot].ID23), ShownPayload(slot, old[slot]),
@@ -106,8 +106,8 @@ const char* SavedHow(id3v2::SaveHow how) {
   return "";
 }
 
-song_tag_job::Outcome OutcomeOf(id3v2::SaveHow how) {
-  using song_tag_job::Outcome;
+job::Outcome OutcomeOf(id3v2::SaveHow how) {
+  using job::Outcome;
   switch (how) {
     case id3v2::SaveHow::InPlace:
       return Outcome::WrittenInPlace;
@@ -123,7 +123,7 @@ song_tag_job::Outcome OutcomeOf(id3v2::SaveHow how) {
 
 }  // namespace
 
-namespace song_tag_job {
+namespace job {
 
 std::string ErrorWords(int error) {
   switch (error) {
@@ -186,12 +186,12 @@ PreparedSong PrepareSong(const SongRow& row, const GenreLookup& genreOf, SongPat
     }
     const SongPathResolver::Result found = paths.Resolve(row.Folder, row.FileName);
     result.Path = found.Path;
-    if (found.Outcome == SongPathResolver::Status::Ambiguous) {
+    if (found.State == SongPathResolver::Status::Ambiguous) {
       result.How = Outcome::Ambiguous;
       result.Detail = "several files differ from the name only in letter case";
       return song;
     }
-    if (found.Outcome != SongPathResolver::Status::Found) {
+    if (found.State != SongPathResolver::Status::Found) {
       const bool folder = platform::DirectoryExists(result.Path);
       result.How = folder ? Outcome::Failed : Outcome::Missing;
       result.Detail = folder ? "a folder, not a file" : "no such file";
@@ -256,4 +256,4 @@ SongResult WriteSong(const SongRow& row, const GenreLookup& genreOf, SongPathRes
   return WriteSongFile(PrepareSong(row, genreOf, paths), DefaultPipeline(), dryRun);
 }
 
-}  // namespace song_tag_job
+}  // namespace job

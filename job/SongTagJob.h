@@ -14,7 +14,7 @@
 #include "SongPathResolver.h"
 #include "U_Funcoes.h"
 
-namespace song_tag_job {
+namespace job {
 
 // The extension of a catalogue file name: from its last dot to its end,
 // dot included, unless a path separator ("\", ":" or "/") follows that dot;
@@ -88,4 +88,4 @@ SongResult WriteSongFile(const PreparedSong& song, TagPipeline& pipeline, bool d
 // Words for a system error number, such as "permission denied".
 std::string ErrorWords(int error);
 
-}  // namespace song_tag_job
+}  // namespace job

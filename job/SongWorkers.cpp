@@ -5,6 +5,8 @@
 
 #include "U_Funcoes.h"
 
+namespace job {
+
 SongWorkers::SongWorkers(int threads, bool dryRun) : dryRun_(dryRun) {
   threads_.reserve(static_cast<std::size_t>(std::max(threads, 1)));
   for (int i = 0; i < std::max(threads, 1); ++i) threads_.emplace_back([this] { Serve(); });
@@ -19,7 +21,7 @@ SongWorkers::~SongWorkers() {
   for (std::thread& thread : threads_) thread.join();
 }
 
-void SongWorkers::Hand(song_tag_job::PreparedSong song) {
+void SongWorkers::Hand(PreparedSong song) {
   Work work{std::move(song), {}};
   // A song done before its file work holds no file.
   Pending pending{work.song.Done ? std::string() : work.song.Result.Path, work.outcome.get_future()};
@@ -36,7 +38,7 @@ bool SongWorkers::Holds(const std::string& path) const {
          std::any_of(outcomes_.begin(), outcomes_.end(), [&path](const Pending& song) { return song.path == path; });
 }
 
-song_tag_job::SongResult SongWorkers::Next() {
+SongResult SongWorkers::Next() {
   Pending oldest = std::move(outcomes_.front());
   outcomes_.pop_front();
   return oldest.outcome.get();
@@ -56,7 +58,9 @@ void SongWorkers::Serve() {
       queue_.pop_front();
     }
     // The job never throws: whatever goes wrong is the song's outcome.
-    song_tag_job::SongResult outcome = song_tag_job::WriteSongFile(work.song, pipeline, dryRun_);
+    SongResult outcome = WriteSongFile(work.song, pipeline, dryRun_);
     work.outcome.set_value(std::move(outcome));
   }
 }
+
+}  // namespace job

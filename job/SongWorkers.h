@@ -14,6 +14,8 @@
 
 #include "SongTagJob.h"
 
+namespace job {
+
 class SongWorkers {
  public:
   // threads: at least 1.
@@ -25,23 +27,23 @@ class SongWorkers {
 
   // Hands a song to the first thread free; its outcome comes from Next, in
   // the order the songs were handed over.
-  void Hand(song_tag_job::PreparedSong song);
+  void Hand(PreparedSong song);
   int Threads() const { return static_cast<int>(threads_.size()); }
   // The number of songs handed over whose outcome was not taken yet.
   std::size_t InFlight() const { return outcomes_.size(); }
   // True when a song handed over and not taken yet has this path.
   bool Holds(const std::string& path) const;
   // The outcome of the oldest song not taken, once it is done.
-  song_tag_job::SongResult Next();
+  SongResult Next();
 
  private:
   struct Work {
-    song_tag_job::PreparedSong song;
-    std::promise<song_tag_job::SongResult> outcome;
+    PreparedSong song;
+    std::promise<SongResult> outcome;
   };
   struct Pending {
     std::string path;
-    std::future<song_tag_job::SongResult> outcome;
+    std::future<SongResult> outcome;
   };
   void Serve();
 
@@ -53,3 +55,5 @@ class SongWorkers {
   std::deque<Pending> outcomes_;  // the run's thread's alone
   std::vector<std::thread> threads_;
 };
+
+}  // namespace job

@@ -9,14 +9,12 @@
 #include "Text.h"
 #include "U_Funcoes.h"
 
-namespace tag_run {
+namespace job {
 
-using song_tag_job::Outcome;
-using song_tag_job::SongResult;
 
-song_tag_job::SongRow ReadSongRow(const db::Query& songs) {
+SongRow ReadSongRow(const db::Query& songs) {
   const auto column = [&songs](const char* name) { return songs.FieldAsText(name); };
-  return song_tag_job::SongRow{
+  return SongRow{
       .Code = songs.FieldAsInteger("MUS_CODIGO"),
       .FullName = column("MUS_NOMECOMPLETO"),
       .Folder = column("PAS_PATH"),
@@ -41,28 +39,28 @@ song_tag_job::SongRow ReadSongRow(const db::Query& songs) {
   };
 }
 
-song_tag_job::GenreLookup FirstGenreLookup(db::Connection& connection, db::Transaction& transaction) {
+GenreLookup FirstGenreLookup(db::Connection& connection, db::Transaction& transaction) {
   return [&connection, &transaction](std::int64_t songCode) -> std::string {
     // A query of its own on the run's connection and transaction, gone
     // when this returns or throws.
     db::Query genres(connection, transaction);
-    genres.SetSQL(song_tag_job::FirstGenreSql(static_cast<int>(songCode)));
+    genres.SetSQL(FirstGenreSql(static_cast<int>(songCode)));
     genres.Open();
     if (genres.IsEmpty()) return {};
     return genres.FieldAsText(genres.ColumnNames().front());
   };
 }
 
-bool RunReport::AllFine() const {
-  return std::all_of(Songs.begin(), Songs.end(), [](const SongResult& song) { return song_tag_job::IsFine(song.How); });
+bool RunResults::AllFine() const {
+  return std::all_of(Songs.begin(), Songs.end(), [](const SongResult& song) { return IsFine(song.How); });
 }
 
-std::size_t RunReport::Count(Outcome outcome) const {
+std::size_t RunResults::Count(Outcome outcome) const {
   return static_cast<std::size_t>(
       std::count_if(Songs.begin(), Songs.end(), [outcome](const SongResult& song) { return song.How == outcome; }));
 }
 
-TagRun::TagRun(db::Connection& connection, db::Query& songs, song_tag_job::GenreLookup genreOf,
+TagRun::TagRun(db::Connection& connection, db::Query& songs, GenreLookup genreOf,
                const std::vector<FolderMapping>& folders)
     : connection_(connection), songs_(songs), genreOf_(std::move(genreOf)), paths_(folders) {}
 
@@ -93,25 +91,25 @@ void TagRun::ConfirmConnection() {
   if (runGenres_) runGenres_->ConfirmConnection();
 }
 
-song_tag_job::PreparedSong TagRun::PrepareCurrentSong() noexcept {
-  song_tag_job::SongRow row;
+PreparedSong TagRun::PrepareCurrentSong() noexcept {
+  SongRow row;
   try {
     row = ReadSongRow(songs_);
   } catch (const std::exception& error) {
-    song_tag_job::PreparedSong failed;
+    PreparedSong failed;
     failed.Done = true;
     failed.Result.Detail = error.what();
     return failed;
   } catch (...) {
-    song_tag_job::PreparedSong failed;
+    PreparedSong failed;
     failed.Done = true;
     return failed;
   }
-  return song_tag_job::PrepareSong(row, genreOf_, paths_);
+  return PrepareSong(row, genreOf_, paths_);
 }
 
 SongResult TagRun::WriteCurrentSong() noexcept {
-  return song_tag_job::WriteSongFile(PrepareCurrentSong(), DefaultPipeline(), dryRun_);
+  return WriteSongFile(PrepareCurrentSong(), DefaultPipeline(), dryRun_);
 }
 
 void TagRun::TakeOutcome() { report_.Songs.push_back(workers_->Next()); }
@@ -131,7 +129,7 @@ void TagRun::RunRow(int number, int count, const SongStarting& starting) {
   if (!workers_) {
     WriteCurrentSongHere();
   } else {
-    song_tag_job::PreparedSong song = PrepareCurrentSong();
+    PreparedSong song = PrepareCurrentSong();
     // A file named by an earlier row still in flight is saved after that
     // row's save, never beside it.
     while (workers_->Holds(song.Result.Path)) TakeOutcome();
@@ -153,9 +151,9 @@ void TagRun::WriteCurrentSongHere() {
     report_.Songs.push_back(WriteCurrentSong());
     return;
   }
-  const song_tag_job::PreparedSong song = PrepareCurrentSong();
+  const PreparedSong song = PrepareCurrentSong();
   const auto start = std::chrono::steady_clock::now();
-  report_.Songs.push_back(song_tag_job::WriteSongFile(song, DefaultPipeline(), dryRun_));
+  report_.Songs.push_back(WriteSongFile(song, DefaultPipeline(), dryRun_));
   if (song.Done) return;
   // A slow song among quick ones (a cold cache, a rewrite) is not enough.
   const bool slow = std::chrono::steady_clock::now() - start > kSlowFileWork;
@@ -224,12 +222,12 @@ void TagRun::AddMissing(std::int64_t code, const std::string& given, const std::
 void TagRun::NotReached() {
   SongResult result;
   try {
-    const song_tag_job::SongRow row = ReadSongRow(songs_);
+    const SongRow row = ReadSongRow(songs_);
     result.Code = row.Code;
     result.FullName = row.FullName;
     // Named as the catalogue has it, without looking for the file: a stop
     // on a share must not wait for a round trip per song left.
-    if (platform::IsMp3Extension(song_tag_job::FileNameExtension(row.FileName)))
+    if (platform::IsMp3Extension(FileNameExtension(row.FileName)))
       result.Path = paths_.PathAsWritten(row.Folder, row.FileName);
   } catch (...) {
     // The song is reported all the same, with what could be read of it.
@@ -263,4 +261,4 @@ void TagRun::WithRewriteGroup(const std::function<void()>& fn) {
   }
 }
 
-}  // namespace tag_run
+}  // namespace job

@@ -16,9 +16,9 @@
 #include "RunGenres.h"
 #include "SongTagJob.h"
 
-class SongWorkers;
+namespace job {
 
-namespace tag_run {
+class SongWorkers;
 
 // Unless told otherwise, a run saves one song after the other while the
 // file work of its songs is quick (a local disk: handing songs to other
@@ -34,18 +34,18 @@ inline constexpr int kSlowSongsInARow = 3;
 inline constexpr int kMostSongsInFlight = 64;
 
 // The values of the query's current row that the job takes.
-song_tag_job::SongRow ReadSongRow(const db::Query& songs);
+SongRow ReadSongRow(const db::Query& songs);
 
 // The lookup of a song's first genre through its own query on the
 // connection, one per song.
-song_tag_job::GenreLookup FirstGenreLookup(db::Connection& connection, db::Transaction& transaction);
+GenreLookup FirstGenreLookup(db::Connection& connection, db::Transaction& transaction);
 
 // Every song of a run, in the order they were met.
-struct RunReport {
-  std::vector<song_tag_job::SongResult> Songs;
+struct RunResults {
+  std::vector<SongResult> Songs;
   bool DryRun = false;
   bool AllFine() const;
-  std::size_t Count(song_tag_job::Outcome outcome) const;
+  std::size_t Count(Outcome outcome) const;
 };
 
 class TagRun {
@@ -57,7 +57,7 @@ class TagRun {
 
   // folders: the catalogue folders' local places; the run finds its songs'
   // files through one resolver, which keeps its directory listings.
-  TagRun(db::Connection& connection, db::Query& songs, song_tag_job::GenreLookup genreOf,
+  TagRun(db::Connection& connection, db::Query& songs, GenreLookup genreOf,
          const std::vector<FolderMapping>& folders = {});
   // The same with the genres of the run's songs fetched in batches on the
   // connection and transaction, as the run reaches them (RunGenres).
@@ -84,7 +84,7 @@ class TagRun {
   void SetWhileCommitting(std::function<void()> whileCommitting) { whileCommitting_ = std::move(whileCommitting); }
 
   // The job on the query's current row. Never throws.
-  song_tag_job::SongResult WriteCurrentSong() noexcept;
+  SongResult WriteCurrentSong() noexcept;
 
   // Every row from the query's current row to its end (count is the number
   // the caller shows). Errors outside the per-song job (the catalogue lost
@@ -97,12 +97,12 @@ class TagRun {
   // A song the run was asked for but that the catalogue does not have.
   void AddMissing(std::int64_t code, const std::string& given, const std::string& why);
 
-  const RunReport& Report() const { return report_; }
+  const RunResults& Report() const { return report_; }
 
  private:
   bool Stopped() const { return stop_ && stop_->load(); }
   // The catalogue's half of the job on the query's current row.
-  song_tag_job::PreparedSong PrepareCurrentSong() noexcept;
+  PreparedSong PrepareCurrentSong() noexcept;
   // One row, the query standing on it: its job, at once or handed to the
   // workers.
   void RunRow(int number, int count, const SongStarting& starting);
@@ -125,7 +125,7 @@ class TagRun {
 
   db::Connection& connection_;
   db::Query& songs_;
-  song_tag_job::GenreLookup genreOf_;
+  GenreLookup genreOf_;
   db::Transaction* transaction_ = nullptr;  // set for batch genres
   std::unique_ptr<RunGenres> runGenres_;
   std::function<void()> whileCommitting_;
@@ -135,7 +135,7 @@ class TagRun {
   int slowSongsInARow_ = 0;  // not told how many: songs slower than kSlowFileWork
   std::unique_ptr<SongWorkers> workers_;  // while a run with several songs in flight lasts
   const std::atomic<bool>* stop_ = nullptr;
-  RunReport report_;
+  RunResults report_;
 };
 
-}  // namespace tag_run
+}  // namespace job

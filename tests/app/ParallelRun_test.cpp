@@ -50,7 +50,7 @@ void PutFiles(const TempDir& music) {
 }
 
 struct SeenRun {
-  tag_run::RunReport report;
+  job::RunResults report;
   std::vector<int> numbers;        // as SongStarting told them
   std::vector<std::int64_t> codes;  // the query's row at each SongStarting
   bool startedElsewhere = false;    // SongStarting on another thread
@@ -77,14 +77,14 @@ SeenRun RunOver(const TempDir& music, int songsInFlight, int stopAt = 0,
   db::Transaction transaction(connection);
   transaction.Start();
   db::Query songs(connection, transaction);
-  songs.SetSQL(catalogue_sql::SongListSql("", catalogue_sql::kDefaultSortField));
+  songs.SetSQL(job::SongListSql("", job::kDefaultSortField));
   songs.Open();
   songs.FetchAll();
   songs.First();
 
   SeenRun run;
   std::atomic<bool> stop = false;
-  tag_run::TagRun tagRun(connection, transaction, songs);
+  job::TagRun tagRun(connection, transaction, songs);
   if (songsInFlight > 0) tagRun.SetSongsInFlight(songsInFlight);
   tagRun.SetStopFlag(&stop);
   const auto runThread = std::this_thread::get_id();
@@ -124,17 +124,17 @@ TEST(ParallelRun, WritesTheSameFilesAndOutcomesAsOneSongAtATimeInRowOrder) {
   ASSERT_EQ(many.report.Songs.size(), kRows.size());
   ASSERT_EQ(one.report.Songs.size(), kRows.size());
   for (std::size_t row = 0; row < kRows.size(); ++row) {
-    const song_tag_job::SongResult& a = one.report.Songs[row];
-    const song_tag_job::SongResult& b = many.report.Songs[row];
+    const job::SongResult& a = one.report.Songs[row];
+    const job::SongResult& b = many.report.Songs[row];
     EXPECT_EQ(b.Code, kRows[row].first);
-    EXPECT_EQ(a.How, b.How) << row << ": " << song_tag_job::OutcomeName(b.How);
+    EXPECT_EQ(a.How, b.How) << row << ": " << job::OutcomeName(b.How);
     EXPECT_EQ(a.Detail, b.Detail) << row;
   }
   // Both kinds of save, a failed one, a missing and a skipped file.
-  for (const auto outcome : {song_tag_job::Outcome::Rewritten, song_tag_job::Outcome::WrittenInPlace,
-                             song_tag_job::Outcome::Failed, song_tag_job::Outcome::Missing,
-                             song_tag_job::Outcome::Skipped})
-    EXPECT_GT(many.report.Count(outcome), 0u) << song_tag_job::OutcomeName(outcome);
+  for (const auto outcome : {job::Outcome::Rewritten, job::Outcome::WrittenInPlace,
+                             job::Outcome::Failed, job::Outcome::Missing,
+                             job::Outcome::Skipped})
+    EXPECT_GT(many.report.Count(outcome), 0u) << job::OutcomeName(outcome);
 
   std::vector<int> numbers;
   std::vector<std::int64_t> codes;
@@ -156,7 +156,7 @@ TEST(ParallelRun, AStopWaitsForTheSongsInFlightAndLeavesTheRestNotReached) {
   ASSERT_EQ(run.report.Songs.size(), kRows.size());
   for (std::size_t row = 0; row < kRows.size(); ++row) {
     EXPECT_EQ(run.report.Songs[row].Code, kRows[row].first);
-    EXPECT_EQ(run.report.Songs[row].How == song_tag_job::Outcome::NotReached, row >= 6) << row;
+    EXPECT_EQ(run.report.Songs[row].How == job::Outcome::NotReached, row >= 6) << row;
   }
   EXPECT_EQ(pipeline_test::ReadWithTagLib(music.File("a.mp3")).Text("TIT2"), TitleOf(6));
   EXPECT_EQ(pipeline_test::ReadWithTagLib(music.File("b.mp3")).Text("TIT2"), TitleOf(5));
@@ -174,14 +174,14 @@ TEST(ParallelRun, NotToldHowManyItSavesSeveralAtOnceOnlyOnceSongsAreSlow) {
     std::mutex mutex;
     std::set<std::thread::id> writers;
     const SeenRun run = RunOver(music, 0, 0, [&] {
-      if (slow) std::this_thread::sleep_for(tag_run::kSlowFileWork);
+      if (slow) std::this_thread::sleep_for(job::kSlowFileWork);
       const std::lock_guard lock(mutex);
       writers.insert(std::this_thread::get_id());
     });
     EXPECT_EQ(run.report.Songs.size(), kRows.size());
     EXPECT_EQ(pipeline_test::ReadWithTagLib(music.File("a.mp3")).Text("TIT2"), TitleOf(14));
     // Quick songs are not quick on a machine too busy, or under a sanitizer.
-    const bool quick = run.took < kRows.size() * tag_run::kSlowFileWork;
+    const bool quick = run.took < kRows.size() * job::kSlowFileWork;
     if (slow || quick) {
       EXPECT_EQ(writers.size() > 1, slow);
     }

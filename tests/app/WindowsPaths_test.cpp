@@ -105,21 +105,21 @@ TEST(WindowsPaths, ResolverReportsWhatItFound) {
   PutSong(music, "MPB/dup.mp3");
   PutSong(music, "MPB/Dup.mp3");
   const std::string exact = PutSong(music, "MPB/DUP.mp3");
-  SongPathResolver resolver({{"\\\\S\\M\\", music.Path()}});
-  using Status = SongPathResolver::Status;
+  job::SongPathResolver resolver({{"\\\\S\\M\\", music.Path()}});
+  using Status = job::SongPathResolver::Status;
   const auto resolve = [&](const std::string& file) { return resolver.Resolve("\\\\s\\m\\mpb\\", file); };
-  EXPECT_EQ(resolve("SAMBA.mp3").Outcome, Status::Found);
+  EXPECT_EQ(resolve("SAMBA.mp3").State, Status::Found);
   EXPECT_EQ(resolve("SAMBA.mp3").Path, samba);
-  EXPECT_EQ(resolve("dUP.mp3").Outcome, Status::Ambiguous);
-  EXPECT_EQ(resolve("nada.mp3").Outcome, Status::Missing);
+  EXPECT_EQ(resolve("dUP.mp3").State, Status::Ambiguous);
+  EXPECT_EQ(resolve("nada.mp3").State, Status::Missing);
   EXPECT_EQ(resolve("nada.mp3").Path, music.File("mpb/nada.mp3"));
   // A name present as written is no longer ambiguous.
   EXPECT_EQ(resolver.Resolve(music.Path() + "/MPB/", "DUP.mp3").Path, exact);
 
   // Mapping alone: separators alike, whole folder names, the rest's "\" made "/".
-  SongPathResolver map({{"C:/A/", "/x"}, {"c:\\a\\b", "/y/"}, {"", "/z"}});
+  job::SongPathResolver map({{"C:/A/", "/x"}, {"c:\\a\\b", "/y/"}, {"", "/z"}});
   const auto mapped = [&](const std::string& path) {
-    const SongPathResolver::LocalPath local = map.Map(path);
+    const job::SongPathResolver::LocalPath local = map.Map(path);
     return local.Root + local.Rest;
   };
   EXPECT_EQ(mapped("C:\\A\\B\\C\\d.mp3"), "/y/C/d.mp3");

@@ -19,7 +19,7 @@ namespace {
 
 std::string SingleLookup(db::Connection& connection, db::Transaction& transaction, int songCode) {
   db::Query genre(connection, transaction);
-  genre.SetSQL(song_tag_job::FirstGenreSql(songCode));
+  genre.SetSQL(job::FirstGenreSql(songCode));
   genre.Open();
   return genre.IsEmpty() ? std::string{} : genre.FieldAsText(genre.ColumnNames().front());
 }
@@ -37,7 +37,7 @@ TEST(RunGenres, GiveWhatTheSingleSongQueryGivesForNoneOneAndSeveralGenres) {
   // Song 90000 lies far from the others.
   catalogue.SongGenre(6, 1).SongGenre(6, 9).SongGenre(90000, 1).SongGenre(90000, 2);
   std::vector<int> run = {1, 2, 3, 4, 3, 6};
-  for (int song = 1000; song < 1000 + 2 * static_cast<int>(RunGenres::kBatchSize); song += 3) {
+  for (int song = 1000; song < 1000 + 2 * static_cast<int>(job::RunGenres::kBatchSize); song += 3) {
     catalogue.SongGenre(song, song % 2 == 0 ? 9 : 5);
     run.push_back(song);
     run.push_back(song + 1);
@@ -47,7 +47,7 @@ TEST(RunGenres, GiveWhatTheSingleSongQueryGivesForNoneOneAndSeveralGenres) {
   db::Connection connection;
   connection.SetDatabaseName(fdb);
   db::Transaction transaction(connection);
-  RunGenres genres(connection, transaction, run);
+  job::RunGenres genres(connection, transaction, run);
   EXPECT_EQ(genres.NameOf(1), "");
   EXPECT_EQ(genres.NameOf(2), "Rock");
   EXPECT_EQ(genres.NameOf(3), "Samba");
@@ -59,12 +59,12 @@ TEST(RunGenres, GiveWhatTheSingleSongQueryGivesForNoneOneAndSeveralGenres) {
   EXPECT_EQ(genres.NameOf(6), "Ax\xE9");
   // A few codes far apart: a list rather than a range.
   const std::vector<int> apart = {90000, 6, 3, 1};
-  RunGenres sparse(connection, transaction, apart);
+  job::RunGenres sparse(connection, transaction, apart);
   for (const int song : apart) EXPECT_EQ(sparse.NameOf(song), SingleLookup(connection, transaction, song)) << song;
   EXPECT_EQ(sparse.NameOf(90000), "Samba");
   // Not in the run: asked on its own.
   EXPECT_EQ(genres.NameOf(5000), "");
-  RunGenres alone(connection, transaction, {});
+  job::RunGenres alone(connection, transaction, {});
   EXPECT_EQ(alone.NameOf(3), "Samba");
   EXPECT_EQ(alone.NameOf(2), "Rock");
   EXPECT_EQ(alone.NameOf(1), "");

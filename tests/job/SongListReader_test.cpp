@@ -42,7 +42,7 @@ Row RowOf(const db::RowStore& store, int row) {
 List Specified(db::Connection& connection, db::Transaction& transaction, const std::string& search,
                const std::string& order) {
   db::Query query(connection, transaction);
-  query.SetSQL(catalogue_sql::SongListSql(search, order));
+  query.SetSQL(job::SongListSql(search, order));
   query.Open();
   query.FetchAll();
   List list{query.ColumnNames(), {}};
@@ -56,7 +56,7 @@ List Specified(db::Connection& connection, db::Transaction& transaction, const s
   return list;
 }
 
-List Read(song_list::SongListReader& reader, const std::string& search, const std::string& order, int batch) {
+List Read(job::SongListReader& reader, const std::string& search, const std::string& order, int batch) {
   reader.Open(search, order);
   List list{reader.ColumnNames(), {}};
   db::RowStore rows;
@@ -77,7 +77,7 @@ void ExpectSameList(const List& specified, const List& read, const std::string& 
   }
   const auto at = [&](const std::string& name) {
     for (std::size_t i = 0; i < specified.columns.size(); ++i)
-      if (catalogue_sql::SameName(specified.columns[i], name)) return i;
+      if (job::SameName(specified.columns[i], name)) return i;
     ADD_FAILURE() << "no column " << name;
     return std::size_t{0};
   };
@@ -157,7 +157,7 @@ const std::vector<std::string> kSearches = {"", "A", "\xC7\xC3O", "ROCK", "'", "
 
 void ExpectSameListsEverywhere(const std::string& fdb, bool fast) {
   Catalogue catalogue(fdb);
-  song_list::SongListReader reader(catalogue.connection, catalogue.transaction);
+  job::SongListReader reader(catalogue.connection, catalogue.transaction);
   for (const std::string order : {"Mus_Codigo", "MUS_NOMECOMPLETO", "Mus_Ano"}) {
     for (const std::string& search : kSearches) {
       const List specified = Specified(catalogue.connection, catalogue.transaction, search, order);
@@ -191,7 +191,7 @@ TEST(SongListReader, RunsTheListQueryItselfWhereTheKeysAreMissing) {
                                         "CREATE TABLE Tb_Vocal (Voc_Codigo INTEGER, Voc_Nome VARCHAR(20));");
   testing_support::RunSql(fdb, RandomCatalogue(4).Statement("INSERT INTO Tb_Vocal VALUES (1, 'Outra');").Sql());
   Catalogue catalogue(fdb);
-  const catalogue_sql::CatalogueKeys keys = catalogue_sql::ReadCatalogueKeys(catalogue.connection, catalogue.transaction);
+  const job::CatalogueKeys keys = job::ReadCatalogueKeys(catalogue.connection, catalogue.transaction);
   EXPECT_TRUE(keys.SongCodeIsKey);
   EXPECT_FALSE(keys.LookupCodesAreKeys);
   ExpectSameListsEverywhere(fdb, false);

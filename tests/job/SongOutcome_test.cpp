@@ -13,8 +13,8 @@
 #include "RunReport.h"
 #include "SongTagJob.h"
 
-using song_tag_job::Outcome;
-using song_tag_job::SongRow;
+using job::Outcome;
+using job::SongRow;
 using testing_support::ReadFileBytes;
 using testing_support::TempDir;
 using testing_support::WriteFileBytes;
@@ -31,14 +31,14 @@ SongRow Row(const TempDir& dir, const std::string& fileName, const std::string& 
   return row;
 }
 
-const song_tag_job::GenreLookup kNoGenre = [](std::int64_t) { return std::string(); };
+const job::GenreLookup kNoGenre = [](std::int64_t) { return std::string(); };
 
 // The job with its own resolver and no genre, as a run without folder
 // mappings does it.
-song_tag_job::SongResult WriteSong(const SongRow& row, const song_tag_job::GenreLookup& genreOf = kNoGenre,
+job::SongResult WriteSong(const SongRow& row, const job::GenreLookup& genreOf = kNoGenre,
                                    bool dryRun = false) {
-  SongPathResolver paths;
-  return song_tag_job::WriteSong(row, genreOf, paths, dryRun);
+  job::SongPathResolver paths;
+  return job::WriteSong(row, genreOf, paths, dryRun);
 }
 
 TEST(SongOutcome, ATagThatFitsIsWrittenInPlaceAndOneThatDoesNotRewritesTheFile) {
@@ -82,9 +82,9 @@ TEST(SongOutcome, ARunReachesSongsThroughTheirFoldersLinksIncluded) {
   std::filesystem::create_symlink("real/target.mp3", dir.File("link.mp3"));
   std::filesystem::create_directory_symlink(dir.File("real"), dir.File("linked"));
   const platform::FolderScope folders;
-  SongPathResolver paths;
+  job::SongPathResolver paths;
   const auto write = [&](const std::string& name, const std::string& title) {
-    return song_tag_job::WriteSong(Row(dir, name, title), kNoGenre, paths);
+    return job::WriteSong(Row(dir, name, title), kNoGenre, paths);
   };
   EXPECT_EQ(write("one.mp3", "One").How, Outcome::WrittenInPlace);
   EXPECT_EQ(write("two.mp3", "Two").How, Outcome::WrittenInPlace);
@@ -114,7 +114,7 @@ TEST(SongOutcome, AFileThatIsNoMpegAudioStillGetsItsTag) {
   const auto result = WriteSong(Row(dir, "noise.mp3"), kNoGenre);
   EXPECT_EQ(result.How, Outcome::InvalidAudio);
   EXPECT_EQ(result.Detail, "file rewritten");
-  EXPECT_TRUE(song_tag_job::IsFine(result.How));
+  EXPECT_TRUE(job::IsFine(result.How));
   EXPECT_EQ(pipeline_test::ReadWithTagLib(dir.File("noise.mp3")).Text("TIT2"), "New title");
 }
 
@@ -193,26 +193,26 @@ TEST(SongOutcome, ADryRunTellsEachFrameItWouldChangeAndTouchesNothing) {
 }
 
 TEST(RunReportFile, CellsAreQuotedAndFormulasDisarmed) {
-  EXPECT_EQ(run_report::CsvCell("plain"), "plain");
-  EXPECT_EQ(run_report::CsvCell("a,b"), "\"a,b\"");
-  EXPECT_EQ(run_report::CsvCell("say \"hi\""), "\"say \"\"hi\"\"\"");
-  EXPECT_EQ(run_report::CsvCell("two\nlines"), "\"two\nlines\"");
+  EXPECT_EQ(job::CsvCell("plain"), "plain");
+  EXPECT_EQ(job::CsvCell("a,b"), "\"a,b\"");
+  EXPECT_EQ(job::CsvCell("say \"hi\""), "\"say \"\"hi\"\"\"");
+  EXPECT_EQ(job::CsvCell("two\nlines"), "\"two\nlines\"");
   for (const char* formula : {"=1+1", "+1", "-1", "@SUM(A1)"})
-    EXPECT_EQ(run_report::CsvCell(formula), std::string("'") + formula);
-  EXPECT_EQ(run_report::CsvCell("=a,b"), "\"'=a,b\"");
+    EXPECT_EQ(job::CsvCell(formula), std::string("'") + formula);
+  EXPECT_EQ(job::CsvCell("=a,b"), "\"'=a,b\"");
 
-  tag_run::RunReport report;
+  job::RunResults report;
   report.Songs.push_back({.Code = 3, .FullName = "CAN\xC7\xC3O", .Path = "/m/a.mp3", .How = Outcome::Failed,
                           .Detail = "disk full", .Changes = {}});
-  EXPECT_EQ(run_report::CsvText(report),
+  EXPECT_EQ(job::CsvText(report),
             "code,full name,path,outcome,detail\r\n3,CAN\xC3\x87\xC3\x83O,/m/a.mp3,failed,disk full\r\n");
 }
 
 TEST(RunReportFile, ANewReportGoesToTheStateFolderNamedByTheTime) {
   TempDir state;
   setenv("XDG_STATE_HOME", state.Path().c_str(), 1);
-  run_report::ReportFile first;
-  run_report::ReportFile second;
+  job::ReportFile first;
+  job::ReportFile second;
   const std::time_t when = 1700000000;
   ASSERT_TRUE(first.OpenNew(when)) << first.Error();
   ASSERT_TRUE(second.OpenNew(when)) << second.Error();
@@ -222,7 +222,7 @@ TEST(RunReportFile, ANewReportGoesToTheStateFolderNamedByTheTime) {
   EXPECT_EQ(ReadFileBytes(first.Path()), "code,full name,path,outcome,detail\r\n");
   unsetenv("XDG_STATE_HOME");
 
-  run_report::ReportFile folder;
+  job::ReportFile folder;
   EXPECT_FALSE(folder.Open(state.Path()));
   EXPECT_NE(folder.Error().find("a folder, not a file"), std::string::npos) << folder.Error();
 }

@@ -17,22 +17,12 @@ CatalogueSettings ReadCatalogueSettings(const std::string& path) {
   settings.User = banco("usuario");
   settings.Password = banco("senha");
   settings.SongsInFlight =
-      SongsInFlightNumber(std::string(platform::TrimControlAndBlanks(FindIniValue(contents, "OPCOES", "musicas_simultaneas", ""))));
+      job::SongsInFlightNumber(std::string(platform::TrimControlAndBlanks(FindIniValue(contents, "OPCOES", "musicas_simultaneas", ""))));
   ForEachIniEntry(contents, "CAMINHOS", [&settings](const std::string& key, const std::string& value) {
     settings.Folders.push_back({key, value});
     return true;
   });
   return settings;
-}
-
-int SongsInFlightNumber(const std::string& text) {
-  if (text.empty() || text.size() > 2) return 0;
-  int songs = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return 0;
-    songs = songs * 10 + (c - '0');
-  }
-  return songs <= job::kMostSongsInFlight ? songs : 0;
 }
 
 std::string UserConfigPath() {

@@ -36,10 +36,6 @@ struct CatalogueSettings {
 // be read.
 CatalogueSettings ReadCatalogueSettings(const std::string& path);
 
-// A number of songs in flight as written: decimal digits, 1 to
-// job::kMostSongsInFlight; 0 for anything else.
-int SongsInFlightNumber(const std::string& text);
-
 // The user's own copy: $XDG_CONFIG_HOME/quillmar2012/BaseZelta.ini, the
 // folder defaulting to $HOME/.config; empty when neither variable is set.
 std::string UserConfigPath();

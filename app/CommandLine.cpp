@@ -86,7 +86,7 @@ std::optional<std::string> Parse(int argc, char** argv, Options& options) {
     if (complaint) return complaint;
   }
   if (options.help || options.version) return std::nullopt;
-  if (options.jobs && SongsInFlightNumber(*options.jobs) == 0)
+  if (options.jobs && job::SongsInFlightNumber(*options.jobs) == 0)
     return "option '--jobs' needs a number from 1 to " + std::to_string(job::kMostSongsInFlight);
   if (options.writeAll == options.codes.has_value()) return std::string("give either --write-all or --write");
   if (options.search && !options.writeAll) return std::string("--search goes with --write-all");
@@ -283,7 +283,7 @@ int Run(int argc, char** argv) {
 
   job::TagRun run(connection, transaction, songs, settings->Folders);
   run.SetDryRun(options.dryRun);
-  const int songsInFlight = options.jobs ? SongsInFlightNumber(*options.jobs) : settings->SongsInFlight;
+  const int songsInFlight = options.jobs ? job::SongsInFlightNumber(*options.jobs) : settings->SongsInFlight;
   if (songsInFlight > 0) run.SetSongsInFlight(songsInFlight);
   run.SetStopFlag(&stopRequested);
   CatchStopSignals();

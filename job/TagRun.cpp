@@ -5,7 +5,6 @@
 
 #include "FolderHandles.h"
 #include "ReplaceGroup.h"
-#include "SongWorkers.h"
 #include "Text.h"
 #include "U_Funcoes.h"
 
@@ -72,8 +71,6 @@ TagRun::TagRun(db::Connection& connection, db::Transaction& transaction, db::Que
 
 TagRun::~TagRun() = default;
 
-void TagRun::SetSongsInFlight(int songs) { songsInFlight_ = std::clamp(songs, 1, kMostSongsInFlight); }
-
 void TagRun::LookUpGenresOf(const std::vector<int>& rows) {
   if (!transaction_) return;
   std::vector<int> songCodes;
@@ -109,35 +106,18 @@ PreparedSong TagRun::PrepareCurrentSong() noexcept {
 }
 
 SongResult TagRun::WriteCurrentSong() noexcept {
-  return WriteSongFile(PrepareCurrentSong(), DefaultPipeline(), dryRun_);
+  return WriteSongFile(PrepareCurrentSong(), pipeline_, dryRun_);
 }
 
-void TagRun::TakeOutcome() { report_.Songs.push_back(workers_->Next()); }
-
-void TagRun::TakeEveryOutcome() {
-  while (workers_ && workers_->InFlight() > 0) TakeOutcome();
-}
-
-void TagRun::RunRow(int number, int count, const SongStarting& starting) {
+void TagRun::RunRow(int number, int count, const SongStarting& starting, SongScheduler& scheduler) {
   if (Stopped()) {
     // The songs in flight finish and keep their places before the rest.
-    TakeEveryOutcome();
+    scheduler.Drain();
     NotReached();
     return;
   }
   if (starting) starting(number, count);
-  if (!workers_) {
-    WriteCurrentSongHere();
-  } else {
-    PreparedSong song = PrepareCurrentSong();
-    // A file named by an earlier row still in flight is saved after that
-    // row's save, never beside it.
-    while (workers_->Holds(song.Result.Path)) TakeOutcome();
-    workers_->Hand(std::move(song));
-    // Twice as many as the threads: a slow song does not keep the others
-    // idle while its outcome is awaited.
-    while (workers_->InFlight() >= 2 * static_cast<std::size_t>(workers_->Threads())) TakeOutcome();
-  }
+  scheduler.Submit(PrepareCurrentSong());
   // The job swallows its own errors, the catalogue's too. When the
   // connection was lost on the way (a server gone), the rows ahead still
   // come from the query's buffer and every later song would fail on its
@@ -146,36 +126,18 @@ void TagRun::RunRow(int number, int count, const SongStarting& starting) {
   if (!connection_.Connected()) connection_.Connect();
 }
 
-void TagRun::WriteCurrentSongHere() {
-  if (songsInFlight_ != 0) {
-    report_.Songs.push_back(WriteCurrentSong());
-    return;
-  }
-  const PreparedSong song = PrepareCurrentSong();
-  const auto start = std::chrono::steady_clock::now();
-  report_.Songs.push_back(WriteSongFile(song, DefaultPipeline(), dryRun_));
-  if (song.Done) return;
-  // A slow song among quick ones (a cold cache, a rewrite) is not enough.
-  const bool slow = std::chrono::steady_clock::now() - start > kSlowFileWork;
-  slowSongsInARow_ = slow ? slowSongsInARow_ + 1 : 0;
-  if (slowSongsInARow_ >= kSlowSongsInARow) workers_ = std::make_unique<SongWorkers>(kDefaultSongsInFlight, dryRun_);
-}
-
-void TagRun::RunRows(const std::function<void()>& rows) {
+void TagRun::RunRows(const std::function<void(SongScheduler&)>& rows) {
   WithRewriteGroup([&] {
-    if (songsInFlight_ > 1) workers_ = std::make_unique<SongWorkers>(songsInFlight_, dryRun_);
-    slowSongsInARow_ = 0;
+    SongScheduler scheduler(songsInFlight_, dryRun_, pipeline_, report_.Songs);
     try {
-      rows();
-      TakeEveryOutcome();
+      rows(scheduler);
     } catch (...) {
       // The run ends, but not before the songs in flight are saved and
       // reported.
-      TakeEveryOutcome();
-      workers_.reset();
+      scheduler.Drain();
       throw;
     }
-    workers_.reset();
+    scheduler.Drain();
   });
 }
 
@@ -187,9 +149,9 @@ void TagRun::RunToEnd(int count, const SongStarting& starting) {
     LookUpGenresOf(rows);
   }
   report_.Songs.reserve(report_.Songs.size() + static_cast<std::size_t>(std::max(count, 0)));
-  RunRows([&] {
+  RunRows([&](SongScheduler& scheduler) {
     for (int number = 1; !songs_.Eof(); ++number) {
-      RunRow(number, count, starting);
+      RunRow(number, count, starting, scheduler);
       songs_.Next();
     }
   });
@@ -201,10 +163,10 @@ void TagRun::RunBookmarks(const std::vector<db::Query::Bookmark>& bookmarks, con
   const int count = static_cast<int>(bookmarks.size());
   LookUpGenresOf(std::vector<int>(bookmarks.begin(), bookmarks.end()));
   report_.Songs.reserve(report_.Songs.size() + bookmarks.size());
-  RunRows([&] {
+  RunRows([&](SongScheduler& scheduler) {
     for (int index = 0; index < count; ++index) {
       songs_.GotoBookmark(bookmarks[static_cast<std::size_t>(index)]);
-      RunRow(index + 1, count, starting);
+      RunRow(index + 1, count, starting, scheduler);
     }
   });
   ConfirmConnection();

@@ -5,7 +5,6 @@
 // their songs through here.
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -14,24 +13,11 @@
 
 #include "FirebirdDb.h"
 #include "RunGenres.h"
+#include "SongScheduler.h"
 #include "SongTagJob.h"
+#include "U_Funcoes.h"
 
 namespace job {
-
-class SongWorkers;
-
-// Unless told otherwise, a run saves one song after the other while the
-// file work of its songs is quick (a local disk: handing songs to other
-// threads would cost more than it saves), and kDefaultSongsInFlight at once
-// from the moment that the file work of kSlowSongsInARow songs in a row
-// took longer than kSlowFileWork each (a file share, where nearly all of it
-// is waiting for the network). Measured on a share that waits 0.5 ms an
-// operation and on a local disk: see the README's file-share figures.
-inline constexpr int kDefaultSongsInFlight = 8;
-inline constexpr std::chrono::microseconds kSlowFileWork{1000};
-inline constexpr int kSlowSongsInARow = 3;
-// More would only queue on the same disk or share.
-inline constexpr int kMostSongsInFlight = 64;
 
 // The values of the query's current row that the job takes.
 SongRow ReadSongRow(const db::Query& songs);
@@ -66,13 +52,12 @@ class TagRun {
 
   ~TagRun();
 
-  // How many songs' files are worked on at once (read, merged, saved), each
-  // on a thread of its own, while this thread goes on with the rows, the
-  // genres and the paths. 1: one song after the other on this thread. Not
-  // set: chosen as the run goes, as told at kDefaultSongsInFlight.
-  // Whatever the number, two rows of the same file are saved one after the
-  // other in row order, and the outcomes and SongStarting keep row order.
-  void SetSongsInFlight(int songs);
+  // How many songs' files are worked on at once (read, merged, saved), as
+  // SongScheduler takes it, while this thread goes on with the rows, the
+  // genres and the paths. Not set: chosen as the run goes. Whatever the
+  // number, two rows of the same file are saved one after the other in row
+  // order, and the outcomes and SongStarting keep row order.
+  void SetSongsInFlight(int songs) { songsInFlight_ = songs; }
 
   // A dry run reads every song and saves none.
   void SetDryRun(bool dryRun) { dryRun_ = dryRun; }
@@ -83,7 +68,8 @@ class TagRun {
   // place at the end of a run (a window repaints meanwhile).
   void SetWhileCommitting(std::function<void()> whileCommitting) { whileCommitting_ = std::move(whileCommitting); }
 
-  // The job on the query's current row. Never throws.
+  // The job on the query's current row, on the run's own pipeline. Never
+  // throws.
   SongResult WriteCurrentSong() noexcept;
 
   // Every row from the query's current row to its end (count is the number
@@ -103,17 +89,11 @@ class TagRun {
   bool Stopped() const { return stop_ && stop_->load(); }
   // The catalogue's half of the job on the query's current row.
   PreparedSong PrepareCurrentSong() noexcept;
-  // One row, the query standing on it: its job, at once or handed to the
-  // workers.
-  void RunRow(int number, int count, const SongStarting& starting);
-  // Every row through RunRow, with the workers of the run, then the
-  // outcomes of the songs still in flight; these also when a row throws.
-  void RunRows(const std::function<void()>& rows);
-  void TakeOutcome();
-  // Saves the current song on this thread; not told how many songs at
-  // once, starts the workers once songs turn out slow.
-  void WriteCurrentSongHere();
-  void TakeEveryOutcome();
+  // One row, the query standing on it: its job through the scheduler.
+  void RunRow(int number, int count, const SongStarting& starting, SongScheduler& scheduler);
+  // Every row through RunRow with a scheduler of the run, then the results
+  // of the songs still in flight; these also when a row throws.
+  void RunRows(const std::function<void(SongScheduler&)>& rows);
   void NotReached();
   // Run fn with a group for the run's rewrites, committed at the end.
   void WithRewriteGroup(const std::function<void()>& fn);
@@ -130,10 +110,11 @@ class TagRun {
   std::unique_ptr<RunGenres> runGenres_;
   std::function<void()> whileCommitting_;
   SongPathResolver paths_;
+  // The readers and snapshot of the songs saved on the run's own thread;
+  // the workers have theirs.
+  TagPipeline pipeline_;
   bool dryRun_ = false;
   int songsInFlight_ = 0;  // 0: chosen as the run goes
-  int slowSongsInARow_ = 0;  // not told how many: songs slower than kSlowFileWork
-  std::unique_ptr<SongWorkers> workers_;  // while a run with several songs in flight lasts
   const std::atomic<bool>* stop_ = nullptr;
   RunResults report_;
 };

@@ -143,6 +143,9 @@ class WindowOverFolder {
   std::string WriteAll() {
     boxes_.last.clear();
     window_->BTodas->click();
+    // A click while the list is still coming starts the run once it is all
+    // there: the run has ended when its final message is shown.
+    while (boxes_.last.isEmpty()) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
     return boxes_.last.toStdString();
   }
 

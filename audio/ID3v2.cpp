@@ -496,6 +496,25 @@ const FrameSpec& SpecOf(FrameKind kind) { return kFrameSpecs[static_cast<std::si
 
 }  // namespace
 
+std::string ShownContent(int slot, const std::string& content) {
+  // Every kind has its case and none a default: a new kind does not build
+  // until it is shown here too.
+  switch (kFrameTable[static_cast<std::size_t>(slot)].Kind) {
+    case FrameKind::Text:
+    case FrameKind::Track:
+    case FrameKind::Genre:
+    case FrameKind::Fallback:
+      return platform::Cp1252ToUtf8(content);
+    case FrameKind::Comment:
+      return content.size() > 4 ? platform::Cp1252ToUtf8(content.substr(4)) : std::string();
+    case FrameKind::Link:
+      return content.empty() ? std::string() : platform::Cp1252ToUtf8(content.substr(1));
+    case FrameKind::Rating:
+      return content.empty() ? std::string("0") : std::to_string(static_cast<unsigned char>(content[0]));
+  }
+  return {};
+}
+
 }  // namespace id3v2
 
 void TID3v2::ResetData() {

@@ -221,4 +221,9 @@ std::int64_t RoomyTagSize(std::int64_t total);
 bool BuildHeader(TagInfo& info);
 std::string BuildTag(const TagInfo& info);
 
+// A slot's content as FrameContents gives it, as a reader of a report wants
+// to see it, in UTF-8: the text alone (a comment without its language and
+// description, a link without its description), the rating as a number.
+std::string ShownContent(int slot, const std::string& content);
+
 }  // namespace id3v2

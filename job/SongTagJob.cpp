@@ -64,30 +64,14 @@ MergedTagValues CatalogueValues(const job::SongRow& row, const std::string& path
   return values;
 }
 
-// A frame's payload as a reader of the report wants to see it: the text
-// alone, the rating as a number.
-std::string ShownPayload(int slot, const std::string& payload) {
-  using id3v2::FrameKind;
-  switch (id3v2::kFrameTable[slot].Kind) {
-    case FrameKind::Comment:
-      return payload.size() > 4 ? platform::Cp1252ToUtf8(payload.substr(4)) : std::string();
-    case FrameKind::Link:
-      return payload.empty() ? std::string() : platform::Cp1252ToUtf8(payload.substr(1));
-    case FrameKind::Rating:
-      return payload.empty() ? std::string("0") : std::to_string(static_cast<unsigned char>(payload[0]));
-    default:
-      return platform::Cp1252ToUtf8(payload);
-  }
-}
-
 std::vector<job::FrameChange> ChangedFrames(const TID3v2& before, const TID3v2& after) {
   const auto old = before.FrameContents();
   const auto now = after.FrameContents();
   std::vector<job::FrameChange> changes;
   for (int slot = 0; slot < id3v2::kSlotCount; ++slot) {
     if (old[slot] == now[slot]) continue;
-    changes.push_back({std::string(id3v2::kFrameTable[slot].ID23), ShownPayload(slot, old[slot]),
-                       ShownPayload(slot, now[slot])});
+    changes.push_back({std::string(id3v2::kFrameTable[slot].ID23), id3v2::ShownContent(slot, old[slot]),
+                       id3v2::ShownContent(slot, now[slot])});
   }
   return changes;
 }

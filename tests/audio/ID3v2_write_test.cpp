@@ -37,6 +37,33 @@ std::int64_t DeclaredTagSize(const std::string& bytes) {
   return id3v2::TagSizeOf(info);
 }
 
+// What a dry run's report shows of each kind of slot, from the contents
+// FrameContents gives: the text in UTF-8, a comment and a link without
+// what precedes their text, the rating as a number.
+TEST(ID3v2Shown, EveryKindOfSlotAsAReportShowsIt) {
+  const auto slotOf = [](std::string_view id) {
+    for (int slot = 0; slot < id3v2::kSlotCount; ++slot)
+      if (id3v2::kFrameTable[static_cast<std::size_t>(slot)].ID23 == id) return slot;
+    return -1;
+  };
+  const struct {
+    const char* id;
+    std::string content;
+    const char* shown;
+  } cases[] = {{"TIT2", "Can\xE7\xE3o", "Can\xC3\xA7\xC3\xA3o"},
+               {"TRCK", "7", "7"},
+               {"COMM", std::string("por\0Obs", 7), "Obs"},
+               {"COMM", "", ""},
+               {"WXXX", std::string("\0http://x", 9), "http://x"},
+               {"POPM", std::string(1, '\xC4'), "196"},
+               {"POPM", "", "0"}};
+  for (const auto& c : cases) {
+    const int slot = slotOf(c.id);
+    ASSERT_GE(slot, 0) << c.id;
+    EXPECT_EQ(id3v2::ShownContent(slot, c.content), c.shown) << c.id;
+  }
+}
+
 }  // namespace
 
 TEST(ID3v2Write, WorkedExampleAndEmptyObjectByteForByte) {

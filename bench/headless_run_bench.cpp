@@ -44,9 +44,10 @@ constexpr int kRepetitions = 3;
 class QuietBoxes final : public MessageBoxes {
  public:
   void ShowInformation(const QString&, const QString& text) override { Fail(text); }
-  void ShowPlain(const QString&, const QString&) override {}
+  void ShowPlain(const QString&, const QString&) override { ++finals; }
   void ShowPlainWithDetails(const QString&, const QString&, const QString& details) override { Fail(details); }
   void ShowError(const QString& text) override { Fail(text); }
+  int finals = 0;  // final messages shown
 
  private:
   static void Fail(const QString& text) {
@@ -81,12 +82,19 @@ int main(int argc, char** argv) {
   // From nothing to the run's end, as the program goes: the window's
   // start-up (attach, list) and "Gravar Todas"; and the click alone, on a
   // window already open.
+  // A click while the list is still coming starts the run once it is all
+  // there: the run has ended when its final message is shown.
+  const auto writeAll = [&](TFrmPrincipal& window) {
+    const int before = boxes.finals;
+    window.BTodasClick();
+    while (boxes.finals == before) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+  };
   const auto windowRun = [&] {
     TFrmPrincipal window(boxes, dir.Path());
-    window.BTodasClick();
+    writeAll(window);
   };
   TFrmPrincipal openWindow(boxes, dir.Path());
-  const auto clickRun = [&] { openWindow.BTodasClick(); };
+  const auto clickRun = [&] { writeAll(openWindow); };
   const std::string ini = dir.File("BaseZelta.ini");
   const std::string report = dir.File("report.csv");
   const auto headlessRun = [&] {

@@ -1,7 +1,6 @@
 #include "RunReport.h"
 
-#include <sys/stat.h>
-
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
@@ -29,16 +28,6 @@ std::string DetailOf(const SongResult& song) {
   return song.Detail.empty() ? changes : song.Detail + "; " + changes;
 }
 
-// Makes every folder of path that is missing; false with errno set when
-// one cannot be made.
-bool MakeFolders(const std::string& path) {
-  for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
-    const std::string folder = path.substr(0, slash);
-    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 std::string CsvCell(const std::string& utf8) {
@@ -54,8 +43,29 @@ std::string CsvCell(const std::string& utf8) {
   return quoted + '"';
 }
 
+std::string SettledOutcome(const platform::SettledRewrite& settled) {
+  return settled.Done == platform::SettledRewrite::How::Left ? "interrupted save not settled"
+                                                             : "interrupted save settled";
+}
+
+std::string SettledDetail(const platform::SettledRewrite& settled) {
+  switch (settled.Done) {
+    case platform::SettledRewrite::How::CopyRemoved:
+      return std::string("the song was whole with its ") + (settled.SongWasNew ? "new" : "old") +
+             " tag; the copy of the old song removed";
+    case platform::SettledRewrite::How::PutBack:
+      return "the song was not whole: the old song put back from its copy";
+    case platform::SettledRewrite::How::Left:
+      break;
+  }
+  return settled.Why;
+}
+
 std::string CsvText(const RunResults& report) {
   std::string text = "code,full name,path,outcome,detail\r\n";
+  for (const platform::SettledRewrite& settled : report.Settled)
+    text += ",," + CsvCell(settled.Song) + ',' + CsvCell(SettledOutcome(settled)) + ',' +
+            CsvCell(SettledDetail(settled)) + "\r\n";
   for (const SongResult& song : report.Songs) {
     text += CsvCell(std::to_string(song.Code)) + ',' + CsvCell(platform::Cp1252ToUtf8(song.FullName)) + ',' +
             CsvCell(song.Path) + ',' + CsvCell(OutcomeName(song.How)) + ',' +
@@ -64,10 +74,7 @@ std::string CsvText(const RunResults& report) {
   return text;
 }
 
-std::string StateFolder() {
-  const std::string folder = platform::AppFolderIn(platform::XdgBaseFolder("XDG_STATE_HOME", "/.local/state"));
-  return folder.empty() ? std::string() : folder + "/";
-}
+std::string StateFolder() { return platform::StateFolder(); }
 
 std::vector<std::string> SummaryLines(const RunResults& report) {
   std::vector<std::string> lines;
@@ -76,12 +83,27 @@ std::vector<std::string> SummaryLines(const RunResults& report) {
     if (count > 0) lines.push_back(std::string(outcome.Words) + ": " + std::to_string(count));
   }
   if (lines.empty()) lines.push_back("no songs");
+  const auto left = static_cast<std::size_t>(
+      std::count_if(report.Settled.begin(), report.Settled.end(), [](const platform::SettledRewrite& settled) {
+        return settled.Done == platform::SettledRewrite::How::Left;
+      }));
+  if (report.Settled.size() > left)
+    lines.push_back("interrupted saves settled: " + std::to_string(report.Settled.size() - left));
+  if (left > 0) lines.push_back("interrupted saves not settled: " + std::to_string(left));
   return lines;
 }
 
 std::vector<std::string> ProblemLines(const RunResults& report, std::size_t limit) {
   std::vector<std::string> lines;
   std::size_t more = 0;
+  for (const platform::SettledRewrite& settled : report.Settled) {
+    if (settled.Done != platform::SettledRewrite::How::Left) continue;
+    if (lines.size() == limit) {
+      ++more;
+      continue;
+    }
+    lines.push_back(settled.Song + "  " + SettledOutcome(settled) + ": " + settled.Why);
+  }
   for (const SongResult& song : report.Songs) {
     if (IsFine(song.How)) continue;
     if (lines.size() == limit) {
@@ -101,7 +123,7 @@ bool ReportFile::OpenNew(std::time_t when) {
     error_ = "no home folder to keep the report in (XDG_STATE_HOME and HOME are unset)";
     return false;
   }
-  if (!MakeFolders(folder)) {
+  if (!platform::MakeFolders(folder)) {
     error_ = folder + ": " + ErrorWords(errno);
     return false;
   }

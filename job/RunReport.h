@@ -19,17 +19,27 @@ namespace job {
 std::string CsvCell(const std::string& utf8);
 // The header row and one row per song: code, full name, path, outcome,
 // detail (on a dry run, the frames that would change, old and new text).
+// Songs settled from an interrupted save at the run's start come first,
+// with their path, outcome and detail only.
 std::string CsvText(const RunResults& report);
+
+// What became of a song settled from an interrupted save: the outcome's
+// words ("interrupted save settled" or "interrupted save not settled") and
+// the detail (which state the song was found in, or why it was left).
+std::string SettledOutcome(const platform::SettledRewrite& settled);
+std::string SettledDetail(const platform::SettledRewrite& settled);
 
 // $XDG_STATE_HOME/quillmar2012/, or ~/.local/state/quillmar2012/ when the
 // variable is unset or not an absolute path; ends with a separator. ""
 // when there is no home either.
 std::string StateFolder();
 
-// One line per outcome that occurred, such as "rewritten: 12".
+// One line per outcome that occurred, such as "rewritten: 12"; then, when
+// saves interrupted earlier were settled, how many.
 std::vector<std::string> SummaryLines(const RunResults& report);
-// One line per song missing, failed or not reached: code, full name, path
-// and reason; at most limit lines, then one that says how many more.
+// One line per song missing, failed or not reached, or left unsettled
+// beside the copy of an interrupted save: code, full name, path and
+// reason; at most limit lines, then one that says how many more.
 std::vector<std::string> ProblemLines(const RunResults& report, std::size_t limit);
 
 // The report's file, opened (created) before the run so that a path that

@@ -132,6 +132,10 @@ std::string ErrorWords(int error) {
     case EBUSY:
     case ETXTBSY:
       return "file in use";
+    case ELOOP:
+      return "symbolic link loop";
+    case EEXIST:
+      return "the copy of an interrupted save lies beside the song";
     default: {
       std::string words = std::strerror(error);
       if (!words.empty()) words[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(words[0])));
@@ -176,9 +180,12 @@ PreparedSong PrepareSong(const SongRow& row, const GenreLookup& genreOf, SongPat
       return song;
     }
     if (found.State != SongPathResolver::Status::Found) {
+      // A name that leads nowhere is a failure with its reason: a folder,
+      // or a symbolic link to nothing or round in a loop.
       const bool folder = platform::DirectoryExists(result.Path);
-      result.How = folder ? Outcome::Failed : Outcome::Missing;
-      result.Detail = folder ? "a folder, not a file" : "no such file";
+      const std::string link = folder ? std::string() : platform::LinkProblem(result.Path);
+      result.How = folder || !link.empty() ? Outcome::Failed : Outcome::Missing;
+      result.Detail = folder ? "a folder, not a file" : !link.empty() ? link : "no such file";
       return song;
     }
     song.Genre = genreOf ? genreOf(row.Code) : std::string();

@@ -1,6 +1,7 @@
 #include "TagRun.h"
 
 #include <algorithm>
+#include <iterator>
 #include <unordered_map>
 
 #include "FolderHandles.h"
@@ -51,7 +52,10 @@ GenreLookup FirstGenreLookup(db::Connection& connection, db::Transaction& transa
 }
 
 bool RunResults::AllFine() const {
-  return std::all_of(Songs.begin(), Songs.end(), [](const SongResult& song) { return IsFine(song.How); });
+  return std::all_of(Songs.begin(), Songs.end(), [](const SongResult& song) { return IsFine(song.How); }) &&
+         std::none_of(Settled.begin(), Settled.end(), [](const platform::SettledRewrite& settled) {
+           return settled.Done == platform::SettledRewrite::How::Left;
+         });
 }
 
 std::size_t RunResults::Count(Outcome outcome) const {
@@ -127,6 +131,11 @@ void TagRun::RunRow(int number, int count, const SongStarting& starting, SongSch
 }
 
 void TagRun::RunRows(const std::function<void(SongScheduler&)>& rows) {
+  // Saves that a kill or a power cut interrupted are settled first, so that
+  // every song the run reads is whole.
+  std::vector<platform::SettledRewrite> settled = platform::SettleInterruptedRewrites();
+  report_.Settled.insert(report_.Settled.end(), std::make_move_iterator(settled.begin()),
+                         std::make_move_iterator(settled.end()));
   WithRewriteGroup([&] {
     SongScheduler scheduler(songsInFlight_, dryRun_, pipeline_, report_.Songs);
     try {
@@ -218,8 +227,9 @@ void TagRun::WithRewriteGroup(const std::function<void()>& fn) {
     if (found == byPath.end() || song.Saved != id3v2::SaveHow::Rewritten) continue;
     song.How = Outcome::Failed;
     song.Saved = id3v2::SaveHow::NotSaved;
-    song.Detail = found->second->changedMeanwhile ? "file changed meanwhile, left as it was"
-                                                  : "the new file could not be put on the disk";
+    song.Detail = !found->second->why.empty()       ? found->second->why
+                  : found->second->changedMeanwhile ? "file changed meanwhile, left as it was"
+                                                    : "the new file could not be put on the disk";
   }
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "FirebirdDb.h"
+#include "InFileRewrite.h"
 #include "RunGenres.h"
 #include "SongScheduler.h"
 #include "SongTagJob.h"
@@ -29,6 +30,9 @@ GenreLookup FirstGenreLookup(db::Connection& connection, db::Transaction& transa
 // Every song of a run, in the order they were met.
 struct RunResults {
   std::vector<SongResult> Songs;
+  // Songs found as the run started with the copy of a save that a kill or
+  // a power cut interrupted, and what became of each.
+  std::vector<platform::SettledRewrite> Settled;
   bool DryRun = false;
   bool AllFine() const;
   std::size_t Count(Outcome outcome) const;

@@ -1,15 +1,13 @@
 #include "FileHead.h"
 
-#include <algorithm>
 #include <cerrno>
-#include <vector>
 
+#include "InFileRewrite.h"
 #include "ReplaceGroup.h"
 
 namespace platform {
 namespace {
 
-constexpr std::size_t kCopyChunk = 64 * 1024;
 constexpr int kOwnerWrite = 0200;
 
 // The same file with the same contents: what making it writable by its
@@ -22,71 +20,135 @@ bool SameFileAndContents(const FileStamp& a, const FileStamp& b) {
 // that grew or shrank meanwhile has a new stamp, and its copy is not used.
 bool CopyRest(const File& from, std::int64_t offset, File& to, std::int64_t target) {
   const std::int64_t end = from.Size();
-  if (end < 0) return false;
-  std::vector<char> chunk(kCopyChunk);
-  while (offset < end) {
-    const auto wanted = static_cast<std::size_t>(std::min<std::int64_t>(end - offset, kCopyChunk));
-    if (!from.ReadExactAt(offset, chunk.data(), wanted) || !to.WriteAllAt(target, chunk.data(), wanted)) return false;
-    offset += static_cast<std::int64_t>(wanted);
-    target += static_cast<std::int64_t>(wanted);
-  }
-  return true;
+  return end >= 0 && CopyRange(from, offset, end, to, target);
+}
+
+// Gives the copy what belongs to the file rather than to its bytes: owner
+// and group where they differ (a folder's group, a file of another account
+// that root rewrites), the permission bits with write for the owner, and
+// the extended attributes with the access control list. The owner first:
+// changing it clears the set-user-ID bits that the mode then sets.
+bool CarryOver(const File& file, const FileStamp& stamp, File& copy) {
+  const int mode = stamp.Mode | kOwnerWrite;
+  FileStamp copyStamp;
+  if (!copy.Stamp(copyStamp)) return false;
+  const bool owned = copyStamp.Owner == stamp.Owner && copyStamp.Group == stamp.Group;
+  return (owned || copy.SetOwner(stamp.Owner, stamp.Group)) && ((owned && copyStamp.Mode == mode) || copy.SetMode(mode)) &&
+         copy.CopyAttributesFrom(file);
+}
+
+// Closes and removes a copy that failed, keeping the error that tells why.
+void Discard(File& copy, const std::string& name) {
+  const int error = errno;
+  const bool named = !copy.Unnamed();
+  copy.Close();
+  if (named) DeleteFile(name);
+  errno = error;
 }
 
 // Writes the new file (head, then what follows the old head) at temporary
-// and leaves it open for the replace.
+// and leaves it open for the replace. carried turns false when the copy
+// could not be given the file's owner, group or attributes: then it
+// cannot stand for the file.
 bool WriteCopy(const std::string& temporary, const NewHead& head, const File& file, const FileStamp& stamp,
-               File& copy) {
+               File& copy, bool& carried) {
   // The copy is a new file, unnamed until it is committed where the file
   // system allows it; otherwise whatever holds the temporary name (a copy
   // left by an earlier run, a link that would redirect the write) is removed
-  // and the creation tried once more. A folder there makes it fail. The copy
-  // gets the file's permission bits, with write for the owner; usually the
-  // new file has them already.
+  // and the creation tried once more. A folder there makes it fail.
   const bool created = CreateReplacement(copy, temporary);
-  const int mode = stamp.Mode | kOwnerWrite;
-  FileStamp copyStamp;
-  const bool written = created && copy.Stamp(copyStamp) && (copyStamp.Mode == mode || copy.SetMode(mode)) &&
-                       copy.WriteAllAt(0, head.Bytes.data(), head.Bytes.size()) &&
+  carried = !created || CarryOver(file, stamp, copy);
+  const bool written = created && carried && copy.WriteAllAt(0, head.Bytes.data(), head.Bytes.size()) &&
                        CopyRest(file, head.Replaces, copy, static_cast<std::int64_t>(head.Bytes.size()));
-  if (!written && copy.IsOpen()) {
-    // The caller reports why the copy failed: the clean-up keeps that error.
-    const int error = errno;
-    const bool named = !copy.Unnamed();
-    copy.Close();
-    if (named) DeleteFile(temporary);
-    errno = error;
-  }
+  if (!written && copy.IsOpen()) Discard(copy, temporary);
   return written;
 }
 
+// Writes a complete copy of the old file at name + "~old" (unnamed until
+// it is committed where the file system allows it) and leaves it open.
+// The copy is this account's, readable by it whatever the file's bits.
+bool WriteOldCopy(const std::string& name, const File& file, const FileStamp& stamp, File& copy) {
+  const bool written = (copy.CreateUnnamed(name) || copy.CreateNew(name)) &&
+                       copy.SetMode((stamp.Mode & 0777) | 0600) && CopyRest(file, 0, copy, 0);
+  if (!written && copy.IsOpen()) Discard(copy, name);
+  return written;
+}
+
+// Whether the file's name may go to a new file, judged from its stamp
+// alone: not when the file has other names (hard links), nor when it
+// belongs to another account and this one is not root, which may give a
+// new file any owner. The group and the attributes are tried on the copy.
+bool NameMayMove(const FileStamp& stamp) { return stamp.Links <= 1 && MayGiveOwner(stamp.Owner); }
+
+// Copies waiting in the group hold disk space and descriptors; with them
+// replaced, a full disk or descriptor table may have room again. write is
+// tried again then.
+template <class Write>
+bool WithRoomFromGroup(ReplaceGroup* group, Write write) {
+  if (write()) return true;
+  if (!group || group->Empty()) return false;
+  group->Commit();
+  return write();
+}
+
+// Rewrites the file in itself from a complete copy of it (InFileRewrite.h),
+// within the group or alone.
+bool RewriteInFile(const std::string& name, const std::string& path, File& file, FileStamp stamp,
+                   const NewHead& head) {
+  // The song is written, so it must be open for writing, and still be the
+  // file that was read.
+  if (!file.Writable()) {
+    file.Close();
+    FileStamp now;
+    if (!file.OpenReadWrite(path) || !file.Stamp(now)) return false;
+    if (!SameFileAndContents(stamp, now)) {
+      file.Close();
+      errno = 0;
+      return false;
+    }
+    stamp = now;
+  }
+  const std::string copyName = path + std::string(kOldCopySuffix);
+  ReplaceGroup* group = ActiveReplaceGroup();
+  File copy;
+  if (!WithRoomFromGroup(group, [&] { return WriteOldCopy(copyName, file, stamp, copy); })) return false;
+  std::string bytes(head.Bytes);
+  if (group)
+    return group->AddInFile(std::move(copy), copyName, path, stamp, std::move(file), std::move(bytes), head.Replaces,
+                            name);
+  ReplaceGroup alone;
+  return alone.AddInFile(std::move(copy), copyName, path, stamp, std::move(file), std::move(bytes), head.Replaces,
+                         name) &&
+         alone.Commit() == 1;
+}
+
 // Replaces the file, open for reading at least and stamped as it was read,
-// by a copy with the new head.
-bool ReplaceByCopy(const std::string& path, File& file, const FileStamp& stamp, const NewHead& head) {
+// by a copy with the new head; or rewrites it in itself where the copy
+// could not be the same file.
+bool ReplaceByCopy(const std::string& name, const std::string& path, File& file, const FileStamp& stamp,
+                   const NewHead& head) {
+  if (!NameMayMove(stamp)) return RewriteInFile(name, path, file, stamp, head);
   const std::string temporary = path + "~";
   ReplaceGroup* group = ActiveReplaceGroup();
   File copy;
-  if (!WriteCopy(temporary, head, file, stamp, copy)) {
-    // Copies waiting in the group hold disk space and descriptors; with them
-    // replaced, a full disk or descriptor table may have room again.
-    if (!group || group->Empty()) return false;
-    group->Commit();
-    if (!WriteCopy(temporary, head, file, stamp, copy)) return false;
-  }
+  bool carried = true;
+  if (!WithRoomFromGroup(group, [&] { return WriteCopy(temporary, head, file, stamp, copy, carried) || !carried; }))
+    return false;
+  if (!carried) return RewriteInFile(name, path, file, stamp, head);
   file.Close();
   // The copy takes the file's name once it is on the disk, and only while
   // the file is still the one it was copied from: a file deleted, replaced
   // or written by another program meanwhile keeps its new state. Within a
   // group that happens when the group is committed; alone, right now.
-  if (group) return group->Add(std::move(copy), temporary, path, stamp);
+  if (group) return group->Add(std::move(copy), temporary, path, stamp, name);
   ReplaceGroup alone;
-  return alone.Add(std::move(copy), temporary, path, stamp) && alone.Commit() == 1;
+  return alone.Add(std::move(copy), temporary, path, stamp, name) && alone.Commit() == 1;
 }
 
 }  // namespace
 
 bool OpenForJob(File& file, const std::string& path) {
-  const auto open = [&] { return file.OpenReadWrite(path) || file.OpenRead(path); };
+  const auto open = [&] { return file.OpenFollowing(path, true) || file.OpenFollowing(path, false); };
   const bool opened = open();
   ReplaceGroup* group = ActiveReplaceGroup();
   if (!group) return opened;
@@ -114,13 +176,16 @@ bool SameFileAt(const std::string& path, const File& file) {
   return file.Stamp(opened) && atPath == opened;
 }
 
-bool ReplaceHead(const std::string& path, File& file, const NewHead& head) {
+bool ReplaceHead(const std::string& name, File& file, const NewHead& head) {
   // A head in place must cover the old head exactly: never the audio after
   // it, and no stale bytes of the old head left between.
   if (head.Replaces < 0 || (head.InPlace && static_cast<std::int64_t>(head.Bytes.size()) != head.Replaces)) {
     errno = 0;
     return false;
   }
+  // A file opened through a symbolic link is written where the link leads:
+  // the link stays a link, and a copy is made in the target's folder.
+  const std::string path = file.FollowedTo().empty() ? name : file.FollowedTo();
   FileStamp stamp;
   if (!file.Stamp(stamp)) return false;
   // Making the file writable by its owner changes its stamp, and a file open
@@ -140,7 +205,7 @@ bool ReplaceHead(const std::string& path, File& file, const NewHead& head) {
     }
     stamp = now;
   }
-  if (!head.InPlace) return ReplaceByCopy(path, file, stamp, head);
+  if (!head.InPlace) return ReplaceByCopy(name, path, file, stamp, head);
   return file.WriteAllAt(0, head.Bytes.data(), head.Bytes.size()) && file.Close();
 }
 

@@ -11,6 +11,15 @@
 // that waits has not replaced its file yet; the calls below that open or
 // look at a file let such a copy take its name first, so that the file is
 // read and written as it is going to stand.
+//
+// A song stays the file it was. A symbolic link is followed to its final
+// target, which is the file written; the link stays as it is. The copy
+// takes the file's owner, group, permission bits, extended attributes and
+// access control list before it takes the name. Where it cannot be the
+// same file (other hard links, an owner or group this account cannot give,
+// attributes that cannot be set) the file is rewritten in itself from a
+// complete copy of the old file instead (InFileRewrite.h). The choice is
+// made from the status taken as the file was opened.
 
 #include <cstdint>
 #include <string>
@@ -21,7 +30,9 @@
 namespace platform {
 
 // Opens the file at path for a job that reads it and may then replace its
-// head: read-write where the user may write it, else for reading.
+// head: read-write where the user may write it, else for reading. A
+// symbolic link is followed to its final target (File::FollowedTo); a link
+// to nothing fails with ENOENT, a loop with ELOOP.
 bool OpenForJob(File& file, const std::string& path);
 
 // True when path still names the file that file is open on, in the state
@@ -39,8 +50,9 @@ struct NewHead {
   bool InPlace = false;
 };
 
-// Puts head at the start of the file at path, open in file (read-write or
-// read-only, as OpenForJob leaves it), and closes file when it is written.
+// Puts head at the start of the file at name, open in file (read-write or
+// read-only, as OpenForJob leaves it; the file written is the one it
+// followed a link to), and closes file when it is written.
 // Either way the file ends up writable by its owner, its other permission
 // bits kept. When the file must be opened anew for that, and path then names
 // another file or a changed one, nothing is written. A copy is made at path
@@ -52,6 +64,6 @@ struct NewHead {
 // telling why where the system said (0 when it did not); the file's bytes
 // are then as they were, except after an in-place write that failed
 // halfway.
-bool ReplaceHead(const std::string& path, File& file, const NewHead& head);
+bool ReplaceHead(const std::string& name, File& file, const NewHead& head);
 
 }  // namespace platform

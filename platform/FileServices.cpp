@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -44,6 +45,9 @@ FileStamp StampFromStat(const struct stat& st) {
   stamp.ModifiedNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
   stamp.ChangedNs = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
   stamp.Mode = static_cast<int>(st.st_mode & 07777);
+  stamp.Links = static_cast<std::uint64_t>(st.st_nlink);
+  stamp.Owner = static_cast<std::uint32_t>(st.st_uid);
+  stamp.Group = static_cast<std::uint32_t>(st.st_gid);
   return stamp;
 }
 
@@ -60,6 +64,9 @@ bool KnownStamp(int folder, const char* name, int flags, FileStamp& stamp, mode_
   stamp.ModifiedNs = static_cast<std::int64_t>(sx.stx_mtime.tv_sec) * 1000000000 + sx.stx_mtime.tv_nsec;
   stamp.ChangedNs = static_cast<std::int64_t>(sx.stx_ctime.tv_sec) * 1000000000 + sx.stx_ctime.tv_nsec;
   stamp.Mode = static_cast<int>(sx.stx_mode & 07777);
+  stamp.Links = static_cast<std::uint64_t>(sx.stx_nlink);
+  stamp.Owner = static_cast<std::uint32_t>(sx.stx_uid);
+  stamp.Group = static_cast<std::uint32_t>(sx.stx_gid);
   type = sx.stx_mode & S_IFMT;
   return true;
 }
@@ -70,6 +77,62 @@ bool StatusOf(const std::string& path, struct stat& st) {
   const PathInFolder where(path);
   return ::fstatat(where.Folder(), where.Name(), &st, 0) == 0;
 }
+
+// As many links in a chain as the system itself follows before it calls
+// the chain a loop.
+constexpr int kMostLinks = 40;
+
+// The path the symbolic link at link points to: its text as it stands
+// when absolute, else taken from the link's own folder (next may be link
+// itself). False (errno set)
+// when link is no link or cannot be read.
+bool NextInChain(const std::string& link, std::string& next) {
+  char text[PATH_MAX];
+  const ssize_t n = ::readlink(link.c_str(), text, sizeof text);
+  if (n <= 0 || n == static_cast<ssize_t>(sizeof text)) {
+    if (n >= 0) errno = ENAMETOOLONG;
+    return false;
+  }
+  std::string pointed(text, static_cast<std::size_t>(n));
+  if (pointed.front() != '/') pointed.insert(0, link.substr(0, link.find_last_of('/') + 1));
+  next = std::move(pointed);
+  return true;
+}
+
+// The names of the extended attributes of fd, NUL-separated; false with
+// errno set when they cannot be listed. A buffer of some size first, so
+// that the usual few names cost one call.
+bool AttributeNames(int fd, std::vector<char>& names) {
+  names.resize(1024);
+  for (;;) {
+    const ssize_t n = ::flistxattr(fd, names.data(), names.size());
+    if (n >= 0) {
+      names.resize(static_cast<std::size_t>(n));
+      return true;
+    }
+    if (errno != ERANGE) return false;
+    const ssize_t needed = ::flistxattr(fd, nullptr, 0);
+    if (needed < 0) return false;
+    names.resize(static_cast<std::size_t>(needed) + 1024);
+  }
+}
+
+bool AttributeValue(int fd, const char* name, std::vector<char>& value) {
+  value.resize(4096);
+  for (;;) {
+    const ssize_t n = ::fgetxattr(fd, name, value.data(), value.size());
+    if (n >= 0) {
+      value.resize(static_cast<std::size_t>(n));
+      return true;
+    }
+    if (errno != ERANGE) return false;
+    const ssize_t needed = ::fgetxattr(fd, name, nullptr, 0);
+    if (needed < 0) return false;
+    value.resize(static_cast<std::size_t>(needed) + 4096);
+  }
+}
+
+constexpr const char* kAccessAcl = "system.posix_acl_access";
 
 // Opens a regular file and takes its stamp; -1 for anything else.
 int OpenRegular(const std::string& path, int flags, FileStamp& stamp) {
@@ -105,6 +168,7 @@ File::File(File&& other) noexcept
       atOpen_(other.atOpen_),
       fresh_(std::exchange(other.fresh_, false)),
       pendingName_(std::exchange(other.pendingName_, {})),
+      followedTo_(std::exchange(other.followedTo_, {})),
       writable_(std::exchange(other.writable_, false)),
       readAhead_(std::move(other.readAhead_)) {}
 
@@ -116,6 +180,7 @@ File& File::operator=(File&& other) noexcept {
     atOpen_ = other.atOpen_;
     fresh_ = std::exchange(other.fresh_, false);
     pendingName_ = std::exchange(other.pendingName_, {});
+    followedTo_ = std::exchange(other.followedTo_, {});
     writable_ = std::exchange(other.writable_, false);
     readAhead_ = std::move(other.readAhead_);
     other.readAhead_.clear();
@@ -135,6 +200,29 @@ bool File::Open(const std::string& path, int flags) {
 bool File::OpenRead(const std::string& path) { return Open(path, O_RDONLY); }
 
 bool File::OpenReadWrite(const std::string& path) { return Open(path, O_RDWR); }
+
+bool File::OpenFollowing(const std::string& path, bool readWrite) {
+  // Without following, a link fails the open with ELOOP: only then is the
+  // chain walked, one link at a time, to know where it ends.
+  const int flags = (readWrite ? O_RDWR : O_RDONLY) | O_NOFOLLOW;
+  if (Open(path, flags)) return true;
+  if (errno != ELOOP) return false;
+  std::string target = path;
+  for (int hop = 0; hop < kMostLinks; ++hop) {
+    if (!NextInChain(target, target)) {
+      // Not a link after all: a loop further up the path.
+      if (errno == EINVAL) errno = ELOOP;
+      return false;
+    }
+    if (Open(target, flags)) {
+      followedTo_ = target;
+      return true;
+    }
+    if (errno != ELOOP) return false;
+  }
+  errno = ELOOP;
+  return false;
+}
 
 bool File::Create(const std::string& path) { return Open(path, O_RDWR | O_CREAT | O_TRUNC); }
 
@@ -164,7 +252,7 @@ bool File::CreateUnnamed(const std::string& name) {
   return true;
 }
 
-bool File::TakeName() {
+bool File::TakeName(bool replace) {
   if (pendingName_.empty()) return true;
   if (fd_ < 0) return false;
   // Linking through /proc needs no privilege, unlike linking the
@@ -174,12 +262,53 @@ bool File::TakeName() {
   const auto linkIt = [&] {
     return ::linkat(AT_FDCWD, link, AT_FDCWD, pendingName_.c_str(), AT_SYMLINK_FOLLOW) == 0;
   };
-  if (!linkIt() && !(errno == EEXIST && ::unlink(pendingName_.c_str()) == 0 && linkIt())) return false;
+  if (!linkIt() && !(replace && errno == EEXIST && ::unlink(pendingName_.c_str()) == 0 && linkIt())) return false;
   pendingName_.clear();
   return true;
 }
 
 bool File::SetMode(int mode) { return fd_ >= 0 && ::fchmod(fd_, static_cast<mode_t>(mode)) == 0; }
+
+bool File::SetOwner(std::uint32_t owner, std::uint32_t group) {
+  if (fd_ < 0 || ::fchown(fd_, owner, group) != 0) return false;
+  fresh_ = false;
+  return true;
+}
+
+bool File::CopyAttributesFrom(const File& from) {
+  if (fd_ < 0 || from.fd_ < 0) return false;
+  std::vector<char> names;
+  if (!AttributeNames(from.fd_, names)) return errno == ENOTSUP || errno == ENOSYS;
+  bool hasAcl = false;
+  std::vector<char> value;
+  for (std::size_t at = 0; at < names.size(); at += std::strlen(names.data() + at) + 1) {
+    const char* name = names.data() + at;
+    if (!AttributeValue(from.fd_, name, value)) {
+      // Gone since it was listed: nothing to give.
+      if (errno == ENODATA) continue;
+      return false;
+    }
+    if (::fsetxattr(fd_, name, value.data(), value.size(), 0) != 0) return false;
+    hasAcl = hasAcl || std::strcmp(name, kAccessAcl) == 0;
+  }
+  // A new file takes its folder's default access control list; the file it
+  // stands for had none.
+  if (!hasAcl && ::fremovexattr(fd_, kAccessAcl) != 0 && errno != ENODATA && errno != ENOTSUP && errno != ENOSYS)
+    return false;
+  fresh_ = false;
+  return true;
+}
+
+bool File::Resize(std::int64_t size) {
+  if (fd_ < 0 || size < 0) return false;
+  fresh_ = false;
+  readAhead_.clear();
+  int result;
+  do {
+    result = ::ftruncate(fd_, static_cast<off_t>(size));
+  } while (result != 0 && errno == EINTR);
+  return result == 0;
+}
 
 bool CreateReplacement(File& copy, const std::string& temporary) {
   return copy.CreateUnnamed(temporary) || copy.CreateNew(temporary) ||
@@ -290,9 +419,31 @@ bool File::Close() {
   const int fd = std::exchange(fd_, -1);
   fresh_ = false;
   pendingName_.clear();
+  followedTo_.clear();
   writable_ = false;
   readAhead_.clear();
   return ::close(fd) == 0;
+}
+
+std::string LinkProblem(const std::string& path) {
+  struct stat st;
+  if (path.empty() || ::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return {};
+  std::string target = path;
+  for (int hop = 0; hop < kMostLinks; ++hop) {
+    if (!NextInChain(target, target)) return "symbolic link that cannot be read: " + std::string(std::strerror(errno));
+    if (::lstat(target.c_str(), &st) != 0) {
+      if (errno == ENOENT) return "symbolic link to " + target + ", which does not exist";
+      if (errno == ELOOP) break;
+      return "symbolic link to " + target + ": " + std::strerror(errno);
+    }
+    if (!S_ISLNK(st.st_mode)) return {};
+  }
+  return "symbolic link loop";
+}
+
+bool MayGiveOwner(std::uint32_t owner) {
+  const uid_t me = ::geteuid();
+  return me == 0 || me == owner;
 }
 
 bool FileExists(const std::string& path) {

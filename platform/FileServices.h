@@ -20,6 +20,9 @@ struct FileStamp {
   std::int64_t ModifiedNs = 0;
   std::int64_t ChangedNs = 0;
   int Mode = -1;  // permission bits
+  std::uint64_t Links = 0;  // names the file has (hard links)
+  std::uint32_t Owner = 0;
+  std::uint32_t Group = 0;
   bool operator==(const FileStamp&) const = default;
 };
 
@@ -36,6 +39,16 @@ class File {
   // Opens an existing regular file. A directory is refused.
   bool OpenRead(const std::string& path);
   bool OpenReadWrite(const std::string& path);
+  // The same, read-write or for reading, for the file that path names or,
+  // when path is a symbolic link (or a chain of them), the link's final
+  // target, which FollowedTo() then names. A link to nothing fails with
+  // ENOENT, a loop with ELOOP. Costs nothing more than an open where path
+  // is no link.
+  bool OpenFollowing(const std::string& path, bool readWrite);
+  // The final target of the links OpenFollowing went through, as a path
+  // (relative links taken from their own folder); empty when the file was
+  // opened by its own name.
+  const std::string& FollowedTo() const { return followedTo_; }
   // Creates the file, or empties one of that name, for writing.
   bool Create(const std::string& path);
   // Creates the file for writing only when nothing at all has that name
@@ -49,11 +62,23 @@ class File {
   // True for a file made by CreateUnnamed that has no name yet.
   bool Unnamed() const { return !pendingName_.empty(); }
   // Gives an unnamed file the name it was made for; whatever holds that
-  // name (a copy left by an earlier run, a link) is removed first. True at
-  // once for a file that has its name.
-  bool TakeName();
+  // name (a copy left by an earlier run, a link) is removed first, unless
+  // replace is false: then that name's holder stays and the call fails with
+  // EEXIST. True at once for a file that has its name.
+  bool TakeName(bool replace = true);
   // Sets the open file's permission bits.
   bool SetMode(int mode);
+  // Sets the open file's owner and group; false (EPERM) where this account
+  // may not give it them.
+  bool SetOwner(std::uint32_t owner, std::uint32_t group);
+  // Gives this file the extended attributes of from (its access control
+  // list, system.posix_acl_access, among them), and drops an access control
+  // list this file got from its folder where from has none. True when from
+  // has none to give or its file system keeps none; false (errno telling
+  // why) when one could not be read or set.
+  bool CopyAttributesFrom(const File& from);
+  // Sets the length of the file.
+  bool Resize(std::int64_t size);
 
   bool IsOpen() const { return fd_ >= 0; }
   // Opened by OpenReadWrite, Create, CreateNew or CreateUnnamed.
@@ -105,6 +130,7 @@ class File {
   FileStamp atOpen_{};
   bool fresh_ = false;  // open and not written to since: atOpen_ holds
   std::string pendingName_;  // of an unnamed file
+  std::string followedTo_;
   bool writable_ = false;
   struct Block {
     std::int64_t Offset;
@@ -118,6 +144,16 @@ class File {
 // once it is complete: unnamed where the file system allows it, otherwise
 // at temporary itself, a new file (whatever held that name is removed).
 bool CreateReplacement(File& copy, const std::string& temporary);
+
+// What stands at path when a link is there: "" for no link (or nothing at
+// all); else why the link leads to no file, such as "symbolic link to
+// /music/a.mp3, which does not exist" or "symbolic link loop". One look at
+// the path, and more only for a link.
+std::string LinkProblem(const std::string& path);
+
+// True when this process may give a file it made the owner given: it runs
+// as that account, or as root.
+bool MayGiveOwner(std::uint32_t owner);
 
 // A regular file (not a directory) exists at path.
 bool FileExists(const std::string& path);

@@ -2,8 +2,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <map>
+
+#include "InFileRewrite.h"
 
 namespace platform {
 namespace {
@@ -30,13 +34,26 @@ ReplaceGroup::~ReplaceGroup() {
   }
 }
 
-bool ReplaceGroup::Add(File copy, std::string temporary, std::string target, const FileStamp& targetStamp) {
+bool ReplaceGroup::Add(File copy, std::string temporary, std::string target, const FileStamp& targetStamp,
+                       std::string named) {
+  return AddWaiting(Waiting{std::move(copy), std::move(temporary), std::move(target), targetStamp, 0, {}, std::move(named)});
+}
+
+bool ReplaceGroup::AddInFile(File copy, std::string copyName, std::string target, const FileStamp& targetStamp,
+                             File song, std::string head, std::int64_t replaces, std::string named) {
+  Waiting entry{std::move(copy), std::move(copyName), std::move(target), targetStamp, 0, {}, std::move(named)};
+  entry.inFile = Waiting::InFile{std::move(song), std::move(head), replaces};
+  return AddWaiting(std::move(entry));
+}
+
+bool ReplaceGroup::AddWaiting(Waiting entry) {
   FileStamp copyStamp;
-  copy.Stamp(copyStamp);
+  entry.copy.Stamp(copyStamp);
+  entry.copyDevice = copyStamp.Device;
   const std::int64_t bytes = std::max<std::int64_t>(copyStamp.Size, 0);
   // The disk gets to work on the copy while the next ones are made, so the
   // group's flush waits less.
-  copy.StartWriteBack();
+  entry.copy.StartWriteBack();
   Lock lock(mutex_);
   while (!filling_.copies.empty() &&
          (filling_.copies.size() >= kMaxCopies || filling_.bytes + bytes > kMaxBytes)) {
@@ -47,17 +64,18 @@ bool ReplaceGroup::Add(File copy, std::string temporary, std::string target, con
     }
   }
   // The first copy on a file system stays open until the flush, so it is
-  // closed, if at all, while the batch cannot change hands.
+  // closed, if at all, while the batch cannot change hands. The copy of a
+  // song rewritten in its own file stays open to be read back.
   const bool firstOnDevice = filling_.devices.insert(copyStamp.Device).second;
-  if (!firstOnDevice && !copy.Unnamed() && !copy.Close()) {
-    DeleteFile(temporary);
+  if (!firstOnDevice && !entry.copy.Unnamed() && !entry.inFile && !entry.copy.Close()) {
+    DeleteFile(entry.temporary);
     ++outcome_.refused;
     return false;
   }
-  filling_.names.insert(target);
-  filling_.files.emplace(targetStamp.Device, targetStamp.Inode);
-  filling_.copies.push_back(
-      Waiting{std::move(copy), std::move(temporary), std::move(target), targetStamp, copyStamp.Device});
+  if (entry.named.empty()) entry.named = entry.target;
+  filling_.names.insert(entry.target);
+  filling_.files.emplace(entry.targetStamp.Device, entry.targetStamp.Inode);
+  filling_.copies.push_back(std::move(entry));
   filling_.bytes += bytes;
   return true;
 }
@@ -132,15 +150,44 @@ bool ReplaceGroup::Batch::Holds(const std::string& path, const std::optional<Fil
 }
 
 ReplaceGroup::Outcome ReplaceGroup::CommitBatch(Batch& batch) {
-  // One copy alone is flushed by itself; several are flushed with one flush
-  // of each file system they are on, asked through the first copy there,
-  // the one still open. That copy was opened before the others there were
-  // written, so the flush reports a write error of any of them.
+  const std::size_t count = batch.copies.size();
+  // Songs rewritten in their own files are recorded as prepared before
+  // their copies take their names, so that a run killed from then on
+  // leaves no copy that the next run does not know of.
+  const auto recordOf = [&batch](const std::vector<char>& which) {
+    std::vector<InFileRewrite> rewrites;
+    for (std::size_t i = 0; i < batch.copies.size(); ++i) {
+      const Waiting& entry = batch.copies[i];
+      FileStamp copyStamp;
+      if (!entry.inFile || !which[i] || !entry.copy.Stamp(copyStamp)) continue;
+      rewrites.push_back({entry.target, entry.temporary, entry.targetStamp.Device, entry.targetStamp.Inode,
+                          copyStamp.Device, copyStamp.Inode, entry.inFile->replaces,
+                          static_cast<std::int64_t>(entry.inFile->head.size()), CheckSum(entry.inFile->head)});
+    }
+    return rewrites;
+  };
+  RewriteRecord prepared, writing;
+  if (const auto rewrites = recordOf(std::vector<char>(count, 1)); !rewrites.empty()) prepared.Write(rewrites, false);
+  // Such a copy gets its name before the flush, so that the flush puts the
+  // name on the disk too; never over a file of that name, which may be the
+  // copy of an earlier interrupted rewrite.
+  const bool anyInFile =
+      std::any_of(batch.copies.begin(), batch.copies.end(), [](const Waiting& entry) { return entry.inFile.has_value(); });
+  std::vector<char> named(count, 1);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (batch.copies[i].inFile) named[i] = batch.copies[i].copy.TakeName(false);
+  }
+  // One copy alone is flushed by itself; several (or any copy whose name
+  // must reach the disk) are flushed with one flush of each file system
+  // they are on, asked through the first copy there, the one still open.
+  // That copy was opened before the others there were written, so the
+  // flush reports a write error of any of them.
   std::map<std::uint64_t, bool> flushedDevices;
-  Outcome outcome;
-  for (Waiting& entry : batch.copies) {
+  std::vector<char> ready(count, 0), changed(count, 0);
+  for (std::size_t i = 0; i < count; ++i) {
+    Waiting& entry = batch.copies[i];
     bool onDisk;
-    if (batch.copies.size() == 1) {
+    if (count == 1 && !anyInFile) {
       onDisk = entry.copy.Sync();
     } else {
       auto device = flushedDevices.find(entry.copyDevice);
@@ -149,22 +196,69 @@ ReplaceGroup::Outcome ReplaceGroup::CommitBatch(Batch& batch) {
       onDisk = device->second;
     }
     FileStamp now;
-    const bool unchanged = StampOf(entry.target, now) && now == entry.targetStamp;
+    changed[i] = onDisk && !(StampOf(entry.target, now) && now == entry.targetStamp);
+    ready[i] = named[i] && onDisk && !changed[i];
+  }
+  Outcome outcome;
+  const auto refuse = [&outcome, &named, &changed](Waiting& entry, std::size_t i) {
+    entry.copy.Close();
+    if (entry.inFile) entry.inFile->song.Close();
+    // A name the copy could not take belongs to another file.
+    if (named[i]) DeleteFile(entry.temporary);
+    ++outcome.refused;
+    outcome.refusals.push_back({entry.named, changed[i] != 0,
+                                named[i] ? std::string()
+                                         : "the copy of an interrupted save lies beside the song: " + entry.temporary});
+  };
+  // The songs to be written in their own files are recorded again, now
+  // that their copies are on the disk; the others' copies go before the
+  // prepared record does.
+  for (std::size_t i = 0; i < count; ++i) {
+    if (batch.copies[i].inFile && !ready[i]) refuse(batch.copies[i], i);
+  }
+  if (const auto rewrites = recordOf(ready); !rewrites.empty()) writing.Write(rewrites, true);
+  prepared.Remove();
+  bool copyLeft = false;
+  for (std::size_t i = 0; i < count; ++i) {
+    Waiting& entry = batch.copies[i];
+    if (entry.inFile) {
+      if (ready[i]) copyLeft = !RewriteInFile(entry, outcome) || copyLeft;
+      continue;
+    }
     // The folder is not flushed after the rename: should power fail before
     // the rename reaches the disk, the file is simply the old one, whole.
     // An unnamed copy gets its temporary name only now, just before it
     // takes its file's.
-    if (onDisk && unchanged && entry.copy.TakeName() && entry.copy.Close() &&
-        ReplaceFile(entry.temporary, entry.target)) {
+    if (ready[i] && entry.copy.TakeName() && entry.copy.Close() && ReplaceFile(entry.temporary, entry.target)) {
       ++outcome.replaced;
     } else {
-      entry.copy.Close();
-      DeleteFile(entry.temporary);
-      ++outcome.refused;
-      outcome.refusals.push_back({entry.target, onDisk && !unchanged});
+      refuse(entry, i);
     }
   }
+  if (!copyLeft) writing.Remove();
   return outcome;
+}
+
+bool ReplaceGroup::RewriteInFile(Waiting& entry, Outcome& outcome) {
+  Waiting::InFile& inFile = *entry.inFile;
+  if (WriteFromCopy(inFile.song, entry.copy, inFile.head, inFile.replaces)) {
+    inFile.song.Close();
+    entry.copy.Close();
+    DeleteFile(entry.temporary);
+    ++outcome.replaced;
+    return true;
+  }
+  // The song is as much old as new now: it gets its old bytes back.
+  const std::string why = std::string("the song could not be written: ") + std::strerror(errno);
+  const bool putBack = WriteFromCopy(inFile.song, entry.copy, {}, 0);
+  inFile.song.Close();
+  entry.copy.Close();
+  if (putBack) DeleteFile(entry.temporary);
+  ++outcome.refused;
+  outcome.refusals.push_back(
+      {entry.named, false,
+       why + (putBack ? ", left as it was" : "; its old copy stays beside it, to be put back by the next run")});
+  return putBack;
 }
 
 bool ReplaceGroup::StartCommitter() {

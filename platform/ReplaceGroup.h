@@ -56,7 +56,18 @@ class ReplaceGroup {
   // is kept. Unnamed copies and the first copy on each file system stay
   // open, the latter to flush it by; the others are closed here, and one
   // that reports an error on closing is removed at once (false).
-  bool Add(File copy, std::string temporary, std::string target, const FileStamp& targetStamp);
+  // Refusals name the target as named, when given: the symbolic link a job
+  // saved it through.
+  bool Add(File copy, std::string temporary, std::string target, const FileStamp& targetStamp,
+           std::string named = {});
+  // Takes, for a song rewritten in its own file (InFileRewrite.h), the
+  // complete copy of the old song, still open, made at copyName or unnamed
+  // (to take that name as it is committed, never over another file), and
+  // the song itself, open for writing. Once the copy is on the disk and the
+  // song still has targetStamp, the song gets head in place of its first
+  // replaces bytes and after it the audio read from the copy.
+  bool AddInFile(File copy, std::string copyName, std::string target, const FileStamp& targetStamp, File song,
+                 std::string head, std::int64_t replaces, std::string named = {});
   // Flushes every copy waiting at the call and gives each its file's name,
   // in the order they came; returns when all is done. A copy that could not
   // be flushed or whose file changed is removed, its file left as it is.
@@ -79,6 +90,7 @@ class ReplaceGroup {
   struct Refusal {
     std::string target;
     bool changedMeanwhile = false;
+    std::string why;  // in words, where neither of the two
   };
   std::vector<Refusal> TakeRefusals();
 
@@ -89,6 +101,15 @@ class ReplaceGroup {
     std::string target;
     FileStamp targetStamp;
     std::uint64_t copyDevice = 0;
+    // A song rewritten in its own file: the song, open for writing, its new
+    // head and the old head's length; the copy is the old song.
+    struct InFile {
+      File song;
+      std::string head;
+      std::int64_t replaces = 0;
+    };
+    std::optional<InFile> inFile;
+    std::string named;
   };
   // Copies that are flushed and renamed together, with their files by name
   // and by device and inode, so that a question about one file costs no walk
@@ -109,6 +130,11 @@ class ReplaceGroup {
   };
   using Lock = std::unique_lock<std::mutex>;
   static Outcome CommitBatch(Batch& batch);
+  // Puts a song rewritten in its own file in its new state from its copy,
+  // or back in its old one when that fails; false when even that failed
+  // and the copy must stay.
+  static bool RewriteInFile(Waiting& entry, Outcome& outcome);
+  bool AddWaiting(Waiting entry);
   bool WaitsLocked(const std::string& path, const std::optional<FileStamp>& named) const;
   // Moves the filling batch into the committing slot, which must be free,
   // and has the group's thread commit it (toThread, when there is one) or

@@ -1,8 +1,10 @@
 #include "UserFolders.h"
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 
 namespace platform {
@@ -36,5 +38,18 @@ std::string XdgBaseFolder(const char* variable, const char* underHome) {
 }
 
 std::string AppFolderIn(const std::string& base) { return base.empty() ? std::string() : base + "/quillmar2012"; }
+
+std::string StateFolder() {
+  const std::string folder = AppFolderIn(XdgBaseFolder("XDG_STATE_HOME", "/.local/state"));
+  return folder.empty() ? std::string() : folder + "/";
+}
+
+bool MakeFolders(const std::string& path) {
+  for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+    const std::string folder = path.substr(0, slash);
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  }
+  return true;
+}
 
 }  // namespace platform

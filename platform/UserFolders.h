@@ -19,4 +19,14 @@ std::string XdgBaseFolder(const char* variable, const char* underHome);
 // when base is "".
 std::string AppFolderIn(const std::string& base);
 
+// The program's own state folder, $XDG_STATE_HOME/quillmar2012/ (or
+// ~/.local/state/quillmar2012/), ending with a separator; "" without a
+// home. Run reports and the records of unfinished saves are kept there.
+std::string StateFolder();
+
+// Makes every folder of path that is missing (path's last part too when it
+// ends with a separator), mode 0700; false with errno set when one cannot
+// be made.
+bool MakeFolders(const std::string& path);
+
 }  // namespace platform

@@ -13,7 +13,6 @@
 #include <chrono>
 #include <filesystem>
 #include <iostream>
-#include <random>
 #include <thread>
 
 #include "FaultSupport.h"
@@ -286,20 +285,14 @@ TEST(ID3v2Faults, KilledAtRandomMomentsOfARewrite) {
   const auto saveTime = std::chrono::steady_clock::now() - start;
   const std::string rewritten = ReadFileBytes(path);
   ASSERT_TRUE(AudioBytesOf(rewritten) == AudioBytesOf(old));
-  const auto longest = std::max<std::int64_t>(
-      2000, std::chrono::duration_cast<std::chrono::microseconds>(saveTime).count() * 6 / 5);
-
-  std::random_device seedSource;
-  const unsigned seed = seedSource();
-  SCOPED_TRACE("seed " + std::to_string(seed));
-  std::mt19937 random(seed);
-  std::uniform_int_distribution<std::int64_t> delay(0, longest);
+  testing_support::KillMoments moments(saveTime);
+  SCOPED_TRACE("seed " + std::to_string(moments.Seed()));
   int untouched = 0, complete = 0, staleTemporary = 0;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(40);
   for (int round = 0; round < 50 && std::chrono::steady_clock::now() < deadline; ++round) {
     WriteFileBytes(path, old);
     ChildProcess child(save);
-    std::this_thread::sleep_for(std::chrono::microseconds(delay(random)));
+    std::this_thread::sleep_for(moments.Next());
     child.Kill(SIGKILL);
     child.ExitCode();  // killed, or done before the kill
 

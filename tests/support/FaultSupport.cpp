@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -60,6 +61,14 @@ int RunUnprivileged(const std::function<int()>& work) {
   });
   return child.ExitCode();
 }
+
+KillMoments::KillMoments(std::chrono::steady_clock::duration wholeSave)
+    : seed_(std::random_device()()),
+      random_(seed_),
+      delay_(0, std::max<std::int64_t>(
+                    2000, std::chrono::duration_cast<std::chrono::microseconds>(wholeSave).count() * 6 / 5)) {}
+
+std::chrono::microseconds KillMoments::Next() { return std::chrono::microseconds(delay_(random_)); }
 
 std::string LongSongAudio(std::size_t atLeast) {
   static const std::string second = [] {

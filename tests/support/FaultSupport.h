@@ -3,8 +3,10 @@
 // done as an ordinary user (root ignores folder permissions), and long
 // songs for interrupted rewrites.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -51,6 +53,21 @@ bool RunningAsRoot();
 int RunUnprivileged(const std::function<int()>& work);
 // The user and group ids RunUnprivileged runs as, for giving it files.
 constexpr unsigned kUnprivilegedId = 65534;
+
+// Random moments at which a test kills a child that saves: from none to a
+// fifth beyond the time a whole save took (at least 2 ms), drawn from a
+// fresh seed that the test shows with its failures.
+class KillMoments {
+ public:
+  explicit KillMoments(std::chrono::steady_clock::duration wholeSave);
+  unsigned Seed() const { return seed_; }
+  std::chrono::microseconds Next();
+
+ private:
+  unsigned seed_;
+  std::mt19937 random_;
+  std::uniform_int_distribution<std::int64_t> delay_;
+};
 
 // The audio of a short lame-made MP3, repeated until it is at least the
 // given size: a long, valid MPEG stream without tags, made in moments.

@@ -1,0 +1,384 @@
+// A song stays the file it was through a save, by rewrite and in place:
+// symbolic links lead to the file written and stay links, a second hard
+// link sees the new tag, owner, group, mode, extended attributes and the
+// access control list stay; and a save in a song's own file that a kill
+// interrupts is settled by the next run.
+
+#include <grp.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "../pipeline/PipelineTestTools.h"
+#include "FaultSupport.h"
+#include "FileHead.h"
+#include "FileServices.h"
+#include "InFileRewrite.h"
+#include "RunReport.h"
+#include "SongTagJob.h"
+#include "UserFolders.h"
+
+namespace fs = std::filesystem;
+using song_tag_job::Outcome;
+using testing_support::ReadFileBytes;
+using testing_support::TempDir;
+using testing_support::WriteFileBytes;
+
+namespace {
+
+// Every save twice: the first rewrites a song without a tag, the second
+// finds the room that left and writes in place.
+struct Save {
+  const char* Title;
+  Outcome How;
+};
+constexpr Save kSaves[] = {{"First", Outcome::Rewritten}, {"Second", Outcome::WrittenInPlace}};
+
+const std::string& Audio() {
+  static const std::string audio = testing_support::LongSongAudio(64 * 1024);
+  return audio;
+}
+
+song_tag_job::SongResult SaveTitle(const std::string& folder, const std::string& name, const std::string& title) {
+  song_tag_job::SongRow row;
+  row.Code = 1;
+  row.FullName = "SONG";
+  row.Folder = folder + "/";
+  row.FileName = name;
+  row.Values.Title = title;
+  SongPathResolver paths;
+  return song_tag_job::WriteSong(row, [](std::int64_t) { return std::string(); }, paths);
+}
+
+std::string TitleOf(const std::string& path) { return pipeline_test::ReadWithTagLib(path).Text("TIT2"); }
+
+std::set<std::string> NamesIn(const std::string& folder) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename().string());
+  return names;
+}
+
+// What belongs to the file rather than to its bytes, its extended
+// attributes (the access control list among them) by name.
+struct FileState {
+  uid_t Owner = 0;
+  gid_t Group = 0;
+  mode_t Mode = 0;
+  nlink_t Links = 0;
+  std::map<std::string, std::string> Attributes;
+  bool operator==(const FileState&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const FileState& state) {
+  out << state.Owner << ':' << state.Group << " mode " << std::oct << state.Mode << std::dec << ", " << state.Links
+      << " links,";
+  for (const auto& [name, value] : state.Attributes) out << ' ' << name << '(' << value.size() << ')';
+  return out;
+}
+
+FileState StateOf(const std::string& path) {
+  FileState state;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return state;
+  state = {st.st_uid, st.st_gid, st.st_mode & 07777, st.st_nlink, {}};
+  char names[4096];
+  const ssize_t n = ::listxattr(path.c_str(), names, sizeof names);
+  for (ssize_t at = 0; at < n; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
+    char value[4096];
+    const ssize_t size = ::getxattr(path.c_str(), names + at, value, sizeof value);
+    state.Attributes[names + at] = std::string(value, static_cast<std::size_t>(std::max<ssize_t>(size, 0)));
+  }
+  return state;
+}
+
+// Saves the song at folder/name both ways and checks after each that the
+// file at target has the new title, its audio and the state it had.
+void ExpectSavedAsTheSameFile(const std::string& folder, const std::string& name, const std::string& target) {
+  const FileState before = StateOf(target);
+  for (const Save& save : kSaves) {
+    SCOPED_TRACE(save.Title);
+    const auto result = SaveTitle(folder, name, save.Title);
+    EXPECT_EQ(result.How, save.How) << result.Detail;
+    EXPECT_EQ(TitleOf(target), save.Title);
+    EXPECT_TRUE(testing_support::AudioBytesOf(ReadFileBytes(target)) == Audio());
+    EXPECT_EQ(StateOf(target), before);
+  }
+}
+
+TEST(SameFile, ASymbolicLinkIsFollowedToTheSongItNamesAndStaysALink) {
+  struct Case {
+    const char* Name;
+    std::vector<std::pair<std::string, std::string>> Links;  // link -> text, from the tree's top
+  };
+  TempDir dir;
+  const std::string top = dir.Path();
+  const Case cases[] = {
+      {"relative", {{"music/a.mp3", "../real/a.mp3"}}},
+      {"absolute", {{"music/a.mp3", top + "/real/a.mp3"}}},
+      {"a chain of two", {{"music/a.mp3", "../links/b.mp3"}, {"links/b.mp3", "../real/a.mp3"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    for (const char* folder : {"music", "real", "links"}) {
+      fs::remove_all(dir.File(folder));
+      fs::create_directory(dir.File(folder));
+    }
+    WriteFileBytes(dir.File("real/a.mp3"), Audio());
+    for (const auto& [link, text] : c.Links) fs::create_symlink(text, dir.File(link));
+    ExpectSavedAsTheSameFile(dir.File("music"), "a.mp3", dir.File("real/a.mp3"));
+    for (const auto& [link, text] : c.Links) {
+      EXPECT_TRUE(fs::is_symlink(dir.File(link))) << link;
+      EXPECT_EQ(fs::read_symlink(dir.File(link)).string(), text);
+    }
+    // No copy left in the link's folder or the song's.
+    EXPECT_EQ(NamesIn(dir.File("music")), std::set<std::string>{"a.mp3"});
+    EXPECT_EQ(NamesIn(dir.File("real")), std::set<std::string>{"a.mp3"});
+  }
+}
+
+TEST(SameFile, ALinkToNothingOrRoundInALoopFailsWithItsReasonAndWritesNothing) {
+  TempDir dir;
+  fs::create_directory(dir.File("music"));
+  fs::create_symlink("../real/gone.mp3", dir.File("music/dangling.mp3"));
+  fs::create_symlink("loop-b.mp3", dir.File("music/loop-a.mp3"));
+  fs::create_symlink("loop-a.mp3", dir.File("music/loop-b.mp3"));
+  const struct {
+    const char* Name;
+    std::string Detail;
+  } cases[] = {
+      {"dangling.mp3", "symbolic link to " + dir.File("music/../real/gone.mp3") + ", which does not exist"},
+      {"loop-a.mp3", "symbolic link loop"},
+  };
+  for (const auto& c : cases) {
+    const auto result = SaveTitle(dir.File("music"), c.Name, "New");
+    EXPECT_EQ(result.How, Outcome::Failed) << c.Name;
+    EXPECT_EQ(result.Detail, c.Detail);
+  }
+  EXPECT_EQ(NamesIn(dir.File("music")), (std::set<std::string>{"dangling.mp3", "loop-a.mp3", "loop-b.mp3"}));
+  EXPECT_FALSE(fs::exists(dir.File("real")));
+  // Opened directly, the same reasons as error numbers.
+  platform::File file;
+  EXPECT_FALSE(platform::OpenForJob(file, dir.File("music/dangling.mp3")));
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_FALSE(platform::OpenForJob(file, dir.File("music/loop-a.mp3")));
+  EXPECT_EQ(errno, ELOOP);
+}
+
+TEST(SameFile, ASongWithASecondHardLinkIsRewrittenInItself) {
+  TempDir dir;
+  const std::string song = dir.File("a.mp3"), other = dir.File("a-hardlink.mp3");
+  WriteFileBytes(song, Audio());
+  fs::create_hard_link(song, other);
+  ExpectSavedAsTheSameFile(dir.Path(), "a.mp3", other);
+  EXPECT_TRUE(fs::equivalent(song, other));
+  EXPECT_EQ(NamesIn(dir.Path()), (std::set<std::string>{"a.mp3", "a-hardlink.mp3"}));
+}
+
+TEST(SameFile, OwnerGroupAndModeStayInAFolderSharedByAGroup) {
+  if (!testing_support::RunningAsRoot()) GTEST_SKIP() << "songs of another owner and group need root to be made";
+  constexpr unsigned kOther = testing_support::kUnprivilegedId;
+  TempDir dir;
+  // Root saves a song of another account and group: it may give the new
+  // file both.
+  const std::string shared = dir.File("shared");
+  fs::create_directory(shared);
+  ASSERT_EQ(::chown(shared.c_str(), kOther, kOther), 0);
+  ASSERT_TRUE(platform::SetFileMode(shared, 02775));
+  const std::string theirs = shared + "/theirs.mp3";
+  WriteFileBytes(theirs, Audio());
+  ASSERT_EQ(::chown(theirs.c_str(), kOther, kOther), 0);
+  ASSERT_TRUE(platform::SetFileMode(theirs, 0664));
+  ExpectSavedAsTheSameFile(shared, "theirs.mp3", theirs);
+
+  // An ordinary account in the song's group saves root's song: it may write
+  // the song but not give a new file root as owner, so the song is
+  // rewritten in itself and stays root's. Its old copy goes in the folder
+  // the group may write.
+  ASSERT_TRUE(platform::SetFileMode(dir.Path(), 0755));
+  ASSERT_EQ(::chown(shared.c_str(), 0, kOther), 0);
+  ASSERT_TRUE(platform::SetFileMode(shared, 0775));
+  const std::string roots = shared + "/roots.mp3";
+  WriteFileBytes(roots, Audio());
+  ASSERT_EQ(::chown(roots.c_str(), 0, kOther), 0);
+  ASSERT_TRUE(platform::SetFileMode(roots, 0664));
+  const FileState before = StateOf(roots);
+  const std::string state = dir.File("state");
+  fs::create_directory(state);
+  ASSERT_EQ(::chown(state.c_str(), kOther, kOther), 0);
+  testing_support::ScopedEnvironment stateHome("XDG_STATE_HOME", state.c_str());
+  for (const Save& save : kSaves) {
+    SCOPED_TRACE(save.Title);
+    const int how = testing_support::RunUnprivileged([&] {
+      // The account is in the song's group, as a station's colleagues are.
+      return static_cast<int>(SaveTitle(shared, "roots.mp3", save.Title).How);
+    });
+    EXPECT_EQ(how, static_cast<int>(save.How));
+    EXPECT_EQ(TitleOf(roots), save.Title);
+    EXPECT_EQ(StateOf(roots), before);
+  }
+  EXPECT_EQ(NamesIn(shared), (std::set<std::string>{"theirs.mp3", "roots.mp3"}));
+
+  // Another account's song this one may not write, in a folder everybody
+  // may write: renaming a copy over it would hand it to this account, so it
+  // is left as it was.
+  ASSERT_TRUE(platform::SetFileMode(shared, 0777));
+  ASSERT_TRUE(platform::SetFileMode(roots, 0644));
+  const std::string old = ReadFileBytes(roots);
+  const int how = testing_support::RunUnprivileged([&] {
+    const auto result = SaveTitle(shared, "roots.mp3", std::string(5000, 'x'));
+    return static_cast<int>(result.How) * 10 + (result.Detail == "permission denied");
+  });
+  EXPECT_EQ(how, static_cast<int>(Outcome::Failed) * 10 + 1);
+  EXPECT_TRUE(ReadFileBytes(roots) == old);
+  EXPECT_EQ(StateOf(roots).Owner, 0u);
+}
+
+TEST(SameFile, ExtendedAttributesAndTheAccessControlListStay) {
+  TempDir dir;
+  const std::string song = dir.File("a.mp3");
+  WriteFileBytes(song, Audio());
+  const std::string mark = "checked by the station";
+  if (::setxattr(song.c_str(), "user.station", mark.data(), mark.size(), 0) != 0)
+    GTEST_SKIP() << "the file system keeps no extended attributes here: " << std::strerror(errno);
+  const bool acl = testing_support::RunCommand("setfacl -m u:nobody:rw " + testing_support::ShellQuote(song) +
+                                               " 2>/dev/null") == 0;
+  if (!acl) std::cout << "setfacl failed: the access control list is not checked here\n";
+  const std::string shown = testing_support::CommandOutput("getfacl -cp " + testing_support::ShellQuote(song));
+  ExpectSavedAsTheSameFile(dir.Path(), "a.mp3", song);
+  EXPECT_EQ(StateOf(song).Attributes.count("user.station"), 1u);
+  if (acl) {
+    EXPECT_EQ(StateOf(song).Attributes.count("system.posix_acl_access"), 1u);
+    EXPECT_EQ(testing_support::CommandOutput("getfacl -cp " + testing_support::ShellQuote(song)), shown);
+  }
+}
+
+// A long song with a second hard link, so that a rewrite goes in itself,
+// with the state folder where the rewrite's record goes.
+struct InterruptedSong {
+  TempDir dir;
+  std::string song = dir.File("long.mp3");
+  std::string copy = song + "~old";
+  std::string old = testing_support::LongSongAudio(4 * 1024 * 1024);
+  std::string records = dir.File("state/quillmar2012/rewrites");
+  testing_support::ScopedEnvironment state{"XDG_STATE_HOME", dir.File("state").c_str()};
+  InterruptedSong() {
+    WriteFileBytes(song, old);
+    fs::create_hard_link(song, dir.File("long-hardlink.mp3"));
+  }
+  // Saves a new title in a copy of this process, which work may end early.
+  int SaveInChild(const std::function<void()>& work = {}) const {
+    return testing_support::ChildProcess([&] {
+      if (work) work();
+      return SaveTitle(dir.Path(), "long.mp3", "New title").How == Outcome::Rewritten ? 0 : 1;
+    }).ExitCode();
+  }
+  bool NoRecordLeft() const { return !fs::exists(records) || fs::is_empty(records); }
+};
+
+TEST(SameFile, ARewriteInItselfCutOffIsSettledByTheNextRun) {
+  InterruptedSong long_;
+  ASSERT_EQ(long_.SaveInChild(), 0);
+  const std::string rewritten = ReadFileBytes(long_.song);
+  ASSERT_NE(rewritten, long_.old);
+  EXPECT_TRUE(long_.NoRecordLeft());
+  EXPECT_FALSE(fs::exists(long_.copy));
+
+  // The save ends as the song is about to be written (after the copy and
+  // the record are on the disk), or halfway through its audio.
+  const struct {
+    const char* When;
+    int SongWrites;  // the writes into the song before the end
+    platform::SettledRewrite::How How;
+  } cases[] = {
+      {"before the song is written", 0, platform::SettledRewrite::How::CopyRemoved},
+      {"halfway through the audio", 20, platform::SettledRewrite::How::PutBack},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.When);
+    WriteFileBytes(long_.song, long_.old);
+    const int ended = long_.SaveInChild([&] {
+      platform::SetWriteFaultHook([&, writes = 0](const std::string& path, std::size_t) mutable {
+        if (path == long_.song && writes++ == c.SongWrites) ::_exit(9);
+        return true;
+      });
+    });
+    ASSERT_EQ(ended, 9);
+    EXPECT_TRUE(ReadFileBytes(long_.copy) == long_.old);
+    EXPECT_FALSE(long_.NoRecordLeft());
+    EXPECT_EQ(ReadFileBytes(long_.song) == long_.old, c.SongWrites == 0);
+
+    tag_run::RunReport report;
+    report.Settled = platform::SettleInterruptedRewrites();
+    ASSERT_EQ(report.Settled.size(), 1u);
+    EXPECT_EQ(report.Settled[0].Done, c.How);
+    EXPECT_EQ(report.Settled[0].Song, long_.song);
+    EXPECT_TRUE(ReadFileBytes(long_.song) == long_.old);
+    EXPECT_FALSE(fs::exists(long_.copy));
+    EXPECT_TRUE(long_.NoRecordLeft());
+    EXPECT_TRUE(fs::equivalent(long_.song, long_.dir.File("long-hardlink.mp3")));
+    // The run's report says which.
+    const std::string detail = c.SongWrites == 0 ? "the song was whole with its old tag; the copy of the old song removed"
+                                                 : "the song was not whole: the old song put back from its copy";
+    EXPECT_NE(run_report::CsvText(report).find(",," + long_.song + ",interrupted save settled," + detail + "\r\n"),
+              std::string::npos)
+        << run_report::CsvText(report);
+    EXPECT_EQ(run_report::SummaryLines(report).back(), "interrupted saves settled: 1");
+    EXPECT_TRUE(report.AllFine());
+    // Settled once: nothing is left for the run after.
+    EXPECT_TRUE(platform::SettleInterruptedRewrites().empty());
+  }
+}
+
+// A copy of this process rewrites a long hard-linked song in itself while
+// this one kills it at random moments. After each kill the song is whole,
+// old or new, or the whole old song lies beside it; the next run leaves it
+// whole, old or new, and nothing beside it.
+TEST(SameFile, KilledAtRandomMomentsOfARewriteInItself) {
+  InterruptedSong long_;
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(long_.SaveInChild(), 0);
+  const auto saveTime = std::chrono::steady_clock::now() - start;
+  const std::string rewritten = ReadFileBytes(long_.song);
+  testing_support::KillMoments moments(saveTime);
+  SCOPED_TRACE("seed " + std::to_string(moments.Seed()));
+  std::map<std::string, int> seen;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  for (int round = 0; round < 40 && std::chrono::steady_clock::now() < deadline; ++round) {
+    WriteFileBytes(long_.song, long_.old);
+    {
+      testing_support::ChildProcess child([&] {
+        return SaveTitle(long_.dir.Path(), "long.mp3", "New title").How == Outcome::Rewritten ? 0 : 1;
+      });
+      std::this_thread::sleep_for(moments.Next());
+      child.Kill(SIGKILL);
+      child.ExitCode();
+    }
+    const std::string now = ReadFileBytes(long_.song);
+    const bool copyBeside = fs::exists(long_.copy) && ReadFileBytes(long_.copy) == long_.old;
+    const bool whole = now == long_.old || now == rewritten;
+    ASSERT_TRUE(whole || copyBeside) << "round " << round << ": a torn song without its old copy";
+    const auto settled = platform::SettleInterruptedRewrites();
+    const std::string after = ReadFileBytes(long_.song);
+    ASSERT_TRUE(after == long_.old || after == rewritten) << "round " << round;
+    ASSERT_FALSE(fs::exists(long_.copy));
+    ASSERT_TRUE(long_.NoRecordLeft());
+    ++seen[settled.empty() ? (after == long_.old ? "old" : "new")
+                           : run_report::SettledDetail(settled.front())];
+  }
+  std::cout << "after the kills and the next run:\n";
+  for (const auto& [how, count] : seen) std::cout << "  " << count << " x " << how << '\n';
+}
+
+}  // namespace

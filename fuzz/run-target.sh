@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs one fuzz target on its seeds for a while:
 #   fuzz/run-target.sh [--fresh] TARGET SECONDS FUZZ_BUILD_DIR WORK_DIR
-# TARGET is id3v1, id3v2, mpeg, wav or pipeline. New inputs the fuzzer finds
+# TARGET is id3v1, id3v2, mpeg, wav, pipeline or rewrites. New inputs the fuzzer finds
 # go to WORK_DIR/corpus (kept between runs unless --fresh), crashing inputs
 # to WORK_DIR/findings; the committed seeds in fuzz/corpus are only read.
 # Prints the execution count; exits non-zero when the run found something.

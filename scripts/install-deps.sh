@@ -11,6 +11,7 @@ PACKAGES=(
   libtag1-dev
   lame ffmpeg python3-mutagen
   libfuse3-dev fuse3 strace
+  acl
   xvfb xauth
   desktop-file-utils man-db
   clang libclang-rt-14-dev

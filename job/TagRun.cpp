@@ -131,11 +131,7 @@ void TagRun::RunRow(int number, int count, const SongStarting& starting, SongSch
 }
 
 void TagRun::RunRows(const std::function<void(SongScheduler&)>& rows) {
-  // Saves that a kill or a power cut interrupted are settled first, so that
-  // every song the run reads is whole.
-  std::vector<platform::SettledRewrite> settled = platform::SettleInterruptedRewrites();
-  report_.Settled.insert(report_.Settled.end(), std::make_move_iterator(settled.begin()),
-                         std::make_move_iterator(settled.end()));
+  SettleInterruptedSaves();
   WithRewriteGroup([&] {
     SongScheduler scheduler(songsInFlight_, dryRun_, pipeline_, report_.Songs);
     try {
@@ -148,6 +144,12 @@ void TagRun::RunRows(const std::function<void(SongScheduler&)>& rows) {
     }
     scheduler.Drain();
   });
+}
+
+void TagRun::SettleInterruptedSaves() {
+  std::vector<platform::SettledRewrite> settled = platform::SettleInterruptedRewrites();
+  report_.Settled.insert(report_.Settled.end(), std::make_move_iterator(settled.begin()),
+                         std::make_move_iterator(settled.end()));
 }
 
 void TagRun::RunToEnd(int count, const SongStarting& starting) {

@@ -99,6 +99,11 @@ class TagRun {
   // of the songs still in flight; these also when a row throws.
   void RunRows(const std::function<void(SongScheduler&)>& rows);
   void NotReached();
+  // The run's first step: what saves of earlier runs left unfinished when
+  // they were killed or lost their power (the copies of songs rewritten in
+  // their own files) is settled, so that every song the run reads is
+  // whole, and the report tells what was found.
+  void SettleInterruptedSaves();
   // Run fn with a group for the run's rewrites, committed at the end.
   void WithRewriteGroup(const std::function<void()>& fn);
   // With batch genres: the codes of the songs on these rows of the query.

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <QLineEdit>
 #include <filesystem>
@@ -14,6 +15,8 @@
 
 #include "CommandLineOptions.h"
 #include "FaultSupport.h"
+#include "FileServices.h"
+#include "ID3v2.h"
 #include "TagRunSupport.h"
 
 using namespace app_testing;
@@ -41,6 +44,8 @@ class CommandLineFixture {
   std::string Database() const { return dir_.File("catalogue.fdb"); }
   std::string Ini() const { return dir_.File("BaseZelta.ini"); }
   std::string Report() const { return dir_.File("report.csv"); }
+  // The program's XDG_STATE_HOME.
+  const std::string& StateHome() const { return dir_.Path(); }
 
   // Runs the program with the arguments (already quoted for the shell),
   // its INI and report unless the arguments give their own, no display.
@@ -192,6 +197,42 @@ TEST(CommandLine, ExitsWithZeroWhenAllIsWrittenAndOneWhenSongsAreMissing) {
   EXPECT_EQ(all.status, 1);
   EXPECT_TRUE(all.err.empty()) << all.err;
   EXPECT_NE(all.out.find("unchanged: 2\nskipped: 1\nmissing: 1\nreport: "), std::string::npos) << all.out;
+}
+
+TEST(CommandLine, ARunFirstSettlesASaveThatAKillCutOff) {
+  TempDir music;
+  const std::string song = PutSong(music, "song1.mp3");
+  std::filesystem::create_hard_link(song, music.File("song1-hardlink.mp3"));
+  CommandLineFixture program(Songs(music, 1));
+  {
+    // A save in the song's own file (it has a second name), ended as it
+    // wrote the song's audio after its new tag.
+    const testing_support::ScopedEnvironment state("XDG_STATE_HOME", program.StateHome().c_str());
+    testing_support::ChildProcess save([&] {
+      platform::SetWriteFaultHook([&, writes = 0](const std::string& path, std::size_t) mutable {
+        if (path == song && writes++ == 1) ::_exit(9);
+        return true;
+      });
+      TID3v2 tag;
+      tag.SetTitle("Cut off");
+      return tag.SaveToFile(song) ? 0 : 1;
+    });
+    ASSERT_EQ(save.ExitCode(), 9);
+  }
+  ASSERT_TRUE(std::filesystem::exists(song + "~old"));
+  ASSERT_NE(ReadFileBytes(song), SongBytes());
+
+  const Result run = program.Run("--write-all");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "rewritten: 1\ninterrupted saves settled: 1\nreport: " + program.Report() + "\n");
+  EXPECT_EQ(ReadFileBytes(program.Report()),
+            "code,full name,path,outcome,detail\r\n,," + song +
+                ",interrupted save settled,the song was not whole: the old song put back from its copy\r\n1,SONG 1," +
+                song + ",rewritten,\r\n");
+  EXPECT_EQ(pipeline_test::ReadWithTagLib(song).Text("TIT2"), "Title 1");
+  EXPECT_TRUE(testing_support::AudioBytesOf(ReadFileBytes(song)) == testing_support::AudioBytesOf(SongBytes()));
+  EXPECT_TRUE(std::filesystem::equivalent(song, music.File("song1-hardlink.mp3")));
+  EXPECT_FALSE(std::filesystem::exists(song + "~old"));
 }
 
 TEST(CommandLine, FindsSongsOfWindowsFoldersThroughTheIniMapping) {

@@ -1,36 +1,28 @@
 // A song stays the file it was through a save, by rewrite and in place:
 // symbolic links lead to the file written and stay links, a second hard
 // link sees the new tag, owner, group, mode, extended attributes and the
-// access control list stay; and a save in a song's own file that a kill
-// interrupts is settled by the next run.
+// access control list stay.
 
-#include <grp.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <functional>
-#include <iostream>
 #include <map>
 #include <set>
-#include <thread>
 
 #include "../pipeline/PipelineTestTools.h"
 #include "FaultSupport.h"
 #include "FileHead.h"
 #include "FileServices.h"
-#include "InFileRewrite.h"
-#include "RunReport.h"
+#include "SameFileSupport.h"
 #include "SongTagJob.h"
-#include "UserFolders.h"
 
 namespace fs = std::filesystem;
+using same_file_test::SaveTitle;
 using song_tag_job::Outcome;
 using testing_support::ReadFileBytes;
 using testing_support::TempDir;
@@ -49,17 +41,6 @@ constexpr Save kSaves[] = {{"First", Outcome::Rewritten}, {"Second", Outcome::Wr
 const std::string& Audio() {
   static const std::string audio = testing_support::LongSongAudio(64 * 1024);
   return audio;
-}
-
-song_tag_job::SongResult SaveTitle(const std::string& folder, const std::string& name, const std::string& title) {
-  song_tag_job::SongRow row;
-  row.Code = 1;
-  row.FullName = "SONG";
-  row.Folder = folder + "/";
-  row.FileName = name;
-  row.Values.Title = title;
-  SongPathResolver paths;
-  return song_tag_job::WriteSong(row, [](std::int64_t) { return std::string(); }, paths);
 }
 
 std::string TitleOf(const std::string& path) { return pipeline_test::ReadWithTagLib(path).Text("TIT2"); }
@@ -262,123 +243,6 @@ TEST(SameFile, ExtendedAttributesAndTheAccessControlListStay) {
     EXPECT_EQ(StateOf(song).Attributes.count("system.posix_acl_access"), 1u);
     EXPECT_EQ(testing_support::CommandOutput("getfacl -cp " + testing_support::ShellQuote(song)), shown);
   }
-}
-
-// A long song with a second hard link, so that a rewrite goes in itself,
-// with the state folder where the rewrite's record goes.
-struct InterruptedSong {
-  TempDir dir;
-  std::string song = dir.File("long.mp3");
-  std::string copy = song + "~old";
-  std::string old = testing_support::LongSongAudio(4 * 1024 * 1024);
-  std::string records = dir.File("state/quillmar2012/rewrites");
-  testing_support::ScopedEnvironment state{"XDG_STATE_HOME", dir.File("state").c_str()};
-  InterruptedSong() {
-    WriteFileBytes(song, old);
-    fs::create_hard_link(song, dir.File("long-hardlink.mp3"));
-  }
-  // Saves a new title in a copy of this process, which work may end early.
-  int SaveInChild(const std::function<void()>& work = {}) const {
-    return testing_support::ChildProcess([&] {
-      if (work) work();
-      return SaveTitle(dir.Path(), "long.mp3", "New title").How == Outcome::Rewritten ? 0 : 1;
-    }).ExitCode();
-  }
-  bool NoRecordLeft() const { return !fs::exists(records) || fs::is_empty(records); }
-};
-
-TEST(SameFile, ARewriteInItselfCutOffIsSettledByTheNextRun) {
-  InterruptedSong long_;
-  ASSERT_EQ(long_.SaveInChild(), 0);
-  const std::string rewritten = ReadFileBytes(long_.song);
-  ASSERT_NE(rewritten, long_.old);
-  EXPECT_TRUE(long_.NoRecordLeft());
-  EXPECT_FALSE(fs::exists(long_.copy));
-
-  // The save ends as the song is about to be written (after the copy and
-  // the record are on the disk), or halfway through its audio.
-  const struct {
-    const char* When;
-    int SongWrites;  // the writes into the song before the end
-    platform::SettledRewrite::How How;
-  } cases[] = {
-      {"before the song is written", 0, platform::SettledRewrite::How::CopyRemoved},
-      {"halfway through the audio", 20, platform::SettledRewrite::How::PutBack},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.When);
-    WriteFileBytes(long_.song, long_.old);
-    const int ended = long_.SaveInChild([&] {
-      platform::SetWriteFaultHook([&, writes = 0](const std::string& path, std::size_t) mutable {
-        if (path == long_.song && writes++ == c.SongWrites) ::_exit(9);
-        return true;
-      });
-    });
-    ASSERT_EQ(ended, 9);
-    EXPECT_TRUE(ReadFileBytes(long_.copy) == long_.old);
-    EXPECT_FALSE(long_.NoRecordLeft());
-    EXPECT_EQ(ReadFileBytes(long_.song) == long_.old, c.SongWrites == 0);
-
-    tag_run::RunReport report;
-    report.Settled = platform::SettleInterruptedRewrites();
-    ASSERT_EQ(report.Settled.size(), 1u);
-    EXPECT_EQ(report.Settled[0].Done, c.How);
-    EXPECT_EQ(report.Settled[0].Song, long_.song);
-    EXPECT_TRUE(ReadFileBytes(long_.song) == long_.old);
-    EXPECT_FALSE(fs::exists(long_.copy));
-    EXPECT_TRUE(long_.NoRecordLeft());
-    EXPECT_TRUE(fs::equivalent(long_.song, long_.dir.File("long-hardlink.mp3")));
-    // The run's report says which.
-    const std::string detail = c.SongWrites == 0 ? "the song was whole with its old tag; the copy of the old song removed"
-                                                 : "the song was not whole: the old song put back from its copy";
-    EXPECT_NE(run_report::CsvText(report).find(",," + long_.song + ",interrupted save settled," + detail + "\r\n"),
-              std::string::npos)
-        << run_report::CsvText(report);
-    EXPECT_EQ(run_report::SummaryLines(report).back(), "interrupted saves settled: 1");
-    EXPECT_TRUE(report.AllFine());
-    // Settled once: nothing is left for the run after.
-    EXPECT_TRUE(platform::SettleInterruptedRewrites().empty());
-  }
-}
-
-// A copy of this process rewrites a long hard-linked song in itself while
-// this one kills it at random moments. After each kill the song is whole,
-// old or new, or the whole old song lies beside it; the next run leaves it
-// whole, old or new, and nothing beside it.
-TEST(SameFile, KilledAtRandomMomentsOfARewriteInItself) {
-  InterruptedSong long_;
-  const auto start = std::chrono::steady_clock::now();
-  ASSERT_EQ(long_.SaveInChild(), 0);
-  const auto saveTime = std::chrono::steady_clock::now() - start;
-  const std::string rewritten = ReadFileBytes(long_.song);
-  testing_support::KillMoments moments(saveTime);
-  SCOPED_TRACE("seed " + std::to_string(moments.Seed()));
-  std::map<std::string, int> seen;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  for (int round = 0; round < 40 && std::chrono::steady_clock::now() < deadline; ++round) {
-    WriteFileBytes(long_.song, long_.old);
-    {
-      testing_support::ChildProcess child([&] {
-        return SaveTitle(long_.dir.Path(), "long.mp3", "New title").How == Outcome::Rewritten ? 0 : 1;
-      });
-      std::this_thread::sleep_for(moments.Next());
-      child.Kill(SIGKILL);
-      child.ExitCode();
-    }
-    const std::string now = ReadFileBytes(long_.song);
-    const bool copyBeside = fs::exists(long_.copy) && ReadFileBytes(long_.copy) == long_.old;
-    const bool whole = now == long_.old || now == rewritten;
-    ASSERT_TRUE(whole || copyBeside) << "round " << round << ": a torn song without its old copy";
-    const auto settled = platform::SettleInterruptedRewrites();
-    const std::string after = ReadFileBytes(long_.song);
-    ASSERT_TRUE(after == long_.old || after == rewritten) << "round " << round;
-    ASSERT_FALSE(fs::exists(long_.copy));
-    ASSERT_TRUE(long_.NoRecordLeft());
-    ++seen[settled.empty() ? (after == long_.old ? "old" : "new")
-                           : run_report::SettledDetail(settled.front())];
-  }
-  std::cout << "after the kills and the next run:\n";
-  for (const auto& [how, count] : seen) std::cout << "  " << count << " x " << how << '\n';
 }
 
 }  // namespace

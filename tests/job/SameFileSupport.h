@@ -1,0 +1,23 @@
+#pragma once
+// The job saving a title into a song of a folder, as a run without folder
+// mappings does it, for the tests of what a save keeps of the file.
+
+#include <string>
+
+#include "SongPathResolver.h"
+#include "SongTagJob.h"
+
+namespace same_file_test {
+
+inline song_tag_job::SongResult SaveTitle(const std::string& folder, const std::string& name, const std::string& title) {
+  song_tag_job::SongRow row;
+  row.Code = 1;
+  row.FullName = "SONG";
+  row.Folder = folder + "/";
+  row.FileName = name;
+  row.Values.Title = title;
+  SongPathResolver paths;
+  return song_tag_job::WriteSong(row, [](std::int64_t) { return std::string(); }, paths);
+}
+
+}  // namespace same_file_test

@@ -21,7 +21,7 @@
 
 namespace fs = std::filesystem;
 using same_file_test::SaveTitle;
-using song_tag_job::Outcome;
+using job::Outcome;
 using testing_support::ReadFileBytes;
 using testing_support::TempDir;
 using testing_support::WriteFileBytes;
@@ -83,7 +83,7 @@ TEST(SameFile, ARewriteInItselfCutOffIsSettledByTheNextRun) {
     EXPECT_FALSE(long_.NoRecordLeft());
     EXPECT_EQ(ReadFileBytes(long_.song) == long_.old, c.SongWrites == 0);
 
-    tag_run::RunReport report;
+    job::RunResults report;
     report.Settled = platform::SettleInterruptedRewrites();
     ASSERT_EQ(report.Settled.size(), 1u);
     EXPECT_EQ(report.Settled[0].Done, c.How);
@@ -95,10 +95,10 @@ TEST(SameFile, ARewriteInItselfCutOffIsSettledByTheNextRun) {
     // The run's report says which.
     const std::string detail = c.SongWrites == 0 ? "the song was whole with its old tag; the copy of the old song removed"
                                                  : "the song was not whole: the old song put back from its copy";
-    EXPECT_NE(run_report::CsvText(report).find(",," + long_.song + ",interrupted save settled," + detail + "\r\n"),
+    EXPECT_NE(job::CsvText(report).find(",," + long_.song + ",interrupted save settled," + detail + "\r\n"),
               std::string::npos)
-        << run_report::CsvText(report);
-    EXPECT_EQ(run_report::SummaryLines(report).back(), "interrupted saves settled: 1");
+        << job::CsvText(report);
+    EXPECT_EQ(job::SummaryLines(report).back(), "interrupted saves settled: 1");
     EXPECT_TRUE(report.AllFine());
     // Settled once: nothing is left for the run after.
     EXPECT_TRUE(platform::SettleInterruptedRewrites().empty());
@@ -139,7 +139,7 @@ TEST(SameFile, KilledAtRandomMomentsOfARewriteInItself) {
     ASSERT_FALSE(fs::exists(long_.copy));
     ASSERT_TRUE(long_.NoRecordLeft());
     ++seen[settled.empty() ? (after == long_.old ? "old" : "new")
-                           : run_report::SettledDetail(settled.front())];
+                           : job::SettledDetail(settled.front())];
   }
   std::cout << "after the kills and the next run:\n";
   for (const auto& [how, count] : seen) std::cout << "  " << count << " x " << how << '\n';

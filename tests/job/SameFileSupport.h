@@ -9,15 +9,15 @@
 
 namespace same_file_test {
 
-inline song_tag_job::SongResult SaveTitle(const std::string& folder, const std::string& name, const std::string& title) {
-  song_tag_job::SongRow row;
+inline job::SongResult SaveTitle(const std::string& folder, const std::string& name, const std::string& title) {
+  job::SongRow row;
   row.Code = 1;
   row.FullName = "SONG";
   row.Folder = folder + "/";
   row.FileName = name;
   row.Values.Title = title;
-  SongPathResolver paths;
-  return song_tag_job::WriteSong(row, [](std::int64_t) { return std::string(); }, paths);
+  job::SongPathResolver paths;
+  return job::WriteSong(row, [](std::int64_t) { return std::string(); }, paths);
 }
 
 }  // namespace same_file_test

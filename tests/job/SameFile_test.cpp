@@ -23,7 +23,7 @@
 
 namespace fs = std::filesystem;
 using same_file_test::SaveTitle;
-using song_tag_job::Outcome;
+using job::Outcome;
 using testing_support::ReadFileBytes;
 using testing_support::TempDir;
 using testing_support::WriteFileBytes;

@@ -54,6 +54,9 @@ TEST(PowerCutFileSystem, KeepsWhatWasFlushedAndTearsTheRestAtPages) {
   EXPECT_EQ(ReadFileBytes(flushed), Pages('b', 4));
   EXPECT_EQ(ReadFileBytes(unflushed), Pages('a', 4));
   EXPECT_FALSE(std::filesystem::exists(disk.File("renamed")));
+  std::vector<std::string> names;
+  ASSERT_TRUE(ListDirectory(disk.Path(), names));
+  EXPECT_EQ(names.size(), 2u);
 
   // Torn: every page either old or new, and over a few seeds both kinds
   // and a mix within one file.

@@ -434,15 +434,25 @@ int Getattr(const char* path, struct stat* st, fuse_file_info* fi) {
   });
 }
 
-int Readdir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info*, fuse_readdir_flags) {
+// Folders are read through the node opened, as readdir is told no path.
+int Opendir(const char* path, fuse_file_info* fi) {
+  State& fs = Here();
+  const std::lock_guard<std::mutex> lock(fs.mutex);
+  const std::uint64_t node = fs.Lookup(path);
+  if (node == 0) return -ENOENT;
+  if (!fs.Node(node)->folder) return -ENOTDIR;
+  fi->fh = node;
+  return 0;
+}
+
+int Readdir(const char*, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info* fi, fuse_readdir_flags) {
   State& fs = Here();
   std::vector<std::string> names{".", ".."};
   {
     const std::lock_guard<std::mutex> lock(fs.mutex);
-    const std::uint64_t node = fs.Lookup(path);
-    if (node == 0) return -ENOENT;
-    if (!fs.Node(node)->folder) return -ENOTDIR;
-    for (const auto& entry : fs.Node(node)->entries) names.push_back(entry.first);
+    if (const State::Live* node = fs.Node(fi->fh); node && node->folder) {
+      for (const auto& entry : node->entries) names.push_back(entry.first);
+    }
   }
   for (const auto& name : names) {
     if (fill(buffer, name.c_str(), nullptr, 0, static_cast<fuse_fill_dir_flags>(0))) break;
@@ -633,6 +643,7 @@ fuse_operations Operations() {
   fuse_operations ops{};
   ops.init = Init;
   ops.getattr = Getattr;
+  ops.opendir = Opendir;
   ops.readdir = Readdir;
   ops.mkdir = Mkdir;
   ops.create = Create;

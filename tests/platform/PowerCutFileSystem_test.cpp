@@ -6,7 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
+#include <iostream>
 
 #include "FileServices.h"
 #include "ReplaceGroup.h"
@@ -28,6 +33,14 @@ void Overwrite(const std::string& path, const std::string& bytes, bool flush) {
   if (flush) {
     ASSERT_TRUE(file.Sync());
   }
+}
+
+// Flushes the names made and removed in the mount's top folder.
+void FlushFolder(const PowerCutFileSystem& disk) {
+  const int folder = ::open(disk.Path().c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(folder, 0);
+  EXPECT_EQ(::fsync(folder), 0);
+  ::close(folder);
 }
 
 }  // namespace
@@ -123,4 +136,85 @@ TEST(PowerCutFileSystem, FilesReplacedByAGroupAreOldOrNewAtEveryCut) {
       EXPECT_LE(image.Find("/")->Entries.size(), static_cast<std::size_t>(2 * files));
     }
   }
+}
+
+// A file's mode and owner, its second names and its truncations (by
+// O_TRUNC or by size) reach the disk as a journaling file system has them:
+// with the file's flush for what is in the file, with the folder's for
+// names, and nothing of either before.
+TEST(PowerCutFileSystem, KeepsModesOwnersHardLinksAndTruncationsAtTheirFlushes) {
+  PowerCutFileSystem disk;
+  if (!disk.Mounted()) GTEST_SKIP() << disk.Why();
+  const std::string song = disk.File("song"), second = disk.File("second");
+
+  // Made, written and flushed before its name: the disk has its mode.
+  int fd = ::open(song.c_str(), O_CREAT | O_WRONLY, 0640);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, Pages('a', 4).data(), 4 * 4096), 4 * 4096);
+  ASSERT_EQ(::fsync(fd), 0);
+  ::close(fd);
+  EXPECT_EQ(disk.CutPower(Loss::Unflushed).Find("/song"), nullptr);
+  FlushFolder(disk);
+  ASSERT_NE(disk.CutPower(Loss::Unflushed).Find("/song"), nullptr);
+  EXPECT_EQ(disk.CutPower(Loss::Unflushed).Find("/song")->Mode, 0640u);
+
+  // A hard link: one file under two names once the folder is flushed.
+  ASSERT_EQ(::link(song.c_str(), second.c_str()), 0);
+  struct stat st {};
+  ASSERT_EQ(::stat(song.c_str(), &st), 0);
+  EXPECT_EQ(st.st_nlink, 2u);
+  EXPECT_EQ(disk.CutPower(Loss::Unflushed).Find("/second"), nullptr);
+  FlushFolder(disk);
+  Overwrite(second, Pages('b', 1), true);
+  PowerCutFileSystem::Image image = disk.CutPower(Loss::Unflushed);
+  ASSERT_NE(image.Find("/second"), nullptr);
+  EXPECT_EQ(image.Find("/song"), image.Find("/second"));
+  EXPECT_EQ(image.Find("/song")->Data, Pages('b', 1) + Pages('a', 3));
+  disk.Restore(image);
+  ASSERT_EQ(::stat(second.c_str(), &st), 0);
+  EXPECT_EQ(st.st_nlink, 2u);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+  // Emptied by O_TRUNC, and cut to a page by size: gone with the power
+  // until flushed, and every event of an open file named by its path.
+  disk.CutWhen([](const PowerCutFileSystem::Event& event) { return event.Path == "/second"; }, Loss::Unflushed);
+  fd = ::open(second.c_str(), O_WRONLY | O_TRUNC);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(ReadFileBytes(song), "");
+  EXPECT_EQ(disk.CutPower(Loss::Unflushed).Find("/song")->Data, Pages('b', 1) + Pages('a', 3));
+  ASSERT_EQ(::pwrite(fd, Pages('c', 2).data(), 2 * 4096, 0), 2 * 4096);
+  ASSERT_EQ(::ftruncate(fd, 4096), 0);
+  EXPECT_EQ(disk.CutPower(Loss::Unflushed).Find("/song")->Data, Pages('b', 1) + Pages('a', 3));
+  ASSERT_EQ(::fdatasync(fd), 0);
+  ::close(fd);
+  disk.CutWhen({}, Loss::Unflushed);
+  EXPECT_EQ(disk.CutPower(Loss::Unflushed).Find("/song")->Data, Pages('c', 1));
+  std::vector<PowerCutFileSystem::Event> events = disk.TakeCutEvents();
+  ASSERT_EQ(events.size(), 4u);
+  EXPECT_EQ(events[0].Kind, PowerCutFileSystem::Event::kTruncate);
+  EXPECT_EQ(events[1].Kind, PowerCutFileSystem::Event::kWrite);
+  EXPECT_EQ(events[2].Kind, PowerCutFileSystem::Event::kTruncate);
+  EXPECT_EQ(events[3].Kind, PowerCutFileSystem::Event::kFlush);
+  EXPECT_EQ(disk.TakeCuts().size(), 4u);
+
+  // Mode and owner: with the file's flush, and kept by a restore.
+  if (::geteuid() != 0) {
+    std::cout << "Only root gives a file away: the owner's part is skipped." << std::endl;
+    return;
+  }
+  ASSERT_EQ(::chown(song.c_str(), 4321, 4322), 0);
+  ASSERT_EQ(::chmod(song.c_str(), 0604), 0);
+  EXPECT_EQ(disk.CutPower(Loss::Unflushed).Find("/song")->Uid, 0u);
+  File flushed;
+  ASSERT_TRUE(flushed.OpenRead(song));
+  ASSERT_TRUE(flushed.Sync());
+  flushed.Close();
+  image = disk.CutPower(Loss::Unflushed);
+  EXPECT_EQ(image.Find("/song")->Uid, 4321u);
+  EXPECT_EQ(image.Find("/song")->Gid, 4322u);
+  EXPECT_EQ(image.Find("/song")->Mode, 0604u);
+  disk.Restore(image);
+  ASSERT_EQ(::stat(second.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 4321u);
+  EXPECT_EQ(st.st_gid, 4322u);
 }

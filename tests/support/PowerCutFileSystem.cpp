@@ -50,14 +50,14 @@ void WriteInto(std::string& data, std::int64_t offset, std::string_view bytes) {
   std::copy(bytes.begin(), bytes.end(), data.begin() + offset);
 }
 
-PowerCutFileSystem::Image::Node ImageNode(bool folder, unsigned mode) {
+PowerCutFileSystem::Image::Node FolderNode() {
   PowerCutFileSystem::Image::Node node;
-  node.Folder = folder;
-  node.Mode = mode;
+  node.Folder = true;
+  node.Mode = 0755;
+  node.Uid = ::geteuid();
+  node.Gid = ::getegid();
   return node;
 }
-
-PowerCutFileSystem::Image::Node FolderNode() { return ImageNode(true, 0755); }
 
 }  // namespace
 
@@ -94,8 +94,12 @@ class PowerCutFileSystem::State {
     std::uint64_t node = 0;
     std::int64_t at = 0;  // offset of a write, size of a truncate
     std::string bytes;
+    // What the node was when the change came (kMode: its new mode and
+    // owner), so that a node the disk has not seen yet gets them.
     unsigned mode = 0;
     bool folder = false;
+    uid_t uid = 0;
+    gid_t gid = 0;
     std::uint64_t folderFrom = 0, folderTo = 0;
     std::string nameFrom, nameTo;
     bool OfNames() const { return type == kLink || type == kUnlink || type == kRename; }
@@ -109,6 +113,7 @@ class PowerCutFileSystem::State {
   struct Handle {
     std::uint64_t node;
     std::uint64_t life;
+    std::string path;  // the name it was opened by, for its events
   };
 
   State() { Reset(Image{{{kRoot, FolderNode()}}}); }
@@ -117,13 +122,22 @@ class PowerCutFileSystem::State {
   dev_t device = 0;
 
   // Every change and flush comes through here first.
-  void Notice(Event::Type kind, const char* path) {
-    const Event event{kind, path ? path : "", ++events_};
+  void Notice(Event::Type kind, const std::string& path) {
+    const Event event{kind, path, ++events_};
     if (kind == Event::kFlush) ++flushes_;
     if (cutWhen_ && cutWhen_(event)) {
       cuts_.push_back(Cut(cutLoss_, cutSeed_ + static_cast<std::uint32_t>(event.Number)));
       cutEvents_.push_back(event);
     }
+  }
+
+  // The path of a change: the one given, or the name an open file was
+  // opened by (writes and flushes of open files are told no path).
+  std::string PathOf(const char* path, const fuse_file_info* fi) const {
+    if (path) return path;
+    if (!fi) return "";
+    const auto handle = handles_.find(fi->fh);
+    return handle == handles_.end() ? "" : handle->second.path;
   }
 
   // Resolves a path to a live node; 0 when there is none.
@@ -192,16 +206,20 @@ class PowerCutFileSystem::State {
     return id;
   }
   void Record(Change change) {
-    if (Live* node = Node(change.node); node && !change.OfNames()) node->modified = node->changed = Now();
+    if (Live* node = Node(change.node)) {
+      if (!change.OfNames()) node->modified = node->changed = Now();
+      change.mode = node->mode;
+      change.folder = node->folder;
+      change.uid = node->uid;
+      change.gid = node->gid;
+    }
     log_.push_back(std::move(change));
   }
+  // A new name for a node: a made one, or a second link to a file.
   void Link(std::uint64_t folder, const std::string& name, std::uint64_t id) {
-    Live& node = live_.at(id);
     live_.at(folder).entries[name] = id;
     live_.at(folder).modified = live_.at(folder).changed = Now();
     Change link = Of(Change::kLink, id);
-    link.mode = node.mode;
-    link.folder = node.folder;
     link.folderTo = folder;
     link.nameTo = name;
     Record(std::move(link));
@@ -214,10 +232,17 @@ class PowerCutFileSystem::State {
     node->changed = Now();
     if (node->links == 0 && node->opens == 0) live_.erase(id);
   }
-  void Opened(std::uint64_t id, fuse_file_info* fi) {
+  void Truncated(std::uint64_t id, off_t size, const std::string& path) {
+    Notice(Event::kTruncate, path);
+    live_.at(id).data.resize(static_cast<std::size_t>(size), '\0');
+    Change truncate = Of(Change::kTruncate, id);
+    truncate.at = size;
+    Record(std::move(truncate));
+  }
+  void Opened(std::uint64_t id, const char* path, fuse_file_info* fi) {
     ++live_.at(id).opens;
     fi->fh = nextHandle_++;
-    handles_[fi->fh] = {id, life_};
+    handles_[fi->fh] = {id, life_, path};
   }
   void Released(const fuse_file_info* fi) {
     const auto handle = handles_.find(fi->fh);
@@ -300,8 +325,8 @@ class PowerCutFileSystem::State {
       node.entries = std::move(saved.Entries);
       node.modified = node.changed = now;
       node.links = 0;
-      node.uid = ::geteuid();
-      node.gid = ::getegid();
+      node.uid = saved.Uid;
+      node.gid = saved.Gid;
       nextNode_ = std::max(nextNode_, id + 1);
     }
     for (auto& [id, node] : live_) {
@@ -321,11 +346,23 @@ class PowerCutFileSystem::State {
 
  private:
   static void Apply(Image& image, const Change& change) {
+    // The node changed, made on the disk as it was when the change came if
+    // the disk has not seen it yet (its data may reach the disk before its
+    // name does); a folder named by a change is on the disk already.
     const auto node = [&](std::uint64_t id) -> Image::Node& {
       auto found = image.Nodes.find(id);
-      if (found == image.Nodes.end())
-        found = image.Nodes.emplace(id, ImageNode(change.folder, change.mode)).first;
+      if (found == image.Nodes.end()) {
+        Image::Node made;
+        made.Folder = change.folder;
+        made.Mode = change.mode;
+        made.Uid = change.uid;
+        made.Gid = change.gid;
+        found = image.Nodes.emplace(id, std::move(made)).first;
+      }
       return found->second;
+    };
+    const auto folder = [&](std::uint64_t id) -> Image::Node& {
+      return image.Nodes.try_emplace(id, FolderNode()).first->second;
     };
     switch (change.type) {
       case Change::kWrite:
@@ -334,23 +371,27 @@ class PowerCutFileSystem::State {
       case Change::kTruncate:
         node(change.node).Data.resize(static_cast<std::size_t>(change.at), '\0');
         break;
-      case Change::kMode:
-        node(change.node).Mode = change.mode;
+      case Change::kMode: {
+        Image::Node& changed = node(change.node);
+        changed.Mode = change.mode;
+        changed.Uid = change.uid;
+        changed.Gid = change.gid;
         break;
+      }
       case Change::kLink:
         node(change.node);
-        node(change.folderTo).Entries[change.nameTo] = change.node;
+        folder(change.folderTo).Entries[change.nameTo] = change.node;
         break;
       case Change::kUnlink:
-        node(change.folderFrom).Entries.erase(change.nameFrom);
+        folder(change.folderFrom).Entries.erase(change.nameFrom);
         break;
       case Change::kRename: {
-        auto& from = node(change.folderFrom).Entries;
+        auto& from = folder(change.folderFrom).Entries;
         const auto entry = from.find(change.nameFrom);
         if (entry == from.end()) break;
         const std::uint64_t moved = entry->second;
         from.erase(entry);
-        node(change.folderTo).Entries[change.nameTo] = moved;
+        folder(change.folderTo).Entries[change.nameTo] = moved;
         break;
       }
     }
@@ -470,7 +511,7 @@ int MakeNode(const char* path, mode_t mode, bool folder, fuse_file_info* fi) {
   const std::uint64_t node = fs.NewNode(folder, mode);
   if (folder) fs.Node(node)->links = 2;
   fs.Link(parent, name, node);
-  if (fi) fs.Opened(node, fi);
+  if (fi) fs.Opened(node, path, fi);
   return 0;
 }
 
@@ -498,6 +539,22 @@ int Remove(const char* path, bool folder) {
 }
 
 int Unlink(const char* path) { return Remove(path, false); }
+
+// A second name for a file (a hard link).
+int HardLink(const char* from, const char* to) {
+  State& fs = Here();
+  const std::lock_guard<std::mutex> lock(fs.mutex);
+  const std::uint64_t node = fs.Lookup(from);
+  const auto [folder, name] = fs.Parent(to);
+  if (node == 0 || folder == 0) return -ENOENT;
+  if (fs.Node(node)->folder) return -EPERM;
+  if (fs.Node(folder)->entries.count(name)) return -EEXIST;
+  fs.Notice(Event::kCreate, to);
+  ++fs.Node(node)->links;
+  fs.Node(node)->changed = Now();
+  fs.Link(folder, name, node);
+  return 0;
+}
 
 int Rmdir(const char* path) { return Remove(path, true); }
 
@@ -528,22 +585,22 @@ int Rename(const char* from, const char* to, unsigned int flags) {
   return 0;
 }
 
+// Mode and owner reach the disk together, with the file's data.
 int Chmod(const char* path, mode_t mode, fuse_file_info* fi) {
   return OnNode(path, fi, [&](State& fs, std::uint64_t node) {
-    fs.Notice(Event::kMode, path);
+    fs.Notice(Event::kMode, fs.PathOf(path, fi));
     fs.Node(node)->mode = mode & 07777;
-    Change changed = State::Of(Change::kMode, node);
-    changed.mode = mode & 07777u;
-    fs.Record(std::move(changed));
+    fs.Record(State::Of(Change::kMode, node));
     return 0;
   });
 }
 
 int Chown(const char* path, uid_t uid, gid_t gid, fuse_file_info* fi) {
   return OnNode(path, fi, [&](State& fs, std::uint64_t node) {
+    fs.Notice(Event::kMode, fs.PathOf(path, fi));
     if (uid != static_cast<uid_t>(-1)) fs.Node(node)->uid = uid;
     if (gid != static_cast<gid_t>(-1)) fs.Node(node)->gid = gid;
-    fs.Node(node)->changed = Now();
+    fs.Record(State::Of(Change::kMode, node));
     return 0;
   });
 }
@@ -551,11 +608,7 @@ int Chown(const char* path, uid_t uid, gid_t gid, fuse_file_info* fi) {
 int Truncate(const char* path, off_t size, fuse_file_info* fi) {
   return OnNode(path, fi, [&](State& fs, std::uint64_t node) {
     if (fs.Node(node)->folder) return -EISDIR;
-    fs.Notice(Event::kTruncate, path);
-    fs.Node(node)->data.resize(static_cast<std::size_t>(size), '\0');
-    Change truncate = State::Of(Change::kTruncate, node);
-    truncate.at = size;
-    fs.Record(std::move(truncate));
+    fs.Truncated(node, size, fs.PathOf(path, fi));
     return 0;
   });
 }
@@ -577,7 +630,9 @@ int Open(const char* path, fuse_file_info* fi) {
   const std::lock_guard<std::mutex> lock(fs.mutex);
   const std::uint64_t node = fs.Lookup(path);
   if (node == 0) return -ENOENT;
-  fs.Opened(node, fi);
+  // O_TRUNC comes with the open itself (the kernel sends no truncate).
+  if ((fi->flags & O_TRUNC) && (fi->flags & O_ACCMODE) != O_RDONLY) fs.Truncated(node, 0, path);
+  fs.Opened(node, path, fi);
   return 0;
 }
 
@@ -593,7 +648,7 @@ int Read(const char*, char* buffer, size_t size, off_t offset, fuse_file_info* f
 
 int Write(const char* path, const char* buffer, size_t size, off_t offset, fuse_file_info* fi) {
   return OnNode(nullptr, fi, [&](State& fs, std::uint64_t node) {
-    fs.Notice(Event::kWrite, path);
+    fs.Notice(Event::kWrite, fs.PathOf(path, fi));
     WriteInto(fs.Node(node)->data, offset, {buffer, size});
     Change write = State::Of(Change::kWrite, node);
     write.at = offset;
@@ -612,7 +667,7 @@ int Release(const char*, fuse_file_info* fi) {
 
 int Fsync(const char* path, int, fuse_file_info* fi) {
   return OnNode(path, fi, [&](State& fs, std::uint64_t node) {
-    fs.Notice(Event::kFlush, path);
+    fs.Notice(Event::kFlush, fs.PathOf(path, fi));
     if (fs.Node(node)->folder) {
       fs.FlushWhere([](const Change& change) { return change.OfNames(); });
     } else {
@@ -625,7 +680,7 @@ int Fsync(const char* path, int, fuse_file_info* fi) {
 int Fsyncdir(const char* path, int, fuse_file_info*) {
   State& fs = Here();
   const std::lock_guard<std::mutex> lock(fs.mutex);
-  fs.Notice(Event::kFlush, path);
+  fs.Notice(Event::kFlush, path ? path : "");
   fs.FlushWhere([](const Change& change) { return change.OfNames(); });
   return 0;
 }
@@ -648,6 +703,7 @@ fuse_operations Operations() {
   ops.mkdir = Mkdir;
   ops.create = Create;
   ops.unlink = Unlink;
+  ops.link = HardLink;
   ops.rmdir = Rmdir;
   ops.rename = Rename;
   ops.chmod = Chmod;

@@ -6,7 +6,8 @@
 // is gone, or only a random part of it made it, torn at page boundaries.
 //
 // What counts as flushed:
-//   - fsync or fdatasync of a file: its data, size and permission bits;
+//   - fsync or fdatasync of a file: its data, size, permission bits and
+//     owner;
 //   - fsync of a folder: every change of names so far (creations, removals,
 //     renames), in the order they were made, as a journaling file system
 //     commits them;
@@ -45,6 +46,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/types.h>
+
 #include "TestSupport.h"
 
 namespace testing_support {
@@ -57,11 +60,15 @@ class PowerCutFileSystem {
   };
 
   // A change about to take effect, or a flush; numbered from 1 in the
-  // order they came.
+  // order they came. A new name (a file or folder made, a hard link) is a
+  // kCreate; a change of mode or owner a kMode; an open with O_TRUNC a
+  // kTruncate.
   struct Event {
     enum Type { kWrite, kTruncate, kMode, kCreate, kRemove, kRename, kFlush };
     Type Kind = kWrite;
-    std::string Path;  // inside the mount, from "/"; "" for a syncfs
+    // Inside the mount, from "/"; for an open file the name it was opened
+    // by; "" for a syncfs or a flush of a folder opened before.
+    std::string Path;
     std::uint64_t Number = 0;
   };
 
@@ -70,6 +77,8 @@ class PowerCutFileSystem {
     struct Node {
       bool Folder = false;
       unsigned Mode = 0644;
+      uid_t Uid = 0;
+      gid_t Gid = 0;
       std::string Data;
       std::map<std::string, std::uint64_t> Entries;  // of a folder
     };

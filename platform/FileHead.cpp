@@ -64,11 +64,14 @@ bool WriteCopy(const std::string& temporary, const NewHead& head, const File& fi
   return written;
 }
 
-// Writes a complete copy of the old file at name + "~old" (unnamed until
-// it is committed where the file system allows it) and leaves it open.
+// Writes a complete copy of the old file, to be named name (path + "~old")
+// as it is committed, and leaves it open. Until then it is unnamed, or
+// where the file system has none, at path + "~": a copy under name is
+// always one that the record of its rewrite, written first, knows of.
 // The copy is this account's, readable by it whatever the file's bits.
-bool WriteOldCopy(const std::string& name, const File& file, const FileStamp& stamp, File& copy) {
-  const bool written = (copy.CreateUnnamed(name) || copy.CreateNew(name)) &&
+bool WriteOldCopy(const std::string& path, const std::string& name, const File& file, const FileStamp& stamp,
+                  File& copy) {
+  const bool written = (copy.CreateUnnamed(name) || copy.CreateNamedLater(path + "~", name)) &&
                        copy.SetMode((stamp.Mode & 0777) | 0600) && CopyRest(file, 0, copy, 0);
   if (!written && copy.IsOpen()) Discard(copy, name);
   return written;
@@ -111,7 +114,7 @@ bool RewriteInFile(const std::string& name, const std::string& path, File& file,
   const std::string copyName = path + std::string(kOldCopySuffix);
   ReplaceGroup* group = ActiveReplaceGroup();
   File copy;
-  if (!WithRoomFromGroup(group, [&] { return WriteOldCopy(copyName, file, stamp, copy); })) return false;
+  if (!WithRoomFromGroup(group, [&] { return WriteOldCopy(path, copyName, file, stamp, copy); })) return false;
   std::string bytes(head.Bytes);
   if (group)
     return group->AddInFile(std::move(copy), copyName, path, stamp, std::move(file), std::move(bytes), head.Replaces,

@@ -168,6 +168,7 @@ File::File(File&& other) noexcept
       atOpen_(other.atOpen_),
       fresh_(std::exchange(other.fresh_, false)),
       pendingName_(std::exchange(other.pendingName_, {})),
+      scratchName_(std::exchange(other.scratchName_, {})),
       followedTo_(std::exchange(other.followedTo_, {})),
       writable_(std::exchange(other.writable_, false)),
       readAhead_(std::move(other.readAhead_)) {}
@@ -180,6 +181,7 @@ File& File::operator=(File&& other) noexcept {
     atOpen_ = other.atOpen_;
     fresh_ = std::exchange(other.fresh_, false);
     pendingName_ = std::exchange(other.pendingName_, {});
+    scratchName_ = std::exchange(other.scratchName_, {});
     followedTo_ = std::exchange(other.followedTo_, {});
     writable_ = std::exchange(other.writable_, false);
     readAhead_ = std::move(other.readAhead_);
@@ -252,9 +254,29 @@ bool File::CreateUnnamed(const std::string& name) {
   return true;
 }
 
+bool File::CreateNamedLater(const std::string& scratch, const std::string& name) {
+  if (name.empty() || !(CreateNew(scratch) || (DeleteFile(scratch) && CreateNew(scratch)))) return false;
+  pendingName_ = name;
+  scratchName_ = scratch;
+  return true;
+}
+
 bool File::TakeName(bool replace) {
   if (pendingName_.empty()) return true;
   if (fd_ < 0) return false;
+  if (!scratchName_.empty()) {
+    // Without replace, never over another file: where the file system
+    // cannot rename so, a second name first, then the scratch one goes.
+    const bool moved =
+        replace ? ::rename(scratchName_.c_str(), pendingName_.c_str()) == 0
+                : ::renameat2(AT_FDCWD, scratchName_.c_str(), AT_FDCWD, pendingName_.c_str(), RENAME_NOREPLACE) == 0 ||
+                      ((errno == EINVAL || errno == ENOSYS) && ::link(scratchName_.c_str(), pendingName_.c_str()) == 0 &&
+                       ::unlink(scratchName_.c_str()) == 0);
+    if (!moved) return false;
+    pendingName_.clear();
+    scratchName_.clear();
+    return true;
+  }
   // Linking through /proc needs no privilege, unlike linking the
   // descriptor itself (AT_EMPTY_PATH).
   char link[64];
@@ -418,6 +440,8 @@ bool File::Close() {
   if (fd_ < 0) return true;
   const int fd = std::exchange(fd_, -1);
   fresh_ = false;
+  // A file that never took its name goes, as an unnamed one would.
+  if (!scratchName_.empty()) ::unlink(std::exchange(scratchName_, {}).c_str());
   pendingName_.clear();
   followedTo_.clear();
   writable_ = false;

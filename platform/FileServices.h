@@ -59,7 +59,14 @@ class File {
   // is to take name later (TakeName): a program killed before that leaves
   // nothing behind. False where the file system has no unnamed files.
   bool CreateUnnamed(const std::string& name);
-  // True for a file made by CreateUnnamed that has no name yet.
+  // Where the file system has no unnamed files: creates a file for writing
+  // at scratch (whatever held that name before, a copy left by a run that
+  // was killed, is removed), that is to take name later (TakeName), and is
+  // removed as it is closed before then, as an unnamed file would be.
+  // Only a power cut or a kill leaves it at scratch, never at name.
+  bool CreateNamedLater(const std::string& scratch, const std::string& name);
+  // True for a file made by CreateUnnamed or CreateNamedLater that has not
+  // taken its name yet.
   bool Unnamed() const { return !pendingName_.empty(); }
   // Gives an unnamed file the name it was made for; whatever holds that
   // name (a copy left by an earlier run, a link) is removed first, unless
@@ -130,6 +137,7 @@ class File {
   FileStamp atOpen_{};
   bool fresh_ = false;  // open and not written to since: atOpen_ holds
   std::string pendingName_;  // of an unnamed file
+  std::string scratchName_;  // of one made by CreateNamedLater
   std::string followedTo_;
   bool writable_ = false;
   struct Block {

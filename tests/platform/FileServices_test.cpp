@@ -86,6 +86,34 @@ TEST_F(FileServices, ReplaceIsRenameOverAndWriteHookCanRefuse) {
   SetWriteFaultHook(nullptr);
 }
 
+// Where unnamed files are missing, a file named later waits at its scratch
+// name (replacing what an earlier run left there), takes its name only over
+// nothing unless told to replace, and goes when closed before that.
+TEST_F(FileServices, AFileNamedLaterWaitsAtItsScratchNameAndGoesUnnamed) {
+  const std::string scratch = dir.File("song~"), name = dir.File("song~old");
+  WriteFileBytes(scratch, "left by a run that was killed");
+  File file;
+  ASSERT_TRUE(file.CreateNamedLater(scratch, name));
+  EXPECT_TRUE(file.Unnamed());
+  ASSERT_TRUE(file.WriteAllAt(0, "copy", 4));
+  EXPECT_EQ(ReadFileBytes(scratch), "copy");
+  WriteFileBytes(name, "an earlier copy");
+  EXPECT_FALSE(file.TakeName(false));
+  EXPECT_EQ(errno, EEXIST);
+  EXPECT_EQ(ReadFileBytes(name), "an earlier copy");
+  ASSERT_TRUE(file.TakeName(true));
+  EXPECT_FALSE(file.Unnamed());
+  EXPECT_EQ(ReadFileBytes(name), "copy");
+  EXPECT_FALSE(FileExists(scratch));
+  file.Close();
+  EXPECT_TRUE(FileExists(name));
+
+  ASSERT_TRUE(file.CreateNamedLater(scratch, dir.File("never")));
+  file.Close();
+  EXPECT_FALSE(FileExists(scratch));
+  EXPECT_FALSE(FileExists(dir.File("never")));
+}
+
 TEST_F(FileServices, SizeIsTakenAtOpenAndMeasuredAgainOnceWritten) {
   const auto path = Digits("s.bin");
   File reader, writer;

@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "CatalogueSettings.h"
-#include "CatalogueSql.h"
+#include "SongListSupport.h"
 #include "TagRun.h"
 #include "TagRunSupport.h"
 
@@ -71,20 +71,12 @@ SeenRun RunOver(const TempDir& music, int songsInFlight, int stopAt = 0,
   const std::string fdb = music.File("catalogue.fdb");
   testing_support::CreateCatalogue(fdb, catalogue.Sql());
 
-  db::Connection connection;
-  connection.SetDatabaseName(fdb);
-  connection.Connect();
-  db::Transaction transaction(connection);
-  transaction.Start();
-  db::Query songs(connection, transaction);
-  songs.SetSQL(job::SongListSql("", job::kDefaultSortField));
-  songs.Open();
-  songs.FetchAll();
-  songs.First();
+  testing_support::SongList list(fdb);
+  db::Query& songs = list.songs;
 
   SeenRun run;
   std::atomic<bool> stop = false;
-  job::TagRun tagRun(connection, transaction, songs);
+  job::TagRun tagRun(list.connection, list.transaction, songs);
   if (songsInFlight > 0) tagRun.SetSongsInFlight(songsInFlight);
   tagRun.SetStopFlag(&stop);
   const auto runThread = std::this_thread::get_id();

@@ -1,4 +1,4 @@
-// A rewrite in a song's own file cut off by a kill: at
+// A rewrite in a song's own file cut off by a kill or a power cut: at
 // every instant the song is whole, old or new, or its whole old copy lies
 // beside it, and the next run settles the copy and says how.
 
@@ -12,12 +12,19 @@
 #include <functional>
 #include <iostream>
 #include <map>
+#include <random>
 #include <thread>
 
 #include "FaultSupport.h"
 #include "InFileRewrite.h"
 #include "RunReport.h"
 #include "SameFileSupport.h"
+
+#if defined(QUILLMAR_POWER_CUT_FS)
+#include "CatalogueDb.h"
+#include "PowerCutFileSystem.h"
+#include "SongListSupport.h"
+#endif
 
 namespace fs = std::filesystem;
 using same_file_test::SaveTitle;
@@ -145,5 +152,147 @@ TEST(SameFile, KilledAtRandomMomentsOfARewriteInItself) {
   for (const auto& [how, count] : seen) std::cout << "  " << count << " x " << how << '\n';
 }
 
+#if defined(QUILLMAR_POWER_CUT_FS)
+
+using testing_support::PowerCutFileSystem;
+using Event = PowerCutFileSystem::Event;
+using How = platform::SettledRewrite::How;
+
+// A catalogue of two songs on a disk that can lose its power: linked.mp3,
+// with a second name, is rewritten in its own file; theirs.mp3, of another
+// owner and group (as root), is replaced by a copy given them. The record
+// of the rewrite goes to the state folder on the same disk.
+struct PowerCutLibrary {
+  PowerCutFileSystem disk;
+  TempDir home;  // the catalogue, whose disk does not fail
+  std::string fdb = home.File("catalogue.fdb");
+  std::string music = disk.File("music");
+  std::string linked = music + "/linked.mp3", secondName = music + "/linked-too.mp3";
+  std::string theirs = music + "/theirs.mp3";
+  std::string old = testing_support::LongSongAudio(600 * 1024);
+  bool otherOwner = ::geteuid() == 0;
+  testing_support::ScopedEnvironment state{"XDG_STATE_HOME", disk.File("state").c_str()};
+  PowerCutFileSystem::Image before;
+
+  bool Make() {
+    if (!disk.Mounted()) return false;
+    testing_support::CatalogueBuilder catalogue;
+    catalogue.Folder(1, music + "/")
+        .Song({.codigo = 1, .nome = "New title", .nomeCompleto = "LINKED", .pasCodigo = 1, .arquivo = "linked.mp3"})
+        .Song({.codigo = 2, .nome = "Their title", .nomeCompleto = "THEIRS", .pasCodigo = 1, .arquivo = "theirs.mp3"});
+    testing_support::CreateCatalogue(fdb, catalogue.Sql());
+    fs::create_directory(music);
+    WriteFileBytes(linked, old);
+    WriteFileBytes(theirs, old);
+    fs::create_hard_link(linked, secondName);
+    if (otherOwner) {
+      EXPECT_EQ(::chown(theirs.c_str(), 4321, 4322), 0);
+      EXPECT_EQ(::chmod(theirs.c_str(), 0664), 0);
+    }
+    disk.Flush();
+    before = disk.CutPower(PowerCutFileSystem::Loss::Unflushed);
+    return true;
+  }
+
+  job::RunResults Run() const {
+    testing_support::SongList list(fdb);
+    job::TagRun run(list.connection, list.transaction, list.songs);
+    run.RunToEnd(list.songs.FetchedCount(), [](int, int) {});
+    return run.Report();
+  }
+};
+
+const std::string* DataAt(const PowerCutFileSystem::Image& image, const std::string& path) {
+  const auto* node = image.Find(path);
+  return node ? &node->Data : nullptr;
+}
+
+// A real run over the two songs loses its power at every flush (what was
+// not flushed lost), and, torn at pages, at every flush and at random
+// changes between. On each disk so left, the linked song is whole, old or
+// new, or its whole old copy lies beside it; its names are one file and
+// the other owner's song keeps owner, group and mode. The next run settles
+// the copy, reports which state it found the song in, and leaves both
+// songs new, with nothing beside them.
+TEST(SameFile, APowerCutDuringARewriteInItselfIsSettledByTheNextRun) {
+  PowerCutLibrary library;
+  if (!library.Make()) GTEST_SKIP() << library.disk.Why();
+  if (!library.otherOwner) std::cout << "Not root: the song of another owner is not given one." << std::endl;
+  // The songs as a run that is not cut off leaves them.
+  const job::RunResults first = library.Run();
+  ASSERT_EQ(first.Songs.size(), 2u);
+  EXPECT_EQ(first.Songs[0].How, Outcome::Rewritten);
+  const std::string newLinked = ReadFileBytes(library.linked), newTheirs = ReadFileBytes(library.theirs);
+  ASSERT_NE(newLinked, library.old);
+
+  const unsigned seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::map<std::string, int> seen;
+  for (const auto loss : {PowerCutFileSystem::Loss::Unflushed, PowerCutFileSystem::Loss::Torn}) {
+    library.disk.Restore(library.before);
+    std::mt19937 random(seed);
+    library.disk.CutWhen(
+        [&](const Event& event) {
+          return event.Kind == Event::kFlush || (loss == PowerCutFileSystem::Loss::Torn && random() % 3 == 0);
+        },
+        loss, seed);
+    library.Run();
+    library.disk.CutWhen({}, loss);
+    const std::vector<PowerCutFileSystem::Image> cuts = library.disk.TakeCuts();
+    const std::vector<Event> events = library.disk.TakeCutEvents();
+    ASSERT_GT(cuts.size(), 5u);
+    for (std::size_t cut = 0; cut < cuts.size(); ++cut) {
+      const PowerCutFileSystem::Image& image = cuts[cut];
+      SCOPED_TRACE("cut " + std::to_string(cut) + " at event " + std::to_string(events[cut].Number) + " on " +
+                   events[cut].Path);
+      const std::string* song = DataAt(image, "/music/linked.mp3");
+      const std::string* copy = DataAt(image, "/music/linked.mp3~old");
+      ASSERT_NE(song, nullptr);
+      const bool whole = *song == library.old || *song == newLinked;
+      ASSERT_TRUE(whole || (copy && *copy == library.old)) << "a torn song without its whole old copy";
+      EXPECT_EQ(image.Find("/music/linked.mp3"), image.Find("/music/linked-too.mp3"));
+      const auto* their = image.Find("/music/theirs.mp3");
+      ASSERT_NE(their, nullptr);
+      EXPECT_TRUE(their->Data == library.old || their->Data == newTheirs);
+      if (library.otherOwner) {
+        EXPECT_EQ(their->Uid, 4321u);
+        EXPECT_EQ(their->Gid, 4322u);
+        EXPECT_EQ(their->Mode, 0664u);
+      }
+
+      // Power back on, and the next run.
+      library.disk.Restore(image);
+      const job::RunResults next = library.Run();
+      const auto settled = std::find_if(next.Settled.begin(), next.Settled.end(),
+                                        [&](const auto& one) { return one.Song == library.linked; });
+      if (!whole) {
+        ASSERT_NE(settled, next.Settled.end());
+        EXPECT_EQ(settled->Done, How::PutBack);
+      } else if (settled != next.Settled.end()) {
+        EXPECT_EQ(settled->Done, How::CopyRemoved);
+        EXPECT_EQ(settled->SongWasNew, *song == newLinked);
+      }
+      if (settled != next.Settled.end()) {
+        EXPECT_NE(job::CsvText(next).find(library.linked + ",interrupted save settled," + job::SettledDetail(*settled)),
+                  std::string::npos);
+      }
+      EXPECT_TRUE(next.AllFine());
+      EXPECT_TRUE(ReadFileBytes(library.linked) == newLinked);
+      EXPECT_TRUE(ReadFileBytes(library.theirs) == newTheirs);
+      EXPECT_TRUE(fs::equivalent(library.linked, library.secondName));
+      std::vector<std::string> names;
+      ASSERT_TRUE(platform::ListDirectory(library.music, names));
+      EXPECT_EQ(names.size(), 3u) << "a copy left beside the songs";
+      const std::string records = library.disk.File("state/quillmar2012/rewrites");
+      EXPECT_TRUE(!fs::exists(records) || fs::is_empty(records));
+      ++seen[settled == next.Settled.end() ? (*song == library.old ? "old, nothing to settle" : "new, nothing to settle")
+                                           : job::SettledDetail(*settled)];
+    }
+  }
+  std::cout << "after the power cuts and the next run:\n";
+  for (const auto& [how, count] : seen) std::cout << "  " << count << " x " << how << '\n';
+}
+
+#endif
 
 }  // namespace

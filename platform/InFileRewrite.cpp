@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
@@ -239,28 +240,38 @@ RewriteRecord::~RewriteRecord() {
 
 bool RewriteRecord::Write(const std::vector<InFileRewrite>& rewrites, bool writing) {
   const std::string folder = RecordFolderIn(StateFolder());
-  if (folder.empty() || !MakeFolders(folder)) return false;
+  const auto failed = [&] {
+    // In the words of the run's report: "permission denied".
+    std::string words = std::strerror(errno);
+    if (!words.empty()) words[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(words[0])));
+    why_ = folder.empty() ? "no home folder to keep it in" : folder + ": " + words;
+    Remove();
+    return false;
+  };
+  if (folder.empty() || !MakeFolders(folder)) return failed();
   const std::string text = RecordText(rewrites, writing);
   static std::atomic<unsigned> serial{0};
   for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
     path_ = folder + std::to_string(::getpid()) + "-" + std::to_string(serial++) + std::string(kRecordEnding);
     fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd_ < 0 && errno != EEXIST) return false;
+    if (fd_ < 0 && errno != EEXIST) return failed();
   }
-  if (fd_ < 0 || ::flock(fd_, LOCK_EX) != 0) return false;
+  if (fd_ < 0 || ::flock(fd_, LOCK_EX) != 0) return failed();
   bool written = true;
   for (std::size_t done = 0; written && done < text.size();) {
     const ssize_t n = ::pwrite(fd_, text.data() + done, text.size() - done, static_cast<off_t>(done));
     if (n < 0 && errno == EINTR) continue;
     written = n > 0;
+    if (n == 0) errno = EIO;
     if (written) done += static_cast<std::size_t>(n);
   }
   // The record's name is on the disk once its folder is.
   const int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   const bool onDisk = written && ::fdatasync(fd_) == 0 && folderFd >= 0 && ::fsync(folderFd) == 0;
+  const int error = errno;
   if (folderFd >= 0) ::close(folderFd);
-  if (!onDisk) Remove();
-  return onDisk;
+  errno = error;
+  return onDisk || failed();
 }
 
 void RewriteRecord::Remove() {

@@ -69,14 +69,16 @@ class RewriteRecord {
   RewriteRecord& operator=(const RewriteRecord&) = delete;
 
   // Writes the record and puts it on the disk; false when there is no
-  // state folder or it cannot be written.
+  // state folder or it cannot be written, Why() then telling which.
   bool Write(const std::vector<InFileRewrite>& rewrites, bool writing);
+  const std::string& Why() const { return why_; }
   // Removes the record: its rewrites are done.
   void Remove();
 
  private:
   int fd_ = -1;
   std::string path_;
+  std::string why_;
 };
 
 // The record's bytes and their reading; a record that is torn, changed or

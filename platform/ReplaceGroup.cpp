@@ -166,8 +166,16 @@ ReplaceGroup::Outcome ReplaceGroup::CommitBatch(Batch& batch) {
     }
     return rewrites;
   };
+  // Without a record, a song cut off halfway could be neither told from a
+  // whole one nor put back: such songs are left as they are, with the
+  // reason, and their copies go unnamed.
   RewriteRecord prepared, writing;
-  if (const auto rewrites = recordOf(std::vector<char>(count, 1)); !rewrites.empty()) prepared.Write(rewrites, false);
+  std::string unrecorded;
+  const auto notRecorded = [](const RewriteRecord& record) {
+    return "not rewritten in its own file: the rewrite cannot be recorded (" + record.Why() + "), left as it was";
+  };
+  if (const auto rewrites = recordOf(std::vector<char>(count, 1)); !rewrites.empty() && !prepared.Write(rewrites, false))
+    unrecorded = notRecorded(prepared);
   // Such a copy gets its name before the flush, so that the flush puts the
   // name on the disk too; never over a file of that name, which may be the
   // copy of an earlier interrupted rewrite.
@@ -175,7 +183,7 @@ ReplaceGroup::Outcome ReplaceGroup::CommitBatch(Batch& batch) {
       std::any_of(batch.copies.begin(), batch.copies.end(), [](const Waiting& entry) { return entry.inFile.has_value(); });
   std::vector<char> named(count, 1);
   for (std::size_t i = 0; i < count; ++i) {
-    if (batch.copies[i].inFile) named[i] = batch.copies[i].copy.TakeName(false);
+    if (batch.copies[i].inFile) named[i] = unrecorded.empty() && batch.copies[i].copy.TakeName(false);
   }
   // One copy alone is flushed by itself; several (or any copy whose name
   // must reach the disk) are flushed with one flush of each file system
@@ -200,23 +208,27 @@ ReplaceGroup::Outcome ReplaceGroup::CommitBatch(Batch& batch) {
     ready[i] = named[i] && onDisk && !changed[i];
   }
   Outcome outcome;
-  const auto refuse = [&outcome, &named, &changed](Waiting& entry, std::size_t i) {
+  const auto refuse = [&outcome, &named, &changed](Waiting& entry, std::size_t i, std::string why = {}) {
     entry.copy.Close();
     if (entry.inFile) entry.inFile->song.Close();
     // A name the copy could not take belongs to another file.
     if (named[i]) DeleteFile(entry.temporary);
     ++outcome.refused;
-    outcome.refusals.push_back({entry.named, changed[i] != 0,
-                                named[i] ? std::string()
-                                         : "the copy of an interrupted save lies beside the song: " + entry.temporary});
+    if (why.empty() && !named[i]) why = "the copy of an interrupted save lies beside the song: " + entry.temporary;
+    outcome.refusals.push_back({entry.named, changed[i] != 0, std::move(why)});
   };
   // The songs to be written in their own files are recorded again, now
   // that their copies are on the disk; the others' copies go before the
   // prepared record does.
   for (std::size_t i = 0; i < count; ++i) {
-    if (batch.copies[i].inFile && !ready[i]) refuse(batch.copies[i], i);
+    if (batch.copies[i].inFile && !ready[i]) refuse(batch.copies[i], i, unrecorded);
   }
-  if (const auto rewrites = recordOf(ready); !rewrites.empty()) writing.Write(rewrites, true);
+  if (const auto rewrites = recordOf(ready); !rewrites.empty() && !writing.Write(rewrites, true)) {
+    for (std::size_t i = 0; i < count; ++i) {
+      if (batch.copies[i].inFile && ready[i]) refuse(batch.copies[i], i, notRecorded(writing));
+      if (batch.copies[i].inFile) ready[i] = 0;
+    }
+  }
   prepared.Remove();
   bool copyLeft = false;
   for (std::size_t i = 0; i < count; ++i) {

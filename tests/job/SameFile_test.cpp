@@ -15,11 +15,14 @@
 #include <set>
 
 #include "../pipeline/PipelineTestTools.h"
+#include "CatalogueDb.h"
 #include "FaultSupport.h"
 #include "FileHead.h"
 #include "FileServices.h"
 #include "SameFileSupport.h"
+#include "SongListSupport.h"
 #include "SongTagJob.h"
+#include "TagRun.h"
 
 namespace fs = std::filesystem;
 using same_file_test::SaveTitle;
@@ -165,6 +168,41 @@ TEST(SameFile, ASongWithASecondHardLinkIsRewrittenInItself) {
   ExpectSavedAsTheSameFile(dir.Path(), "a.mp3", other);
   EXPECT_TRUE(fs::equivalent(song, other));
   EXPECT_EQ(NamesIn(dir.Path()), (std::set<std::string>{"a.mp3", "a-hardlink.mp3"}));
+}
+
+// Where the rewrite in a song's own file cannot be recorded (the state
+// folder cannot be made or written), a run leaves that song as it was and
+// says why; a song that a new file can stand for is rewritten all the same.
+TEST(SameFile, ASongThatWouldBeRewrittenInItselfWithoutARecordIsLeftAsItWas) {
+  TempDir dir, music;
+  const std::string song = music.File("a.mp3"), other = music.File("a-hardlink.mp3"), plain = music.File("b.mp3");
+  WriteFileBytes(song, Audio());
+  WriteFileBytes(plain, Audio());
+  fs::create_hard_link(song, other);
+  // A file where the state folder would be made: even root cannot.
+  WriteFileBytes(dir.File("state"), "");
+  const testing_support::ScopedEnvironment state("XDG_STATE_HOME", dir.File("state").c_str());
+  const std::string fdb = dir.File("catalogue.fdb");
+  testing_support::CreateCatalogue(
+      fdb, testing_support::CatalogueBuilder()
+               .Folder(1, music.Path() + "/")
+               .Song({.codigo = 1, .nome = "New", .nomeCompleto = "A", .pasCodigo = 1, .arquivo = "a.mp3"})
+               .Song({.codigo = 2, .nome = "New", .nomeCompleto = "B", .pasCodigo = 1, .arquivo = "b.mp3"})
+               .Sql());
+  testing_support::SongList list(fdb);
+  job::TagRun run(list.connection, list.transaction, list.songs);
+  run.RunToEnd(list.songs.FetchedCount(), [](int, int) {});
+
+  const auto& songs = run.Report().Songs;
+  ASSERT_EQ(songs.size(), 2u);
+  EXPECT_EQ(songs[0].How, Outcome::Failed);
+  EXPECT_EQ(songs[0].Detail, "not rewritten in its own file: the rewrite cannot be recorded (" + dir.File("state") +
+                                 "/quillmar2012/rewrites/: not a directory), left as it was");
+  EXPECT_TRUE(ReadFileBytes(song) == Audio());
+  EXPECT_TRUE(fs::equivalent(song, other));
+  EXPECT_EQ(songs[1].How, Outcome::Rewritten);
+  EXPECT_EQ(TitleOf(plain), "New");
+  EXPECT_EQ(NamesIn(music.Path()), (std::set<std::string>{"a.mp3", "a-hardlink.mp3", "b.mp3"}));
 }
 
 TEST(SameFile, OwnerGroupAndModeStayInAFolderSharedByAGroup) {

@@ -265,13 +265,19 @@ bool File::TakeName(bool replace) {
   if (pendingName_.empty()) return true;
   if (fd_ < 0) return false;
   if (!scratchName_.empty()) {
-    // Without replace, never over another file: where the file system
-    // cannot rename so, a second name first, then the scratch one goes.
-    const bool moved =
-        replace ? ::rename(scratchName_.c_str(), pendingName_.c_str()) == 0
-                : ::renameat2(AT_FDCWD, scratchName_.c_str(), AT_FDCWD, pendingName_.c_str(), RENAME_NOREPLACE) == 0 ||
-                      ((errno == EINVAL || errno == ENOSYS) && ::link(scratchName_.c_str(), pendingName_.c_str()) == 0 &&
-                       ::unlink(scratchName_.c_str()) == 0);
+    bool moved;
+    if (replace) {
+      moved = ::rename(scratchName_.c_str(), pendingName_.c_str()) == 0;
+    } else if (::renameat2(AT_FDCWD, scratchName_.c_str(), AT_FDCWD, pendingName_.c_str(), RENAME_NOREPLACE) == 0) {
+      moved = true;
+    } else {
+      // Never over another file; where the file system cannot rename so
+      // (a share, say), only when nothing has the name.
+      const bool unsupported = errno == EINVAL || errno == ENOSYS || errno == ENOTSUP;
+      struct stat st;
+      if (unsupported && ::lstat(pendingName_.c_str(), &st) == 0) errno = EEXIST;
+      moved = unsupported && errno == ENOENT && ::rename(scratchName_.c_str(), pendingName_.c_str()) == 0;
+    }
     if (!moved) return false;
     pendingName_.clear();
     scratchName_.clear();

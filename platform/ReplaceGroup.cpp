@@ -182,8 +182,15 @@ ReplaceGroup::Outcome ReplaceGroup::CommitBatch(Batch& batch) {
   const bool anyInFile =
       std::any_of(batch.copies.begin(), batch.copies.end(), [](const Waiting& entry) { return entry.inFile.has_value(); });
   std::vector<char> named(count, 1);
+  std::vector<std::string> unnamed(count);  // why a copy could not take its name
   for (std::size_t i = 0; i < count; ++i) {
-    if (batch.copies[i].inFile) named[i] = unrecorded.empty() && batch.copies[i].copy.TakeName(false);
+    Waiting& entry = batch.copies[i];
+    if (!entry.inFile) continue;
+    named[i] = unrecorded.empty() && entry.copy.TakeName(false);
+    if (!named[i] && unrecorded.empty())
+      unnamed[i] = errno == EEXIST ? "the copy of an interrupted save lies beside the song: " + entry.temporary
+                                   : "the old song's copy could not be named " + entry.temporary + ": " +
+                                         std::strerror(errno) + ", left as it was";
   }
   // One copy alone is flushed by itself; several (or any copy whose name
   // must reach the disk) are flushed with one flush of each file system
@@ -214,14 +221,13 @@ ReplaceGroup::Outcome ReplaceGroup::CommitBatch(Batch& batch) {
     // A name the copy could not take belongs to another file.
     if (named[i]) DeleteFile(entry.temporary);
     ++outcome.refused;
-    if (why.empty() && !named[i]) why = "the copy of an interrupted save lies beside the song: " + entry.temporary;
     outcome.refusals.push_back({entry.named, changed[i] != 0, std::move(why)});
   };
   // The songs to be written in their own files are recorded again, now
   // that their copies are on the disk; the others' copies go before the
   // prepared record does.
   for (std::size_t i = 0; i < count; ++i) {
-    if (batch.copies[i].inFile && !ready[i]) refuse(batch.copies[i], i, unrecorded);
+    if (batch.copies[i].inFile && !ready[i]) refuse(batch.copies[i], i, unrecorded + unnamed[i]);
   }
   if (const auto rewrites = recordOf(ready); !rewrites.empty() && !writing.Write(rewrites, true)) {
     for (std::size_t i = 0; i < count; ++i) {

@@ -172,6 +172,19 @@ TEST(SameFile, ASongWithASecondHardLinkIsRewrittenInItself) {
   ExpectSavedAsTheSameFile(dir.Path(), "a.mp3", other);
   EXPECT_TRUE(fs::equivalent(song, other));
   EXPECT_EQ(NamesIn(dir.Path()), (std::set<std::string>{"a.mp3", "a-hardlink.mp3"}));
+
+  // A copy of the old song that no record names, beside it, is not
+  // overwritten: the song is left as it is, with the reason.
+  const TempDir stateHome;
+  const testing_support::ScopedEnvironment state("XDG_STATE_HOME", stateHome.Path().c_str());
+  const std::string before = ReadFileBytes(song);
+  WriteFileBytes(song + "~old", "put here by hand");
+  const auto result = SaveTitle(dir.Path(), "a.mp3", std::string(6000, 'T'));  // more than the room left
+  EXPECT_EQ(result.How, Outcome::Failed);
+  EXPECT_EQ(result.Detail, "the copy of an interrupted save lies beside the song");
+  EXPECT_TRUE(ReadFileBytes(song) == before);
+  EXPECT_EQ(ReadFileBytes(song + "~old"), "put here by hand");
+  EXPECT_EQ(NamesIn(dir.Path()), (std::set<std::string>{"a.mp3", "a-hardlink.mp3", "a.mp3~old"}));
 }
 
 // Where the rewrite in a song's own file cannot be recorded (the state

@@ -558,11 +558,11 @@ void Query::OpenHandedRows(std::vector<std::string> names, std::function<void(in
   impl_->more = std::move(more);
 }
 
-void Query::AddRows(const RowStore& rows) {
+void Query::AddRows(RowStore rows) {
   if (!impl_->open || !impl_->handed || impl_->allFetched) throw DatabaseError("The query takes no rows from elsewhere");
   if (rows.Columns() != impl_->rows.Columns()) throw DatabaseError("The rows handed in have other columns");
   const bool first = impl_->rows.Rows() == 0;
-  impl_->rows.Append(rows);
+  impl_->rows.Append(std::move(rows));
   if (first && impl_->rows.Rows() > 0) {
     impl_->current = 0;
     impl_->eof = false;

@@ -124,11 +124,12 @@ class Query {
   // Rows handed in from elsewhere (a query that another thread runs)
   // instead of a cursor of the query's own: opens the query with these
   // columns and no rows yet. AddRows appends rows of as many columns (the
-  // first ones make row 0 the current row); EndRows says that no more come.
+  // first ones make row 0 the current row), taking their storage over
+  // without copying it; EndRows says that no more come.
   // Until then, fetching more rows calls more(count), which must add rows
   // (it may wait for them), end them, or throw.
   void OpenHandedRows(std::vector<std::string> names, std::function<void(int count)> more);
-  void AddRows(const RowStore& rows);
+  void AddRows(RowStore rows);
   void EndRows();
   bool RowsHandedIn() const;
   // Moves the rows fetched so far out into rows, for handing them to

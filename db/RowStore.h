@@ -1,10 +1,15 @@
 #pragma once
-// Fetched rows of a query kept compactly: every cell's text lies in one
-// shared buffer, so a hundred thousand rows cost little more than their
-// bytes.
+// Fetched rows of a query kept compactly and in chunks: a chunk's cells
+// lie in one buffer of its own, so a hundred thousand rows cost little more
+// than their bytes, and a list grows without ever copying what it holds.
+// Chunks are shared, never changed once another store holds them: copying
+// a store, appending one to another and picking rows of one in another
+// order copy no cell.
 
-#include <algorithm>
 #include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,52 +18,43 @@ namespace db {
 
 class RowStore {
  public:
-  void Reset(int columns) {
-    columns_ = columns > 0 ? static_cast<std::size_t>(columns) : 1;
-    text_.clear();
-    ends_.clear();
-    nulls_.clear();
-  }
+  // Rows a chunk filled cell by cell takes before the next one starts.
+  static constexpr int kChunkRows = 4096;
 
-  // Cells are added row by row, one per column.
-  void AddCell(std::string_view text, bool null) {
-    text_.append(text);
-    ends_.push_back(text_.size());
-    nulls_.push_back(null);
-  }
+  void Reset(int columns);
 
-  // Every row of other (which has as many columns) after this one's rows.
-  void Append(const RowStore& other) {
-    const std::size_t base = text_.size();
-    text_.append(other.text_);
-    // Room grows by doubling, so that a list handed in batch by batch is
-    // not copied again for each one.
-    if (ends_.capacity() < ends_.size() + other.ends_.size())
-      ends_.reserve(std::max(2 * ends_.capacity(), ends_.size() + other.ends_.size()));
-    for (std::size_t end : other.ends_) ends_.push_back(base + end);
-    nulls_.insert(nulls_.end(), other.nulls_.begin(), other.nulls_.end());
-  }
+  // Cells are added row by row, one per column. Throws std::length_error
+  // for a row too large to keep.
+  void AddCell(std::string_view text, bool null);
+
+  // Every row of other (which has as many columns) after this one's rows;
+  // other's chunks are taken over as they are.
+  void Append(RowStore other);
+
+  // The given rows of from (positions in from), in the given order, as a
+  // store of their own that shares from's cells.
+  static RowStore Picked(const RowStore& from, std::span<const int> rows);
 
   int Columns() const { return static_cast<int>(columns_); }
-  int Rows() const { return static_cast<int>(ends_.size() / columns_); }
+  int Rows() const { return rows_; }
 
-  std::string_view Text(int row, int column) const {
-    const std::size_t cell = Cell(row, column);
-    const std::size_t begin = cell == 0 ? 0 : ends_[cell - 1];
-    return std::string_view(text_).substr(begin, ends_[cell] - begin);
-  }
-
-  bool IsNull(int row, int column) const { return nulls_[Cell(row, column)]; }
+  std::string_view Text(int row, int column) const;
+  bool IsNull(int row, int column) const;
 
  private:
-  std::size_t Cell(int row, int column) const {
-    return static_cast<std::size_t>(row) * columns_ + static_cast<std::size_t>(column);
-  }
+  struct Chunk;
+  struct Place {
+    const Chunk* chunk;
+    int row;  // within chunk, which holds its own cells
+  };
+  Place Find(int row) const;
+  Chunk& OpenChunk();
 
   std::size_t columns_ = 1;
-  std::string text_;
-  std::vector<std::size_t> ends_;
-  std::vector<bool> nulls_;
+  int rows_ = 0;
+  std::size_t pendingCells_ = 0;  // cells of the row being added
+  std::vector<std::shared_ptr<Chunk>> chunks_;
+  std::vector<int> firstRows_;  // of each chunk
 };
 
 }  // namespace db

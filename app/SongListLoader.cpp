@@ -1,6 +1,7 @@
 #include "SongListLoader.h"
 
 #include <algorithm>
+#include <span>
 
 #include "SongListReader.h"
 
@@ -51,6 +52,21 @@ void SongListLoader::WaitForBatch() {
   ready_.wait(lock, [this] { return !batches_.empty() || (running_ == 0 && !pending_) || stopping_; });
 }
 
+void SongListLoader::Discard(db::RowStore rows) {
+  {
+    const std::lock_guard lock(lock_);
+    discarded_.push_back(std::move(rows));
+  }
+  asked_.notify_all();
+}
+
+void SongListLoader::DropDiscarded() {
+  std::vector<db::RowStore> discarded;
+  const std::lock_guard lock(lock_);
+  discarded.swap(discarded_);
+  // Freed here, outside the lock, as discarded goes.
+}
+
 bool SongListLoader::Superseded(int generation) {
   const std::lock_guard lock(lock_);
   return stopping_ || generation != latest_;
@@ -72,13 +88,15 @@ void SongListLoader::Push(Batch batch) {
 void SongListLoader::Work() {
   std::unique_ptr<Session> session;
   for (;;) {
+    DropDiscarded();
     Request request;
     {
       std::unique_lock lock(lock_);
       running_ = 0;
       ready_.notify_all();
-      asked_.wait(lock, [this] { return stopping_ || pending_.has_value(); });
+      asked_.wait(lock, [this] { return stopping_ || pending_.has_value() || !discarded_.empty(); });
       if (stopping_) break;
+      if (!pending_) continue;
       request = std::move(*pending_);
       pending_.reset();
       running_ = request.Generation;
@@ -126,17 +144,55 @@ void SongListLoader::Attach(const Request& request) {
 }
 
 void SongListLoader::Load(const Request& request, job::SongListReader& reader) {
+  if (Reorder(request, reader)) return;
+  listed_ = {};
   reader.Open(request.SearchText, request.SortField);
-  Batch first{.Generation = request.Generation, .Columns = reader.ColumnNames(), .First = true};
-  reader.Next(kFirstScreenRows, first.Rows);
-  bool last = first.Last = reader.AtEnd();
-  Push(std::move(first));
-  for (int size = kFirstScreenRows * 4; !last; size = std::min(size * 2, kLargestBatch)) {
-    if (Superseded(request.Generation)) break;
-    Batch next{.Generation = request.Generation};
-    reader.Next(size, next.Rows);
-    last = next.Last = reader.AtEnd();
-    Push(std::move(next));
-  }
+  const bool whole = HandOut(request, reader.ColumnNames(), [&reader](int count, db::RowStore& rows) {
+    reader.Next(count, rows);
+    return !reader.AtEnd();
+  });
+  // Only a list of the song table alone may be ordered again in memory.
+  listed_.Whole = whole && reader.Fast();
   reader.Close();
+}
+
+bool SongListLoader::Reorder(const Request& request, const job::SongListReader& reader) {
+  if (!listed_.Whole || listed_.SearchText != request.SearchText || !reader.OrdersInMemory(request.SortField))
+    return false;
+  const std::optional<std::vector<int>> order = listed_.Keys.Order(request.SortField);
+  if (!order) return false;
+  const Listed from = std::exchange(listed_, {});
+  std::size_t done = 0;
+  listed_.Whole = HandOut(request, from.Columns, [&](int count, db::RowStore& rows) {
+    const std::size_t size = std::min(order->size() - done, static_cast<std::size_t>(count));
+    rows = db::RowStore::Picked(from.Rows, std::span(*order).subspan(done, size));
+    done += size;
+    return done < order->size();
+  });
+  return true;
+}
+
+bool SongListLoader::HandOut(const Request& request, std::vector<std::string> columns,
+                             const std::function<bool(int count, db::RowStore& rows)>& next) {
+  listed_ = {.SearchText = request.SearchText, .SortField = request.SortField, .Columns = columns};
+  listed_.Rows.Reset(static_cast<int>(columns.size()));
+  listed_.Keys.Start(columns);
+  Batch first{.Generation = request.Generation, .Columns = std::move(columns), .First = true};
+  first.Rows.Reset(static_cast<int>(first.Columns.size()));
+  bool more = next(kFirstScreenRows, first.Rows);
+  first.Last = !more;
+  listed_.Keys.Add(first.Rows);
+  listed_.Rows.Append(first.Rows);
+  Push(std::move(first));
+  for (int size = kFirstScreenRows * 4; more; size = std::min(size * 2, kLargestBatch)) {
+    if (Superseded(request.Generation)) return false;
+    DropDiscarded();
+    Batch batch{.Generation = request.Generation};
+    more = next(size, batch.Rows);
+    batch.Last = !more;
+    listed_.Keys.Add(batch.Rows);
+    listed_.Rows.Append(batch.Rows);
+    Push(std::move(batch));
+  }
+  return true;
 }

@@ -4,11 +4,15 @@
 // catalogue; the window asks for a list (a generation number, the search
 // text and the order) and takes the rows as they come, a first screen
 // first. A newer request supersedes the one running: its statement is
-// cancelled and its rows are never handed out.
+// cancelled and its rows are never handed out. The last whole list stays
+// with the thread (sharing its rows with the window): the same songs
+// asked in another order that the catalogue's engine orders exactly as
+// memory can are ordered there, without the catalogue.
 
 #include <QObject>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -18,10 +22,7 @@
 
 #include "FirebirdDb.h"
 #include "RowStore.h"
-
-namespace job {
-class SongListReader;
-}
+#include "SongListReader.h"
 
 class SongListLoader final : public QObject {
   Q_OBJECT
@@ -60,6 +61,9 @@ class SongListLoader final : public QObject {
   std::deque<Batch> Take();
   // Waits until a batch is ready or the thread has nothing left to do.
   void WaitForBatch();
+  // Rows no longer shown, let go on the thread: giving a list's memory
+  // back to the system takes long enough to be felt.
+  void Discard(db::RowStore rows);
 
  signals:
   // Batches are ready to be taken (sent once until Take is called).
@@ -67,9 +71,29 @@ class SongListLoader final : public QObject {
 
  private:
   void Work();
+  // The last list read: its search text, order and rows; whole once its
+  // last batch was handed out.
+  struct Listed {
+    std::string SearchText{};
+    std::string SortField{};
+    std::vector<std::string> Columns{};
+    db::RowStore Rows{};
+    job::ListOrderKeys Keys{};
+    bool Whole = false;
+  };
+
   void Load(const Request& request, job::SongListReader& reader);
+  // The list of request from the last whole list, when the reader says
+  // that ordering it in memory gives the engine's order; false when not.
+  bool Reorder(const Request& request, const job::SongListReader& reader);
+  // Hands out the first screen and then growing batches, each from
+  // next(count, rows), which says whether rows came; false when a newer
+  // request came first.
+  bool HandOut(const Request& request, std::vector<std::string> columns,
+               const std::function<bool(int count, db::RowStore& rows)>& next);
   void Attach(const Request& request);
   bool Superseded(int generation);
+  void DropDiscarded();
   void Push(Batch batch);
 
   std::mutex lock_;
@@ -81,6 +105,8 @@ class SongListLoader final : public QObject {
   bool stopping_ = false;
   bool announced_ = false;
   std::deque<Batch> batches_;
+  std::vector<db::RowStore> discarded_;
+  Listed listed_;  // the thread's own
   // The thread's own connection; made, used and dropped on the thread, and
   // only cancelled from others (under lock_).
   std::unique_ptr<db::Connection> connection_;

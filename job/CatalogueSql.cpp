@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <set>
 #include <string_view>
 
@@ -79,7 +80,30 @@ CatalogueKeys ReadCatalogueKeys(db::Connection& connection, db::Transaction& tra
       if (SameName(table, lookup.Table) && SameName(column, lookup.Code)) keyedLookups.insert(lookup.Table);
   }
   found.LookupCodesAreKeys = keyedLookups.size() == kLookupTables.size();
+
+  // The full name's type, character set and collation; the column's own
+  // collation, when it has one, over its domain's.
+  db::Query name(connection, transaction);
+  name.SetSQL(
+      "SELECT F.RDB$FIELD_TYPE AS FIELD_TYPE, COALESCE(F.RDB$CHARACTER_SET_ID, 0) AS CHARSET_ID,\n"
+      "  COALESCE(R.RDB$COLLATION_ID, F.RDB$COLLATION_ID, 0) AS COLLATION_ID\n"
+      "FROM RDB$RELATION_FIELDS R\n"
+      "JOIN RDB$FIELDS F ON F.RDB$FIELD_NAME = R.RDB$FIELD_SOURCE\n"
+      "WHERE R.RDB$RELATION_NAME = 'TB_MUSICAS' AND R.RDB$FIELD_NAME = 'MUS_NOMECOMPLETO'");
+  name.Open();
+  if (!name.Eof()) {
+    constexpr std::int64_t kChar = 14, kVarchar = 37;
+    constexpr std::int64_t kNone = 0, kAscii = 2, kWin1252 = 53;
+    const std::int64_t type = name.FieldAsInteger("FIELD_TYPE");
+    const std::int64_t charset = name.FieldAsInteger("CHARSET_ID");
+    found.NamesInByteOrder = (type == kChar || type == kVarchar) && name.FieldAsInteger("COLLATION_ID") == 0 &&
+                             (charset == kNone || charset == kAscii || charset == kWin1252);
+  }
   return found;
+}
+
+std::string_view WithoutTrailingBlanks(std::string_view text) {
+  return text.substr(0, text.find_last_not_of(' ') + 1);
 }
 
 std::string SongColumnsSql(const std::string& searchText, const std::string& sortField) {

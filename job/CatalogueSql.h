@@ -4,6 +4,7 @@
 
 #include <array>
 #include <string>
+#include <string_view>
 
 namespace db {
 class Connection;
@@ -50,9 +51,19 @@ struct CatalogueKeys {
   // languages, labels, vocals) is unique: a song meets at most one row of
   // each.
   bool LookupCodesAreKeys = false;
+  // Mus_NomeCompleto is text in a character set whose own collation orders
+  // by the bytes (NONE, ASCII, WIN1252), and comes to the connection in
+  // those bytes: the engine orders full names by their bytes without
+  // trailing blanks (WithoutTrailingBlanks).
+  bool NamesInByteOrder = false;
 
   bool AllowFastList() const { return SongCodeIsKey && LookupCodesAreKeys; }
 };
+
+// What the engine's order of such texts looks at: the text without its
+// trailing blanks, compared byte by byte, a text before any longer one that
+// begins with it ("A " and "A" are equal, and both come before "A\t").
+std::string_view WithoutTrailingBlanks(std::string_view text);
 
 // Reads the keys from the catalogue's system tables. Throws
 // db::DatabaseError.

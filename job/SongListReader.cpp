@@ -77,6 +77,11 @@ void SongListReader::Close() {
   lookups_.clear();
 }
 
+bool SongListReader::OrdersInMemory(const std::string& sortField) const {
+  if (!keysRead_ || !keys_.AllowFastList()) return false;
+  return SameName(sortField, "MUS_CODIGO") || (SameName(sortField, "MUS_NOMECOMPLETO") && keys_.NamesInByteOrder);
+}
+
 bool SongListReader::AtEnd() const { return !query_.IsOpen() || (query_.AllFetched() && query_.FetchedCount() == 0); }
 
 bool SongListReader::Next(int count, db::RowStore& rows) {
@@ -109,6 +114,73 @@ void SongListReader::AddLookupCells(const db::RowStore& songs, int row, db::RowS
   }
 }
 
+void ListOrderKeys::Start(const std::vector<std::string>& columns) {
+  const auto column = [&](const char* name) {
+    const auto found = std::find_if(columns.begin(), columns.end(), [&](const std::string& c) { return SameName(c, name); });
+    return found == columns.end() ? -1 : static_cast<int>(found - columns.begin());
+  };
+  codeColumn_ = column("MUS_CODIGO");
+  nameColumn_ = column("MUS_NOMECOMPLETO");
+  usable_ = codeColumn_ >= 0 && nameColumn_ >= 0;
+  songs_.clear();
+  names_.clear();
+  nameIds_.clear();
+}
+
+void ListOrderKeys::Add(const db::RowStore& rows) {
+  if (!usable_ || rows.Columns() <= std::max(codeColumn_, nameColumn_)) {
+    usable_ = false;
+    return;
+  }
+  for (int row = 0; row < rows.Rows(); ++row) {
+    const auto code = rows.IsNull(row, codeColumn_) ? std::nullopt : CodeOf(rows.Text(row, codeColumn_));
+    if (!code || rows.IsNull(row, nameColumn_)) {
+      usable_ = false;
+      return;
+    }
+    const std::string_view name = WithoutTrailingBlanks(rows.Text(row, nameColumn_));
+    const auto [at, added] = nameIds_.try_emplace(name, static_cast<int>(names_.size()));
+    if (added) names_.push_back(name);
+    songs_.push_back({*code, at->second, static_cast<int>(songs_.size())});
+  }
+}
+
+std::optional<std::vector<int>> ListOrderKeys::Order(const std::string& sortField) const {
+  const bool byName = SameName(sortField, "MUS_NOMECOMPLETO");
+  if (!usable_ || (!byName && !SameName(sortField, "MUS_CODIGO"))) return std::nullopt;
+  std::vector<Song> songs = songs_;
+  if (byName) {
+    // Each name is ranked once; the songs are then sorted by numbers. Names
+    // that differ in their first eight bytes (zeros past a short name's
+    // end) are told apart by a number too, without reaching into the rows.
+    struct Name {
+      std::uint64_t Prefix;
+      int Id;
+    };
+    std::vector<Name> names(names_.size());
+    for (std::size_t id = 0; id < names_.size(); ++id) {
+      std::uint64_t prefix = 0;
+      for (std::size_t i = 0; i < 8; ++i)
+        prefix = prefix << 8 | (i < names_[id].size() ? static_cast<unsigned char>(names_[id][i]) : 0u);
+      names[id] = {prefix, static_cast<int>(id)};
+    }
+    std::sort(names.begin(), names.end(), [this](const Name& a, const Name& b) {
+      return a.Prefix != b.Prefix ? a.Prefix < b.Prefix
+                                  : names_[static_cast<std::size_t>(a.Id)] < names_[static_cast<std::size_t>(b.Id)];
+    });
+    std::vector<int> rank(names.size());
+    for (std::size_t i = 0; i < names.size(); ++i) rank[static_cast<std::size_t>(names[i].Id)] = static_cast<int>(i);
+    for (Song& song : songs) song.Name = rank[static_cast<std::size_t>(song.Name)];
+    std::sort(songs.begin(), songs.end(),
+              [](const Song& a, const Song& b) { return a.Name != b.Name ? a.Name < b.Name : a.Code < b.Code; });
+  } else {
+    std::sort(songs.begin(), songs.end(), [](const Song& a, const Song& b) { return a.Code < b.Code; });
+  }
+  std::vector<int> order(songs.size());
+  for (std::size_t i = 0; i < songs.size(); ++i) order[i] = songs[i].Row;
+  return order;
+}
+
 void OpenList(SongListReader& reader, db::Query& songs, const std::string& searchText,
               const std::string& sortField) {
   reader.Open(searchText, sortField);
@@ -116,7 +188,7 @@ void OpenList(SongListReader& reader, db::Query& songs, const std::string& searc
   songs.OpenHandedRows(reader.ColumnNames(), [&reader, &songs](int count) {
     db::RowStore rows;
     reader.Next(std::max(count, 1024), rows);
-    songs.AddRows(rows);
+    songs.AddRows(std::move(rows));
     if (reader.AtEnd()) songs.EndRows();
   });
 }

@@ -11,7 +11,9 @@
 //   while (list.Next(1000, rows)) ...;
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -39,6 +41,11 @@ class SongListReader {
   bool AtEnd() const;
   // Whether the list comes from the song table alone.
   bool Fast() const { return fast_; }
+  // Whether a whole list read here, ordered again by ListOrder for
+  // sortField, gives the rows that Open(same search text, sortField)
+  // would: the catalogue's keys are known (after an Open) and allow the
+  // fast list, and by full name the engine orders names by their bytes.
+  bool OrdersInMemory(const std::string& sortField) const;
 
  private:
   // A lookup table's names by code (a NULL name is kept as such).
@@ -60,6 +67,36 @@ class SongListReader {
   std::vector<std::string> columns_;
   std::vector<Lookup> lookups_;
   db::RowStore songs_;
+};
+
+// What a whole list is ordered again by, gathered as its rows come (while
+// they are fresh in the processor's cache): each row's code and full name,
+// the names kept once each (as the engine's order tells them apart:
+// trailing blanks do not count). The names are views into the rows, which
+// must outlive the keys.
+class ListOrderKeys {
+ public:
+  // A list of these columns (as the list names them) begins.
+  void Start(const std::vector<std::string>& columns);
+  void Add(const db::RowStore& rows);
+  // Positions of the rows added in the order that SongListReader gives for
+  // sortField: by full name (WithoutTrailingBlanks) and songs of one name by code,
+  // or by code. Empty for another order column, or rows without a code or
+  // a full name.
+  std::optional<std::vector<int>> Order(const std::string& sortField) const;
+
+ private:
+  struct Song {
+    std::int64_t Code;
+    int Name;  // in names_
+    int Row;
+  };
+  int codeColumn_ = -1;
+  int nameColumn_ = -1;
+  bool usable_ = false;
+  std::vector<Song> songs_;
+  std::vector<std::string_view> names_;
+  std::unordered_map<std::string_view, int> nameIds_;
 };
 
 // Opens songs on the list of the search text and the order: its rows come

@@ -3,14 +3,17 @@
 // genres and in none, codes inserted out of order, lookup rows missing,
 // NULLs everywhere, many songs of one name, letters beyond ASCII in
 // Windows-1252, quotes and wildcards in the search) and the demo; each
-// search text, both orders, batch sizes from one row up. Ordered by full
-// name, songs of one name may come in another order: the plain query
-// leaves that to the engine's sort, the reader puts them by code.
+// search text, both orders, batch sizes from one row up; and a whole list
+// ordered again in memory. Ordered by full name, songs of one name (names
+// that differ only by trailing blanks count as one) may come in another
+// order: the plain query leaves that to the engine's sort, the reader and
+// the order in memory put them by code.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <random>
 #include <string>
@@ -56,12 +59,38 @@ List Specified(db::Connection& connection, db::Transaction& transaction, const s
   return list;
 }
 
-List Read(job::SongListReader& reader, const std::string& search, const std::string& order, int batch) {
+List ListOf(std::vector<std::string> columns, const db::RowStore& rows) {
+  List list{std::move(columns), {}};
+  for (int row = 0; row < rows.Rows(); ++row) list.rows.push_back(RowOf(rows, row));
+  return list;
+}
+
+// Each row's code and full name, for a readable difference.
+std::vector<std::string> CodesAndNames(const List& list) {
+  std::vector<std::string> rows;
+  for (const Row& row : list.rows) {
+    std::string line;
+    for (std::size_t i = 0; i < list.columns.size(); ++i)
+      if (job::SameName(list.columns[i], "MUS_CODIGO") || job::SameName(list.columns[i], "MUS_NOMECOMPLETO"))
+        line += "[" + row[i].value_or("NULL") + "]";
+    rows.push_back(line);
+  }
+  return rows;
+}
+
+// The whole list, also kept as one store with the keys of its order.
+List Read(job::SongListReader& reader, const std::string& search, const std::string& order, int batch,
+          db::RowStore* whole = nullptr, job::ListOrderKeys* keys = nullptr) {
   reader.Open(search, order);
+  if (whole) whole->Reset(static_cast<int>(reader.ColumnNames().size()));
+  if (keys) keys->Start(reader.ColumnNames());
   List list{reader.ColumnNames(), {}};
   db::RowStore rows;
-  while (reader.Next(batch, rows))
+  while (reader.Next(batch, rows)) {
     for (int row = 0; row < rows.Rows(); ++row) list.rows.push_back(RowOf(rows, row));
+    if (keys) keys->Add(rows);
+    if (whole) whole->Append(rows);
+  }
   EXPECT_TRUE(reader.AtEnd());
   return list;
 }
@@ -83,9 +112,14 @@ void ExpectSameList(const List& specified, const List& read, const std::string& 
   };
   const std::size_t orderColumn = at(order);
   const std::size_t code = at("MUS_CODIGO");
+  // The engine's equal values: trailing blanks do not count.
+  const auto value = [&](const Row& row) {
+    std::string text = row[orderColumn].value_or("");
+    return text.erase(text.find_last_not_of(' ') + 1);
+  };
   for (std::size_t begin = 0; begin < read.rows.size();) {
     std::size_t end = begin + 1;
-    while (end < read.rows.size() && read.rows[end][orderColumn] == read.rows[begin][orderColumn]) ++end;
+    while (end < read.rows.size() && value(read.rows[end]) == value(read.rows[begin])) ++end;
     std::vector<Row> expected(specified.rows.begin() + begin, specified.rows.begin() + end);
     std::vector<Row> got(read.rows.begin() + begin, read.rows.begin() + end);
     const auto byCode = [&](const Row& a, const Row& b) { return std::stoll(*a[code]) < std::stoll(*b[code]); };
@@ -114,8 +148,9 @@ testing_support::CatalogueBuilder RandomCatalogue(unsigned seed) {
         .Label(code, name("Selo " + n))
         .Vocal(code, name("Voz " + n));
   }
-  const std::vector<std::string> words = {"AÇÃO", "ação", "Élan", "über", "ROCK", "rock", "D'ÁGUA",
-                                          "100%", "A_B", "ñandu", "ŒUVRE", "Canção", "zé", " "};
+  const std::vector<std::string> words = {"AÇÃO", "ação", "Élan", "über", "ROCK", "rock", "D'ÁGUA", "100%",
+                                          "A_B", "ñandu", "ŒUVRE", "Canção", "zé", " ", "A ", "A\tB", "A\x01",
+                                          "A", "ÿ", "€", "ROCK  "};
   std::vector<int> codes(120);
   for (std::size_t i = 0; i < codes.size(); ++i) codes[i] = static_cast<int>(i * 7 + 1 + pick(5));
   std::sort(codes.begin(), codes.end());
@@ -158,14 +193,31 @@ const std::vector<std::string> kSearches = {"", "A", "\xC7\xC3O", "ROCK", "'", "
 void ExpectSameListsEverywhere(const std::string& fdb, bool fast) {
   Catalogue catalogue(fdb);
   job::SongListReader reader(catalogue.connection, catalogue.transaction);
-  for (const std::string order : {"Mus_Codigo", "MUS_NOMECOMPLETO", "Mus_Ano"}) {
-    for (const std::string& search : kSearches) {
+  for (const std::string& search : kSearches) {
+    // The whole list of each order, as read, then ordered again in memory
+    // into each order the reader allows: the same list as read in that
+    // order, songs of one name too.
+    std::map<std::string, List> read;
+    std::map<std::string, std::pair<db::RowStore, job::ListOrderKeys>> whole;
+    for (const std::string order : {"Mus_Codigo", "MUS_NOMECOMPLETO", "Mus_Ano"}) {
       const List specified = Specified(catalogue.connection, catalogue.transaction, search, order);
       for (int batch : {1, 7, 1000}) {
         SCOPED_TRACE("order " + order + ", search '" + search + "', batch " + std::to_string(batch));
-        const List read = Read(reader, search, order, batch);
+        read[order] = Read(reader, search, order, batch, &whole[order].first, &whole[order].second);
         EXPECT_EQ(reader.Fast(), fast && order != std::string("Mus_Ano"));
-        ExpectSameList(specified, read, order, reader.Fast());
+        ExpectSameList(specified, read[order], order, reader.Fast());
+      }
+    }
+    for (const auto& [from, rows] : whole) {
+      for (const std::string order : {"Mus_Codigo", "MUS_NOMECOMPLETO", "Mus_Ano"}) {
+        SCOPED_TRACE("search '" + search + "' read by " + from + ", ordered by " + order + " in memory");
+        const auto positions = rows.second.Order(order);
+        EXPECT_EQ(reader.OrdersInMemory(order), fast && order != std::string("Mus_Ano"));
+        EXPECT_EQ(positions.has_value(), order != std::string("Mus_Ano"));
+        if (!reader.OrdersInMemory(order) || !positions) continue;
+        const List ordered = ListOf(read[from].columns, db::RowStore::Picked(rows.first, *positions));
+        EXPECT_EQ(CodesAndNames(ordered), CodesAndNames(read[order]));
+        EXPECT_EQ(ordered.rows, read[order].rows);
       }
     }
   }
@@ -195,6 +247,23 @@ TEST(SongListReader, RunsTheListQueryItselfWhereTheKeysAreMissing) {
   EXPECT_TRUE(keys.SongCodeIsKey);
   EXPECT_FALSE(keys.LookupCodesAreKeys);
   ExpectSameListsEverywhere(fdb, false);
+}
+
+// Full names in a collation of their own (case and accents folded) are
+// ordered by the engine only; the order by code is still made in memory.
+TEST(SongListReader, LeavesTheOrderOfNamesInAnotherCollationToTheEngine) {
+  testing_support::TempDir dir;
+  const std::string fdb = dir.File("collated.fdb");
+  testing_support::CreateCatalogue(
+      fdb, "ALTER TABLE Tb_Musicas DROP Mus_NomeCompleto;\nCOMMIT;\n"
+           "ALTER TABLE Tb_Musicas ADD Mus_NomeCompleto VARCHAR(100) CHARACTER SET WIN1252 COLLATE WIN_PTBR;");
+  Catalogue catalogue(fdb);
+  EXPECT_FALSE(job::ReadCatalogueKeys(catalogue.connection, catalogue.transaction).NamesInByteOrder);
+  job::SongListReader reader(catalogue.connection, catalogue.transaction);
+  EXPECT_FALSE(reader.OrdersInMemory("Mus_Codigo"));  // the keys are read by the first list
+  Read(reader, "", "Mus_Codigo", 10);
+  EXPECT_TRUE(reader.OrdersInMemory("Mus_Codigo"));
+  EXPECT_FALSE(reader.OrdersInMemory("MUS_NOMECOMPLETO"));
 }
 
 TEST(SongListReader, ListsWhatTheListQueryListsOnTheDemo) {

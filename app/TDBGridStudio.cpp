@@ -1,11 +1,13 @@
 #include "TDBGridStudio.h"
 
 #include <QAbstractButton>
+#include <QCoreApplication>
 #include <QHeaderView>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QStyledItemDelegate>
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -125,6 +127,17 @@ void TDBGridStudio::SetDimmed(bool dimmed) {
   viewport()->update();
 }
 
+void TDBGridStudio::SetRowsComing(bool coming) {
+  rowsComing_ = coming;
+  const std::optional<Qt::KeyboardModifiers> end = std::exchange(endPending_, std::nullopt);
+  if (coming || !end) return;
+  // End once more, as the user pressed it, now that the last row is there.
+  QKeyEvent press(QEvent::KeyPress, Qt::Key_End, *end);
+  QKeyEvent release(QEvent::KeyRelease, Qt::Key_End, *end);
+  QCoreApplication::sendEvent(this, &press);
+  QCoreApplication::sendEvent(this, &release);
+}
+
 std::vector<int> TDBGridStudio::SelectedRows() const {
   std::vector<int> rows;
   if (!selectionModel()) return rows;
@@ -141,6 +154,7 @@ void TDBGridStudio::SetCurrentRow(int row) {
 }
 
 bool TDBGridStudio::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::MouseButtonPress) endPending_.reset();
   if (event->type() == QEvent::MouseButtonRelease) {
     auto* mouse = static_cast<QMouseEvent*>(event);
     auto* widget = static_cast<QWidget*>(watched);
@@ -157,7 +171,9 @@ QModelIndex TDBGridStudio::moveCursor(CursorAction cursorAction, Qt::KeyboardMod
   const bool toRowEnds = rows && (modifiers & Qt::ControlModifier || rows->columnCount() == 1);
   if (toRowEnds && cursorAction == MoveHome)
     return rows->index(0, std::max(currentIndex().column(), 0));
+  endPending_.reset();
   if (toRowEnds && cursorAction == MoveEnd) {
+    if (rowsComing_) endPending_ = modifiers;
     while (rows->canFetchMore({})) rows->fetchMore({});
     return rows->index(rows->rowCount() - 1, std::max(currentIndex().column(), 0));
   }

@@ -5,6 +5,7 @@
 // above the indicator column included).
 
 #include <QTableView>
+#include <optional>
 #include <vector>
 
 class TDBGridStudio final : public QTableView {
@@ -26,6 +27,10 @@ class TDBGridStudio final : public QTableView {
   // replaced.
   void SetDimmed(bool dimmed);
   bool Dimmed() const { return dimmed_; }
+  // While rows of the list are still to come, End goes to the last row
+  // there is and, once they are all in (SetRowsComing(false)), on to the
+  // real last row, unless the user moved or clicked meanwhile.
+  void SetRowsComing(bool coming);
 
  signals:
   // A mouse button was released over the grid; x and y are relative to the
@@ -42,4 +47,6 @@ class TDBGridStudio final : public QTableView {
 
  private:
   bool dimmed_ = false;
+  bool rowsComing_ = false;
+  std::optional<Qt::KeyboardModifiers> endPending_;  // the keys End came with
 };

@@ -294,6 +294,7 @@ void TFrmPrincipal::MEBuscarMusicasChange() {
   // The selection belongs to the rows about to go.
   DBMusicas->clearSelection();
   DBMusicas->SetDimmed(true);
+  DBMusicas->SetRowsComing(true);
   if (!DB_Zelta.Connected() || !Transaction_Zelta.Active()) {
     // Opening the list connects first; when that fails the list is closed.
     try {
@@ -335,22 +336,23 @@ void TFrmPrincipal::ApplyListBatch(SongListLoader::Batch& batch) {
   }
   if (batch.First) {
     model_->Rebuild([&] {
-      Q_Musicas.Close();
+      DropListRows();
       Q_Musicas.SetSQL(askedSql_);
       Q_Musicas.OpenHandedRows(std::move(batch.Columns), [this](int) { PullListRows(); });
-      Q_Musicas.AddRows(batch.Rows);
+      Q_Musicas.AddRows(std::move(batch.Rows));
       if (batch.Last) Q_Musicas.EndRows();
     });
     shownGeneration_ = batch.Generation;
     DBMusicas->SetDimmed(false);
     DBMusicas->SetCurrentRow(0);
   } else {
-    Q_Musicas.AddRows(batch.Rows);
+    Q_Musicas.AddRows(std::move(batch.Rows));
     if (batch.Last) Q_Musicas.EndRows();
     if (gridFollowsQuery_) model_->SyncRowCount();
   }
   if (batch.Last) {
     listComplete_ = true;
+    DBMusicas->SetRowsComing(false);
     StartWaitingRun();
   }
 }
@@ -370,11 +372,19 @@ void TFrmPrincipal::PullListRows() {
   }
 }
 
+void TFrmPrincipal::DropListRows() {
+  db::RowStore rows;
+  Q_Musicas.TakeRows(rows);
+  if (loader_) loader_->Discard(std::move(rows));
+  Q_Musicas.Close();
+}
+
 void TFrmPrincipal::CloseList() {
-  model_->Rebuild([this] { Q_Musicas.Close(); });
+  model_->Rebuild([this] { DropListRows(); });
   shownGeneration_ = listGeneration_;
   listComplete_ = true;
   DBMusicas->SetDimmed(false);
+  DBMusicas->SetRowsComing(false);
   StartWaitingRun();
 }
 

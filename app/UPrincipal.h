@@ -145,6 +145,8 @@ class TFrmPrincipal : public QWidget {
   // Rows of the list fetched on demand (a run's fetch of every row): waits
   // for the list's thread.
   void PullListRows();
+  // Closes Q_Musicas; its rows are freed on the list's thread.
+  void DropListRows();
   // The list closed and empty, as a rebuild that failed leaves it.
   void CloseList();
   // A run clicked while the list was read starts once it is there.

@@ -40,9 +40,17 @@ TEST(GridFetching, ALongListShowsItsFirstScreenThenTakesTheRestInBatches) {
 
   // Searched again: the old rows stay, greyed, until the first screen of
   // the new list replaces them; the rest follow in batches.
+  // End pressed as the second batch comes goes to the last row there is,
+  // and on to the real last row once the whole list is in.
   std::vector<int> counts;
+  int endRow = -1;
   QAbstractItemModel* model = grid->model();
-  const auto note = [&] { counts.push_back(model->rowCount()); };
+  const auto note = [&] {
+    counts.push_back(model->rowCount());
+    if (counts.size() != 2) return;
+    QTest::keyClick(grid, Qt::Key_End, Qt::ControlModifier);
+    endRow = grid->currentIndex().row();
+  };
   const QMetaObject::Connection reset = QObject::connect(model, &QAbstractItemModel::modelReset, note);
   const QMetaObject::Connection inserted = QObject::connect(model, &QAbstractItemModel::rowsInserted, note);
   window.MEBuscarMusicasChange();
@@ -59,6 +67,21 @@ TEST(GridFetching, ALongListShowsItsFirstScreenThenTakesTheRestInBatches) {
   EXPECT_TRUE(std::is_sorted(counts.begin(), counts.end()));
   EXPECT_EQ(counts.back(), 3000);
   EXPECT_FALSE(grid->Dimmed());
+  EXPECT_EQ(endRow, counts[1] - 1);
+  EXPECT_EQ(grid->currentIndex().row(), 2999);
+  EXPECT_EQ(window.Q_Musicas.FieldAsInteger("MUS_CODIGO"), 3000);
+  // Moved meanwhile, the grid stays where the user went.
+  counts.clear();
+  const QMetaObject::Connection moved = QObject::connect(model, &QAbstractItemModel::rowsInserted, [&] {
+    counts.push_back(model->rowCount());
+    if (counts.size() == 1) QTest::keyClick(grid, Qt::Key_End, Qt::ControlModifier);
+    if (counts.size() == 2) QTest::keyClick(grid, Qt::Key_Up);
+  });
+  window.MEBuscarMusicasChange();
+  WaitForList(window);
+  QObject::disconnect(moved);
+  ASSERT_GE(counts.size(), 2u);
+  EXPECT_EQ(grid->currentIndex().row(), counts[0] - 2);
 
   // End goes to the last song of the whole list, fetching what it needs;
   // Home comes back.

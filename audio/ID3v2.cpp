@@ -24,38 +24,13 @@
 namespace id3v2 {
 namespace {
 
-constexpr std::size_t kHeaderSize = 10;
-constexpr std::uint8_t kFooterFlag = 0x10;
-constexpr std::int32_t kFooterSize = 10;
-// The header's size field holds 4 x 7 bits.
-constexpr std::int64_t kLargestTagBody = (std::int64_t{1} << 28) - 1;
-
 // Files beyond 2 GiB count as 2 GiB: every tag size fits far below that.
 std::int32_t FileSizeField(std::int64_t size) {
   return static_cast<std::int32_t>(std::clamp<std::int64_t>(size, 0, std::numeric_limits<std::int32_t>::max()));
 }
 
-bool HasID3Mark(const TagInfo& info) { return std::memcmp(info.ID, "ID3", 3) == 0; }
-
-// The ten header bytes and TagInfo's first five fields, in both directions.
-void HeaderFromBytes(const unsigned char* bytes, std::size_t count, TagInfo& info) {
-  unsigned char full[kHeaderSize] = {};
-  std::memcpy(full, bytes, std::min(count, kHeaderSize));
-  std::memcpy(info.ID, full, 3);
-  info.Version = full[3];
-  info.Revision = full[4];
-  info.Flags = full[5];
-  std::memcpy(info.SizeBytes, full + 6, 4);
-}
-
-std::string HeaderToBytes(const TagInfo& info) {
-  std::string bytes(info.ID, 3);
-  bytes += static_cast<char>(info.Version);
-  bytes += static_cast<char>(info.Revision);
-  bytes += static_cast<char>(info.Flags);
-  bytes.append(reinterpret_cast<const char*>(info.SizeBytes), 4);
-  return bytes;
-}
+// TagInfo's first five fields from the header bytes read (up to ten).
+void HeaderFromBytes(std::string_view bytes, TagInfo& info) { static_cast<TagHeader&>(info) = TagHeader::Parse(bytes); }
 
 // Frame header layout of one tag generation.
 struct FrameHeaderLayout {
@@ -195,9 +170,9 @@ namespace {
 
 // The first ten bytes of an open file as a header, and the file's size.
 bool ReadHeaderOf(const platform::File& file, TagInfo& info) {
-  unsigned char header[kHeaderSize];
+  char header[kHeaderSize];
   const std::int64_t got = file.ReadAt(0, header, kHeaderSize);
-  if (got > 0) HeaderFromBytes(header, static_cast<std::size_t>(got), info);
+  if (got > 0) HeaderFromBytes(std::string_view(header, static_cast<std::size_t>(got)), info);
   const std::int64_t size = file.Size();
   info.FileSize = FileSizeField(size);
   return got == static_cast<std::int64_t>(kHeaderSize) && size >= 0;
@@ -211,11 +186,11 @@ bool ReadTagOf(const platform::File& file, TagInfo& info, std::string& tag) {
   tag.assign(kRewriteTagSize, '\0');
   const std::int64_t got = std::max<std::int64_t>(file.ReadAt(0, tag.data(), tag.size()), 0);
   tag.resize(static_cast<std::size_t>(got));
-  HeaderFromBytes(reinterpret_cast<const unsigned char*>(tag.data()), tag.size(), info);
+  HeaderFromBytes(tag, info);
   const std::int64_t size = file.Size();
   info.FileSize = FileSizeField(size);
   const bool headerRead = got >= static_cast<std::int64_t>(kHeaderSize) && size >= 0;
-  const auto tagSize = static_cast<std::size_t>(headerRead && HasID3Mark(info) ? TagSizeOf(info) : 0);
+  const auto tagSize = static_cast<std::size_t>(headerRead && info.HasMark() ? TagSizeOf(info) : 0);
   bool tagRead = true;
   if (tagSize > tag.size()) {
     const std::size_t start = tag.size();
@@ -235,13 +210,11 @@ bool ReadHeader(const std::string& FileName, TagInfo& info) {
 
 std::int32_t TagSizeAtStart(const platform::File& file) {
   TagInfo info{};
-  return ReadHeaderOf(file, info) && HasID3Mark(info) ? TagSizeOf(info) : 0;
+  return ReadHeaderOf(file, info) && info.HasMark() ? TagSizeOf(info) : 0;
 }
 
 std::int32_t TagSizeOf(const TagInfo& info) {
-  std::int64_t size = static_cast<std::int64_t>(platform::Synchsafe(info.SizeBytes, 4));
-  size += kHeaderSize;
-  if (info.Flags & kFooterFlag) size += kFooterSize;
+  const std::int64_t size = info.TagSize();
   if (size > info.FileSize) return 0;
   return static_cast<std::int32_t>(size);
 }
@@ -317,34 +290,33 @@ namespace {
 // of such a tag without its extended header (and footer), its size fixed;
 // an empty vector for a tag without an extended header.
 TagLib::ByteVector TagWithoutExtendedHeader(TagLib::IOStream& stream) {
-  constexpr char kUnsyncFlag = static_cast<char>(0x80);
-  constexpr char kExtendedHeaderFlag = 0x40;
-  constexpr char kFooterFlag = 0x10;
-  TagLib::ByteVector header = stream.readBlock(kHeaderSize);
-  if (header.size() < kHeaderSize || !header.startsWith("ID3") || (header[3] != 3 && header[3] != 4) ||
-      !(header[5] & kExtendedHeaderFlag)) {
+  const TagLib::ByteVector headerBytes = stream.readBlock(kHeaderSize);
+  TagHeader header = TagHeader::Parse(std::string_view(headerBytes.data(), headerBytes.size()));
+  if (headerBytes.size() < kHeaderSize || !header.HasMark() || (header.Version != 3 && header.Version != 4) ||
+      !header.Has(kExtendedHeaderFlag)) {
     return {};
   }
-  const bool version3 = header[3] == 3;
-  const unsigned int bodySize = TagLib::ID3v2::SynchData::toUInt(header.mid(6, 4));
+  // Sizes as the parser reads them: a size with a top bit set is taken as
+  // plain bytes.
+  const auto parserSize = [](const TagLib::ByteVector& bytes) { return TagLib::ID3v2::SynchData::toUInt(bytes); };
+  const unsigned int bodySize = parserSize(headerBytes.mid(6, 4));
   const TagLib::ByteVector body = stream.readBlock(bodySize);
   if (body.size() != bodySize || bodySize < 4) return {};
-  // Version 2.3 states the size without its own four bytes, 2.4 with them.
-  const std::uint64_t extendedSize = version3 ? std::uint64_t{body.toUInt(0U)} + 4
-                                              : TagLib::ID3v2::SynchData::toUInt(body.mid(0, 4));
+  const std::string_view stored(body.data(), body.size());
+  std::uint64_t extendedSize = 0;
+  if (!ExtendedHeaderLength(header.Version, stored, extendedSize)) extendedSize = parserSize(body.mid(0, 4));
   // A version-2.3 tag may be unsynchronised as a whole, its extended header
-  // too: each zero byte after a 0xFF byte is not the header's own.
-  const bool unsync = version3 && (header[5] & kUnsyncFlag);
-  unsigned int stored = 0;
-  for (std::uint64_t read = 0; read < extendedSize; ++read) {
-    if (stored >= bodySize) return {};
-    const bool inserted = unsync && body[stored] == '\xFF' && stored + 1 < bodySize && body[stored + 1] == 0;
-    stored += inserted ? 2 : 1;
-  }
-  header[5] = static_cast<char>(header[5] & ~(kExtendedHeaderFlag | kFooterFlag));
-  const TagLib::ByteVector size = TagLib::ID3v2::SynchData::fromUInt(bodySize - stored);
-  for (unsigned int i = 0; i < 4; ++i) header[6 + i] = size[i];
-  return header + body.mid(stored);
+  // too.
+  const bool unsync = header.Version == 3 && header.Has(kUnsyncFlag);
+  const std::size_t extendedStored = unsync ? StoredLength(stored, extendedSize)
+                                     : extendedSize <= bodySize ? static_cast<std::size_t>(extendedSize)
+                                                                : std::string_view::npos;
+  if (extendedStored == std::string_view::npos) return {};
+  header.Flags = static_cast<std::uint8_t>(header.Flags & ~(kExtendedHeaderFlag | kFooterFlag));
+  header.SetBodySize(static_cast<std::uint32_t>(bodySize - extendedStored));
+  const std::string rendered = header.Render();
+  return TagLib::ByteVector(rendered.data(), static_cast<unsigned int>(rendered.size())) +
+         body.mid(static_cast<unsigned int>(extendedStored));
 }
 
 std::uint8_t RatingOf(TagLib::IOStream& stream) {
@@ -406,7 +378,7 @@ bool BuildHeader(TagInfo& info) {
   }
   if (total - static_cast<std::int64_t>(kHeaderSize) > kLargestTagBody) return false;
   const std::int64_t present = TagSizeOf(info);
-  const bool fits = HasID3Mark(info) && present >= total;
+  const bool fits = info.HasMark() && present >= total;
   // A tag that fits in kRewriteTagSize bytes goes in place only into an old
   // tag of at most that size, and a rewrite pads it to exactly that size.
   // A larger one (kept cover art, long texts) goes into whatever room the
@@ -419,17 +391,13 @@ bool BuildHeader(TagInfo& info) {
   info.PaddingSize = static_cast<std::int32_t>(padding);
   if (padding > 0) total += padding;
 
-  std::memcpy(info.ID, "ID3", 3);
-  info.Version = 3;
-  info.Revision = 0;
-  info.Flags = 0;
   const std::int64_t body = total - static_cast<std::int64_t>(kHeaderSize);
-  platform::ToSynchsafe(static_cast<std::uint32_t>(body), info.SizeBytes);
+  static_cast<TagHeader&>(info) = TagHeader::Version23(static_cast<std::uint32_t>(body));
   return true;
 }
 
 std::string BuildTag(const TagInfo& info) {
-  std::string tag = HeaderToBytes(info);
+  std::string tag = info.Render();
   for (int slot = 0; slot < kSlotCount; ++slot) {
     if (!info.Frame[slot].empty()) AppendFrame(tag, FrameIDs23(slot), info.Frame[slot]);
   }
@@ -547,7 +515,7 @@ bool TID3v2::ReadFromFile(const std::string& FileName, const platform::File& fil
     // The whole tag as a save will need it, mostly from what was read ahead.
     readWhole_ = id3v2::ReadTagOf(file, readInfo_, readTag_);
     readOpening_ = file.Opening();
-    if (std::memcmp(info.ID, "ID3", 3) != 0) return true;
+    if (!info.HasMark()) return true;
     exists_ = true;
     versionID_ = info.Version;
     size_ = id3v2::TagSizeOf(info);
@@ -647,7 +615,7 @@ bool TID3v2::Save(const std::string& FileName, platform::File& Song, bool checkN
         errno = 0;
         return failed();
       }
-      const std::int64_t audioStart = id3v2::HasID3Mark(info) ? id3v2::TagSizeOf(info) : 0;
+      const std::int64_t audioStart = info.HasMark() ? id3v2::TagSizeOf(info) : 0;
       FillContents(info);
       info.Carried = id3v2::CarriedFrames(oldTag);
       if (!id3v2::BuildHeader(info)) return failed();

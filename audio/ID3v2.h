@@ -9,15 +9,12 @@
 #include <string_view>
 
 #include "ID3v2Frames.h"
+#include "ID3v2Header.h"
 
-// Working record of one read or one save. The first five fields are the ten
-// header bytes exactly as they stand in the file.
-struct TagInfo {
-  char ID[3];
-  std::uint8_t Version;
-  std::uint8_t Revision;
-  std::uint8_t Flags;
-  std::uint8_t SizeBytes[4];
+// Working record of one read or one save. Its first five fields, ID,
+// Version, Revision, Flags and SizeBytes, are the ten header bytes exactly
+// as they stand in the file.
+struct TagInfo : id3v2::TagHeader {
   std::int32_t FileSize;
   // Reading: the payload of the last frame stored per slot (500 bytes).
   // Saving: the content to write per slot, empty for no frame.

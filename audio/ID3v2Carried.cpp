@@ -5,15 +5,12 @@
 
 #include "ByteOrder.h"
 #include "ID3v2Frames.h"
+#include "ID3v2Header.h"
 
 namespace id3v2 {
 namespace {
 
-constexpr std::size_t kHeaderSize = 10;  // tag header and frame header alike
-constexpr std::size_t kFooterSize = 10;
-constexpr unsigned char kUnsyncFlag = 0x80;
-constexpr unsigned char kExtendedHeaderFlag = 0x40;
-constexpr unsigned char kFooterFlag = 0x10;
+constexpr std::size_t kFrameHeaderSize = 10;
 
 // Status flag "discard this frame when the tag is altered".
 constexpr unsigned char kDiscard23 = 0x80;
@@ -67,17 +64,6 @@ bool IsSlotID(std::string_view id) {
 }
 
 bool IsFrame23(std::string_view id) { return std::find(std::begin(kFrames23), std::end(kFrames23), id) != std::end(kFrames23); }
-
-// Unsynchronisation put a zero byte after every 0xFF; this takes it out.
-std::string UndoUnsync(std::string_view bytes) {
-  std::string out;
-  out.reserve(bytes.size());
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    out += bytes[i];
-    if (static_cast<unsigned char>(bytes[i]) == 0xFF && i + 1 < bytes.size() && bytes[i + 1] == '\0') ++i;
-  }
-  return out;
-}
 
 void AppendUnit(std::string& out, std::uint32_t unit) {
   out += static_cast<char>(unit & 0xFF);
@@ -230,35 +216,18 @@ void AppendAs23(std::string& out, std::string_view id, unsigned char status, uns
 }  // namespace
 
 std::string CarriedFrames(std::string_view oldTag) {
-  if (oldTag.size() < kHeaderSize) return {};
-  const auto version = static_cast<unsigned char>(oldTag[3]);
-  const auto flags = static_cast<unsigned char>(oldTag[5]);
-  if (version != 3 && version != 4) return {};
-  std::string_view body = oldTag.substr(kHeaderSize);
-  if (flags & kFooterFlag) body.remove_suffix(std::min(body.size(), kFooterSize));
-  // Version 2.3 unsynchronises the whole tag after its header; version 2.4
-  // marks it frame by frame, and such frames are not carried.
   std::string undone;
-  if (version == 3 && (flags & kUnsyncFlag)) {
-    undone = UndoUnsync(body);
-    body = undone;
-  }
-  if (flags & kExtendedHeaderFlag) {
-    if (body.size() < 4) return {};
-    // Version 2.3 states the size without its own four bytes, 2.4 with them.
-    std::uint64_t size = platform::BigEndian(body.substr(0, 4)) + 4;
-    if (version == 4 && !platform::ReadSynchsafe(body.substr(0, 4), size)) return {};
-    if (size > body.size()) return {};
-    body.remove_prefix(static_cast<std::size_t>(size));
-  }
+  std::string_view body;
+  if (!FrameArea(oldTag, undone, body)) return {};
+  const std::uint8_t version = TagHeader::Parse(oldTag).Version;
 
   std::string carried;
-  while (body.size() >= kHeaderSize) {
+  while (body.size() >= kFrameHeaderSize) {
     const std::string_view id = body.substr(0, 4);
     std::uint64_t size = platform::BigEndian(body.substr(4, 4));
     if (!IsFrameID(id) || (version == 4 && !platform::ReadSynchsafe(body.substr(4, 4), size))) break;
-    if (size == 0 || size > body.size() - kHeaderSize) break;
-    const std::string_view frame = body.substr(0, kHeaderSize + static_cast<std::size_t>(size));
+    if (size == 0 || size > body.size() - kFrameHeaderSize) break;
+    const std::string_view frame = body.substr(0, kFrameHeaderSize + static_cast<std::size_t>(size));
     body.remove_prefix(frame.size());
     if (IsSlotID(id)) continue;
     const auto status = static_cast<unsigned char>(frame[8]);
@@ -266,7 +235,7 @@ std::string CarriedFrames(std::string_view oldTag) {
     if (version == 3) {
       if (!(status & kDiscard23)) carried.append(frame);
     } else {
-      AppendAs23(carried, id, status, format, frame.substr(kHeaderSize));
+      AppendAs23(carried, id, status, format, frame.substr(kFrameHeaderSize));
     }
   }
   return carried;

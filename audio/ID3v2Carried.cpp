@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "ByteOrder.h"
+#include "CodePage.h"
 #include "ID3v2Frames.h"
 #include "ID3v2Header.h"
 
@@ -83,21 +84,10 @@ void AppendCodePoint(std::string& out, std::uint32_t point) {
 // UTF-8 as little-endian UTF-16 units; a byte that starts no valid sequence
 // becomes U+FFFD.
 void AppendUtf8AsUtf16(std::string& out, std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    const int length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
-    std::uint32_t point = length == 1 ? lead : length == 2 ? (lead & 0x1F) : length == 3 ? (lead & 0x0F) : (lead & 0x07);
-    bool valid = length > 0 && i + static_cast<std::size_t>(length) <= text.size();
-    for (int k = 1; valid && k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]);
-      valid = (next & 0xC0) == 0x80;
-      point = (point << 6) | (next & 0x3F);
-    }
-    static constexpr std::uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    valid = valid && point >= kSmallest[length] && point <= 0x10FFFF && (point < 0xD800 || point > 0xDFFF);
-    AppendCodePoint(out, valid ? point : 0xFFFD);
-    i += valid ? static_cast<std::size_t>(length) : 1;
+  for (std::size_t i = 0; i < text.size();) {
+    const platform::Utf8Sequence sequence = platform::NextUtf8(text, i);
+    AppendCodePoint(out, sequence.Valid ? sequence.Point : 0xFFFD);
+    i += sequence.Valid ? sequence.Length : 1;
   }
 }
 

@@ -52,49 +52,32 @@ std::string Cp1252ToUtf8(std::string_view text) {
   return out;
 }
 
+Utf8Sequence NextUtf8(std::string_view text, std::size_t at) {
+  const auto lead = static_cast<unsigned char>(text[at]);
+  const std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+  if (length == 0) return {};
+  static constexpr char32_t kLeadBits[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+  Utf8Sequence sequence;
+  sequence.Point = lead & kLeadBits[length];
+  for (sequence.Length = 1; sequence.Length < length; ++sequence.Length) {
+    const std::size_t next = at + sequence.Length;
+    if (next >= text.size() || (static_cast<unsigned char>(text[next]) & 0xC0) != 0x80) return sequence;
+    sequence.Point = (sequence.Point << 6) | (static_cast<unsigned char>(text[next]) & 0x3F);
+  }
+  static constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+  const char32_t point = sequence.Point;
+  sequence.Valid = point >= kSmallest[length] && point <= 0x10FFFF && (point < 0xD800 || point > 0xDFFF);
+  return sequence;
+}
+
 std::string Utf8ToCp1252(std::string_view text) {
   std::string out;
   out.reserve(text.size());
-  std::size_t i = 0;
-  const std::size_t n = text.size();
-  while (i < n) {
-    const unsigned char lead = static_cast<unsigned char>(text[i]);
-    int extra;
-    char32_t cp;
-    if (lead < 0x80) {
-      out += static_cast<char>(lead);
-      ++i;
-      continue;
-    } else if ((lead & 0xE0) == 0xC0) {
-      extra = 1;
-      cp = lead & 0x1F;
-    } else if ((lead & 0xF0) == 0xE0) {
-      extra = 2;
-      cp = lead & 0x0F;
-    } else if ((lead & 0xF8) == 0xF0) {
-      extra = 3;
-      cp = lead & 0x07;
-    } else {
-      out += kDefaultChar;
-      ++i;
-      continue;
-    }
-    std::size_t j = i + 1;
-    bool ok = true;
-    for (int k = 0; k < extra; ++k, ++j) {
-      if (j >= n || (static_cast<unsigned char>(text[j]) & 0xC0) != 0x80) {
-        ok = false;
-        break;
-      }
-      cp = (cp << 6) | (static_cast<unsigned char>(text[j]) & 0x3F);
-    }
-    if (!ok) {
-      out += kDefaultChar;
-      i = j;  // resynchronise at the byte that broke the sequence
-      continue;
-    }
-    i = j;
-    out += cp <= 0xFFFF ? Utf16UnitToCp1252(static_cast<std::uint16_t>(cp)) : kDefaultChar;
+  for (std::size_t i = 0; i < text.size();) {
+    const Utf8Sequence sequence = NextUtf8(text, i);
+    const bool known = sequence.Valid && sequence.Point <= 0xFFFF;
+    out += known ? Utf16UnitToCp1252(static_cast<std::uint16_t>(sequence.Point)) : kDefaultChar;
+    i += sequence.Length;
   }
   return out;
 }

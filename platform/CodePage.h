@@ -22,8 +22,19 @@ char32_t Cp1252ToCodePoint(unsigned char byte);
 // Windows-1252 text to UTF-8.
 std::string Cp1252ToUtf8(std::string_view text);
 
-// UTF-8 text to Windows-1252; characters without an equivalent and malformed
-// sequences become kDefaultChar.
+// One UTF-8 sequence, read at text[at] (at < text.size()). Valid: well
+// formed, in its shortest form, neither a surrogate nor beyond U+10FFFF.
+// Length: the sequence's bytes, and for a sequence cut short the bytes up to
+// the one that broke it; at least 1.
+struct Utf8Sequence {
+  char32_t Point = 0;
+  std::size_t Length = 1;
+  bool Valid = false;
+};
+Utf8Sequence NextUtf8(std::string_view text, std::size_t at);
+
+// UTF-8 text to Windows-1252; characters without an equivalent and each
+// sequence that is not valid become kDefaultChar.
 std::string Utf8ToCp1252(std::string_view text);
 
 }  // namespace platform

@@ -283,6 +283,9 @@ TEST(ID3v2Carry, WhichFramesOfAnOldTagAreKept) {
                 Id3v2Frame("APIC", B("\x01image/png\0\x03\xFF\xFE" "D\0\0\0\x89PNG")) +
                 Id3v2Frame("TKEY", B("\x07\x01\xFF\xFE" "A\0m\0"), -1, 0x20).replace(8, 1, "\x40") +
                 Id3v2Frame("PRIV", big));
+  // Bad UTF-8: each byte that starts no valid sequence, one U+FFFD.
+  EXPECT_EQ(id3v2::CarriedFrames(Id3v2Tag(4, frame24("TKEY", B("\x03" "a\xE2\x82(\xC0\xAF")))),
+            Id3v2Frame("TKEY", B("\x01\xFF\xFE" "a\0\xFD\xFF\xFD\xFF(\0\xFD\xFF\xFD\xFF")));
 
   // Version 2.2 and unknown versions: nothing.
   EXPECT_EQ(id3v2::CarriedFrames(Id3v2Tag(2, Id3v2Frame22("TXX", B("\0a\0b")))), "");

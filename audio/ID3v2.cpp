@@ -634,7 +634,7 @@ bool TID3v2::Save(const std::string& FileName, platform::File& Song, bool checkN
         if (!platform::OpenForJob(Song, FileName)) return failed();
         continue;
       }
-      if (!platform::ReplaceHead(FileName, Song, {tag, audioStart, !info.NeedRewrite})) return failed();
+      if (!platform::ReplaceHead(FileName, Song, {tag, audioStart, !info.NeedRewrite, oldTag})) return failed();
       lastSave_.How = info.NeedRewrite ? id3v2::SaveHow::Rewritten : id3v2::SaveHow::InPlace;
       return true;
     }

@@ -2,8 +2,10 @@
 
 #include <cerrno>
 
+#include "HeadJournal.h"
 #include "InFileRewrite.h"
 #include "ReplaceGroup.h"
+#include "UserFolders.h"
 
 namespace platform {
 namespace {
@@ -148,6 +150,21 @@ bool ReplaceByCopy(const std::string& name, const std::string& path, File& file,
   return alone.Add(std::move(copy), temporary, path, stamp, name) && alone.Commit() == 1;
 }
 
+// Writes a head larger than a page over the old one through the journal:
+// within the group, or alone right now.
+bool ReplaceInPlace(const std::string& name, const std::string& path, File& file, const FileStamp& stamp,
+                    const NewHead& head) {
+  std::string old(head.Old);
+  if (old.size() != head.Bytes.size()) {
+    old.resize(head.Bytes.size());
+    if (!file.ReadExactAt(0, old.data(), old.size())) return false;
+  }
+  ReplaceGroup* group = ActiveReplaceGroup();
+  ReplaceGroup alone;
+  (group ? group : &alone)->AddInPlace(std::move(file), path, stamp, std::string(head.Bytes), PageSums(old), name);
+  return group || alone.Commit() == 1;
+}
+
 }  // namespace
 
 bool OpenForJob(File& file, const std::string& path) {
@@ -209,7 +226,14 @@ bool ReplaceHead(const std::string& name, File& file, const NewHead& head) {
     stamp = now;
   }
   if (!head.InPlace) return ReplaceByCopy(name, path, file, stamp, head);
-  return file.WriteAllAt(0, head.Bytes.data(), head.Bytes.size()) && file.Close();
+  // A page is written whole or not at all; a larger head needs the journal,
+  // and where it cannot be kept (no home, a state folder that cannot be
+  // made or written), a copy keeps the file whole.
+  if (head.Bytes.size() <= kJournalPage) return file.WriteAllAt(0, head.Bytes.data(), head.Bytes.size()) && file.Close();
+  ReplaceGroup* group = ActiveReplaceGroup();
+  if (!(group ? group->MayJournal() : JournalFolderUsable(StateFolder())))
+    return ReplaceByCopy(name, path, file, stamp, head);
+  return ReplaceInPlace(name, path, file, stamp, head);
 }
 
 }  // namespace platform

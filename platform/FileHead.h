@@ -7,7 +7,9 @@
 // file. Any other head goes through a complete new copy of the file (the
 // head, then everything after the old head) that takes the file's name
 // only once it is on the disk: within a ReplaceGroupScope it joins the
-// scope's group and waits there, otherwise it is flushed at once. A copy
+// scope's group and waits there, otherwise it is flushed at once. A head in
+// place larger than a page could be torn by a power failure: it goes
+// through the journal of HeadJournal.h, waiting in the group as a copy does. A copy
 // that waits has not replaced its file yet; the calls below that open or
 // look at a file let such a copy take its name first, so that the file is
 // read and written as it is going to stand.
@@ -48,6 +50,9 @@ struct NewHead {
   // Written over the old head, which it must fit exactly; otherwise the
   // file is replaced by a copy.
   bool InPlace = false;
+  // The old head's bytes, when the caller has them (read from the file
+  // otherwise, where needed).
+  std::string_view Old;
 };
 
 // Puts head at the start of the file at name, open in file (read-write or
@@ -63,7 +68,8 @@ struct NewHead {
 // taken their names and freed their room. False on failure, errno then
 // telling why where the system said (0 when it did not); the file's bytes
 // are then as they were, except after an in-place write that failed
-// halfway.
+// halfway (which the journal settles at the next start, for a head larger
+// than a page).
 bool ReplaceHead(const std::string& name, File& file, const NewHead& head);
 
 }  // namespace platform

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
@@ -421,6 +422,15 @@ bool File::WriteAllAt(std::int64_t offset, const void* buffer, std::size_t count
   return true;
 }
 
+bool File::Lock(bool wait) {
+  if (fd_ < 0) return false;
+  int result;
+  do {
+    result = ::flock(fd_, LOCK_EX | (wait ? 0 : LOCK_NB));
+  } while (result != 0 && errno == EINTR);
+  return result == 0;
+}
+
 bool File::Sync() { return fd_ >= 0 && ::fdatasync(fd_) == 0; }
 
 void File::StartWriteBack() {
@@ -487,6 +497,14 @@ bool DirectoryExists(const std::string& path) {
 }
 
 bool DeleteFile(const std::string& path) { return !path.empty() && ::unlink(path.c_str()) == 0; }
+
+bool SyncFolder(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool synced = ::fsync(fd) == 0;
+  ::close(fd);
+  return synced;
+}
 
 bool StampOf(const std::string& path, FileStamp& stamp) {
   struct stat st;

@@ -109,6 +109,9 @@ class File {
   bool ReadExactAt(std::int64_t offset, void* buffer, std::size_t count) const;
   // Writes all bytes at offset; false on any failure (disk full included).
   bool WriteAllAt(std::int64_t offset, const void* buffer, std::size_t count);
+  // Takes the file's exclusive advisory lock (as flock does), waiting for
+  // it or not; released on closing.
+  bool Lock(bool wait);
   // Flushes the file's data to the storage device.
   bool Sync();
   // Starts writing the file's data to the storage device without waiting:
@@ -167,6 +170,9 @@ bool MayGiveOwner(std::uint32_t owner);
 bool FileExists(const std::string& path);
 bool DirectoryExists(const std::string& path);
 bool DeleteFile(const std::string& path);
+// Flushes the folder's entries (names made, removed or renamed in it) to
+// the storage device.
+bool SyncFolder(const std::string& path);
 // The stamp of the file path names now; false when there is none.
 bool StampOf(const std::string& path, FileStamp& stamp);
 // The same as the look-up of its name brings it: a file share's client

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <map>
 
 #include "InFileRewrite.h"
@@ -36,24 +37,40 @@ ReplaceGroup::~ReplaceGroup() {
 
 bool ReplaceGroup::Add(File copy, std::string temporary, std::string target, const FileStamp& targetStamp,
                        std::string named) {
-  return AddWaiting(Waiting{std::move(copy), std::move(temporary), std::move(target), targetStamp, 0, {}, std::move(named)});
+  return AddWaiting(
+      Waiting{std::move(copy), std::move(temporary), std::move(target), targetStamp, 0, {}, std::move(named), {}});
 }
 
 bool ReplaceGroup::AddInFile(File copy, std::string copyName, std::string target, const FileStamp& targetStamp,
                              File song, std::string head, std::int64_t replaces, std::string named) {
-  Waiting entry{std::move(copy), std::move(copyName), std::move(target), targetStamp, 0, {}, std::move(named)};
+  Waiting entry{std::move(copy), std::move(copyName), std::move(target), targetStamp, 0, {}, std::move(named), {}};
   entry.inFile = Waiting::InFile{std::move(song), std::move(head), replaces};
   return AddWaiting(std::move(entry));
+}
+
+bool ReplaceGroup::AddInPlace(File song, std::string target, const FileStamp& targetStamp, std::string head,
+                              std::vector<std::uint32_t> oldPages, std::string named) {
+  Waiting entry{std::move(song), {}, std::move(target), targetStamp, 0, {}, std::move(named), {}};
+  entry.inPlace = Waiting::InPlace{std::move(head), std::move(oldPages)};
+  return AddWaiting(std::move(entry));
+}
+
+bool ReplaceGroup::MayJournal() {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  if (!mayJournal_) mayJournal_ = JournalFolderUsable(journal_.Folder());
+  return *mayJournal_;
 }
 
 bool ReplaceGroup::AddWaiting(Waiting entry) {
   FileStamp copyStamp;
   entry.copy.Stamp(copyStamp);
   entry.copyDevice = copyStamp.Device;
-  const std::int64_t bytes = std::max<std::int64_t>(copyStamp.Size, 0);
+  // A head in place takes no room beside its song; the journal holds it.
+  const std::int64_t bytes = entry.inPlace ? static_cast<std::int64_t>(entry.inPlace->head.size())
+                                           : std::max<std::int64_t>(copyStamp.Size, 0);
   // The disk gets to work on the copy while the next ones are made, so the
   // group's flush waits less.
-  entry.copy.StartWriteBack();
+  if (!entry.inPlace) entry.copy.StartWriteBack();
   Lock lock(mutex_);
   while (!filling_.copies.empty() &&
          (filling_.copies.size() >= kMaxCopies || filling_.bytes + bytes > kMaxBytes)) {
@@ -65,9 +82,10 @@ bool ReplaceGroup::AddWaiting(Waiting entry) {
   }
   // The first copy on a file system stays open until the flush, so it is
   // closed, if at all, while the batch cannot change hands. The copy of a
-  // song rewritten in its own file stays open to be read back.
+  // song rewritten in its own file stays open to be read back, and a song
+  // whose head is written in place stays open to be written.
   const bool firstOnDevice = filling_.devices.insert(copyStamp.Device).second;
-  if (!firstOnDevice && !entry.copy.Unnamed() && !entry.inFile && !entry.copy.Close()) {
+  if (!firstOnDevice && !entry.copy.Unnamed() && !entry.inFile && !entry.inPlace && !entry.copy.Close()) {
     DeleteFile(entry.temporary);
     ++outcome_.refused;
     return false;
@@ -149,8 +167,44 @@ bool ReplaceGroup::Batch::Holds(const std::string& path, const std::optional<Fil
   return names.count(path) != 0 || (named && files.count({named->Device, named->Inode}) != 0);
 }
 
+std::vector<ReplaceGroup::HeadState> ReplaceGroup::WriteHeads(Batch& batch, Outcome& outcome) {
+  std::vector<HeadState> states(batch.copies.size(), HeadState::kNoHead);
+  std::vector<JournalSong> journal;
+  std::vector<std::size_t> journalled;
+  for (std::size_t i = 0; i < batch.copies.size(); ++i) {
+    const Waiting& entry = batch.copies[i];
+    if (!entry.inPlace) continue;
+    journal.push_back(
+        {entry.target, entry.targetStamp.Inode, entry.targetStamp.Size, entry.inPlace->head, entry.inPlace->oldPages});
+    journalled.push_back(i);
+  }
+  if (journalled.empty()) return states;
+  const bool recorded = journal_.Record(journal);
+  for (const std::size_t i : journalled) {
+    Waiting& entry = batch.copies[i];
+    const std::string& head = entry.inPlace->head;
+    if (!recorded) {
+      states[i] = HeadState::kUntouched;
+    } else if (entry.copy.WriteAllAt(0, head.data(), head.size())) {
+      states[i] = HeadState::kWritten;
+      continue;
+    } else {
+      states[i] = HeadState::kMaybeTorn;
+    }
+    const std::string why = std::string(recorded ? "the song could not be written: " : "the journal could not be written: ") +
+                            std::strerror(errno);
+    ++outcome.refused;
+    outcome.refusals.push_back({entry.named, false, why});
+  }
+  return states;
+}
+
 ReplaceGroup::Outcome ReplaceGroup::CommitBatch(Batch& batch) {
   const std::size_t count = batch.copies.size();
+  Outcome outcome;
+  // Heads in place are written first, and flushed with the copies below.
+  const std::vector<HeadState> heads = WriteHeads(batch, outcome);
+  bool headsWhole = true;
   // Songs rewritten in their own files are recorded as prepared before
   // their copies take their names, so that a run killed from then on
   // leaves no copy that the next run does not know of.
@@ -210,11 +264,11 @@ ReplaceGroup::Outcome ReplaceGroup::CommitBatch(Batch& batch) {
         device = flushedDevices.emplace(entry.copyDevice, entry.copy.SyncFileSystem()).first;
       onDisk = device->second;
     }
+    // A head in place is in its song already: no look at its name.
     FileStamp now;
-    changed[i] = onDisk && !(StampOf(entry.target, now) && now == entry.targetStamp);
+    changed[i] = onDisk && !entry.inPlace && !(StampOf(entry.target, now) && now == entry.targetStamp);
     ready[i] = named[i] && onDisk && !changed[i];
   }
-  Outcome outcome;
   const auto refuse = [&outcome, &named, &changed](Waiting& entry, std::size_t i, std::string why = {}) {
     entry.copy.Close();
     if (entry.inFile) entry.inFile->song.Close();
@@ -243,6 +297,25 @@ ReplaceGroup::Outcome ReplaceGroup::CommitBatch(Batch& batch) {
       if (ready[i]) copyLeft = !RewriteInFile(entry, outcome) || copyLeft;
       continue;
     }
+    if (entry.inPlace) {
+      // Those not written were refused, and stayed open only to flush
+      // their file system by.
+      if (heads[i] != HeadState::kWritten) {
+        entry.copy.Close();
+        headsWhole = headsWhole && heads[i] == HeadState::kUntouched;
+        continue;
+      }
+      // A head whose flush failed may be torn: the journal stays for the
+      // next run to settle.
+      if (entry.copy.Close() && ready[i]) {
+        ++outcome.replaced;
+      } else {
+        headsWhole = false;
+        ++outcome.refused;
+        outcome.refusals.push_back({entry.named, false, "the song could not be put on the disk"});
+      }
+      continue;
+    }
     // The folder is not flushed after the rename: should power fail before
     // the rename reaches the disk, the file is simply the old one, whole.
     // An unnamed copy gets its temporary name only now, just before it
@@ -254,6 +327,11 @@ ReplaceGroup::Outcome ReplaceGroup::CommitBatch(Batch& batch) {
     }
   }
   if (!copyLeft) writing.Remove();
+  if (headsWhole) {
+    journal_.Clear();
+  } else {
+    journal_.Keep();
+  }
   return outcome;
 }
 

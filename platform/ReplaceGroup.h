@@ -11,6 +11,11 @@
 // written. A copy that waits has not replaced its file yet: whoever reads or
 // writes that file settles the group first (SettleWaitingReplace; the calls
 // of FileHead.h do it for a song's job).
+//
+// Heads larger than a page to be written in place over their files' start
+// wait in the group too: as a group is committed they go to the journal of
+// HeadJournal.h, flushed once, then each is written, and all are flushed
+// with the group's copies before the journal is emptied.
 
 #include <condition_variable>
 #include <cstddef>
@@ -26,6 +31,8 @@
 #include <vector>
 
 #include "FileServices.h"
+#include "HeadJournal.h"
+#include "UserFolders.h"
 
 namespace platform {
 
@@ -68,6 +75,17 @@ class ReplaceGroup {
   // replaces bytes and after it the audio read from the copy.
   bool AddInFile(File copy, std::string copyName, std::string target, const FileStamp& targetStamp, File song,
                  std::string head, std::int64_t replaces, std::string named = {});
+  // Takes a head to be written in place at the start of target, open for
+  // writing in song and stamped as it was read; oldPages: PageSums of the
+  // bytes it replaces. It is written as the group is committed, through
+  // the journal, into the file still open: the job found the song unchanged
+  // by its name just before its save, and on a share each look is a round
+  // trip.
+  bool AddInPlace(File song, std::string target, const FileStamp& targetStamp, std::string head,
+                  std::vector<std::uint32_t> oldPages, std::string named = {});
+  // Whether the group's journal can be kept (JournalFolderUsable), asked
+  // of the file system once for the group.
+  bool MayJournal();
   // Flushes every copy waiting at the call and gives each its file's name,
   // in the order they came; returns when all is done. A copy that could not
   // be flushed or whose file changed is removed, its file left as it is.
@@ -110,6 +128,13 @@ class ReplaceGroup {
     };
     std::optional<InFile> inFile;
     std::string named;
+    // A head larger than a page written in place through the journal: the
+    // copy is then the song itself, open for writing.
+    struct InPlace {
+      std::string head;
+      std::vector<std::uint32_t> oldPages;
+    };
+    std::optional<InPlace> inPlace;
   };
   // Copies that are flushed and renamed together, with their files by name
   // and by device and inode, so that a question about one file costs no walk
@@ -129,7 +154,11 @@ class ReplaceGroup {
     void Add(Outcome&& other);
   };
   using Lock = std::unique_lock<std::mutex>;
-  static Outcome CommitBatch(Batch& batch);
+  // What became of each entry of a batch as its heads were written
+  // through the journal (those not written are refused into outcome).
+  enum class HeadState { kNoHead, kWritten, kUntouched, kMaybeTorn };
+  std::vector<HeadState> WriteHeads(Batch& batch, Outcome& outcome);
+  Outcome CommitBatch(Batch& batch);
   // Puts a song rewritten in its own file in its new state from its copy,
   // or back in its old one when that fails; false when even that failed
   // and the copy must stay.
@@ -160,6 +189,9 @@ class ReplaceGroup {
   Outcome outcome_;
   std::size_t replacedAtLastCommit_ = 0;
   bool stopping_ = false;
+  // Used by one batch's commit at a time.
+  HeadJournal journal_{StateFolder()};
+  std::optional<bool> mayJournal_;  // under mutex_
   std::thread committer_;  // started with the first batch sent to it
 };
 

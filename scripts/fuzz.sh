@@ -17,7 +17,7 @@ cmake --build "$BUILD_DIR" -j 2
 if [ "${1:-}" = --build-only ]; then exit 0; fi
 
 seconds=${1:-300}
-targets=(id3v1 id3v2 mpeg wav pipeline rewrites)
+targets=(id3v1 id3v2 mpeg wav pipeline rewrites journal)
 results="$BUILD_DIR/runs/results"
 mkdir -p "$results"
 rm -f "$results"/*

@@ -312,6 +312,6 @@ TEST(ID3v2Write, FailuresLeaveTheSongWhole) {
   platform::File song;
   ASSERT_TRUE(song.OpenReadWrite(path));
   const std::string longer(4097, 'x');
-  EXPECT_FALSE(platform::ReplaceHead(path, song, {longer, 4096, true}));
+  EXPECT_FALSE(platform::ReplaceHead(path, song, {longer, 4096, true, {}}));
   EXPECT_EQ(ReadFileBytes(path), tagged);
 }

@@ -22,7 +22,7 @@ namespace {
 // old four-byte one, so that it goes through a copy.
 bool PutHead(const std::string& path, const std::string& head) {
   File file;
-  return OpenForJob(file, path) && ReplaceHead(path, file, {head, 4, false});
+  return OpenForJob(file, path) && ReplaceHead(path, file, {head, 4, false, {}});
 }
 
 TEST(FileHead, ThreadsReplacingTheirOwnFilesJoinOneGroup) {
@@ -50,7 +50,7 @@ TEST(FileHead, ThreadsReplacingTheirOwnFilesJoinOneGroup) {
           std::string bytes(11, '\0');
           EXPECT_TRUE(file.ReadExactAt(0, bytes.data(), bytes.size()));
           EXPECT_EQ(bytes, "first head:") << path;
-          EXPECT_TRUE(ReplaceHead(path, file, {"new:", 11, false})) << path;
+          EXPECT_TRUE(ReplaceHead(path, file, {"new:", 11, false, {}})) << path;
         }
       });
     }
@@ -76,14 +76,14 @@ TEST(FileHead, AFileReopenedToBeMadeWritableMustBeTheOneRead) {
   // Another program puts another file at the name before the head is put.
   WriteFileBytes(path + ".other", "OLD:other audio");
   std::filesystem::rename(path + ".other", path);
-  EXPECT_FALSE(ReplaceHead(path, file, {"new:", 4, true}));
+  EXPECT_FALSE(ReplaceHead(path, file, {"new:", 4, true, {}}));
   EXPECT_EQ(ReadFileBytes(path), "OLD:other audio");
 
   // The same file, only made writable: the head goes in place.
   WriteFileBytes(path, "old:audio");
   ASSERT_TRUE(SetFileMode(path, 0444));
   ASSERT_TRUE(file.OpenRead(path));
-  EXPECT_TRUE(ReplaceHead(path, file, {"new:", 4, true}));
+  EXPECT_TRUE(ReplaceHead(path, file, {"new:", 4, true, {}}));
   EXPECT_EQ(ReadFileBytes(path), "new:audio");
   EXPECT_EQ(FileMode(path), 0644);
 }

@@ -1,0 +1,267 @@
+#include "HeadJournal.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+
+#include "UserFolders.h"
+
+namespace platform {
+namespace {
+
+constexpr std::string_view kMagic{"QMHJ\x01\0\0\0", 8};
+constexpr std::string_view kNamePrefix = "heads-";
+constexpr std::string_view kNameSuffix = ".journal";
+// Bounds that no journal of this program reaches, so that a hostile one
+// cannot make the reader reserve much.
+constexpr std::uint32_t kMostSongs = 1u << 16;
+constexpr std::uint32_t kLongestPath = 4096;
+constexpr std::uint32_t kLongestHead = 256u << 20;
+
+const std::array<std::uint32_t, 256> kCrcTable = [] {
+  std::array<std::uint32_t, 256> table{};
+  for (std::uint32_t n = 0; n < 256; ++n) {
+    std::uint32_t c = n;
+    for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+    table[n] = c;
+  }
+  return table;
+}();
+
+void PutLittle(std::string& out, std::uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+}
+
+// Reads a journal's fields in order; any read past the end fails.
+class Reader {
+ public:
+  explicit Reader(std::string_view bytes) : bytes_(bytes) {}
+  bool Little(std::uint64_t& value, int count) {
+    if (bytes_.size() - at_ < static_cast<std::size_t>(count)) return false;
+    value = 0;
+    for (int i = 0; i < count; ++i) value |= std::uint64_t{static_cast<unsigned char>(bytes_[at_ + i])} << (8 * i);
+    at_ += static_cast<std::size_t>(count);
+    return true;
+  }
+  bool Bytes(std::string& out, std::size_t count) {
+    if (bytes_.size() - at_ < count) return false;
+    out.assign(bytes_.substr(at_, count));
+    at_ += count;
+    return true;
+  }
+  bool AtEnd() const { return at_ == bytes_.size(); }
+
+ private:
+  std::string_view bytes_;
+  std::size_t at_ = 0;
+};
+
+bool DecodeSong(Reader& in, JournalSong& song) {
+  std::uint64_t pathLength, inode, size, headLength;
+  if (!in.Little(pathLength, 4) || pathLength == 0 || pathLength > kLongestPath ||
+      !in.Bytes(song.Path, pathLength) || song.Path[0] != '/' || song.Path.find('\0') != std::string::npos ||
+      !in.Little(inode, 8) || !in.Little(size, 8) || !in.Little(headLength, 4) || headLength == 0 ||
+      headLength > kLongestHead || size < headLength || size > (std::uint64_t{1} << 62) ||
+      !in.Bytes(song.Head, headLength)) {
+    return false;
+  }
+  song.Inode = inode;
+  song.Size = static_cast<std::int64_t>(size);
+  song.OldPages.resize((headLength + kJournalPage - 1) / kJournalPage);
+  for (std::uint32_t& sum : song.OldPages) {
+    std::uint64_t value;
+    if (!in.Little(value, 4)) return false;
+    sum = static_cast<std::uint32_t>(value);
+  }
+  return true;
+}
+
+std::string JournalName() {
+  const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                       std::chrono::system_clock::now().time_since_epoch())
+                       .count();
+  // Names sort in the order the journals were made.
+  std::string stamp = std::to_string(now);
+  stamp.insert(0, 20 - std::min<std::size_t>(stamp.size(), 20), '0');
+  return std::string(kNamePrefix) + stamp + "-" + std::to_string(::getpid()) + std::string(kNameSuffix);
+}
+
+bool IsJournalName(const std::string& name) {
+  return name.size() > kNamePrefix.size() + kNameSuffix.size() && name.starts_with(kNamePrefix) &&
+         name.ends_with(kNameSuffix);
+}
+
+bool ReadWhole(const File& file, std::string& bytes) {
+  const std::int64_t size = file.Size();
+  if (size < 0 || size > std::int64_t{1} << 31) return false;
+  bytes.resize(static_cast<std::size_t>(size));
+  return file.ReadExactAt(0, bytes.data(), bytes.size());
+}
+
+}  // namespace
+
+std::uint32_t Crc32(std::string_view bytes, std::uint32_t crc) {
+  crc = ~crc;
+  for (const char byte : bytes) crc = kCrcTable[(crc ^ static_cast<unsigned char>(byte)) & 0xFF] ^ (crc >> 8);
+  return ~crc;
+}
+
+std::vector<std::uint32_t> PageSums(std::string_view head) {
+  std::vector<std::uint32_t> sums;
+  for (std::size_t at = 0; at < head.size(); at += kJournalPage) sums.push_back(Crc32(head.substr(at, kJournalPage)));
+  return sums;
+}
+
+std::string EncodeJournal(const std::vector<JournalSong>& songs) {
+  std::string out(kMagic);
+  PutLittle(out, songs.size(), 4);
+  for (const JournalSong& song : songs) {
+    PutLittle(out, song.Path.size(), 4);
+    out += song.Path;
+    PutLittle(out, song.Inode, 8);
+    PutLittle(out, static_cast<std::uint64_t>(song.Size), 8);
+    PutLittle(out, song.Head.size(), 4);
+    out += song.Head;
+    for (const std::uint32_t sum : song.OldPages) PutLittle(out, sum, 4);
+  }
+  PutLittle(out, Crc32(out), 4);
+  return out;
+}
+
+bool DecodeJournal(std::string_view bytes, std::vector<JournalSong>& songs) {
+  songs.clear();
+  if (bytes.size() < kMagic.size() + 8 || bytes.substr(0, kMagic.size()) != kMagic) return false;
+  const std::string_view body = bytes.substr(0, bytes.size() - 4);
+  Reader trailer(bytes.substr(body.size()));
+  std::uint64_t sum;
+  if (!trailer.Little(sum, 4) || sum != Crc32(body)) return false;
+  Reader in(body.substr(kMagic.size()));
+  std::uint64_t count;
+  if (!in.Little(count, 4) || count > kMostSongs) return false;
+  for (std::uint64_t i = 0; i < count; ++i) {
+    JournalSong song;
+    if (!DecodeSong(in, song)) {
+      songs.clear();
+      return false;
+    }
+    songs.push_back(std::move(song));
+  }
+  if (!in.AtEnd()) songs.clear();
+  return in.AtEnd();
+}
+
+bool JournalFolderUsable(const std::string& folder) {
+  return !folder.empty() && MakeFolders(folder) && ::access(folder.c_str(), W_OK | X_OK) == 0;
+}
+
+HeadJournal::HeadJournal(std::string folder) : folder_(std::move(folder)) {}
+
+HeadJournal::~HeadJournal() { Release(true); }
+
+bool HeadJournal::Record(const std::vector<JournalSong>& songs) {
+  const bool made = !file_.IsOpen();
+  if (made) {
+    if (folder_.empty() || !MakeFolders(folder_)) return false;
+    path_ = folder_ + JournalName();
+    // Held locked while this program runs: a settling elsewhere leaves it.
+    if (!file_.CreateNew(path_) || !file_.Lock(false)) {
+      Release(true);
+      return false;
+    }
+  }
+  const std::string bytes = EncodeJournal(songs);
+  // A new file's name must be on the disk before the heads are written, or
+  // a power failure could leave torn heads and no journal naming them.
+  if (file_.WriteAllAt(0, bytes.data(), bytes.size()) && file_.Resize(static_cast<std::int64_t>(bytes.size())) &&
+      file_.Sync() && (!made || SyncFolder(folder_))) {
+    return true;
+  }
+  Release(true);
+  return false;
+}
+
+void HeadJournal::Clear() {
+  if (file_.IsOpen()) file_.Resize(0);
+}
+
+void HeadJournal::Keep() { Release(false); }
+
+void HeadJournal::Release(bool remove) {
+  if (!file_.IsOpen()) return;
+  // Removed while still locked, so that no settling reads it half gone.
+  if (remove) DeleteFile(path_);
+  file_.Close();
+  path_.clear();
+}
+
+SettledSong SettleSong(const JournalSong& song) {
+  SettledSong settled{song.Path, SettledSong::Kind::Failed, 0};
+  const auto done = [&](SettledSong::Kind how, int error = 0) {
+    settled.How = how;
+    settled.Error = error;
+    return settled;
+  };
+  File file;
+  if (!file.OpenReadWrite(song.Path)) {
+    const int error = errno;
+    if (error == ENOENT || error == ENOTDIR) return done(SettledSong::Kind::Missing);
+    if (error != EACCES || !ClearAttributes(song.Path) || !file.OpenReadWrite(song.Path))
+      return done(SettledSong::Kind::Failed, error);
+  }
+  FileStamp stamp;
+  if (!file.Stamp(stamp)) return done(SettledSong::Kind::Failed, errno);
+  if (stamp.Inode != song.Inode || stamp.Size != song.Size) return done(SettledSong::Kind::ChangedSince);
+  std::string head(song.Head.size(), '\0');
+  if (!file.ReadExactAt(0, head.data(), head.size())) return done(SettledSong::Kind::Failed, errno);
+  bool allNew = true, allOld = true;
+  for (std::size_t page = 0; page < song.OldPages.size(); ++page) {
+    const std::size_t at = page * kJournalPage;
+    const std::string_view now = std::string_view(head).substr(at, kJournalPage);
+    const bool isNew = now == std::string_view(song.Head).substr(at, kJournalPage);
+    const bool isOld = Crc32(now) == song.OldPages[page];
+    if (!isNew && !isOld) return done(SettledSong::Kind::ChangedSince);
+    allNew = allNew && isNew;
+    allOld = allOld && isOld;
+  }
+  if (allNew) return done(SettledSong::Kind::Whole);
+  if (allOld) return done(SettledSong::Kind::Old);
+  if (!file.WriteAllAt(0, song.Head.data(), song.Head.size()) || !file.Sync())
+    return done(SettledSong::Kind::Failed, errno);
+  return done(SettledSong::Kind::Completed);
+}
+
+std::vector<SettledSong> SettleHeadJournals(const std::string& folder) {
+  std::vector<SettledSong> settled;
+  std::vector<std::string> names;
+  if (folder.empty() || !ListDirectory(folder, names)) return settled;
+  names.erase(std::remove_if(names.begin(), names.end(), [](const std::string& name) { return !IsJournalName(name); }),
+              names.end());
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) {
+    const std::string path = folder + (folder.ends_with('/') ? "" : "/") + name;
+    File journal;
+    // One that a running program holds is that program's to settle.
+    if (!journal.OpenReadWrite(path) || !journal.Lock(false)) continue;
+    std::string bytes;
+    std::vector<JournalSong> songs;
+    if (!ReadWhole(journal, bytes)) continue;
+    // Empty, torn while it was written (its heads were not written then) or
+    // not a journal at all: nothing to settle.
+    bool failed = false;
+    if (DecodeJournal(bytes, songs)) {
+      for (const JournalSong& song : songs) {
+        settled.push_back(SettleSong(song));
+        failed = failed || settled.back().How == SettledSong::Kind::Failed;
+      }
+    }
+    if (!failed) DeleteFile(path);
+  }
+  return settled;
+}
+
+std::vector<SettledSong> SettleHeadJournals() { return SettleHeadJournals(StateFolder()); }
+
+}  // namespace platform

@@ -1,0 +1,114 @@
+#pragma once
+// The journal that keeps heads written in place from being torn.
+//
+// A head larger than a page, written over the old one, reaches the disk a
+// page at a time: a power failure halfway leaves the file's first pages new
+// and the rest old. So before such heads are written, they (the new heads)
+// go to a journal file and are flushed; the writes follow; once they are
+// flushed too, the journal is emptied. A journal found non-empty later
+// (SettleHeadJournals, at the next start or run) names every file whose
+// head may be torn; each is brought to its whole new head, which is what
+// the interrupted save meant to write.
+//
+// The journal lives in the user's state folder, one file for each program
+// running (held by a lock while it runs): it is found in one place at the
+// next start whatever the songs' folders, it needs no right to create files
+// beside the songs (a song may be writable in a folder that is not), and on
+// a share the songs' folders are not cluttered. Each entry carries the
+// file's inode and size and a checksum of every page of its old head, so
+// that a file replaced or written by another program since is left alone;
+// the whole journal carries a checksum, so that a journal torn while it was
+// written (the heads had not been written then) is recognised and dropped.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "FileServices.h"
+
+namespace platform {
+
+// What a single write keeps whole: heads up to this long are written
+// without the journal.
+inline constexpr std::size_t kJournalPage = 4096;
+
+// CRC-32 (the polynomial of zip and PNG), continued from crc.
+std::uint32_t Crc32(std::string_view bytes, std::uint32_t crc = 0);
+
+// One file's head in a journal.
+struct JournalSong {
+  std::string Path;
+  std::uint64_t Inode = 0;
+  std::int64_t Size = 0;  // the file's size, which an in-place write keeps
+  std::string Head;       // the new head, for offset 0
+  std::vector<std::uint32_t> OldPages;  // Crc32 of each page of the old head
+  bool operator==(const JournalSong&) const = default;
+};
+
+// The checksums of each kJournalPage of head, the last page maybe shorter.
+std::vector<std::uint32_t> PageSums(std::string_view head);
+
+// A journal's bytes, and back. Decoding takes untrusted bytes: false for
+// anything but a whole journal as EncodeJournal writes it.
+std::string EncodeJournal(const std::vector<JournalSong>& songs);
+bool DecodeJournal(std::string_view bytes, std::vector<JournalSong>& songs);
+
+// This program's journal file, made in folder on its first use and held
+// locked while the object lives; removed when it goes, unless kept.
+// Whether a journal can be kept in folder: made where missing, and
+// writable. Without it a large head is not written in place at all.
+bool JournalFolderUsable(const std::string& folder);
+
+class HeadJournal {
+ public:
+  explicit HeadJournal(std::string folder);
+  ~HeadJournal();
+  HeadJournal(const HeadJournal&) = delete;
+  HeadJournal& operator=(const HeadJournal&) = delete;
+
+  // Makes songs the journal's whole content and flushes it (and, for a new
+  // file, its folder): once true, the heads may be written.
+  bool Record(const std::vector<JournalSong>& songs);
+  const std::string& Folder() const { return folder_; }
+  // The heads recorded are on the disk: the journal is emptied.
+  void Clear();
+  // Some heads may be torn: the file stays for the next start to settle,
+  // and the next Record uses a new one.
+  void Keep();
+
+ private:
+  void Release(bool remove);
+
+  std::string folder_;
+  std::string path_;
+  File file_;
+};
+
+// What settling did to one file of a journal.
+struct SettledSong {
+  enum class Kind {
+    Whole,          // its new head was whole already
+    Old,            // its old head was whole: the write had not begun
+    Completed,      // torn, and now whole with its new head
+    ChangedSince,   // replaced, resized or written by another since: left
+    Missing,        // no file at its path any more
+    Failed,         // could not be read or written; the journal is kept
+  };
+  std::string Path;
+  Kind How = Kind::Whole;
+  int Error = 0;  // errno of a failure
+};
+
+// Settles every journal in folder that no running program holds, oldest
+// first, and removes it once none of its files failed. Returns what became
+// of each file named in them; a torn or foreign journal file is removed
+// without any.
+std::vector<SettledSong> SettleHeadJournals(const std::string& folder);
+// The same in the state folder (UserFolders.h).
+std::vector<SettledSong> SettleHeadJournals();
+
+// Brings one file to its whole new head as told above.
+SettledSong SettleSong(const JournalSong& song);
+
+}  // namespace platform

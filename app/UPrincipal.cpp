@@ -34,6 +34,9 @@ namespace {
 const char* const kCaption = "Quillmar 2012";
 const char* const kDefaultSortField = job::kDefaultSortField;
 const char* const kRunFinished = "Gravação do TAG finalizada!";
+// Shown at start when saves of an earlier run, cut short by an
+// interruption, were settled.
+const char* const kSavesSettled = "Gravações interrompidas foram concluídas.";
 const QColor kButtonFace(240, 240, 240);
 // The list's rows are taken in for at most this long per round of window
 // messages.
@@ -249,6 +252,11 @@ void TFrmPrincipal::Guarded(const std::function<void()>& handler) { RunGuarded(b
 std::string TFrmPrincipal::ConfigPath() const { return configDirectory_ + kIniFileName; }
 
 void TFrmPrincipal::FormCreate() {
+  // What an interruption (a power failure) left of an earlier run's saves
+  // is settled before anything else, and told when there was any.
+  job::RunResults settled;
+  settled.Settled = job::SettleInterruptedSaves();
+  if (!settled.Settled.empty()) ReportRun(settled, kSavesSettled);
   const std::string iniPath = FindConfigFile(configDirectory_);
   if (iniPath.empty()) {
     boxes_.ShowInformation(windowTitle(), QStringLiteral("O arquivo ") + QFile::decodeName(ConfigPath().c_str()) +
@@ -505,13 +513,14 @@ void TFrmPrincipal::ShowLastSongOfRun() {
   if (runNumber_ > 0 && shownNumber_ != runNumber_) ShowSongOfRun(runNumber_, runCount_, runName_);
 }
 
-void TFrmPrincipal::ReportRun(const job::RunResults& report) {
+void TFrmPrincipal::ReportRun(const job::RunResults& report, const char* message) {
   job::ReportFile file;
   const bool saved = file.OpenNew(std::time(nullptr)) && file.Write(report);
   lastReportPath_ = saved ? file.Path() : std::string();
   const QString title = QString::fromUtf8(kCaption);
-  const QString text = QString::fromUtf8(kRunFinished);
-  if (report.AllFine()) {
+  const QString text = QString::fromUtf8(message ? message : kRunFinished);
+  // Songs settled are named, even when all went well.
+  if (report.AllFine() && !message) {
     boxes_.ShowPlain(title, text);
   } else {
     boxes_.ShowPlainWithDetails(title, text, DetailsOf(report, lastReportPath_, file.Error()));

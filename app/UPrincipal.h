@@ -137,7 +137,9 @@ class TFrmPrincipal : public QWidget {
   void ShowSongOfRun(int number, int count, const std::string& name);
   // The last song's counter and bar, when its frame was skipped.
   void ShowLastSongOfRun();
-  void ReportRun(const job::RunResults& report);
+  // The report's file and the run's final box, with message instead of the
+  // end of a run's text when given.
+  void ReportRun(const job::RunResults& report, const char* message = nullptr);
   // The list's rows as the list's thread hands them in, a few batches per
   // round of window messages; the rest wait for the next round.
   void TakeListBatches();

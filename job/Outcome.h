@@ -27,7 +27,11 @@
   X(Ambiguous, "ambiguous", false)                                             \
   X(Failed, "failed", false)                                                   \
   /* the run was stopped before this song */                                   \
-  X(NotReached, "not reached", false)
+  X(NotReached, "not reached", false)                                          \
+  /* found as a run or the window started with what an earlier save, cut */    \
+  /* short, left; whole now, old or new, or not */                             \
+  X(SaveSettled, "interrupted save settled", true)                             \
+  X(SaveNotSettled, "interrupted save not settled", false)
 
 namespace job {
 

@@ -43,29 +43,11 @@ std::string CsvCell(const std::string& utf8) {
   return quoted + '"';
 }
 
-std::string SettledOutcome(const platform::SettledRewrite& settled) {
-  return settled.Done == platform::SettledRewrite::How::Left ? "interrupted save not settled"
-                                                             : "interrupted save settled";
-}
-
-std::string SettledDetail(const platform::SettledRewrite& settled) {
-  switch (settled.Done) {
-    case platform::SettledRewrite::How::CopyRemoved:
-      return std::string("the song was whole with its ") + (settled.SongWasNew ? "new" : "old") +
-             " tag; the copy of the old song removed";
-    case platform::SettledRewrite::How::PutBack:
-      return "the song was not whole: the old song put back from its copy";
-    case platform::SettledRewrite::How::Left:
-      break;
-  }
-  return settled.Why;
-}
-
 std::string CsvText(const RunResults& report) {
   std::string text = "code,full name,path,outcome,detail\r\n";
-  for (const platform::SettledRewrite& settled : report.Settled)
-    text += ",," + CsvCell(settled.Song) + ',' + CsvCell(SettledOutcome(settled)) + ',' +
-            CsvCell(SettledDetail(settled)) + "\r\n";
+  for (const SettledSave& settled : report.Settled)
+    text += ",," + CsvCell(settled.Path) + ',' + CsvCell(OutcomeName(settled.How)) + ',' + CsvCell(settled.Detail) +
+            "\r\n";
   for (const SongResult& song : report.Songs) {
     text += CsvCell(std::to_string(song.Code)) + ',' + CsvCell(platform::Cp1252ToUtf8(song.FullName)) + ',' +
             CsvCell(song.Path) + ',' + CsvCell(OutcomeName(song.How)) + ',' +
@@ -73,8 +55,6 @@ std::string CsvText(const RunResults& report) {
   }
   return text;
 }
-
-std::string StateFolder() { return platform::StateFolder(); }
 
 std::vector<std::string> SummaryLines(const RunResults& report) {
   std::vector<std::string> lines;
@@ -84,9 +64,8 @@ std::vector<std::string> SummaryLines(const RunResults& report) {
   }
   if (lines.empty()) lines.push_back("no songs");
   const auto left = static_cast<std::size_t>(
-      std::count_if(report.Settled.begin(), report.Settled.end(), [](const platform::SettledRewrite& settled) {
-        return settled.Done == platform::SettledRewrite::How::Left;
-      }));
+      std::count_if(report.Settled.begin(), report.Settled.end(),
+                    [](const SettledSave& settled) { return !IsFine(settled.How); }));
   if (report.Settled.size() > left)
     lines.push_back("interrupted saves settled: " + std::to_string(report.Settled.size() - left));
   if (left > 0) lines.push_back("interrupted saves not settled: " + std::to_string(left));
@@ -96,13 +75,13 @@ std::vector<std::string> SummaryLines(const RunResults& report) {
 std::vector<std::string> ProblemLines(const RunResults& report, std::size_t limit) {
   std::vector<std::string> lines;
   std::size_t more = 0;
-  for (const platform::SettledRewrite& settled : report.Settled) {
-    if (settled.Done != platform::SettledRewrite::How::Left) continue;
+  for (const SettledSave& settled : report.Settled) {
+    if (IsFine(settled.How)) continue;
     if (lines.size() == limit) {
       ++more;
       continue;
     }
-    lines.push_back(settled.Song + "  " + SettledOutcome(settled) + ": " + settled.Why);
+    lines.push_back(settled.Path + "  " + OutcomeName(settled.How) + ": " + settled.Detail);
   }
   for (const SongResult& song : report.Songs) {
     if (IsFine(song.How)) continue;
@@ -118,7 +97,7 @@ std::vector<std::string> ProblemLines(const RunResults& report, std::size_t limi
 }
 
 bool ReportFile::OpenNew(std::time_t when) {
-  const std::string folder = StateFolder();
+  const std::string folder = platform::StateFolder();
   if (folder.empty()) {
     error_ = "no home folder to keep the report in (XDG_STATE_HOME and HOME are unset)";
     return false;

@@ -23,16 +23,7 @@ std::string CsvCell(const std::string& utf8);
 // with their path, outcome and detail only.
 std::string CsvText(const RunResults& report);
 
-// What became of a song settled from an interrupted save: the outcome's
-// words ("interrupted save settled" or "interrupted save not settled") and
-// the detail (which state the song was found in, or why it was left).
-std::string SettledOutcome(const platform::SettledRewrite& settled);
-std::string SettledDetail(const platform::SettledRewrite& settled);
-
-// $XDG_STATE_HOME/quillmar2012/, or ~/.local/state/quillmar2012/ when the
-// variable is unset or not an absolute path; ends with a separator. ""
-// when there is no home either.
-std::string StateFolder();
+// The report's file goes to the state folder (platform::StateFolder).
 
 // One line per outcome that occurred, such as "rewritten: 12"; then, when
 // saves interrupted earlier were settled, how many.

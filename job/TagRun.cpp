@@ -53,9 +53,7 @@ GenreLookup FirstGenreLookup(db::Connection& connection, db::Transaction& transa
 
 bool RunResults::AllFine() const {
   return std::all_of(Songs.begin(), Songs.end(), [](const SongResult& song) { return IsFine(song.How); }) &&
-         std::none_of(Settled.begin(), Settled.end(), [](const platform::SettledRewrite& settled) {
-           return settled.Done == platform::SettledRewrite::How::Left;
-         });
+         std::all_of(Settled.begin(), Settled.end(), [](const SettledSave& settled) { return IsFine(settled.How); });
 }
 
 std::size_t RunResults::Count(Outcome outcome) const {
@@ -147,7 +145,7 @@ void TagRun::RunRows(const std::function<void(SongScheduler&)>& rows) {
 }
 
 void TagRun::SettleInterruptedSaves() {
-  std::vector<platform::SettledRewrite> settled = platform::SettleInterruptedRewrites();
+  std::vector<SettledSave> settled = job::SettleInterruptedSaves();
   report_.Settled.insert(report_.Settled.end(), std::make_move_iterator(settled.begin()),
                          std::make_move_iterator(settled.end()));
 }
@@ -226,7 +224,9 @@ void TagRun::WithRewriteGroup(const std::function<void()>& fn) {
   for (const auto& refusal : refusals) byPath[refusal.target] = &refusal;
   for (SongResult& song : report_.Songs) {
     const auto found = byPath.find(song.Path);
-    if (found == byPath.end() || song.Saved != id3v2::SaveHow::Rewritten) continue;
+    // Heads larger than a page wait in the group too, for the journal.
+    const bool inPlace = song.Saved == id3v2::SaveHow::InPlace;
+    if (found == byPath.end() || (song.Saved != id3v2::SaveHow::Rewritten && !inPlace)) continue;
     song.How = Outcome::Failed;
     song.Saved = id3v2::SaveHow::NotSaved;
     song.Detail = !found->second->why.empty()       ? found->second->why

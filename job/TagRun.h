@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "FirebirdDb.h"
-#include "InFileRewrite.h"
+#include "InterruptedSaves.h"
 #include "RunGenres.h"
 #include "SongScheduler.h"
 #include "SongTagJob.h"
@@ -30,9 +30,9 @@ GenreLookup FirstGenreLookup(db::Connection& connection, db::Transaction& transa
 // Every song of a run, in the order they were met.
 struct RunResults {
   std::vector<SongResult> Songs;
-  // Songs found as the run started with the copy of a save that a kill or
-  // a power cut interrupted, and what became of each.
-  std::vector<platform::SettledRewrite> Settled;
+  // Songs found as the run started with what a save that a kill or a
+  // power cut interrupted left, and what became of each.
+  std::vector<SettledSave> Settled;
   bool DryRun = false;
   bool AllFine() const;
   std::size_t Count(Outcome outcome) const;
@@ -100,8 +100,8 @@ class TagRun {
   void RunRows(const std::function<void(SongScheduler&)>& rows);
   void NotReached();
   // The run's first step: what saves of earlier runs left unfinished when
-  // they were killed or lost their power (the copies of songs rewritten in
-  // their own files) is settled, so that every song the run reads is
+  // they were killed or lost their power (heads in the journal, the copies
+  // of songs rewritten in their own files) is settled, so that every song the run reads is
   // whole, and the report tells what was found.
   void SettleInterruptedSaves();
   // Run fn with a group for the run's rewrites, committed at the end.

@@ -91,10 +91,11 @@ TEST(SameFile, ARewriteInItselfCutOffIsSettledByTheNextRun) {
     EXPECT_EQ(ReadFileBytes(long_.song) == long_.old, c.SongWrites == 0);
 
     job::RunResults report;
-    report.Settled = platform::SettleInterruptedRewrites();
-    ASSERT_EQ(report.Settled.size(), 1u);
-    EXPECT_EQ(report.Settled[0].Done, c.How);
-    EXPECT_EQ(report.Settled[0].Song, long_.song);
+    const std::vector<platform::SettledRewrite> settled = platform::SettleInterruptedRewrites();
+    ASSERT_EQ(settled.size(), 1u);
+    EXPECT_EQ(settled[0].Done, c.How);
+    EXPECT_EQ(settled[0].Song, long_.song);
+    report.Settled = {job::SettledFrom(settled[0])};
     EXPECT_TRUE(ReadFileBytes(long_.song) == long_.old);
     EXPECT_FALSE(fs::exists(long_.copy));
     EXPECT_TRUE(long_.NoRecordLeft());
@@ -146,7 +147,7 @@ TEST(SameFile, KilledAtRandomMomentsOfARewriteInItself) {
     ASSERT_FALSE(fs::exists(long_.copy));
     ASSERT_TRUE(long_.NoRecordLeft());
     ++seen[settled.empty() ? (after == long_.old ? "old" : "new")
-                           : job::SettledDetail(settled.front())];
+                           : job::SettledFrom(settled.front()).Detail];
   }
   std::cout << "after the kills and the next run:\n";
   for (const auto& [how, count] : seen) std::cout << "  " << count << " x " << how << '\n';
@@ -156,7 +157,6 @@ TEST(SameFile, KilledAtRandomMomentsOfARewriteInItself) {
 
 using testing_support::PowerCutFileSystem;
 using Event = PowerCutFileSystem::Event;
-using How = platform::SettledRewrite::How;
 
 // A catalogue of two songs on a disk that can lose its power: linked.mp3,
 // with a second name, is rewritten in its own file; theirs.mp3, of another
@@ -264,16 +264,16 @@ TEST(SameFile, APowerCutDuringARewriteInItselfIsSettledByTheNextRun) {
       library.disk.Restore(image);
       const job::RunResults next = library.Run();
       const auto settled = std::find_if(next.Settled.begin(), next.Settled.end(),
-                                        [&](const auto& one) { return one.Song == library.linked; });
+                                        [&](const auto& one) { return one.Path == library.linked; });
       if (!whole) {
         ASSERT_NE(settled, next.Settled.end());
-        EXPECT_EQ(settled->Done, How::PutBack);
+        EXPECT_EQ(settled->Detail, "the song was not whole: the old song put back from its copy");
       } else if (settled != next.Settled.end()) {
-        EXPECT_EQ(settled->Done, How::CopyRemoved);
-        EXPECT_EQ(settled->SongWasNew, *song == newLinked);
+        EXPECT_EQ(settled->Detail, std::string("the song was whole with its ") + (*song == newLinked ? "new" : "old") +
+                                       " tag; the copy of the old song removed");
       }
       if (settled != next.Settled.end()) {
-        EXPECT_NE(job::CsvText(next).find(library.linked + ",interrupted save settled," + job::SettledDetail(*settled)),
+        EXPECT_NE(job::CsvText(next).find(library.linked + ",interrupted save settled," + settled->Detail),
                   std::string::npos);
       }
       EXPECT_TRUE(next.AllFine());
@@ -286,7 +286,7 @@ TEST(SameFile, APowerCutDuringARewriteInItselfIsSettledByTheNextRun) {
       const std::string records = library.disk.File("state/quillmar2012/rewrites");
       EXPECT_TRUE(!fs::exists(records) || fs::is_empty(records));
       ++seen[settled == next.Settled.end() ? (*song == library.old ? "old, nothing to settle" : "new, nothing to settle")
-                                           : job::SettledDetail(*settled)];
+                                           : settled->Detail];
     }
   }
   std::cout << "after the power cuts and the next run:\n";

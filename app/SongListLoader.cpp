@@ -13,6 +13,7 @@ struct Session {
   explicit Session(db::Connection& connection) : transaction(connection), reader(connection, transaction) {}
   db::Transaction transaction;
   job::SongListReader reader;
+  bool warm = false;
 };
 
 }  // namespace
@@ -114,6 +115,15 @@ void SongListLoader::Work() {
         }
         if (!session) session = std::make_unique<Session>(*connection_);
         Load(request, session->reader);
+        if (!session->warm && !Superseded(request.Generation)) {
+          // After the first list, while the window has it to show.
+          // Only a help: a catalogue that cannot run it lists as before.
+          session->warm = true;
+          try {
+            session->reader.WarmUp();
+          } catch (const std::exception&) {
+          }
+        }
         break;
       } catch (const db::Cancelled& cancelled) {
         if (Superseded(request.Generation)) break;
@@ -145,7 +155,8 @@ void SongListLoader::Attach(const Request& request) {
 
 void SongListLoader::Load(const Request& request, job::SongListReader& reader) {
   if (Reorder(request, reader)) return;
-  listed_ = {};
+  // The last list goes once the new one's first screen is out.
+  previous_ = std::exchange(listed_, {});
   reader.Open(request.SearchText, request.SortField);
   const bool whole = HandOut(request, reader.ColumnNames(), [&reader](int count, db::RowStore& rows) {
     reader.Next(count, rows);
@@ -184,6 +195,8 @@ bool SongListLoader::HandOut(const Request& request, std::vector<std::string> co
   listed_.Keys.Add(first.Rows);
   listed_.Rows.Append(first.Rows);
   Push(std::move(first));
+  previous_ = {};
+  DropDiscarded();
   for (int size = kFirstScreenRows * 4; more; size = std::min(size * 2, kLargestBatch)) {
     if (Superseded(request.Generation)) return false;
     DropDiscarded();

@@ -61,8 +61,9 @@ class SongListLoader final : public QObject {
   std::deque<Batch> Take();
   // Waits until a batch is ready or the thread has nothing left to do.
   void WaitForBatch();
-  // Rows no longer shown, let go on the thread: giving a list's memory
-  // back to the system takes long enough to be felt.
+  // Rows no longer shown, let go on the thread (after the first screen of
+  // a list it is reading): giving a list's memory back to the system takes
+  // long enough to be felt.
   void Discard(db::RowStore rows);
 
  signals:
@@ -106,7 +107,8 @@ class SongListLoader final : public QObject {
   bool announced_ = false;
   std::deque<Batch> batches_;
   std::vector<db::RowStore> discarded_;
-  Listed listed_;  // the thread's own
+  Listed listed_;  // the thread's own, as is previous_
+  Listed previous_;
   // The thread's own connection; made, used and dropped on the thread, and
   // only cancelled from others (under lock_).
   std::unique_ptr<db::Connection> connection_;

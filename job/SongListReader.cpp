@@ -70,6 +70,12 @@ void SongListReader::ReadLookups() {
   }
 }
 
+void SongListReader::WarmUp() {
+  db::Query search(connection_, transaction_);
+  search.SetSQL("SELECT FIRST 1 Mus_Codigo FROM Tb_Musicas\nWHERE UPPER(Mus_NomeCompleto) LIKE '%A%'");
+  search.Open();
+}
+
 void SongListReader::Close() {
   query_.Close();
   fast_ = false;

@@ -32,6 +32,11 @@ class SongListReader {
   // Throws db::DatabaseError, as opening SongListSql would.
   void Open(const std::string& searchText, const std::string& sortField);
   void Close();
+  // Has the engine make ready what a search uses (turning names into upper
+  // case and matching them), which it does once, slowly, on its first
+  // search; afterwards the first search costs what the others do.
+  // Throws db::DatabaseError.
+  void WarmUp();
 
   // The list's columns, named as the list query names them.
   const std::vector<std::string>& ColumnNames() const { return columns_; }

@@ -19,6 +19,7 @@
 #include "FileHead.h"
 #include "FileServices.h"
 #include "ID3v2Carried.h"
+#include "ID3v2Text.h"
 #include "Text.h"
 
 namespace id3v2 {
@@ -225,7 +226,7 @@ void ReadFrames22(const platform::File& file, TagInfo& info) { WalkFrames(file, 
 
 void StoreFrame(TagInfo& info, std::string_view frameID, const std::string& payload) {
   // Encodings 0 and 1 only; for POPM a first byte of 0 means an empty e-mail.
-  if (payload.empty() || static_cast<unsigned char>(payload[0]) > 0x01) return;
+  if (payload.empty() || static_cast<unsigned char>(payload[0]) > kUtf16) return;
   for (int slot = 0; slot < kSlotCount; ++slot) {
     const std::string_view id = info.Version <= 2 ? FrameIDs22(slot) : FrameIDs23(slot);
     if (id == frameID) info.Frame[slot] = payload;
@@ -233,7 +234,7 @@ void StoreFrame(TagInfo& info, std::string_view frameID, const std::string& payl
 }
 
 std::string DecodeText(const std::string& payload) {
-  if (payload.empty() || payload[0] != 0x01) return TrimmedView(payload);
+  if (payload.empty() || payload[0] != kUtf16) return TrimmedView(payload);
   // UTF-16, always taken as little-endian; dropping every unit whose low
   // byte is 0xFF removes the byte-order mark.
   std::string text;
@@ -252,24 +253,16 @@ std::string DecodeText(const std::string& payload) {
 std::string DecodeDescribed(const std::string& payload, bool withLanguage) {
   if (payload.empty()) return {};
   const char encoding = payload[0];
-  const bool wide = encoding == 0x01;
+  const bool wide = encoding == kUtf16;
   const std::size_t skip = withLanguage ? 4 : 1;
   std::string_view rest(payload);
   rest.remove_prefix(std::min(skip, rest.size()));
-  std::size_t textStart = std::string_view::npos;
-  if (wide) {
-    for (std::size_t i = 0; i + 1 < rest.size(); i += 2) {
-      if (rest[i] == '\0' && rest[i + 1] == '\0') {
-        textStart = i + 2;
-        break;
-      }
-    }
-    if (textStart == std::string_view::npos) textStart = std::min<std::size_t>(1, rest.size());
-  } else {
-    const std::size_t zero = rest.find('\0');
-    textStart = zero == std::string_view::npos ? 0 : zero + 1;
-  }
-  rest.remove_prefix(textStart);
+  // Without a terminator, the text is all but the first byte in UTF-16, all
+  // of it otherwise.
+  const std::size_t end = TerminatorAt(rest, wide);
+  rest.remove_prefix(end != std::string_view::npos ? end + TerminatorLength(wide)
+                     : wide                        ? std::min<std::size_t>(1, rest.size())
+                                                   : 0);
   std::string encoded(1, encoding);
   encoded.append(rest);
   return DecodeText(encoded);

@@ -7,6 +7,7 @@
 #include "CodePage.h"
 #include "ID3v2Frames.h"
 #include "ID3v2Header.h"
+#include "ID3v2Text.h"
 
 namespace id3v2 {
 namespace {
@@ -139,17 +140,7 @@ class TextRecoder {
 
   // One text and its terminator, when it has one.
   void OneText() {
-    std::size_t end = std::string_view::npos;
-    if (utf8_) {
-      end = rest_.find('\0');
-    } else {
-      for (std::size_t i = 0; i + 1 < rest_.size(); i += 2) {
-        if (rest_[i] == '\0' && rest_[i + 1] == '\0') {
-          end = i;
-          break;
-        }
-      }
-    }
+    const std::size_t end = TerminatorAt(rest_, !utf8_);
     const std::string_view text = rest_.substr(0, end);
     out_ += "\xFF\xFE";
     if (utf8_) {
@@ -165,7 +156,7 @@ class TextRecoder {
       return;
     }
     out_.append(2, '\0');
-    rest_.remove_prefix(end + (utf8_ ? 1 : 2));
+    rest_.remove_prefix(end + TerminatorLength(!utf8_));
   }
 
   std::string_view rest_;
@@ -187,10 +178,10 @@ void AppendAs23(std::string& out, std::string_view id, unsigned char status, uns
   const std::string_view parts = TextPartsOf(id);
   if (!parts.empty() && !payload.empty()) {
     const auto encoding = static_cast<unsigned char>(payload[0]);
-    if (encoding > 3) return;
-    if (encoding >= 2) {
-      data += '\x01';
-      data += TextRecoder(payload.substr(1), encoding == 3).Recode(parts);
+    if (encoding > kUtf8) return;
+    if (encoding == kUtf16BigEndian || encoding == kUtf8) {
+      data += static_cast<char>(kUtf16);
+      data += TextRecoder(payload.substr(1), encoding == kUtf8).Recode(parts);
       payload = {};
     }
   }

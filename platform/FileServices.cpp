@@ -38,18 +38,20 @@ std::string PathOfDescriptor(int fd) {
   return std::string(target, static_cast<std::size_t>(n));
 }
 
+// A stamp from the fields that stat and statx both give.
+FileStamp StampOf(std::uint64_t device, std::uint64_t inode, std::int64_t size, std::int64_t modifiedNs,
+                  std::int64_t changedNs, unsigned mode, std::uint64_t links, std::uint32_t owner,
+                  std::uint32_t group) {
+  return {device, inode, size, modifiedNs, changedNs, static_cast<int>(mode & 07777), links, owner, group};
+}
+
+constexpr std::int64_t Nanoseconds(std::int64_t seconds, std::int64_t nanoseconds) {
+  return seconds * 1000000000 + nanoseconds;
+}
+
 FileStamp StampFromStat(const struct stat& st) {
-  FileStamp stamp;
-  stamp.Device = static_cast<std::uint64_t>(st.st_dev);
-  stamp.Inode = static_cast<std::uint64_t>(st.st_ino);
-  stamp.Size = static_cast<std::int64_t>(st.st_size);
-  stamp.ModifiedNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-  stamp.ChangedNs = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
-  stamp.Mode = static_cast<int>(st.st_mode & 07777);
-  stamp.Links = static_cast<std::uint64_t>(st.st_nlink);
-  stamp.Owner = static_cast<std::uint32_t>(st.st_uid);
-  stamp.Group = static_cast<std::uint32_t>(st.st_gid);
-  return stamp;
+  return StampOf(st.st_dev, st.st_ino, st.st_size, Nanoseconds(st.st_mtim.tv_sec, st.st_mtim.tv_nsec),
+                 Nanoseconds(st.st_ctim.tv_sec, st.st_ctim.tv_nsec), st.st_mode, st.st_nlink, st.st_uid, st.st_gid);
 }
 
 // The stamp of name from folder (with AT_EMPTY_PATH and an empty name, of
@@ -59,15 +61,10 @@ FileStamp StampFromStat(const struct stat& st) {
 bool KnownStamp(int folder, const char* name, int flags, FileStamp& stamp, mode_t& type) {
   struct statx sx;
   if (::statx(folder, name, flags | AT_STATX_DONT_SYNC, STATX_BASIC_STATS, &sx) != 0) return false;
-  stamp.Device = static_cast<std::uint64_t>(makedev(sx.stx_dev_major, sx.stx_dev_minor));
-  stamp.Inode = static_cast<std::uint64_t>(sx.stx_ino);
-  stamp.Size = static_cast<std::int64_t>(sx.stx_size);
-  stamp.ModifiedNs = static_cast<std::int64_t>(sx.stx_mtime.tv_sec) * 1000000000 + sx.stx_mtime.tv_nsec;
-  stamp.ChangedNs = static_cast<std::int64_t>(sx.stx_ctime.tv_sec) * 1000000000 + sx.stx_ctime.tv_nsec;
-  stamp.Mode = static_cast<int>(sx.stx_mode & 07777);
-  stamp.Links = static_cast<std::uint64_t>(sx.stx_nlink);
-  stamp.Owner = static_cast<std::uint32_t>(sx.stx_uid);
-  stamp.Group = static_cast<std::uint32_t>(sx.stx_gid);
+  stamp = StampOf(makedev(sx.stx_dev_major, sx.stx_dev_minor), sx.stx_ino, static_cast<std::int64_t>(sx.stx_size),
+                  Nanoseconds(sx.stx_mtime.tv_sec, sx.stx_mtime.tv_nsec),
+                  Nanoseconds(sx.stx_ctime.tv_sec, sx.stx_ctime.tv_nsec), sx.stx_mode, sx.stx_nlink, sx.stx_uid,
+                  sx.stx_gid);
   type = sx.stx_mode & S_IFMT;
   return true;
 }

@@ -103,6 +103,36 @@ std::string EmptyCatalogueTemplate() {
   });
 }
 
+// The lookups, then body run inside the database for i from 1 to songCount
+// (one statement instead of as many round trips through isql), with i and
+// the variables that declarations declare.
+void RunSongLoop(const std::string& fdbPath, const CatalogueBuilder& lookups, int songCount,
+                 const std::string& declarations, const std::string& body) {
+  RunSql(fdbPath, lookups.Sql() +
+                      "SET TERM ^ ;\n"
+                      "EXECUTE BLOCK AS\n"
+                      "  DECLARE i INTEGER = 1;\n" +
+                      declarations +
+                      "BEGIN\n"
+                      "  WHILE (i <= " + std::to_string(songCount) + ") DO\n"
+                      "  BEGIN\n" +
+                      body +
+                      "    i = i + 1;\n"
+                      "  END\n"
+                      "END^\n"
+                      "SET TERM ; ^\n");
+}
+
+// A catalogue of songCount songs that fill puts into a new catalogue, made
+// once per count and kept in the build tree.
+std::string FilledCatalogue(const std::string& kind, int songCount, void (*fill)(const std::string&, int)) {
+  return CachedCatalogue(CachedCatalogueFile(kind + std::to_string(songCount)),
+                         [songCount, fill](const std::string& fdb) {
+                           CreateCatalogue(fdb);
+                           fill(fdb, songCount);
+                         });
+}
+
 }  // namespace
 
 void CreateCatalogue(const std::string& fdbPath, const std::string& extraSql) {
@@ -183,17 +213,9 @@ void FillGeneratedCatalogue(const std::string& fdbPath, int songCount, const std
         .Label(code, "Label " + n)
         .Vocal(code, "Vocal " + n);
   }
-  // One loop inside the database: a single statement instead of a hundred
-  // thousand round trips through isql.
-  const std::string loop =
-      "SET TERM ^ ;\n"
-      "EXECUTE BLOCK AS\n"
-      "  DECLARE i INTEGER = 1;\n"
+  RunSongLoop(fdbPath, lookups, songCount,
       "  DECLARE k INTEGER;\n"
-      "  DECLARE tag VARCHAR(6);\n"
-      "BEGIN\n"
-      "  WHILE (i <= " + std::to_string(songCount) + ") DO\n"
-      "  BEGIN\n"
+      "  DECLARE tag VARCHAR(6);\n",
       "    k = MOD(i, 20) + 1;\n"
       "    tag = LPAD(CAST(i AS VARCHAR(6)), 6, '0');\n"
       "    INSERT INTO Tb_Musicas (" + std::string(kSongColumns) + ")\n"
@@ -204,20 +226,13 @@ void FillGeneratedCatalogue(const std::string& fdbPath, int songCount, const std
       "      210, MOD(:i, 6) * 51);\n"
       "    INSERT INTO Tb_MusicaGeneros (Mus_Codigo, Gen_Codigo) VALUES (:i, :k);\n"
       "    IF (MOD(i, 3) = 0) THEN\n"
-      "      INSERT INTO Tb_MusicaGeneros (Mus_Codigo, Gen_Codigo) VALUES (:i, MOD(:i + 7, 20) + 1);\n"
-      "    i = i + 1;\n"
-      "  END\n"
-      "END^\n"
-      "SET TERM ; ^\n";
-  RunSql(fdbPath, lookups.Sql() + loop);
+      "      INSERT INTO Tb_MusicaGeneros (Mus_Codigo, Gen_Codigo) VALUES (:i, MOD(:i + 7, 20) + 1);\n");
 }
 
 std::string GeneratedCatalogue(int songCount) {
-  return CachedCatalogue(CachedCatalogueFile("generated-" + std::to_string(songCount)),
-                         [songCount](const std::string& fdb) {
-                           CreateCatalogue(fdb);
-                           FillGeneratedCatalogue(fdb, songCount);
-                         });
+  return FilledCatalogue("generated-", songCount, [](const std::string& fdb, int count) {
+    FillGeneratedCatalogue(fdb, count);
+  });
 }
 
 }  // namespace testing_support
@@ -258,17 +273,11 @@ void FillStationCatalogue(const std::string& fdbPath, int songCount) {
   for (int code = 1; code <= 5; ++code) lookups.Vocal(code, "Vocal " + std::to_string(code));
   // s walks a small linear congruential sequence; every choice of a song
   // takes a different slice of it.
-  const std::string loop =
-      "SET TERM ^ ;\n"
-      "EXECUTE BLOCK AS\n"
-      "  DECLARE i INTEGER = 1;\n"
+  RunSongLoop(fdbPath, lookups, songCount,
       "  DECLARE s INTEGER = 1;\n"
       "  DECLARE g INTEGER;\n"
       "  DECLARE artist VARCHAR(40);\n"
-      "  DECLARE title VARCHAR(45);\n"
-      "BEGIN\n"
-      "  WHILE (i <= " + std::to_string(songCount) + ") DO\n"
-      "  BEGIN\n"
+      "  DECLARE title VARCHAR(45);\n",
       "    s = MOD(s * 75 + 74, 65537);\n"
       "    artist = " + ChooseWord("MOD(s, 20)", firstNames) + " || ' ' || " +
       ChooseWord("MOD(s / 20, 20)", surnames) + ";\n"
@@ -288,20 +297,11 @@ void FillStationCatalogue(const std::string& fdbPath, int songCount) {
       "    IF (MOD(s, 3) > 0) THEN\n"
       "      INSERT INTO Tb_MusicaGeneros (Mus_Codigo, Gen_Codigo) VALUES (:i, MOD(:g + 6, 30) + 1);\n"
       "    IF (MOD(s, 3) = 2) THEN\n"
-      "      INSERT INTO Tb_MusicaGeneros (Mus_Codigo, Gen_Codigo) VALUES (:i, MOD(:g + 16, 30) + 1);\n"
-      "    i = i + 1;\n"
-      "  END\n"
-      "END^\n"
-      "SET TERM ; ^\n";
-  RunSql(fdbPath, lookups.Sql() + loop);
+      "      INSERT INTO Tb_MusicaGeneros (Mus_Codigo, Gen_Codigo) VALUES (:i, MOD(:g + 16, 30) + 1);\n");
 }
 
 std::string StationCatalogue(int songCount) {
-  return CachedCatalogue(CachedCatalogueFile("station-" + std::to_string(songCount)),
-                         [songCount](const std::string& fdb) {
-                           CreateCatalogue(fdb);
-                           FillStationCatalogue(fdb, songCount);
-                         });
+  return FilledCatalogue("station-", songCount, FillStationCatalogue);
 }
 
 }  // namespace testing_support

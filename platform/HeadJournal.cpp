@@ -3,10 +3,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <chrono>
 
+#include "InFileRewrite.h"
 #include "UserFolders.h"
 
 namespace platform {
@@ -20,16 +20,6 @@ constexpr std::string_view kNameSuffix = ".journal";
 constexpr std::uint32_t kMostSongs = 1u << 16;
 constexpr std::uint32_t kLongestPath = 4096;
 constexpr std::uint32_t kLongestHead = 256u << 20;
-
-const std::array<std::uint32_t, 256> kCrcTable = [] {
-  std::array<std::uint32_t, 256> table{};
-  for (std::uint32_t n = 0; n < 256; ++n) {
-    std::uint32_t c = n;
-    for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-    table[n] = c;
-  }
-  return table;
-}();
 
 void PutLittle(std::string& out, std::uint64_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
@@ -71,10 +61,8 @@ bool DecodeSong(Reader& in, JournalSong& song) {
   song.Inode = inode;
   song.Size = static_cast<std::int64_t>(size);
   song.OldPages.resize((headLength + kJournalPage - 1) / kJournalPage);
-  for (std::uint32_t& sum : song.OldPages) {
-    std::uint64_t value;
-    if (!in.Little(value, 4)) return false;
-    sum = static_cast<std::uint32_t>(value);
+  for (std::uint64_t& sum : song.OldPages) {
+    if (!in.Little(sum, 8)) return false;
   }
   return true;
 }
@@ -103,15 +91,9 @@ bool ReadWhole(const File& file, std::string& bytes) {
 
 }  // namespace
 
-std::uint32_t Crc32(std::string_view bytes, std::uint32_t crc) {
-  crc = ~crc;
-  for (const char byte : bytes) crc = kCrcTable[(crc ^ static_cast<unsigned char>(byte)) & 0xFF] ^ (crc >> 8);
-  return ~crc;
-}
-
-std::vector<std::uint32_t> PageSums(std::string_view head) {
-  std::vector<std::uint32_t> sums;
-  for (std::size_t at = 0; at < head.size(); at += kJournalPage) sums.push_back(Crc32(head.substr(at, kJournalPage)));
+std::vector<std::uint64_t> PageSums(std::string_view head) {
+  std::vector<std::uint64_t> sums;
+  for (std::size_t at = 0; at < head.size(); at += kJournalPage) sums.push_back(CheckSum(head.substr(at, kJournalPage)));
   return sums;
 }
 
@@ -125,19 +107,19 @@ std::string EncodeJournal(const std::vector<JournalSong>& songs) {
     PutLittle(out, static_cast<std::uint64_t>(song.Size), 8);
     PutLittle(out, song.Head.size(), 4);
     out += song.Head;
-    for (const std::uint32_t sum : song.OldPages) PutLittle(out, sum, 4);
+    for (const std::uint64_t sum : song.OldPages) PutLittle(out, sum, 8);
   }
-  PutLittle(out, Crc32(out), 4);
+  PutLittle(out, CheckSum(out), 8);
   return out;
 }
 
 bool DecodeJournal(std::string_view bytes, std::vector<JournalSong>& songs) {
   songs.clear();
-  if (bytes.size() < kMagic.size() + 8 || bytes.substr(0, kMagic.size()) != kMagic) return false;
-  const std::string_view body = bytes.substr(0, bytes.size() - 4);
+  if (bytes.size() < kMagic.size() + 12 || bytes.substr(0, kMagic.size()) != kMagic) return false;
+  const std::string_view body = bytes.substr(0, bytes.size() - 8);
   Reader trailer(bytes.substr(body.size()));
   std::uint64_t sum;
-  if (!trailer.Little(sum, 4) || sum != Crc32(body)) return false;
+  if (!trailer.Little(sum, 8) || sum != CheckSum(body)) return false;
   Reader in(body.substr(kMagic.size()));
   std::uint64_t count;
   if (!in.Little(count, 4) || count > kMostSongs) return false;
@@ -221,7 +203,7 @@ SettledSong SettleSong(const JournalSong& song) {
     const std::size_t at = page * kJournalPage;
     const std::string_view now = std::string_view(head).substr(at, kJournalPage);
     const bool isNew = now == std::string_view(song.Head).substr(at, kJournalPage);
-    const bool isOld = Crc32(now) == song.OldPages[page];
+    const bool isOld = CheckSum(now) == song.OldPages[page];
     if (!isNew && !isOld) return done(SettledSong::Kind::ChangedSince);
     allNew = allNew && isNew;
     allOld = allOld && isOld;

@@ -33,21 +33,18 @@ namespace platform {
 // without the journal.
 inline constexpr std::size_t kJournalPage = 4096;
 
-// CRC-32 (the polynomial of zip and PNG), continued from crc.
-std::uint32_t Crc32(std::string_view bytes, std::uint32_t crc = 0);
-
 // One file's head in a journal.
 struct JournalSong {
   std::string Path;
   std::uint64_t Inode = 0;
   std::int64_t Size = 0;  // the file's size, which an in-place write keeps
   std::string Head;       // the new head, for offset 0
-  std::vector<std::uint32_t> OldPages;  // Crc32 of each page of the old head
+  std::vector<std::uint64_t> OldPages;  // CheckSum of each page of the old head
   bool operator==(const JournalSong&) const = default;
 };
 
 // The checksums of each kJournalPage of head, the last page maybe shorter.
-std::vector<std::uint32_t> PageSums(std::string_view head);
+std::vector<std::uint64_t> PageSums(std::string_view head);
 
 // A journal's bytes, and back. Decoding takes untrusted bytes: false for
 // anything but a whole journal as EncodeJournal writes it.

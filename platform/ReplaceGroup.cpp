@@ -49,7 +49,7 @@ bool ReplaceGroup::AddInFile(File copy, std::string copyName, std::string target
 }
 
 bool ReplaceGroup::AddInPlace(File song, std::string target, const FileStamp& targetStamp, std::string head,
-                              std::vector<std::uint32_t> oldPages, std::string named) {
+                              std::vector<std::uint64_t> oldPages, std::string named) {
   Waiting entry{std::move(song), {}, std::move(target), targetStamp, 0, {}, std::move(named), {}};
   entry.inPlace = Waiting::InPlace{std::move(head), std::move(oldPages)};
   return AddWaiting(std::move(entry));

@@ -82,7 +82,7 @@ class ReplaceGroup {
   // by its name just before its save, and on a share each look is a round
   // trip.
   bool AddInPlace(File song, std::string target, const FileStamp& targetStamp, std::string head,
-                  std::vector<std::uint32_t> oldPages, std::string named = {});
+                  std::vector<std::uint64_t> oldPages, std::string named = {});
   // Whether the group's journal can be kept (JournalFolderUsable), asked
   // of the file system once for the group.
   bool MayJournal();
@@ -132,7 +132,7 @@ class ReplaceGroup {
     // copy is then the song itself, open for writing.
     struct InPlace {
       std::string head;
-      std::vector<std::uint32_t> oldPages;
+      std::vector<std::uint64_t> oldPages;
     };
     std::optional<InPlace> inPlace;
   };

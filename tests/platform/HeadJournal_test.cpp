@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "FileHead.h"
+#include "InFileRewrite.h"
 #include "ReplaceGroup.h"
 #include "TestSupport.h"
 #ifdef QUILLMAR_POWER_CUT_FS
@@ -68,10 +69,9 @@ TEST(HeadJournal, DecodesOnlyWholeJournals) {
   }
   std::string counted = EncodeJournal(songs);
   counted[8] = 3;
-  counted.resize(counted.size() - 4);
-  counted += std::string(4, '\0');
-  const std::uint32_t sum = Crc32(std::string_view(counted).substr(0, counted.size() - 4));
-  for (int i = 0; i < 4; ++i) counted[counted.size() - 4 + i] = static_cast<char>((sum >> (8 * i)) & 0xFF);
+  counted.resize(counted.size() - 8);
+  const std::uint64_t sum = CheckSum(counted);
+  for (int i = 0; i < 8; ++i) counted.push_back(static_cast<char>((sum >> (8 * i)) & 0xFF));
   EXPECT_FALSE(DecodeJournal(counted, decoded));
 }
 

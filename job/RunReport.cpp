@@ -62,7 +62,7 @@ std::vector<std::string> SummaryLines(const RunResults& report) {
     const std::size_t count = report.Count(outcome.Value);
     if (count > 0) lines.push_back(std::string(outcome.Words) + ": " + std::to_string(count));
   }
-  if (lines.empty()) lines.push_back("no songs");
+  if (lines.empty() && report.Settled.empty()) lines.push_back("no songs");
   const auto left = static_cast<std::size_t>(
       std::count_if(report.Settled.begin(), report.Settled.end(),
                     [](const SettledSave& settled) { return !IsFine(settled.How); }));

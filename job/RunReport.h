@@ -26,7 +26,8 @@ std::string CsvText(const RunResults& report);
 // The report's file goes to the state folder (platform::StateFolder).
 
 // One line per outcome that occurred, such as "rewritten: 12"; then, when
-// saves interrupted earlier were settled, how many.
+// saves interrupted earlier were settled, how many; "no songs" when there
+// is neither.
 std::vector<std::string> SummaryLines(const RunResults& report);
 // One line per song missing, failed or not reached, or left unsettled
 // beside the copy of an interrupted save: code, full name, path and

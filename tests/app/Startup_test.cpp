@@ -6,8 +6,11 @@
 #include <QLineEdit>
 
 #include "AppTestSupport.h"
+#include "FileServices.h"
+#include "HeadJournal.h"
 #include "SongListModel.h"
 #include "TDBGridStudio.h"
+#include "UserFolders.h"
 
 using namespace app_testing;
 using testing_support::CatalogueBuilder;
@@ -171,3 +174,34 @@ TEST_F(StartupTest, AFailingListQueryReachesTheErrorBoxAndLeavesTheGridEmpty) {
 }
 
 }  // namespace
+
+// A save of a large tag in place that a power cut tore, left in a journal:
+// the window completes it as it starts, says so with the details and saves
+// a report; the next start finds nothing left to settle.
+TEST_F(StartupTest, ASaveCutShortIsSettledAsTheWindowStartsAndSaid) {
+  const testing_support::ScopedEnvironment state("XDG_STATE_HOME", dir.File("state").c_str());
+  const std::string oldHead = std::string(3 * 4096, 'o'), newHead = std::string(3 * 4096, 'n'), audio(8192, 'a');
+  const std::string song = dir.File("song.mp3");
+  testing_support::WriteFileBytes(song, newHead.substr(0, 4096) + oldHead.substr(4096) + audio);
+  platform::FileStamp stamp;
+  ASSERT_TRUE(platform::StampOf(song, stamp));
+  ASSERT_TRUE(platform::MakeFolders(dir.File("state/quillmar2012/")));
+  testing_support::WriteFileBytes(
+      dir.File("state/quillmar2012/heads-00000000000000000001-1.journal"),
+      platform::EncodeJournal({{song, stamp.Inode, stamp.Size, newHead, platform::PageSums(oldHead)}}));
+
+  TFrmPrincipal window(boxes, dir.Path());
+  ASSERT_EQ(boxes.shown.size(), 2u);
+  EXPECT_EQ(boxes.shown[0].kind, "plain");
+  EXPECT_EQ(boxes.shown[0].text, QStringLiteral("Gravações interrompidas foram concluídas."));
+  EXPECT_TRUE(boxes.shown[0].details.startsWith(QStringLiteral("interrupted saves settled: 1\n")))
+      << boxes.shown[0].details.toStdString();
+  EXPECT_TRUE(boxes.shown[0].details.contains(QStringLiteral("Report: ") + QString::fromStdString(dir.File("state"))));
+  EXPECT_TRUE(boxes.shown[1].text.endsWith(QStringLiteral("não foi encontrado.")));
+  EXPECT_EQ(testing_support::ReadFileBytes(song), newHead + audio);
+
+  RecordingMessageBoxes again;
+  TFrmPrincipal second(again, dir.Path());
+  ASSERT_EQ(again.shown.size(), 1u);
+  EXPECT_EQ(again.shown[0].kind, "information");
+}

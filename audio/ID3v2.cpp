@@ -568,7 +568,7 @@ bool TID3v2::SaveToFile(const std::string& FileName) const {
     if (platform::OpenForJob(song, FileName)) return Save(FileName, song, false);
   } catch (...) {
   }
-  lastSave_ = {id3v2::SaveHow::NotSaved, errno};
+  lastSave_ = {id3v2::SaveHow::NotSaved, id3v2::SaveFailure::System, errno};
   return false;
 }
 
@@ -578,8 +578,8 @@ bool TID3v2::SaveToFile(const std::string& FileName, platform::File& Song) const
 
 bool TID3v2::Save(const std::string& FileName, platform::File& Song, bool checkName) const {
   lastSave_ = {};
-  const auto failed = [this] {
-    lastSave_ = {id3v2::SaveHow::NotSaved, errno};
+  const auto failed = [this](id3v2::SaveFailure why = id3v2::SaveFailure::System) {
+    lastSave_ = {id3v2::SaveHow::NotSaved, why, why == id3v2::SaveFailure::System ? errno : 0};
     return false;
   };
   try {
@@ -611,7 +611,7 @@ bool TID3v2::Save(const std::string& FileName, platform::File& Song, bool checkN
       const std::int64_t audioStart = info.HasMark() ? id3v2::TagSizeOf(info) : 0;
       FillContents(info);
       info.Carried = id3v2::CarriedFrames(oldTag);
-      if (!id3v2::BuildHeader(info)) return failed();
+      if (!id3v2::BuildHeader(info)) return failed(id3v2::SaveFailure::NoRoom);
       const std::string tag = id3v2::BuildTag(info);
       // The same tag again, and so the same song either way of saving: the
       // file, its time stamp and its folder are left alone.
@@ -627,7 +627,13 @@ bool TID3v2::Save(const std::string& FileName, platform::File& Song, bool checkN
         if (!platform::OpenForJob(Song, FileName)) return failed();
         continue;
       }
-      if (!platform::ReplaceHead(FileName, Song, {tag, audioStart, !info.NeedRewrite, oldTag})) return failed();
+      platform::SaveFault fault;
+      if (!platform::ReplaceHead(FileName, Song, {tag, audioStart, !info.NeedRewrite, oldTag}, fault)) {
+        const bool changed = fault.What == platform::SaveFault::Kind::ChangedMeanwhile;
+        lastSave_ = {id3v2::SaveHow::NotSaved, changed ? id3v2::SaveFailure::ChangedMeanwhile : id3v2::SaveFailure::System,
+                     fault.Error};
+        return false;
+      }
       lastSave_.How = info.NeedRewrite ? id3v2::SaveHow::Rewritten : id3v2::SaveHow::InPlace;
       return true;
     }

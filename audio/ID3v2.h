@@ -30,14 +30,18 @@ class File;
 }
 
 namespace id3v2 {
-// How the last SaveToFile ended. Error is the system's error number of the
-// step that failed (0 when none is known, or when nothing failed).
-// Unchanged: the file already started with exactly the tag to write, so
-// nothing was written (the save still counts as done).
+// How the last SaveToFile ended. Unchanged: the file already started with
+// exactly the tag to write, so nothing was written (the save still counts
+// as done).
 enum class SaveHow { NotSaved, InPlace, Rewritten, Unchanged };
+// Why it saved nothing: a step the system refused, the file changed by
+// another program since it was read, or a tag larger than an ID3v2 header
+// can state.
+enum class SaveFailure { None, System, ChangedMeanwhile, NoRoom };
 struct SaveReport {
   SaveHow How = SaveHow::NotSaved;
-  int Error = 0;
+  SaveFailure Failure = SaveFailure::None;
+  int Error = 0;  // System: the system's error number, 0 when it gave none
 };
 }  // namespace id3v2
 

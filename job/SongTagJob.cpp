@@ -90,6 +90,20 @@ const char* SavedHow(id3v2::SaveHow how) {
   return "";
 }
 
+// Why a save failed, in words. A file changed meanwhile and a tag too
+// large read as a save the system gave no reason for.
+std::string FailureWords(const id3v2::SaveReport& save) {
+  switch (save.Failure) {
+    case id3v2::SaveFailure::System:
+      return job::ErrorWords(save.Error);
+    case id3v2::SaveFailure::None:
+    case id3v2::SaveFailure::ChangedMeanwhile:
+    case id3v2::SaveFailure::NoRoom:
+      break;
+  }
+  return job::ErrorWords(0);
+}
+
 job::Outcome OutcomeOf(id3v2::SaveHow how) {
   using job::Outcome;
   switch (how) {
@@ -223,13 +237,14 @@ SongResult WriteSongFile(const PreparedSong& song, TagPipeline& pipeline, bool d
     const bool saved = pipeline.WriteMergedTag(values);
     const id3v2::SaveReport save = tag->LastSave();
     if (saved) result.Saved = save.How;
-    if (!saved && save.How == id3v2::SaveHow::NotSaved && save.Error == 0 && !platform::FileExists(result.Path)) {
+    const bool systemSaidWhy = save.Failure == id3v2::SaveFailure::System && save.Error != 0;
+    if (!saved && save.How == id3v2::SaveHow::NotSaved && !systemSaidWhy && !platform::FileExists(result.Path)) {
       // Found as the run began, gone since.
       result.How = Outcome::Missing;
       result.Detail = "no such file";
     } else if (!saved) {
       result.How = Outcome::Failed;
-      result.Detail = ErrorWords(save.Error);
+      result.Detail = FailureWords(save);
     } else if (!validAudio) {
       result.How = Outcome::InvalidAudio;
       result.Detail = SavedHow(save.How);

@@ -99,7 +99,7 @@ bool WithRoomFromGroup(ReplaceGroup* group, Write write) {
 // Rewrites the file in itself from a complete copy of it (InFileRewrite.h),
 // within the group or alone.
 bool RewriteInFile(const std::string& name, const std::string& path, File& file, FileStamp stamp,
-                   const NewHead& head) {
+                   const NewHead& head, bool& changed) {
   // The song is written, so it must be open for writing, and still be the
   // file that was read.
   if (!file.Writable()) {
@@ -109,6 +109,7 @@ bool RewriteInFile(const std::string& name, const std::string& path, File& file,
     if (!SameFileAndContents(stamp, now)) {
       file.Close();
       errno = 0;
+      changed = true;
       return false;
     }
     stamp = now;
@@ -131,15 +132,15 @@ bool RewriteInFile(const std::string& name, const std::string& path, File& file,
 // by a copy with the new head; or rewrites it in itself where the copy
 // could not be the same file.
 bool ReplaceByCopy(const std::string& name, const std::string& path, File& file, const FileStamp& stamp,
-                   const NewHead& head) {
-  if (!NameMayMove(stamp)) return RewriteInFile(name, path, file, stamp, head);
+                   const NewHead& head, bool& changed) {
+  if (!NameMayMove(stamp)) return RewriteInFile(name, path, file, stamp, head, changed);
   const std::string temporary = path + "~";
   ReplaceGroup* group = ActiveReplaceGroup();
   File copy;
   bool carried = true;
   if (!WithRoomFromGroup(group, [&] { return WriteCopy(temporary, head, file, stamp, copy, carried) || !carried; }))
     return false;
-  if (!carried) return RewriteInFile(name, path, file, stamp, head);
+  if (!carried) return RewriteInFile(name, path, file, stamp, head, changed);
   file.Close();
   // The copy takes the file's name once it is on the disk, and only while
   // the file is still the one it was copied from: a file deleted, replaced
@@ -197,43 +198,56 @@ bool SameFileAt(const std::string& path, const File& file) {
 }
 
 bool ReplaceHead(const std::string& name, File& file, const NewHead& head) {
+  SaveFault fault;
+  return ReplaceHead(name, file, head, fault);
+}
+
+bool ReplaceHead(const std::string& name, File& file, const NewHead& head, SaveFault& fault) {
+  bool changed = false;
+  const auto failed = [&fault, &changed] {
+    fault = changed ? SaveFault{SaveFault::Kind::ChangedMeanwhile, 0} : SaveFault{SaveFault::Kind::System, errno};
+    return false;
+  };
+  fault = {};
   // A head in place must cover the old head exactly: never the audio after
   // it, and no stale bytes of the old head left between.
   if (head.Replaces < 0 || (head.InPlace && static_cast<std::int64_t>(head.Bytes.size()) != head.Replaces)) {
     errno = 0;
-    return false;
+    return failed();
   }
   // A file opened through a symbolic link is written where the link leads:
   // the link stays a link, and a copy is made in the target's folder.
   const std::string path = file.FollowedTo().empty() ? name : file.FollowedTo();
   FileStamp stamp;
-  if (!file.Stamp(stamp)) return false;
+  if (!file.Stamp(stamp)) return failed();
   // Making the file writable by its owner changes its stamp, and a file open
   // for reading only cannot take the head in place: it is opened anew, and
   // must be the file that was read.
   const bool ownerMayWrite = (stamp.Mode & kOwnerWrite) != 0;
   if (!ownerMayWrite || (head.InPlace && !file.Writable())) {
     file.Close();
-    if (!ownerMayWrite && !ClearAttributes(path)) return false;
+    if (!ownerMayWrite && !ClearAttributes(path)) return failed();
     const bool reopened = head.InPlace ? file.OpenReadWrite(path) : file.OpenRead(path);
     FileStamp now;
-    if (!reopened || !file.Stamp(now)) return false;
+    if (!reopened || !file.Stamp(now)) return failed();
     if (!SameFileAndContents(stamp, now)) {
       file.Close();
       errno = 0;
-      return false;
+      changed = true;
+      return failed();
     }
     stamp = now;
   }
-  if (!head.InPlace) return ReplaceByCopy(name, path, file, stamp, head);
+  if (!head.InPlace) return ReplaceByCopy(name, path, file, stamp, head, changed) || failed();
   // A page is written whole or not at all; a larger head needs the journal,
   // and where it cannot be kept (no home, a state folder that cannot be
   // made or written), a copy keeps the file whole.
-  if (head.Bytes.size() <= kJournalPage) return file.WriteAllAt(0, head.Bytes.data(), head.Bytes.size()) && file.Close();
+  if (head.Bytes.size() <= kJournalPage)
+    return (file.WriteAllAt(0, head.Bytes.data(), head.Bytes.size()) && file.Close()) || failed();
   ReplaceGroup* group = ActiveReplaceGroup();
   if (!(group ? group->MayJournal() : JournalFolderUsable(StateFolder())))
-    return ReplaceByCopy(name, path, file, stamp, head);
-  return ReplaceInPlace(name, path, file, stamp, head);
+    return ReplaceByCopy(name, path, file, stamp, head, changed) || failed();
+  return ReplaceInPlace(name, path, file, stamp, head) || failed();
 }
 
 }  // namespace platform

@@ -76,14 +76,20 @@ TEST(FileHead, AFileReopenedToBeMadeWritableMustBeTheOneRead) {
   // Another program puts another file at the name before the head is put.
   WriteFileBytes(path + ".other", "OLD:other audio");
   std::filesystem::rename(path + ".other", path);
-  EXPECT_FALSE(ReplaceHead(path, file, {"new:", 4, true, {}}));
+  SaveFault fault;
+  EXPECT_FALSE(ReplaceHead(path, file, {"new:", 4, true, {}}, fault));
+  EXPECT_EQ(fault.What, SaveFault::Kind::ChangedMeanwhile);
   EXPECT_EQ(ReadFileBytes(path), "OLD:other audio");
 
   // The same file, only made writable: the head goes in place.
   WriteFileBytes(path, "old:audio");
   ASSERT_TRUE(SetFileMode(path, 0444));
   ASSERT_TRUE(file.OpenRead(path));
-  EXPECT_TRUE(ReplaceHead(path, file, {"new:", 4, true, {}}));
+  EXPECT_FALSE(ReplaceHead(path, file, {"new", 4, true, {}}, fault));  // must cover the old head exactly
+  EXPECT_EQ(fault.What, SaveFault::Kind::System);
+  EXPECT_EQ(fault.Error, 0);
+  EXPECT_TRUE(ReplaceHead(path, file, {"new:", 4, true, {}}, fault));
+  EXPECT_EQ(fault.What, SaveFault::Kind::None);
   EXPECT_EQ(ReadFileBytes(path), "new:audio");
   EXPECT_EQ(FileMode(path), 0644);
 }

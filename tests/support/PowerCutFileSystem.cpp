@@ -4,6 +4,7 @@
 
 #include <fuse.h>
 
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
@@ -765,7 +766,10 @@ PowerCutFileSystem::~PowerCutFileSystem() {
     mounted.erase(state_->device);
   }
   fuse_exit(session->fs);
-  fuse_unmount(session->fs);
+  // The kernel ends the connection once the mount is gone, and the loop's
+  // read returns; libfuse closes the descriptor that loop reads only after
+  // the loop has ended, so the descriptor is never closed under a read.
+  ::umount2(Path().c_str(), MNT_DETACH);
   // A file a failed test left open keeps a detached mount alive: the
   // connection is then ended by force.
   for (int wait = 0; wait < 200 && !session->done; ++wait) {
@@ -775,6 +779,7 @@ PowerCutFileSystem::~PowerCutFileSystem() {
     std::ofstream("/sys/fs/fuse/connections/" + std::to_string(state_->device) + "/abort") << 1;
   }
   session->loop.join();
+  fuse_unmount(session->fs);
   fuse_destroy(session->fs);
 }
 

@@ -1,8 +1,26 @@
 #include "InterruptedSaves.h"
 
-#include "SongTagJob.h"
+#include "SaveWords.h"
 
 namespace job {
+
+namespace {
+
+// Why the copy of an interrupted rewrite had to stay beside its song.
+std::string LeftWords(const platform::SettledRewrite& settled) {
+  using Step = platform::SettledRewrite::Step;
+  switch (settled.LeftAt) {
+    case Step::OpenSong:
+      return "the song cannot be opened: " + SystemMessage(settled.Fault.Error);
+    case Step::NameTaken:
+      return "another file has taken the song's name since";
+    case Step::PutBack:
+      return "the old song could not be put back: " + SystemMessage(settled.Fault.Error);
+  }
+  return "the old song could not be put back";
+}
+
+}  // namespace
 
 SettledSave SettledFrom(const platform::SettledRewrite& settled) {
   using How = platform::SettledRewrite::How;
@@ -16,7 +34,7 @@ SettledSave SettledFrom(const platform::SettledRewrite& settled) {
     case How::Left:
       break;
   }
-  return {settled.Song, Outcome::SaveNotSettled, settled.Why};
+  return {settled.Song, Outcome::SaveNotSettled, LeftWords(settled) + "; its old copy stays at " + settled.Copy};
 }
 
 SettledSave SettledFrom(const platform::SettledSong& settled) {
@@ -36,7 +54,7 @@ SettledSave SettledFrom(const platform::SettledSong& settled) {
       break;
   }
   return {settled.Path, Outcome::SaveNotSettled,
-          "its torn tag could not be completed: " + ErrorWords(settled.Error) + "; the journal stays for the next run"};
+          "its torn tag could not be completed: " + FaultWords(settled.Fault) + "; the journal stays for the next run"};
 }
 
 std::vector<SettledSave> SettleInterruptedSaves() {

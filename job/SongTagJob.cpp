@@ -1,9 +1,6 @@
 #include "SongTagJob.h"
 
 #include <algorithm>
-#include <cctype>
-#include <cerrno>
-#include <cstring>
 #include <exception>
 #include <iterator>
 
@@ -90,20 +87,6 @@ const char* SavedHow(id3v2::SaveHow how) {
   return "";
 }
 
-// Why a save failed, in words. A file changed meanwhile and a tag too
-// large read as a save the system gave no reason for.
-std::string FailureWords(const id3v2::SaveReport& save) {
-  switch (save.Failure) {
-    case id3v2::SaveFailure::System:
-      return job::ErrorWords(save.Error);
-    case id3v2::SaveFailure::None:
-    case id3v2::SaveFailure::ChangedMeanwhile:
-    case id3v2::SaveFailure::NoRoom:
-      break;
-  }
-  return job::ErrorWords(0);
-}
-
 job::Outcome OutcomeOf(id3v2::SaveHow how) {
   using job::Outcome;
   switch (how) {
@@ -122,41 +105,6 @@ job::Outcome OutcomeOf(id3v2::SaveHow how) {
 }  // namespace
 
 namespace job {
-
-std::string ErrorWords(int error) {
-  switch (error) {
-    case 0:
-      return "the tag could not be saved";
-    case EACCES:
-    case EPERM:
-      return "permission denied";
-    case EROFS:
-      return "read-only file system";
-    case ENOSPC:
-    case EDQUOT:
-      return "disk full";
-    case EFBIG:
-      return "file too large";
-    case EIO:
-      return "input/output error";
-    case ENOENT:
-      return "no such file";
-    case EISDIR:
-      return "a folder, not a file";
-    case EBUSY:
-    case ETXTBSY:
-      return "file in use";
-    case ELOOP:
-      return "symbolic link loop";
-    case EEXIST:
-      return "the copy of an interrupted save lies beside the song";
-    default: {
-      std::string words = std::strerror(error);
-      if (!words.empty()) words[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(words[0])));
-      return words;
-    }
-  }
-}
 
 // Whatever a job's step throws, as the song's outcome.
 void FailWith(SongResult& result, const SongRow& row) noexcept {

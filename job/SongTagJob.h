@@ -11,6 +11,7 @@
 
 #include "ID3v2.h"
 #include "Outcome.h"
+#include "SaveWords.h"
 #include "SongPathResolver.h"
 #include "U_Funcoes.h"
 
@@ -84,8 +85,5 @@ struct PreparedSong {
 PreparedSong PrepareSong(const SongRow& row, const GenreLookup& genreOf, SongPathResolver& paths) noexcept;
 // The file's half of a song that is not Done; a Done one as it is.
 SongResult WriteSongFile(const PreparedSong& song, TagPipeline& pipeline, bool dryRun) noexcept;
-
-// Words for a system error number, such as "permission denied".
-std::string ErrorWords(int error);
 
 }  // namespace job

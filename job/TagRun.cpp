@@ -6,6 +6,7 @@
 
 #include "FolderHandles.h"
 #include "ReplaceGroup.h"
+#include "SaveWords.h"
 #include "Text.h"
 #include "U_Funcoes.h"
 
@@ -229,9 +230,7 @@ void TagRun::WithRewriteGroup(const std::function<void()>& fn) {
     if (found == byPath.end() || (song.Saved != id3v2::SaveHow::Rewritten && !inPlace)) continue;
     song.How = Outcome::Failed;
     song.Saved = id3v2::SaveHow::NotSaved;
-    song.Detail = !found->second->why.empty()       ? found->second->why
-                  : found->second->changedMeanwhile ? "file changed meanwhile, left as it was"
-                                                    : "the new file could not be put on the disk";
+    song.Detail = RefusalWords(*found->second);
   }
 }
 

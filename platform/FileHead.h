@@ -28,6 +28,7 @@
 #include <string_view>
 
 #include "FileServices.h"
+#include "SaveFault.h"
 
 namespace platform {
 
@@ -71,21 +72,6 @@ struct NewHead {
 // halfway (which the journal settles at the next start, for a head larger
 // than a page).
 bool ReplaceHead(const std::string& name, File& file, const NewHead& head);
-
-// Why a head was not put at a file's start.
-struct SaveFault {
-  enum class Kind {
-    None,
-    // A step the system refused; Error is its error number, 0 when it gave
-    // none.
-    System,
-    // Another program replaced or changed the file since it was read; it
-    // is left as it stands.
-    ChangedMeanwhile,
-  };
-  Kind What = Kind::None;
-  int Error = 0;
-};
 
 // As ReplaceHead, and fault says why when the head was not put.
 bool ReplaceHead(const std::string& name, File& file, const NewHead& head, SaveFault& fault);

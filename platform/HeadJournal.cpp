@@ -180,10 +180,10 @@ void HeadJournal::Release(bool remove) {
 }
 
 SettledSong SettleSong(const JournalSong& song) {
-  SettledSong settled{song.Path, SettledSong::Kind::Failed, 0};
+  SettledSong settled{song.Path, SettledSong::Kind::Failed, {}};
   const auto done = [&](SettledSong::Kind how, int error = 0) {
     settled.How = how;
-    settled.Error = error;
+    if (how == SettledSong::Kind::Failed) settled.Fault = {SaveFault::Kind::System, error};
     return settled;
   };
   File file;

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "FileServices.h"
+#include "SaveFault.h"
 
 namespace platform {
 
@@ -94,7 +95,7 @@ struct SettledSong {
   };
   std::string Path;
   Kind How = Kind::Whole;
-  int Error = 0;  // errno of a failure
+  SaveFault Fault;  // Failed: the step the system refused
 };
 
 // Settles every journal in folder that no running program holds, oldest

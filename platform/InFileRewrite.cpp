@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
@@ -148,21 +147,21 @@ std::optional<SettledRewrite> SettleRewrite(const InFileRewrite& rewrite, bool w
   SettledRewrite settled;
   settled.Song = rewrite.Song;
   settled.Copy = rewrite.Copy;
-  const auto left = [&](const std::string& why) {
-    settled.Why = why + "; its old copy stays at " + rewrite.Copy;
+  const auto left = [&](SettledRewrite::Step step, SaveFault fault = {}) {
+    settled.LeftAt = step;
+    settled.Fault = fault;
     return settled;
   };
   if (writing) {
-    if (!song.OpenReadWrite(rewrite.Song))
-      return left(std::string("the song cannot be opened: ") + std::strerror(errno));
+    if (!song.OpenReadWrite(rewrite.Song)) return left(SettledRewrite::Step::OpenSong, SaveFault::FromErrno());
     if (!song.Stamp(stamp) || stamp.Device != rewrite.Device || stamp.Inode != rewrite.Inode)
-      return left("another file has taken the song's name since");
+      return left(SettledRewrite::Step::NameTaken, {SaveFault::Kind::ChangedMeanwhile, 0});
     if (SongIsWhole(song, copy, rewrite, settled.SongWasNew)) {
       settled.Done = SettledRewrite::How::CopyRemoved;
     } else if (WriteFromCopy(song, copy, {}, 0)) {
       settled.Done = SettledRewrite::How::PutBack;
     } else {
-      return left(std::string("the old song could not be put back: ") + std::strerror(errno));
+      return left(SettledRewrite::Step::PutBack, SaveFault::FromErrno());
     }
   } else {
     settled.Done = SettledRewrite::How::CopyRemoved;
@@ -241,10 +240,7 @@ RewriteRecord::~RewriteRecord() {
 bool RewriteRecord::Write(const std::vector<InFileRewrite>& rewrites, bool writing) {
   const std::string folder = RecordFolderIn(StateFolder());
   const auto failed = [&] {
-    // In the words of the run's report: "permission denied".
-    std::string words = std::strerror(errno);
-    if (!words.empty()) words[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(words[0])));
-    why_ = folder.empty() ? "no home folder to keep it in" : folder + ": " + words;
+    fault_ = {folder, folder.empty() ? 0 : errno};
     Remove();
     return false;
   };

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "FileServices.h"
+#include "SaveFault.h"
 
 namespace platform {
 
@@ -61,6 +62,13 @@ std::uint64_t CheckSum(std::string_view bytes, std::uint64_t sum = 1469598103934
 // touched yet), then as writing, once the copies are on the disk and
 // before the first song is written; the prepared record goes once the
 // writing one is on the disk.
+// Why a record of rewrites could not be kept: there is no home folder to
+// keep it in (Folder empty), or the system refused a step in Folder.
+struct RecordFault {
+  std::string Folder;
+  int Error = 0;
+};
+
 class RewriteRecord {
  public:
   RewriteRecord() = default;
@@ -69,16 +77,16 @@ class RewriteRecord {
   RewriteRecord& operator=(const RewriteRecord&) = delete;
 
   // Writes the record and puts it on the disk; false when there is no
-  // state folder or it cannot be written, Why() then telling which.
+  // state folder or it cannot be written, Fault() then telling which.
   bool Write(const std::vector<InFileRewrite>& rewrites, bool writing);
-  const std::string& Why() const { return why_; }
+  const RecordFault& Fault() const { return fault_; }
   // Removes the record: its rewrites are done.
   void Remove();
 
  private:
   int fd_ = -1;
   std::string path_;
-  std::string why_;
+  RecordFault fault_;
 };
 
 // The record's bytes and their reading; a record that is torn, changed or
@@ -94,11 +102,18 @@ struct SettledRewrite {
     PutBack,      // the song was not whole: the old song put back from its copy
     Left,         // neither could be done; the copy stays beside the song
   };
+  // Left: the step that could not be done.
+  enum class Step {
+    OpenSong,   // the song could not be opened (Fault)
+    NameTaken,  // another file has taken the song's name since
+    PutBack,    // the old song could not be put back from its copy (Fault)
+  };
   std::string Song;
   std::string Copy;
   How Done = How::Left;
   bool SongWasNew = false;  // CopyRemoved: the song held its new bytes
-  std::string Why;          // Left: why, in words
+  Step LeftAt = Step::OpenSong;
+  SaveFault Fault;
 };
 // Settles one song of a record: nothing when its copy is gone (the rewrite
 // was done) or is not the copy recorded. Of a prepared record, the copy is

@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <string>
 #include <map>
 
@@ -15,6 +14,14 @@ namespace {
 
 // Set and reset by the scopes, read by every thread that replaces files.
 std::atomic<ReplaceGroup*> activeGroup{nullptr};
+
+ReplaceGroup::Refusal RefusedAt(std::string target, ReplaceGroup::Refusal::Step step, SaveFault fault = {}) {
+  ReplaceGroup::Refusal refusal;
+  refusal.target = std::move(target);
+  refusal.step = step;
+  refusal.fault = fault;
+  return refusal;
+}
 
 }  // namespace
 
@@ -191,10 +198,9 @@ std::vector<ReplaceGroup::HeadState> ReplaceGroup::WriteHeads(Batch& batch, Outc
     } else {
       states[i] = HeadState::kMaybeTorn;
     }
-    const std::string why = std::string(recorded ? "the song could not be written: " : "the journal could not be written: ") +
-                            std::strerror(errno);
     ++outcome.refused;
-    outcome.refusals.push_back({entry.named, false, why});
+    outcome.refusals.push_back(
+        RefusedAt(entry.named, recorded ? Refusal::Step::WriteHead : Refusal::Step::WriteJournal, SaveFault::FromErrno()));
   }
   return states;
 }
@@ -224,10 +230,12 @@ ReplaceGroup::Outcome ReplaceGroup::CommitBatch(Batch& batch) {
   // whole one nor put back: such songs are left as they are, with the
   // reason, and their copies go unnamed.
   RewriteRecord prepared, writing;
-  std::string unrecorded;
   const auto notRecorded = [](const RewriteRecord& record) {
-    return "not rewritten in its own file: the rewrite cannot be recorded (" + record.Why() + "), left as it was";
+    Refusal refusal = RefusedAt({}, Refusal::Step::RecordRewrite);
+    refusal.record = record.Fault();
+    return refusal;
   };
+  std::optional<Refusal> unrecorded;
   if (const auto rewrites = recordOf(std::vector<char>(count, 1)); !rewrites.empty() && !prepared.Write(rewrites, false))
     unrecorded = notRecorded(prepared);
   // Such a copy gets its name before the flush, so that the flush puts the
@@ -236,15 +244,15 @@ ReplaceGroup::Outcome ReplaceGroup::CommitBatch(Batch& batch) {
   const bool anyInFile =
       std::any_of(batch.copies.begin(), batch.copies.end(), [](const Waiting& entry) { return entry.inFile.has_value(); });
   std::vector<char> named(count, 1);
-  std::vector<std::string> unnamed(count);  // why a copy could not take its name
+  std::vector<std::optional<Refusal>> unnamed(count);  // why a copy could not take its name
   for (std::size_t i = 0; i < count; ++i) {
     Waiting& entry = batch.copies[i];
     if (!entry.inFile) continue;
-    named[i] = unrecorded.empty() && entry.copy.TakeName(false);
-    if (!named[i] && unrecorded.empty())
-      unnamed[i] = errno == EEXIST ? "the copy of an interrupted save lies beside the song: " + entry.temporary
-                                   : "the old song's copy could not be named " + entry.temporary + ": " +
-                                         std::strerror(errno) + ", left as it was";
+    named[i] = !unrecorded && entry.copy.TakeName(false);
+    if (!named[i] && !unrecorded) {
+      unnamed[i] = RefusedAt({}, Refusal::Step::NameCopy, SaveFault::FromErrno());
+      unnamed[i]->copy = entry.temporary;
+    }
   }
   // One copy alone is flushed by itself; several (or any copy whose name
   // must reach the disk) are flushed with one flush of each file system
@@ -269,19 +277,25 @@ ReplaceGroup::Outcome ReplaceGroup::CommitBatch(Batch& batch) {
     changed[i] = onDisk && !entry.inPlace && !(StampOf(entry.target, now) && now == entry.targetStamp);
     ready[i] = named[i] && onDisk && !changed[i];
   }
-  const auto refuse = [&outcome, &named, &changed](Waiting& entry, std::size_t i, std::string why = {}) {
+  // Refused at the step why names, or else as a copy not put in place.
+  const auto refuse = [&outcome, &named, &changed](Waiting& entry, std::size_t i, std::optional<Refusal> why = {}) {
+    if (!why) {
+      why = RefusedAt({}, Refusal::Step::PutCopy,
+                      changed[i] ? SaveFault{SaveFault::Kind::ChangedMeanwhile, 0} : SaveFault::FromErrno());
+    }
     entry.copy.Close();
     if (entry.inFile) entry.inFile->song.Close();
     // A name the copy could not take belongs to another file.
     if (named[i]) DeleteFile(entry.temporary);
     ++outcome.refused;
-    outcome.refusals.push_back({entry.named, changed[i] != 0, std::move(why)});
+    why->target = entry.named;
+    outcome.refusals.push_back(std::move(*why));
   };
   // The songs to be written in their own files are recorded again, now
   // that their copies are on the disk; the others' copies go before the
   // prepared record does.
   for (std::size_t i = 0; i < count; ++i) {
-    if (batch.copies[i].inFile && !ready[i]) refuse(batch.copies[i], i, unrecorded + unnamed[i]);
+    if (batch.copies[i].inFile && !ready[i]) refuse(batch.copies[i], i, unrecorded ? unrecorded : unnamed[i]);
   }
   if (const auto rewrites = recordOf(ready); !rewrites.empty() && !writing.Write(rewrites, true)) {
     for (std::size_t i = 0; i < count; ++i) {
@@ -312,7 +326,7 @@ ReplaceGroup::Outcome ReplaceGroup::CommitBatch(Batch& batch) {
       } else {
         headsWhole = false;
         ++outcome.refused;
-        outcome.refusals.push_back({entry.named, false, "the song could not be put on the disk"});
+        outcome.refusals.push_back(RefusedAt(entry.named, Refusal::Step::PutHead, SaveFault::FromErrno()));
       }
       continue;
     }
@@ -345,15 +359,16 @@ bool ReplaceGroup::RewriteInFile(Waiting& entry, Outcome& outcome) {
     return true;
   }
   // The song is as much old as new now: it gets its old bytes back.
-  const std::string why = std::string("the song could not be written: ") + std::strerror(errno);
+  const SaveFault fault = SaveFault::FromErrno();
   const bool putBack = WriteFromCopy(inFile.song, entry.copy, {}, 0);
   inFile.song.Close();
   entry.copy.Close();
   if (putBack) DeleteFile(entry.temporary);
   ++outcome.refused;
-  outcome.refusals.push_back(
-      {entry.named, false,
-       why + (putBack ? ", left as it was" : "; its old copy stays beside it, to be put back by the next run")});
+  Refusal refusal = RefusedAt(entry.named, Refusal::Step::RewriteSong, fault);
+  refusal.copy = entry.temporary;
+  refusal.putBack = putBack;
+  outcome.refusals.push_back(std::move(refusal));
   return putBack;
 }
 

@@ -32,6 +32,8 @@
 
 #include "FileServices.h"
 #include "HeadJournal.h"
+#include "InFileRewrite.h"
+#include "SaveFault.h"
 #include "UserFolders.h"
 
 namespace platform {
@@ -103,12 +105,33 @@ class ReplaceGroup {
   bool Waits(const std::string& path, const FileStamp& named) const;
   // Replaces refused since the group was made.
   std::size_t Refused() const;
-  // The files whose replace was refused since the last call, and why: the
-  // file changed meanwhile, or its copy could not be put on the disk.
+  // The files whose replace was refused since the last call: the step that
+  // failed, and why (the system's error, or the file changed meanwhile).
   struct Refusal {
+    enum class Step {
+      // A new file, or the copy of a song to be rewritten in its own file,
+      // was not put on the disk, or its file changed meanwhile.
+      PutCopy,
+      // A head in place: the journal was not written, the song untouched;
+      // the song was not written; the song was not put on the disk.
+      WriteJournal,
+      WriteHead,
+      PutHead,
+      // A rewrite in the song's own file could not be recorded (record).
+      RecordRewrite,
+      // The old song's copy could not take its name, copy (EEXIST: the copy
+      // of an interrupted save has it).
+      NameCopy,
+      // The song could not be written from its copy; putBack: it got its
+      // old bytes back, else the copy stays beside it.
+      RewriteSong,
+    };
     std::string target;
-    bool changedMeanwhile = false;
-    std::string why;  // in words, where neither of the two
+    Step step = Step::PutCopy;
+    SaveFault fault;
+    std::string copy;
+    RecordFault record;
+    bool putBack = false;
   };
   std::vector<Refusal> TakeRefusals();
 

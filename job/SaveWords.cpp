@@ -67,8 +67,9 @@ std::string FailureWords(const id3v2::SaveReport& save) {
   switch (save.Failure) {
     case id3v2::SaveFailure::System:
       return ErrorWords(save.Error);
-    case id3v2::SaveFailure::None:
     case id3v2::SaveFailure::ChangedMeanwhile:
+      return FaultWords({platform::SaveFault::Kind::ChangedMeanwhile, 0});
+    case id3v2::SaveFailure::None:
     case id3v2::SaveFailure::NoRoom:
       break;
   }

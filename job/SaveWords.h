@@ -20,8 +20,9 @@ std::string ErrorWords(int error);
 std::string SystemMessage(int error);
 // A fault: the system's error in words, or the file changed meanwhile.
 std::string FaultWords(const platform::SaveFault& fault);
-// Why the codec saved nothing. A tag too large for its header reads as a
-// save the system gave no reason for.
+// Why the codec saved nothing: a file changed meanwhile reads as a group's
+// refusal of one does; a tag too large for its header as a save the system
+// gave no reason for.
 std::string FailureWords(const id3v2::SaveReport& save);
 // Why a record of rewrites could not be kept.
 std::string RecordWords(const platform::RecordFault& fault);

@@ -96,6 +96,15 @@ bool WithRoomFromGroup(ReplaceGroup* group, Write write) {
   return write();
 }
 
+// Commits a group made for one replace alone. A file changed meanwhile
+// is told by changed; errno stays as the failed step left it.
+bool CommitAlone(ReplaceGroup& alone, bool added, bool& changed) {
+  if (added && alone.Commit() == 1) return true;
+  for (const ReplaceGroup::Refusal& refusal : alone.TakeRefusals())
+    changed = changed || refusal.fault.What == SaveFault::Kind::ChangedMeanwhile;
+  return false;
+}
+
 // Rewrites the file in itself from a complete copy of it (InFileRewrite.h),
 // within the group or alone.
 bool RewriteInFile(const std::string& name, const std::string& path, File& file, FileStamp stamp,
@@ -123,9 +132,9 @@ bool RewriteInFile(const std::string& name, const std::string& path, File& file,
     return group->AddInFile(std::move(copy), copyName, path, stamp, std::move(file), std::move(bytes), head.Replaces,
                             name);
   ReplaceGroup alone;
-  return alone.AddInFile(std::move(copy), copyName, path, stamp, std::move(file), std::move(bytes), head.Replaces,
-                         name) &&
-         alone.Commit() == 1;
+  const bool added =
+      alone.AddInFile(std::move(copy), copyName, path, stamp, std::move(file), std::move(bytes), head.Replaces, name);
+  return CommitAlone(alone, added, changed);
 }
 
 // Replaces the file, open for reading at least and stamped as it was read,
@@ -148,7 +157,7 @@ bool ReplaceByCopy(const std::string& name, const std::string& path, File& file,
   // group that happens when the group is committed; alone, right now.
   if (group) return group->Add(std::move(copy), temporary, path, stamp, name);
   ReplaceGroup alone;
-  return alone.Add(std::move(copy), temporary, path, stamp, name) && alone.Commit() == 1;
+  return CommitAlone(alone, alone.Add(std::move(copy), temporary, path, stamp, name), changed);
 }
 
 // Writes a head larger than a page over the old one through the journal:

@@ -15,6 +15,7 @@
 
 #include "../pipeline/PipelineTestTools.h"
 #include "AppTestSupport.h"
+#include "FaultSupport.h"
 #include "FileServices.h"
 
 // Readable QStrings in test failures.
@@ -112,14 +113,7 @@ inline void ExpectCountersShown(const RunWatcher& watcher, const std::vector<QSt
   }
 }
 
-// Installs a write-fault hook for the life of the object.
-class ScopedWriteHook {
- public:
-  explicit ScopedWriteHook(platform::WriteFaultHook hook) { platform::SetWriteFaultHook(std::move(hook)); }
-  ~ScopedWriteHook() { platform::SetWriteFaultHook(nullptr); }
-  ScopedWriteHook(const ScopedWriteHook&) = delete;
-  ScopedWriteHook& operator=(const ScopedWriteHook&) = delete;
-};
+using testing_support::ScopedWriteHook;
 
 inline bool EndsWith(const std::string& text, const std::string& end) {
   return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;

@@ -60,10 +60,13 @@ TEST(SaveWords, EachRefusalOfAGroupHasItsWords) {
   for (const auto& c : cases) EXPECT_EQ(job::RefusalWords(c.refusal), c.words);
 }
 
-// A tag too large for its header reads as a save the system gave no reason
+// A save alone says the same of a file changed meanwhile as a group does;
+// a tag too large for its header reads as a save the system gave no reason
 // for.
 TEST(SaveWords, TheCodecsFailuresAndTheSettledSavesHaveTheirWords) {
   using id3v2::SaveFailure;
+  EXPECT_EQ(job::FailureWords({id3v2::SaveHow::NotSaved, SaveFailure::ChangedMeanwhile, 0}),
+            job::FaultWords({SaveFault::Kind::ChangedMeanwhile, 0}));
   EXPECT_EQ(job::FailureWords({id3v2::SaveHow::NotSaved, SaveFailure::System, ENOSPC}), "disk full");
   EXPECT_EQ(job::FailureWords({id3v2::SaveHow::NotSaved, SaveFailure::NoRoom, 0}), "the tag could not be saved");
 

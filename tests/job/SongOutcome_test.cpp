@@ -172,6 +172,30 @@ TEST(SongOutcome, AFullDiskFailsTheSongAndKeepsItWhole) {
   EXPECT_FALSE(std::filesystem::exists(path + "~"));
 }
 
+// Another program changes a song saved alone while its new copy is being
+// written: its change is kept, in the words a run's group gives a copy whose
+// song changed while it waited.
+TEST(SongOutcome, ASongChangedWhileItsCopyIsWrittenIsLeftAsTheOtherProgramMadeIt) {
+  TempDir dir;
+  pipeline_test::MakeSong(dir, "bare.mp3");
+  const std::string path = dir.File("bare.mp3");
+  const std::string changed = ReadFileBytes(path) + "changed";
+  bool done = false;
+  testing_support::ScopedWriteHook otherProgram([&](const std::string& target, std::size_t) {
+    if (!done && target == path + "~") {
+      done = true;
+      WriteFileBytes(path, changed);
+    }
+    return true;
+  });
+  const auto result = WriteSong(Row(dir, "bare.mp3"));
+  EXPECT_TRUE(done);
+  EXPECT_EQ(result.How, Outcome::Failed);
+  EXPECT_EQ(result.Detail, "file changed meanwhile, left as it was");
+  EXPECT_EQ(ReadFileBytes(path), changed);
+  EXPECT_FALSE(std::filesystem::exists(path + "~"));
+}
+
 TEST(SongOutcome, ADryRunTellsEachFrameItWouldChangeAndTouchesNothing) {
   TempDir dir;
   const std::string path = pipeline_test::MakeSong(

@@ -11,9 +11,19 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "FileServices.h"
 #include "TestSupport.h"
 
 namespace testing_support {
+
+// Installs a write-fault hook for the life of the object.
+class ScopedWriteHook {
+ public:
+  explicit ScopedWriteHook(platform::WriteFaultHook hook) { platform::SetWriteFaultHook(std::move(hook)); }
+  ~ScopedWriteHook() { platform::SetWriteFaultHook(nullptr); }
+  ScopedWriteHook(const ScopedWriteHook&) = delete;
+  ScopedWriteHook& operator=(const ScopedWriteHook&) = delete;
+};
 
 // A tmpfs of a given size (and, when inodes > 0, room for that many files
 // and folders, its root included) mounted on a fresh folder, unmounted when

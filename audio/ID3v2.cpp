@@ -406,6 +406,7 @@ namespace {
 // content the slot's frame is saved with behind its encoding byte 0 (empty
 // for no frame). The slot table says which kind each slot is.
 struct FrameSpec {
+  FrameKind Kind;
   void (*Read)(const std::string& payload, int slot, Fields& fields);
   std::string (*Write)(const Fields& fields, int slot);
 };
@@ -415,18 +416,21 @@ std::string SavedText(const Fields& fields, int slot) { return fields.Texts[slot
 // Indexed by FrameKind.
 constexpr FrameSpec kFrameSpecs[] = {
     // Text: encoding byte, text.
-    {[](const std::string& payload, int slot, Fields& fields) { fields.Texts[slot] = DecodeText(payload); },
+    {FrameKind::Text,
+     [](const std::string& payload, int slot, Fields& fields) { fields.Texts[slot] = DecodeText(payload); },
      SavedText},
     // Track: a text whose number before "/" is the track; saved as that
     // number alone, and not at all for track 0.
-    {[](const std::string& payload, int slot, Fields& fields) {
+    {FrameKind::Track,
+     [](const std::string& payload, int slot, Fields& fields) {
        fields.Texts[slot] = DecodeText(payload);
        fields.Track = TrackNumberOf(fields.Texts[slot]);
      },
      [](const Fields& fields, int) { return fields.Track != 0 ? std::to_string(fields.Track) : std::string(); }},
     // Genre: a text whose genre is what follows the last ")": "(17)Rock" is
     // Rock, "(17)" none. Saved as it stands, no number added.
-    {[](const std::string& payload, int slot, Fields& fields) {
+    {FrameKind::Genre,
+     [](const std::string& payload, int slot, Fields& fields) {
        const std::string text = DecodeText(payload);
        const std::size_t close = text.rfind(')');
        fields.Texts[slot] = close == std::string::npos ? text : text.substr(close + 1);
@@ -434,24 +438,34 @@ constexpr FrameSpec kFrameSpecs[] = {
      SavedText},
     // Comment: encoding, language, description, text; saved with the
     // language "eng" and an empty description.
-    {[](const std::string& payload, int slot, Fields& fields) { fields.Texts[slot] = DecodeDescribed(payload, true); },
+    {FrameKind::Comment,
+     [](const std::string& payload, int slot, Fields& fields) { fields.Texts[slot] = DecodeDescribed(payload, true); },
      [](const Fields& fields, int slot) {
        return fields.Texts[slot].empty() ? std::string() : std::string("eng\0", 4) + fields.Texts[slot];
      }},
     // Link: encoding, description, link; saved with an empty description.
-    {[](const std::string& payload, int slot, Fields& fields) { fields.Texts[slot] = DecodeDescribed(payload, false); },
+    {FrameKind::Link,
+     [](const std::string& payload, int slot, Fields& fields) { fields.Texts[slot] = DecodeDescribed(payload, false); },
      [](const Fields& fields, int slot) {
        return fields.Texts[slot].empty() ? std::string() : '\0' + fields.Texts[slot];
      }},
     // Fallback: only read, into another slot's empty text; never saved.
-    {[](const std::string&, int, Fields&) {}, [](const Fields&, int) { return std::string(); }},
+    {FrameKind::Fallback, [](const std::string&, int, Fields&) {}, [](const Fields&, int) { return std::string(); }},
     // Rating: e-mail ending in a zero byte, rating byte, play counter; the
     // walk keeps only those with an empty e-mail. Saved as an empty e-mail
     // and the rating, always, a rating of 0 included.
-    {[](const std::string& payload, int, Fields& fields) { fields.Rating = static_cast<std::uint8_t>(payload[1]); },
+    {FrameKind::Rating,
+     [](const std::string& payload, int, Fields& fields) { fields.Rating = static_cast<std::uint8_t>(payload[1]); },
      [](const Fields& fields, int) { return std::string(1, static_cast<char>(fields.Rating)); }},
 };
-static_assert(std::size(kFrameSpecs) == static_cast<std::size_t>(FrameKind::Rating) + 1);
+// One row per kind, each in its kind's place.
+constexpr bool FrameSpecsAreSound() {
+  if (std::size(kFrameSpecs) != kFrameKindCount) return false;
+  for (std::size_t i = 0; i < std::size(kFrameSpecs); ++i)
+    if (static_cast<std::size_t>(kFrameSpecs[i].Kind) != i) return false;
+  return true;
+}
+static_assert(FrameSpecsAreSound(), "every frame kind needs its row in kFrameSpecs, in the enum's order");
 
 const FrameSpec& SpecOf(FrameKind kind) { return kFrameSpecs[static_cast<std::size_t>(kind)]; }
 

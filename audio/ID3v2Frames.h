@@ -20,8 +20,20 @@ enum Slot : int {
 };
 
 // How a slot's frame is laid out and becomes fields; each kind's reading
-// and writing stand side by side in ID3v2.cpp (kFrameSpecs, in this order).
-enum class FrameKind { Text, Track, Genre, Comment, Link, Fallback, Rating };
+// and writing stand side by side in ID3v2.cpp (kFrameSpecs, one row per
+// kind in this order, checked against kFrameKindCount as it builds).
+#define QUILLMAR_FRAME_KINDS(X) X(Text) X(Track) X(Genre) X(Comment) X(Link) X(Fallback) X(Rating)
+
+enum class FrameKind {
+#define QUILLMAR_FRAME_KIND(kind) kind,
+  QUILLMAR_FRAME_KINDS(QUILLMAR_FRAME_KIND)
+#undef QUILLMAR_FRAME_KIND
+};
+inline constexpr std::size_t kFrameKindCount = 0
+#define QUILLMAR_FRAME_KIND(kind) +1
+    QUILLMAR_FRAME_KINDS(QUILLMAR_FRAME_KIND)
+#undef QUILLMAR_FRAME_KIND
+    ;
 
 struct FrameSlot {
   std::string_view ID23;  // versions 3 and 4, and every frame written
@@ -70,6 +82,16 @@ inline constexpr std::array<FrameSlot, kSlotCount> kFrameTable = {{
     {"TPMI", "TPM", FrameKind::Text},
     {"POPM", "POP", FrameKind::Rating},
 }};
+
+// A row for every slot: std::array would leave a missing row's IDs empty.
+constexpr bool FrameRowsAreSound() {
+  for (const FrameSlot& row : kFrameTable) {
+    if (row.ID23.size() != 4 || row.ID22.size() != 3) return false;
+    if (row.FallbackSlot >= kSlotCount) return false;
+  }
+  return true;
+}
+static_assert(FrameRowsAreSound(), "every slot needs its row with both frame IDs");
 
 constexpr std::string_view FrameIDs23(int slot) { return kFrameTable[slot].ID23; }
 constexpr std::string_view FrameIDs22(int slot) { return kFrameTable[slot].ID22; }

@@ -26,13 +26,6 @@
 #include "SongListSupport.h"
 #endif
 
-namespace fs = std::filesystem;
-using same_file_test::SaveTitle;
-using job::Outcome;
-using testing_support::ReadFileBytes;
-using testing_support::TempDir;
-using testing_support::WriteFileBytes;
-
 namespace {
 
 // A long song with a second hard link, so that a rewrite goes in itself,

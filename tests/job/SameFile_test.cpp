@@ -24,13 +24,6 @@
 #include "SongTagJob.h"
 #include "TagRun.h"
 
-namespace fs = std::filesystem;
-using same_file_test::SaveTitle;
-using job::Outcome;
-using testing_support::ReadFileBytes;
-using testing_support::TempDir;
-using testing_support::WriteFileBytes;
-
 namespace {
 
 // Every save twice: the first rewrites a song without a tag, the second

@@ -31,6 +31,16 @@ SongRow Row(const TempDir& dir, const std::string& fileName, const std::string& 
   return row;
 }
 
+// A save that failed with detail and left the song at path holding bytes,
+// without a copy beside it.
+void ExpectFailedAndLeft(const job::SongResult& result, const std::string& detail, const std::string& path,
+                         const std::string& bytes) {
+  EXPECT_EQ(result.How, Outcome::Failed);
+  EXPECT_EQ(result.Detail, detail);
+  EXPECT_EQ(ReadFileBytes(path), bytes);
+  EXPECT_FALSE(std::filesystem::exists(path + "~"));
+}
+
 const job::GenreLookup kNoGenre = [](std::int64_t) { return std::string(); };
 
 // The job with its own resolver and no genre, as a run without folder
@@ -165,11 +175,7 @@ TEST(SongOutcome, AFullDiskFailsTheSongAndKeepsItWhole) {
   row.Folder = path.substr(0, path.rfind('/') + 1);
   row.FileName = "long.mp3";
   row.Values.Title = "New title";
-  const auto result = WriteSong(row, kNoGenre);
-  EXPECT_EQ(result.How, Outcome::Failed);
-  EXPECT_EQ(result.Detail, "disk full");
-  EXPECT_EQ(ReadFileBytes(path), before);
-  EXPECT_FALSE(std::filesystem::exists(path + "~"));
+  ExpectFailedAndLeft(WriteSong(row, kNoGenre), "disk full", path, before);
 }
 
 // Another program changes a song saved alone while its new copy is being
@@ -188,12 +194,8 @@ TEST(SongOutcome, ASongChangedWhileItsCopyIsWrittenIsLeftAsTheOtherProgramMadeIt
     }
     return true;
   });
-  const auto result = WriteSong(Row(dir, "bare.mp3"));
+  ExpectFailedAndLeft(WriteSong(Row(dir, "bare.mp3")), "file changed meanwhile, left as it was", path, changed);
   EXPECT_TRUE(done);
-  EXPECT_EQ(result.How, Outcome::Failed);
-  EXPECT_EQ(result.Detail, "file changed meanwhile, left as it was");
-  EXPECT_EQ(ReadFileBytes(path), changed);
-  EXPECT_FALSE(std::filesystem::exists(path + "~"));
 }
 
 TEST(SongOutcome, ADryRunTellsEachFrameItWouldChangeAndTouchesNothing) {

@@ -1,6 +1,7 @@
 // The journal of heads written in place is read back at the next start from
 // the user's state folder: any bytes there decode to a whole journal or to
-// nothing, and a journal decoded is exactly what encoding it writes.
+// nothing, and a journal decoded is exactly what encoding it writes (an
+// earlier build's journal, what encoding it anew decodes to).
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -17,9 +18,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(songs.empty(), "a journal refused but songs decoded");
     return 0;
   }
-  Check(platform::EncodeJournal(songs) == bytes, "a journal decoded differs from its encoding");
+  // A journal of the current version is exactly its encoding; one of an
+  // earlier build (no offsets) decodes to what its encoding decodes to.
+  const std::string encoded = platform::EncodeJournal(songs);
+  if (bytes[4] == encoded[4]) {
+    Check(encoded == bytes, "a journal decoded differs from its encoding");
+  } else {
+    std::vector<platform::JournalSong> again;
+    Check(platform::DecodeJournal(encoded, again) && again == songs, "an earlier journal differs encoded anew");
+  }
   for (const auto& song : songs) {
     Check(!song.Path.empty() && song.Path[0] == '/' && !song.Head.empty(), "a song without path or head");
+    Check(song.Offset >= 0 && song.Offset % platform::kJournalPage == 0 &&
+              song.Offset + static_cast<std::int64_t>(song.Head.size()) <= song.Size,
+          "pages off a page boundary or beyond the file");
     Check(song.OldPages.size() == (song.Head.size() + platform::kJournalPage - 1) / platform::kJournalPage,
           "page sums that do not cover the head");
   }

@@ -160,18 +160,16 @@ bool ReplaceByCopy(const std::string& name, const std::string& path, File& file,
   return CommitAlone(alone, alone.Add(std::move(copy), temporary, path, stamp, name), changed);
 }
 
-// Writes a head larger than a page over the old one through the journal:
-// within the group, or alone right now.
-bool ReplaceInPlace(const std::string& name, const std::string& path, File& file, const FileStamp& stamp,
-                    const NewHead& head) {
-  std::string old(head.Old);
-  if (old.size() != head.Bytes.size()) {
-    old.resize(head.Bytes.size());
-    if (!file.ReadExactAt(0, old.data(), old.size())) return false;
-  }
+// Writes the pages of a head that changed, more than one, over the old
+// ones through the journal: within the group, or alone right now.
+bool ReplacePagesInPlace(const std::string& name, const std::string& path, File& file, const FileStamp& stamp,
+                         const NewHead& head, std::string_view old, PageRange changed) {
+  const std::size_t begin = changed.Begin, size = changed.Size();
   ReplaceGroup* group = ActiveReplaceGroup();
   ReplaceGroup alone;
-  (group ? group : &alone)->AddInPlace(std::move(file), path, stamp, std::string(head.Bytes), PageSums(old), name);
+  (group ? group : &alone)
+      ->AddInPlace(std::move(file), path, stamp, static_cast<std::int64_t>(begin),
+                   std::string(head.Bytes.substr(begin, size)), PageSums(old.substr(begin, size)), name);
   return group || alone.Commit() == 1;
 }
 
@@ -248,15 +246,30 @@ bool ReplaceHead(const std::string& name, File& file, const NewHead& head, SaveF
     stamp = now;
   }
   if (!head.InPlace) return ReplaceByCopy(name, path, file, stamp, head, changed) || failed();
-  // A page is written whole or not at all; a larger head needs the journal,
-  // and where it cannot be kept (no home, a state folder that cannot be
-  // made or written), a copy keeps the file whole.
+  // A page is written whole or not at all: a head of one page is one write.
+  // Of a larger head only the pages that changed are written (a later save
+  // of a tag carrying a cover changes a page or two of it), one page with
+  // one write; more need the journal, and where it cannot be kept (no home,
+  // a state folder that cannot be made or written), a copy keeps the file
+  // whole.
   if (head.Bytes.size() <= kJournalPage)
     return (file.WriteAllAt(0, head.Bytes.data(), head.Bytes.size()) && file.Close()) || failed();
+  std::string readOld;
+  std::string_view old = head.Old;
+  if (old.size() != head.Bytes.size()) {
+    readOld.resize(head.Bytes.size());
+    if (!file.ReadExactAt(0, readOld.data(), readOld.size())) return failed();
+    old = readOld;
+  }
+  const PageRange pages = ChangedPages(old, head.Bytes);
+  if (pages.Size() <= kJournalPage)
+    return (file.WriteAllAt(static_cast<std::int64_t>(pages.Begin), head.Bytes.data() + pages.Begin, pages.Size()) &&
+            file.Close()) ||
+           failed();
   ReplaceGroup* group = ActiveReplaceGroup();
   if (!(group ? group->MayJournal() : JournalFolderUsable(StateFolder())))
     return ReplaceByCopy(name, path, file, stamp, head, changed) || failed();
-  return ReplaceInPlace(name, path, file, stamp, head) || failed();
+  return ReplacePagesInPlace(name, path, file, stamp, head, old, pages) || failed();
 }
 
 }  // namespace platform

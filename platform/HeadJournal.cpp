@@ -12,7 +12,11 @@
 namespace platform {
 namespace {
 
-constexpr std::string_view kMagic{"QMHJ\x01\0\0\0", 8};
+// The journal's first bytes; the fifth is its version. Version 1 (written
+// by earlier builds, still settled) has no offset: its heads start the file.
+constexpr std::string_view kMagic{"QMHJ\x02\0\0\0", 8};
+constexpr std::size_t kVersionAt = 4;
+constexpr char kFirstVersion = 1;
 constexpr std::string_view kNamePrefix = "heads-";
 constexpr std::string_view kNameSuffix = ".journal";
 // Bounds that no journal of this program reaches, so that a hostile one
@@ -49,17 +53,18 @@ class Reader {
   std::size_t at_ = 0;
 };
 
-bool DecodeSong(Reader& in, JournalSong& song) {
-  std::uint64_t pathLength, inode, size, headLength;
+bool DecodeSong(Reader& in, bool withOffset, JournalSong& song) {
+  std::uint64_t pathLength, inode, size, offset = 0, headLength;
   if (!in.Little(pathLength, 4) || pathLength == 0 || pathLength > kLongestPath ||
       !in.Bytes(song.Path, pathLength) || song.Path[0] != '/' || song.Path.find('\0') != std::string::npos ||
-      !in.Little(inode, 8) || !in.Little(size, 8) || !in.Little(headLength, 4) || headLength == 0 ||
-      headLength > kLongestHead || size < headLength || size > (std::uint64_t{1} << 62) ||
-      !in.Bytes(song.Head, headLength)) {
+      !in.Little(inode, 8) || !in.Little(size, 8) || (withOffset && !in.Little(offset, 8)) ||
+      !in.Little(headLength, 4) || headLength == 0 || headLength > kLongestHead || size > (std::uint64_t{1} << 62) ||
+      offset % kJournalPage != 0 || offset > size || size - offset < headLength || !in.Bytes(song.Head, headLength)) {
     return false;
   }
   song.Inode = inode;
   song.Size = static_cast<std::int64_t>(size);
+  song.Offset = static_cast<std::int64_t>(offset);
   song.OldPages.resize((headLength + kJournalPage - 1) / kJournalPage);
   for (std::uint64_t& sum : song.OldPages) {
     if (!in.Little(sum, 8)) return false;
@@ -97,6 +102,17 @@ std::vector<std::uint64_t> PageSums(std::string_view head) {
   return sums;
 }
 
+PageRange ChangedPages(std::string_view old, std::string_view now) {
+  const std::size_t size = std::min(old.size(), now.size());
+  std::size_t first = 0;
+  while (first < size && old[first] == now[first]) ++first;
+  if (first == size) return {size, size};
+  std::size_t last = size;
+  while (old[last - 1] == now[last - 1]) --last;
+  const std::size_t begin = first / kJournalPage * kJournalPage;
+  return {begin, std::min(size, (last + kJournalPage - 1) / kJournalPage * kJournalPage)};
+}
+
 std::string EncodeJournal(const std::vector<JournalSong>& songs) {
   std::string out(kMagic);
   PutLittle(out, songs.size(), 4);
@@ -105,6 +121,7 @@ std::string EncodeJournal(const std::vector<JournalSong>& songs) {
     out += song.Path;
     PutLittle(out, song.Inode, 8);
     PutLittle(out, static_cast<std::uint64_t>(song.Size), 8);
+    PutLittle(out, static_cast<std::uint64_t>(song.Offset), 8);
     PutLittle(out, song.Head.size(), 4);
     out += song.Head;
     for (const std::uint64_t sum : song.OldPages) PutLittle(out, sum, 8);
@@ -115,7 +132,12 @@ std::string EncodeJournal(const std::vector<JournalSong>& songs) {
 
 bool DecodeJournal(std::string_view bytes, std::vector<JournalSong>& songs) {
   songs.clear();
-  if (bytes.size() < kMagic.size() + 12 || bytes.substr(0, kMagic.size()) != kMagic) return false;
+  if (bytes.size() < kMagic.size() + 12 || bytes.substr(0, kVersionAt) != kMagic.substr(0, kVersionAt) ||
+      bytes.substr(kVersionAt + 1, 3) != kMagic.substr(kVersionAt + 1)) {
+    return false;
+  }
+  const char version = bytes[kVersionAt];
+  if (version != kFirstVersion && version != kMagic[kVersionAt]) return false;
   const std::string_view body = bytes.substr(0, bytes.size() - 8);
   Reader trailer(bytes.substr(body.size()));
   std::uint64_t sum;
@@ -125,7 +147,7 @@ bool DecodeJournal(std::string_view bytes, std::vector<JournalSong>& songs) {
   if (!in.Little(count, 4) || count > kMostSongs) return false;
   for (std::uint64_t i = 0; i < count; ++i) {
     JournalSong song;
-    if (!DecodeSong(in, song)) {
+    if (!DecodeSong(in, version != kFirstVersion, song)) {
       songs.clear();
       return false;
     }
@@ -197,7 +219,7 @@ SettledSong SettleSong(const JournalSong& song) {
   if (!file.Stamp(stamp)) return done(SettledSong::Kind::Failed, errno);
   if (stamp.Inode != song.Inode || stamp.Size != song.Size) return done(SettledSong::Kind::ChangedSince);
   std::string head(song.Head.size(), '\0');
-  if (!file.ReadExactAt(0, head.data(), head.size())) return done(SettledSong::Kind::Failed, errno);
+  if (!file.ReadExactAt(song.Offset, head.data(), head.size())) return done(SettledSong::Kind::Failed, errno);
   bool allNew = true, allOld = true;
   for (std::size_t page = 0; page < song.OldPages.size(); ++page) {
     const std::size_t at = page * kJournalPage;
@@ -210,7 +232,7 @@ SettledSong SettleSong(const JournalSong& song) {
   }
   if (allNew) return done(SettledSong::Kind::Whole);
   if (allOld) return done(SettledSong::Kind::Old);
-  if (!file.WriteAllAt(0, song.Head.data(), song.Head.size()) || !file.Sync())
+  if (!file.WriteAllAt(song.Offset, song.Head.data(), song.Head.size()) || !file.Sync())
     return done(SettledSong::Kind::Failed, errno);
   return done(SettledSong::Kind::Completed);
 }

@@ -2,13 +2,15 @@
 // The journal that keeps heads written in place from being torn.
 //
 // A head larger than a page, written over the old one, reaches the disk a
-// page at a time: a power failure halfway leaves the file's first pages new
-// and the rest old. So before such heads are written, they (the new heads)
-// go to a journal file and are flushed; the writes follow; once they are
-// flushed too, the journal is emptied. A journal found non-empty later
-// (SettleHeadJournals, at the next start or run) names every file whose
-// head may be torn; each is brought to its whole new head, which is what
-// the interrupted save meant to write.
+// page at a time: a power failure halfway leaves some of its pages new and
+// the others old. Only the pages where the new head differs from the old
+// are written (ChangedPages): when that is one page, it is one write that
+// a power failure cannot tear. Otherwise, before such pages are written,
+// they (their new bytes) go to a journal file and are flushed; the writes
+// follow; once they are flushed too, the journal is emptied. A journal
+// found non-empty later (SettleHeadJournals, at the next start or run)
+// names every file whose head may be torn; each is brought to its whole new
+// head, which is what the interrupted save meant to write.
 //
 // The journal lives in the user's state folder, one file for each program
 // running (held by a lock while it runs): it is found in one place at the
@@ -34,18 +36,30 @@ namespace platform {
 // without the journal.
 inline constexpr std::size_t kJournalPage = 4096;
 
-// One file's head in a journal.
+// The pages of one file's head in a journal.
 struct JournalSong {
   std::string Path;
   std::uint64_t Inode = 0;
   std::int64_t Size = 0;  // the file's size, which an in-place write keeps
-  std::string Head;       // the new head, for offset 0
-  std::vector<std::uint64_t> OldPages;  // CheckSum of each page of the old head
+  std::string Head;       // the new bytes, for Offset
+  std::vector<std::uint64_t> OldPages;  // CheckSum of each page of the old bytes there
+  std::int64_t Offset = 0;  // where Head goes in the file: a multiple of kJournalPage
   bool operator==(const JournalSong&) const = default;
 };
 
 // The checksums of each kJournalPage of head, the last page maybe shorter.
 std::vector<std::uint64_t> PageSums(std::string_view head);
+
+// The pages of the file (kJournalPage each, from its start) where a head
+// now differs from the head old of the same length, as [begin, end) in
+// bytes: whole pages, the last one cut at the head's end; begin == end when
+// the two are the same.
+struct PageRange {
+  std::size_t Begin = 0;
+  std::size_t End = 0;
+  std::size_t Size() const { return End - Begin; }
+};
+PageRange ChangedPages(std::string_view old, std::string_view now);
 
 // A journal's bytes, and back. Decoding takes untrusted bytes: false for
 // anything but a whole journal as EncodeJournal writes it.

@@ -55,10 +55,10 @@ bool ReplaceGroup::AddInFile(File copy, std::string copyName, std::string target
   return AddWaiting(std::move(entry));
 }
 
-bool ReplaceGroup::AddInPlace(File song, std::string target, const FileStamp& targetStamp, std::string head,
-                              std::vector<std::uint64_t> oldPages, std::string named) {
+bool ReplaceGroup::AddInPlace(File song, std::string target, const FileStamp& targetStamp, std::int64_t offset,
+                              std::string pages, std::vector<std::uint64_t> oldPages, std::string named) {
   Waiting entry{std::move(song), {}, std::move(target), targetStamp, 0, {}, std::move(named), {}};
-  entry.inPlace = Waiting::InPlace{std::move(head), std::move(oldPages)};
+  entry.inPlace = Waiting::InPlace{offset, std::move(pages), std::move(oldPages)};
   return AddWaiting(std::move(entry));
 }
 
@@ -73,7 +73,7 @@ bool ReplaceGroup::AddWaiting(Waiting entry) {
   entry.copy.Stamp(copyStamp);
   entry.copyDevice = copyStamp.Device;
   // A head in place takes no room beside its song; the journal holds it.
-  const std::int64_t bytes = entry.inPlace ? static_cast<std::int64_t>(entry.inPlace->head.size())
+  const std::int64_t bytes = entry.inPlace ? static_cast<std::int64_t>(entry.inPlace->pages.size())
                                            : std::max<std::int64_t>(copyStamp.Size, 0);
   // The disk gets to work on the copy while the next ones are made, so the
   // group's flush waits less.
@@ -181,18 +181,18 @@ std::vector<ReplaceGroup::HeadState> ReplaceGroup::WriteHeads(Batch& batch, Outc
   for (std::size_t i = 0; i < batch.copies.size(); ++i) {
     const Waiting& entry = batch.copies[i];
     if (!entry.inPlace) continue;
-    journal.push_back(
-        {entry.target, entry.targetStamp.Inode, entry.targetStamp.Size, entry.inPlace->head, entry.inPlace->oldPages});
+    journal.push_back({entry.target, entry.targetStamp.Inode, entry.targetStamp.Size, entry.inPlace->pages,
+                       entry.inPlace->oldPages, entry.inPlace->offset});
     journalled.push_back(i);
   }
   if (journalled.empty()) return states;
   const bool recorded = journal_.Record(journal);
   for (const std::size_t i : journalled) {
     Waiting& entry = batch.copies[i];
-    const std::string& head = entry.inPlace->head;
+    const Waiting::InPlace& pages = *entry.inPlace;
     if (!recorded) {
       states[i] = HeadState::kUntouched;
-    } else if (entry.copy.WriteAllAt(0, head.data(), head.size())) {
+    } else if (entry.copy.WriteAllAt(pages.offset, pages.pages.data(), pages.pages.size())) {
       states[i] = HeadState::kWritten;
       continue;
     } else {

@@ -12,8 +12,8 @@
 // writes that file settles the group first (SettleWaitingReplace; the calls
 // of FileHead.h do it for a song's job).
 //
-// Heads larger than a page to be written in place over their files' start
-// wait in the group too: as a group is committed they go to the journal of
+// Heads written in place whose changed pages are more than one wait in
+// the group too: as a group is committed those pages go to the journal of
 // HeadJournal.h, flushed once, then each is written, and all are flushed
 // with the group's copies before the journal is emptied.
 
@@ -77,14 +77,14 @@ class ReplaceGroup {
   // replaces bytes and after it the audio read from the copy.
   bool AddInFile(File copy, std::string copyName, std::string target, const FileStamp& targetStamp, File song,
                  std::string head, std::int64_t replaces, std::string named = {});
-  // Takes a head to be written in place at the start of target, open for
-  // writing in song and stamped as it was read; oldPages: PageSums of the
-  // bytes it replaces. It is written as the group is committed, through
-  // the journal, into the file still open: the job found the song unchanged
-  // by its name just before its save, and on a share each look is a round
-  // trip.
-  bool AddInPlace(File song, std::string target, const FileStamp& targetStamp, std::string head,
-                  std::vector<std::uint64_t> oldPages, std::string named = {});
+  // Takes pages of a head to be written in place at offset (a multiple of
+  // kJournalPage) in target, open for writing in song and stamped as it
+  // was read; oldPages: PageSums of the bytes they replace. They are
+  // written as the group is committed, through the journal, into the file
+  // still open: the job found the song unchanged by its name just before
+  // its save, and on a share each look is a round trip.
+  bool AddInPlace(File song, std::string target, const FileStamp& targetStamp, std::int64_t offset,
+                  std::string pages, std::vector<std::uint64_t> oldPages, std::string named = {});
   // Whether the group's journal can be kept (JournalFolderUsable), asked
   // of the file system once for the group.
   bool MayJournal();
@@ -154,7 +154,8 @@ class ReplaceGroup {
     // A head larger than a page written in place through the journal: the
     // copy is then the song itself, open for writing.
     struct InPlace {
-      std::string head;
+      std::int64_t offset = 0;
+      std::string pages;
       std::vector<std::uint64_t> oldPages;
     };
     std::optional<InPlace> inPlace;

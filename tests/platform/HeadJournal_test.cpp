@@ -29,12 +29,30 @@ namespace {
 
 std::string Pages(char letter, std::size_t pages) { return std::string(pages * kJournalPage, letter); }
 
-// The journal entry for writing head over the start of the file at path.
-JournalSong EntryFor(const std::string& path, const std::string& head) {
+// The journal entry for writing pages at offset in the file at path.
+JournalSong EntryFor(const std::string& path, const std::string& pages, std::size_t offset = 0) {
   FileStamp stamp;
   EXPECT_TRUE(StampOf(path, stamp));
   const std::string bytes = ReadFileBytes(path);
-  return {path, stamp.Inode, stamp.Size, head, PageSums(bytes.substr(0, head.size()))};
+  return {path, stamp.Inode, stamp.Size, pages, PageSums(bytes.substr(offset, pages.size())),
+          static_cast<std::int64_t>(offset)};
+}
+
+// The journal an earlier build wrote (version 1: heads at the start, no
+// offsets), from the songs' entries.
+std::string FirstVersionJournal(const std::vector<JournalSong>& songs) {
+  std::string bytes = EncodeJournal(songs);
+  bytes.resize(bytes.size() - 8);
+  bytes[4] = 1;
+  std::size_t at = 12;
+  for (const JournalSong& song : songs) {
+    at += 4 + song.Path.size() + 16;
+    bytes.erase(at, 8);
+    at += 4 + song.Head.size() + 8 * song.OldPages.size();
+  }
+  const std::uint64_t sum = CheckSum(bytes);
+  for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<char>((sum >> (8 * i)) & 0xFF));
+  return bytes;
 }
 
 }  // namespace
@@ -43,6 +61,7 @@ TEST(HeadJournal, DecodesOnlyWholeJournals) {
   const std::vector<JournalSong> songs = {
       {"/music/a.mp3", 12, 90000, Pages('n', 2) + "tail", {1, 2, 3}},
       {"/music/b.mp3", 13, 5000, "x", {4}},
+      {"/music/c.mp3", 14, 90000, Pages('n', 2), {5, 6}, 3 * kJournalPage},
   };
   const std::string bytes = EncodeJournal(songs);
   std::vector<JournalSong> decoded;
@@ -50,6 +69,10 @@ TEST(HeadJournal, DecodesOnlyWholeJournals) {
   EXPECT_EQ(decoded, songs);
   ASSERT_TRUE(DecodeJournal(EncodeJournal({}), decoded));
   EXPECT_TRUE(decoded.empty());
+  // An earlier build's journal: its heads start the files.
+  const std::vector<JournalSong> atStart(songs.begin(), songs.begin() + 2);
+  ASSERT_TRUE(DecodeJournal(FirstVersionJournal(atStart), decoded));
+  EXPECT_EQ(decoded, atStart);
 
   // Torn, cut short, grown, any byte changed: refused, and nothing decoded.
   EXPECT_FALSE(DecodeJournal("", decoded));
@@ -63,12 +86,15 @@ TEST(HeadJournal, DecodesOnlyWholeJournals) {
   }
   // Whole but hostile: a relative path, an empty head, a head longer than
   // its file, a count beyond what follows.
+  // Pages at an offset not on a page, or beyond the file's end.
   for (const JournalSong& bad : {JournalSong{"music/a.mp3", 1, 10, "x", {0}}, JournalSong{"/a", 1, 10, "", {}},
-                                 JournalSong{"/a", 1, 1, "xy", {0}}}) {
+                                 JournalSong{"/a", 1, 1, "xy", {0}}, JournalSong{"/a", 1, 9000, "x", {0}, 100},
+                                 JournalSong{"/a", 1, 9000, Pages('x', 1), {0}, 2 * kJournalPage},
+                                 JournalSong{"/a", 1, 9000, "x", {0}, -static_cast<std::int64_t>(kJournalPage)}}) {
     EXPECT_FALSE(DecodeJournal(EncodeJournal({bad}), decoded)) << bad.Path;
   }
   std::string counted = EncodeJournal(songs);
-  counted[8] = 3;
+  counted[8] = 4;
   counted.resize(counted.size() - 8);
   const std::uint64_t sum = CheckSum(counted);
   for (int i = 0; i < 8; ++i) counted.push_back(static_cast<char>((sum >> (8 * i)) & 0xFF));
@@ -90,6 +116,7 @@ TEST(HeadJournal, SettlingCompletesTornHeadsAndLeavesFilesChangedSince) {
     std::function<void(const std::string& path)> after;  // what befell the file after the journal
     How expected;
     std::string head;  // what its head then is
+    std::size_t offset = 0;  // of its journalled pages: only pages 1 and 2 of the new head when not 0
   };
   const auto writeAt = [](const std::string& path, std::size_t offset, const std::string& bytes) {
     File file;
@@ -113,11 +140,16 @@ TEST(HeadJournal, SettlingCompletesTornHeadsAndLeavesFilesChangedSince) {
        },
        How::ChangedSince, oldHead},
       {"gone", [](const std::string& p) { std::filesystem::remove(p); }, How::Missing, ""},
+      // Only the pages that changed were journalled, at their offset.
+      {"torn-pages", [&](const std::string& p) { writeAt(p, 2 * kJournalPage, Pages('n', 1)); }, How::Completed,
+       Pages('o', 1) + Pages('n', 2) + Pages('c', 1), kJournalPage},
+      {"old-pages", [](const std::string&) {}, How::Old, oldHead, kJournalPage},
   };
   std::vector<JournalSong> songs;
   for (const Case& c : cases) {
     WriteFileBytes(dir.File(c.name), oldHead + audio);
-    songs.push_back(EntryFor(dir.File(c.name), newHead));
+    songs.push_back(c.offset ? EntryFor(dir.File(c.name), newHead.substr(c.offset, 2 * kJournalPage), c.offset)
+                             : EntryFor(dir.File(c.name), newHead));
   }
   {
     // A journal recorded and kept, as after a failure, then what befell
@@ -150,6 +182,50 @@ TEST(HeadJournal, SettlingCompletesTornHeadsAndLeavesFilesChangedSince) {
   EXPECT_TRUE(left.empty());
   EXPECT_TRUE(SettleHeadJournals(folder).empty());
   EXPECT_TRUE(SettleHeadJournals(dir.File("no-such-folder")).empty());
+}
+
+// Of a head written over one of the same length, only the pages that
+// differ are written: one page at once, as a single write; more through
+// the group and its journal.
+TEST(HeadJournal, OnlyTheChangedPagesOfAHeadAreWritten) {
+  const std::string old = Pages('o', 4) + "tail";
+  const auto with = [&old](std::size_t at, const std::string& bytes) { return std::string(old).replace(at, bytes.size(), bytes); };
+  struct Case {
+    std::string name, now;
+    PageRange expected;
+  };
+  const std::size_t page = kJournalPage, size = old.size();
+  const std::vector<Case> cases = {
+      {"same", old, {size, size}},
+      {"first byte", with(0, "x"), {0, page}},
+      {"last of a page", with(2 * page - 1, "x"), {page, 2 * page}},
+      {"across a boundary", with(2 * page - 1, "xx"), {page, 3 * page}},
+      {"the short last page", with(size - 1, "x"), {4 * page, size}},
+      {"first and last", with(size - 1, "x").replace(0, 1, "x"), {0, size}},
+  };
+  for (const Case& c : cases) {
+    const PageRange got = ChangedPages(old, c.now);
+    EXPECT_EQ(got.Begin, c.expected.Begin) << c.name;
+    EXPECT_EQ(got.End, c.expected.End) << c.name;
+  }
+
+  TempDir dir;
+  const ScopedEnvironment state("XDG_STATE_HOME", dir.File("state").c_str());
+  const std::string audio = Pages('a', 2);
+  ReplaceGroupScope scope;
+  for (const Case& c : cases) {
+    const std::string path = dir.File(c.name);
+    WriteFileBytes(path, old + audio);
+    File file;
+    ASSERT_TRUE(OpenForJob(file, path));
+    ASSERT_TRUE(ReplaceHead(path, file, {c.now, static_cast<std::int64_t>(size), true, old}));
+    // One page or none is written at once; more wait for the group.
+    const bool waits = c.expected.Size() > page;
+    EXPECT_EQ(scope.Group().Waits(path), waits) << c.name;
+    EXPECT_EQ(ReadFileBytes(path), (waits ? old : c.now) + audio) << c.name;
+  }
+  EXPECT_EQ(scope.Group().Commit(), 2u);
+  for (const Case& c : cases) EXPECT_EQ(ReadFileBytes(dir.File(c.name)), c.now + audio) << c.name;
 }
 
 // Heads larger than a page written in place through a group: written only
@@ -211,17 +287,19 @@ TEST(HeadJournal, LargeHeadsInPlaceWaitForTheGroupAndLeaveNoJournal) {
 }
 
 #ifdef QUILLMAR_POWER_CUT_FS
-// The promise itself: heads of three pages written in place by a group, a
-// power cut at every change and flush on the way, torn at random pages;
-// after each, settling leaves every file with its whole old or whole new
-// head and its audio as it was.
+// The promise itself: heads of three pages written in place by a group
+// (every page changed, one page, two of them), a power cut at every change
+// and flush on the way, torn at random pages; after each, settling leaves
+// every file with its whole old or whole new head and its audio as it was.
 TEST(HeadJournal, EveryPowerCutDuringLargeInPlaceWritesSettlesToWholeHeads) {
   testing_support::PowerCutFileSystem disk;
   if (!disk.Mounted()) GTEST_SKIP() << disk.Why();
   const ScopedEnvironment state("XDG_STATE_HOME", disk.File("state").c_str());
   std::filesystem::create_directories(disk.File("state/quillmar2012"));
-  const std::string oldHead = Pages('o', 3), newHead = Pages('n', 3), audio = Pages('a', 2);
-  const int files = 3;
+  const std::string oldHead = Pages('o', 3), audio = Pages('a', 2);
+  const std::vector<std::string> newHeads = {Pages('n', 3), Pages('o', 1) + Pages('n', 1) + Pages('o', 1),
+                                             Pages('o', 1) + Pages('n', 2), Pages('n', 3)};
+  const int files = static_cast<int>(newHeads.size());
   for (int i = 0; i < files; ++i) WriteFileBytes(disk.File(std::to_string(i)), oldHead + audio);
   disk.Flush();
   const auto before = disk.CutPower(testing_support::PowerCutFileSystem::Loss::Unflushed);
@@ -232,7 +310,7 @@ TEST(HeadJournal, EveryPowerCutDuringLargeInPlaceWritesSettlesToWholeHeads) {
       File file;
       const std::string path = disk.File(std::to_string(i));
       ASSERT_TRUE(OpenForJob(file, path));
-      ASSERT_TRUE(ReplaceHead(path, file, {newHead, 3 * 4096, true, oldHead}));
+      ASSERT_TRUE(ReplaceHead(path, file, {newHeads[i], 3 * 4096, true, oldHead}));
     }
   }
   disk.CutWhen({}, testing_support::PowerCutFileSystem::Loss::Torn);
@@ -249,7 +327,7 @@ TEST(HeadJournal, EveryPowerCutDuringLargeInPlaceWritesSettlesToWholeHeads) {
     }
     for (int i = 0; i < files; ++i) {
       const std::string bytes = ReadFileBytes(disk.File(std::to_string(i)));
-      EXPECT_TRUE(bytes == oldHead + audio || bytes == newHead + audio);
+      EXPECT_TRUE(bytes == oldHead + audio || bytes == newHeads[i] + audio) << i;
     }
   }
   // Some cuts fell between the journal's flush and the heads' flush.

@@ -391,10 +391,17 @@ bool BuildHeader(TagInfo& info) {
 
 std::string BuildTag(const TagInfo& info) {
   std::string tag = info.Render();
+  // A tag larger than kRewriteTagSize mostly carries other programs'
+  // frames (a cover): they go first, so that they keep their offset from
+  // one save to the next and a change of the catalogue's texts changes only
+  // the page or two after them, which is all a save in place then writes.
+  // A smaller tag keeps the slot frames first.
+  const bool carriedFirst = TagSizeOf(info) > kRewriteTagSize;
+  if (carriedFirst) tag += info.Carried;
   for (int slot = 0; slot < kSlotCount; ++slot) {
     if (!info.Frame[slot].empty()) AppendFrame(tag, FrameIDs23(slot), info.Frame[slot]);
   }
-  tag += info.Carried;
+  if (!carriedFirst) tag += info.Carried;
   if (info.PaddingSize > 0) tag.append(static_cast<std::size_t>(info.PaddingSize), '\0');
   return tag;
 }

@@ -70,7 +70,8 @@ class TID3v2 {
   // True when the fields were written into the file as an ID3v2.3 tag, or
   // when the file already starts with exactly that tag (then nothing is
   // written at all). The frames of the file's old tag that no slot owns
-  // follow the slot frames (see ID3v2Carried.h).
+  // follow the slot frames (see ID3v2Carried.h); in a tag larger than
+  // kRewriteTagSize they come before them (BuildTag).
   bool SaveToFile(const std::string& FileName) const;
   // The same into Song, open at FileName (read-write where the user may
   // write it, else for reading). The song is closed when a tag was written,

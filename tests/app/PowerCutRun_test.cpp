@@ -1,8 +1,9 @@
 // A real run over real lame-made songs on a disk that loses power: songs
 // with small tags written in place, tags with cover art larger than a page
-// written in place, songs rewritten by a new file taking their name, and a
-// song with a second hard link rewritten in its own file. The power is cut at every change and
-// flush the run makes, dropping what was not flushed or keeping a random
+// written in place (every page of them, one page, two), songs rewritten by
+// a new file taking their name, and a song with a second hard link
+// rewritten in its own file. The power is cut at every change and flush
+// the run makes, dropping what was not flushed or keeping a random
 // part of it torn at pages; after each cut, settling (the next run's first
 // step) leaves every song with its whole old or whole new bytes, its audio
 // untouched, and no more copies than a group's bound; the next run reports
@@ -15,6 +16,7 @@
 #include <filesystem>
 #include <map>
 
+#include "HeadJournal.h"
 #include "PowerCutFileSystem.h"
 #include "ReplaceGroup.h"
 #include "SongListSupport.h"
@@ -39,6 +41,17 @@ std::string OldTag(std::size_t coverBytes, std::size_t size) {
   return pipeline_test::Id3v23Tag(frames, size > bare ? size - bare : 0);
 }
 
+// The same with the cover first, as this program lays out a tag larger
+// than a page: a new title changes only what follows the cover, and where
+// the cover ends decides how many pages that takes.
+std::string CoverFirstTag(std::size_t coverEnd, std::size_t size) {
+  const std::string apic = std::string("\0image/jpeg\0\x03\0", 14);
+  const std::size_t coverBytes = coverEnd - 10 - 10 - apic.size();
+  const std::vector<std::pair<std::string, std::string>> frames = {
+      {"APIC", apic + std::string(coverBytes, 'c')}, {"TIT2", pipeline_test::TextPayload("Old")}};
+  return pipeline_test::Id3v23Tag(frames, size - pipeline_test::Id3v23Tag(frames, 0).size());
+}
+
 struct SongFile {
   std::string name;
   std::string tag;
@@ -54,6 +67,9 @@ const std::vector<SongFile>& Songs() {
       {"cover-a.mp3", OldTag(9000, 4 * 4096), Outcome::WrittenInPlace},
       {"cover-b.mp3", OldTag(6000, 3 * 4096), Outcome::WrittenInPlace},
       {"cover-c.mp3", OldTag(9000, 4 * 4096), Outcome::WrittenInPlace},
+      // Saved before by this program: one page changes, or two.
+      {"cover-one-page.mp3", CoverFirstTag(2 * 4096 + 40, 4 * 4096), Outcome::WrittenInPlace},
+      {"cover-two-pages.mp3", CoverFirstTag(3 * 4096 - 20, 5 * 4096), Outcome::WrittenInPlace},
       {"cover-tight.mp3", OldTag(9000, 0), Outcome::Rewritten},
       {"untagged.mp3", "", Outcome::Rewritten},
       {"linked.mp3", OldTag(9000, 0), Outcome::Rewritten, "linked-also.mp3"},
@@ -116,6 +132,10 @@ TEST(PowerCutRun, EverySongIsWholeOldOrNewAfterAPowerCutAnywhereInARun) {
     newBytes[Songs()[i].name] = ReadFileBytes(disk.File(Songs()[i].name));
     EXPECT_EQ(testing_support::AudioBytesOf(newBytes[Songs()[i].name]), SongBytes());
   }
+
+  // Of the songs this program had saved before, a page or two changed.
+  for (const auto& [name, pages] : {std::pair{"cover-one-page.mp3", 1u}, std::pair{"cover-two-pages.mp3", 2u}})
+    EXPECT_EQ(platform::ChangedPages(oldBytes[name], newBytes[name]).Size(), pages * platform::kJournalPage) << name;
 
   std::size_t cuts = 0, tornHeads = 0, tornInFile = 0;
   const auto whole = [&](const SongFile& song) {

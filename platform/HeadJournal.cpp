@@ -6,17 +6,13 @@
 #include <cerrno>
 #include <chrono>
 
-#include "InFileRewrite.h"
 #include "UserFolders.h"
 
 namespace platform {
 namespace {
 
-// The journal's first bytes; the fifth is its version. Version 1 (written
-// by earlier builds, still settled) has no offset: its heads start the file.
+// The journal's first bytes; the fifth is its version.
 constexpr std::string_view kMagic{"QMHJ\x02\0\0\0", 8};
-constexpr std::size_t kVersionAt = 4;
-constexpr char kFirstVersion = 1;
 constexpr std::string_view kNamePrefix = "heads-";
 constexpr std::string_view kNameSuffix = ".journal";
 // Bounds that no journal of this program reaches, so that a hostile one
@@ -53,11 +49,11 @@ class Reader {
   std::size_t at_ = 0;
 };
 
-bool DecodeSong(Reader& in, bool withOffset, JournalSong& song) {
+bool DecodeSong(Reader& in, JournalSong& song) {
   std::uint64_t pathLength, inode, size, offset = 0, headLength;
   if (!in.Little(pathLength, 4) || pathLength == 0 || pathLength > kLongestPath ||
       !in.Bytes(song.Path, pathLength) || song.Path[0] != '/' || song.Path.find('\0') != std::string::npos ||
-      !in.Little(inode, 8) || !in.Little(size, 8) || (withOffset && !in.Little(offset, 8)) ||
+      !in.Little(inode, 8) || !in.Little(size, 8) || !in.Little(offset, 8) ||
       !in.Little(headLength, 4) || headLength == 0 || headLength > kLongestHead || size > (std::uint64_t{1} << 62) ||
       offset % kJournalPage != 0 || offset > size || size - offset < headLength || !in.Bytes(song.Head, headLength)) {
     return false;
@@ -96,25 +92,59 @@ bool ReadWhole(const File& file, std::string& bytes) {
 
 }  // namespace
 
+std::uint64_t JournalSum(std::string_view bytes) {
+  constexpr std::uint64_t kOdd = 0x9E3779B97F4A7C15ull;
+  const auto word = [&bytes](std::size_t at) {
+    std::uint64_t value = 0;
+    for (int i = 7; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(bytes[at + static_cast<std::size_t>(i)]);
+    return value;
+  };
+  // Each lane takes every fourth word: multiplied, its high bits folded
+  // down, so that every bit of a word reaches every bit of its lane.
+  const auto mix = [](std::uint64_t lane, std::uint64_t value) {
+    lane = (lane ^ value) * kOdd;
+    return lane ^ (lane >> 29);
+  };
+  std::uint64_t lanes[4] = {kOdd, kOdd + 1, kOdd + 2, kOdd + 3};
+  std::size_t at = 0;
+  for (; at + 32 <= bytes.size(); at += 32) {
+    for (std::size_t lane = 0; lane < 4; ++lane) lanes[lane] = mix(lanes[lane], word(at + 8 * lane));
+  }
+  for (; at + 8 <= bytes.size(); at += 8) lanes[0] = mix(lanes[0], word(at));
+  for (; at < bytes.size(); ++at) lanes[1] = mix(lanes[1], static_cast<unsigned char>(bytes[at]));
+  std::uint64_t sum = mix(bytes.size(), lanes[0]);
+  for (std::size_t lane = 1; lane < 4; ++lane) sum = mix(sum, lanes[lane]);
+  return mix(sum, sum >> 31);
+}
+
 std::vector<std::uint64_t> PageSums(std::string_view head) {
   std::vector<std::uint64_t> sums;
-  for (std::size_t at = 0; at < head.size(); at += kJournalPage) sums.push_back(CheckSum(head.substr(at, kJournalPage)));
+  sums.reserve((head.size() + kJournalPage - 1) / kJournalPage);
+  for (std::size_t at = 0; at < head.size(); at += kJournalPage)
+    sums.push_back(JournalSum(head.substr(at, kJournalPage)));
   return sums;
 }
 
 PageRange ChangedPages(std::string_view old, std::string_view now) {
   const std::size_t size = std::min(old.size(), now.size());
-  std::size_t first = 0;
-  while (first < size && old[first] == now[first]) ++first;
-  if (first == size) return {size, size};
-  std::size_t last = size;
-  while (old[last - 1] == now[last - 1]) --last;
-  const std::size_t begin = first / kJournalPage * kJournalPage;
-  return {begin, std::min(size, (last + kJournalPage - 1) / kJournalPage * kJournalPage)};
+  const auto same = [&](std::size_t at) {
+    const std::size_t count = std::min(kJournalPage, size - at);
+    return old.substr(at, count) == now.substr(at, count);
+  };
+  std::size_t begin = 0;
+  while (begin < size && same(begin)) begin += kJournalPage;
+  if (begin >= size) return {size, size};
+  std::size_t end = (size - 1) / kJournalPage * kJournalPage;
+  while (same(end)) end -= kJournalPage;
+  return {begin, std::min(size, end + kJournalPage)};
 }
 
 std::string EncodeJournal(const std::vector<JournalSong>& songs) {
-  std::string out(kMagic);
+  std::size_t size = kMagic.size() + 4 + 8;
+  for (const JournalSong& song : songs) size += 32 + song.Path.size() + song.Head.size() + 8 * song.OldPages.size();
+  std::string out;
+  out.reserve(size);
+  out += kMagic;
   PutLittle(out, songs.size(), 4);
   for (const JournalSong& song : songs) {
     PutLittle(out, song.Path.size(), 4);
@@ -126,28 +156,23 @@ std::string EncodeJournal(const std::vector<JournalSong>& songs) {
     out += song.Head;
     for (const std::uint64_t sum : song.OldPages) PutLittle(out, sum, 8);
   }
-  PutLittle(out, CheckSum(out), 8);
+  PutLittle(out, JournalSum(out), 8);
   return out;
 }
 
 bool DecodeJournal(std::string_view bytes, std::vector<JournalSong>& songs) {
   songs.clear();
-  if (bytes.size() < kMagic.size() + 12 || bytes.substr(0, kVersionAt) != kMagic.substr(0, kVersionAt) ||
-      bytes.substr(kVersionAt + 1, 3) != kMagic.substr(kVersionAt + 1)) {
-    return false;
-  }
-  const char version = bytes[kVersionAt];
-  if (version != kFirstVersion && version != kMagic[kVersionAt]) return false;
+  if (bytes.size() < kMagic.size() + 12 || bytes.substr(0, kMagic.size()) != kMagic) return false;
   const std::string_view body = bytes.substr(0, bytes.size() - 8);
   Reader trailer(bytes.substr(body.size()));
   std::uint64_t sum;
-  if (!trailer.Little(sum, 8) || sum != CheckSum(body)) return false;
+  if (!trailer.Little(sum, 8) || sum != JournalSum(body)) return false;
   Reader in(body.substr(kMagic.size()));
   std::uint64_t count;
   if (!in.Little(count, 4) || count > kMostSongs) return false;
   for (std::uint64_t i = 0; i < count; ++i) {
     JournalSong song;
-    if (!DecodeSong(in, version != kFirstVersion, song)) {
+    if (!DecodeSong(in, song)) {
       songs.clear();
       return false;
     }
@@ -177,9 +202,13 @@ bool HeadJournal::Record(const std::vector<JournalSong>& songs) {
     }
   }
   const std::string bytes = EncodeJournal(songs);
-  // A new file's name must be on the disk before the heads are written, or
-  // a power failure could leave torn heads and no journal naming them.
-  if (file_.WriteAllAt(0, bytes.data(), bytes.size()) && file_.Resize(static_cast<std::int64_t>(bytes.size())) &&
+  // Written over the last journal, whose room the file keeps: the flush
+  // then has no room to find and no size to put on the disk when the two
+  // are as long. A new file's name must be on the disk before the heads are
+  // written, or a power failure could leave torn heads and no journal
+  // naming them.
+  const auto size = static_cast<std::int64_t>(bytes.size());
+  if (file_.WriteAllAt(0, bytes.data(), bytes.size()) && (file_.Size() == size || file_.Resize(size)) &&
       file_.Sync() && (!made || SyncFolder(folder_))) {
     return true;
   }
@@ -188,7 +217,10 @@ bool HeadJournal::Record(const std::vector<JournalSong>& songs) {
 }
 
 void HeadJournal::Clear() {
-  if (file_.IsOpen()) file_.Resize(0);
+  // Its first bytes wiped, it is no journal any more; the file keeps its
+  // room for the next. Not flushed: a journal found again names heads
+  // whole on the disk, which settling leaves as they are.
+  if (file_.IsOpen()) file_.WriteAllAt(0, std::string(kMagic.size(), '\0').data(), kMagic.size());
 }
 
 void HeadJournal::Keep() { Release(false); }
@@ -225,7 +257,7 @@ SettledSong SettleSong(const JournalSong& song) {
     const std::size_t at = page * kJournalPage;
     const std::string_view now = std::string_view(head).substr(at, kJournalPage);
     const bool isNew = now == std::string_view(song.Head).substr(at, kJournalPage);
-    const bool isOld = CheckSum(now) == song.OldPages[page];
+    const bool isOld = JournalSum(now) == song.OldPages[page];
     if (!isNew && !isOld) return done(SettledSong::Kind::ChangedSince);
     allNew = allNew && isNew;
     allOld = allOld && isOld;

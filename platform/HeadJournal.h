@@ -42,12 +42,19 @@ struct JournalSong {
   std::uint64_t Inode = 0;
   std::int64_t Size = 0;  // the file's size, which an in-place write keeps
   std::string Head;       // the new bytes, for Offset
-  std::vector<std::uint64_t> OldPages;  // CheckSum of each page of the old bytes there
+  std::vector<std::uint64_t> OldPages;  // JournalSum of each page of the old bytes there
   std::int64_t Offset = 0;  // where Head goes in the file: a multiple of kJournalPage
   bool operator==(const JournalSong&) const = default;
 };
 
-// The checksums of each kJournalPage of head, the last page maybe shorter.
+// The journal's check sum: of each page of old bytes, and of the whole
+// journal. It reads eight bytes at a time in four independent lanes, some
+// twenty times as fast as a byte at a time (CheckSum of InFileRewrite.h):
+// the first save of a song with a 100 KB cover sums every byte twice, on
+// the save's own path.
+std::uint64_t JournalSum(std::string_view bytes);
+
+// The sums of each kJournalPage of head, the last page maybe shorter.
 std::vector<std::uint64_t> PageSums(std::string_view head);
 
 // The pages of the file (kJournalPage each, from its start) where a head

@@ -179,20 +179,22 @@ std::vector<ReplaceGroup::HeadState> ReplaceGroup::WriteHeads(Batch& batch, Outc
   std::vector<JournalSong> journal;
   std::vector<std::size_t> journalled;
   for (std::size_t i = 0; i < batch.copies.size(); ++i) {
-    const Waiting& entry = batch.copies[i];
+    Waiting& entry = batch.copies[i];
     if (!entry.inPlace) continue;
-    journal.push_back({entry.target, entry.targetStamp.Inode, entry.targetStamp.Size, entry.inPlace->pages,
-                       entry.inPlace->oldPages, entry.inPlace->offset});
+    // The pages move to the journal's entry and are written from there.
+    journal.push_back({entry.target, entry.targetStamp.Inode, entry.targetStamp.Size,
+                       std::move(entry.inPlace->pages), std::move(entry.inPlace->oldPages), entry.inPlace->offset});
     journalled.push_back(i);
   }
   if (journalled.empty()) return states;
   const bool recorded = journal_.Record(journal);
-  for (const std::size_t i : journalled) {
+  for (std::size_t k = 0; k < journalled.size(); ++k) {
+    const std::size_t i = journalled[k];
     Waiting& entry = batch.copies[i];
-    const Waiting::InPlace& pages = *entry.inPlace;
+    const JournalSong& pages = journal[k];
     if (!recorded) {
       states[i] = HeadState::kUntouched;
-    } else if (entry.copy.WriteAllAt(pages.offset, pages.pages.data(), pages.pages.size())) {
+    } else if (entry.copy.WriteAllAt(pages.Offset, pages.Head.data(), pages.Head.size())) {
       states[i] = HeadState::kWritten;
       continue;
     } else {

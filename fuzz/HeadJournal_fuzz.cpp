@@ -1,6 +1,7 @@
 // The journal of heads written in place is read back at the next start from
 // the user's state folder: any bytes there decode to a whole journal or to
-// nothing, and a journal decoded is exactly what encoding it writes.
+// nothing, and a journal decoded is exactly what encoding it writes (an
+// earlier build's journal, which is never written again, only decodes).
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -17,7 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(songs.empty(), "a journal refused but songs decoded");
     return 0;
   }
-  Check(platform::EncodeJournal(songs) == bytes, "a journal decoded differs from its encoding");
+  const bool firstVersion = !songs.empty() && songs.front().FirstVersionSums;
+  Check(firstVersion || platform::EncodeJournal(songs) == bytes, "a journal decoded differs from its encoding");
   for (const auto& song : songs) {
     Check(!song.Path.empty() && song.Path[0] == '/' && !song.Head.empty(), "a song without path or head");
     Check(song.Offset >= 0 && song.Offset % platform::kJournalPage == 0 &&

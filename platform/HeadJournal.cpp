@@ -6,13 +6,18 @@
 #include <cerrno>
 #include <chrono>
 
+#include "InFileRewrite.h"
 #include "UserFolders.h"
 
 namespace platform {
 namespace {
 
-// The journal's first bytes; the fifth is its version.
+// The journal's first bytes; the fifth is its version. Version 1, of
+// earlier builds, is still settled: a power cut may have left one behind.
+// It has no offsets (its heads start the file) and sums with CheckSum.
 constexpr std::string_view kMagic{"QMHJ\x02\0\0\0", 8};
+constexpr std::size_t kVersionAt = 4;
+constexpr char kFirstVersion = 1;
 constexpr std::string_view kNamePrefix = "heads-";
 constexpr std::string_view kNameSuffix = ".journal";
 // Bounds that no journal of this program reaches, so that a hostile one
@@ -49,11 +54,11 @@ class Reader {
   std::size_t at_ = 0;
 };
 
-bool DecodeSong(Reader& in, JournalSong& song) {
+bool DecodeSong(Reader& in, bool firstVersion, JournalSong& song) {
   std::uint64_t pathLength, inode, size, offset = 0, headLength;
   if (!in.Little(pathLength, 4) || pathLength == 0 || pathLength > kLongestPath ||
       !in.Bytes(song.Path, pathLength) || song.Path[0] != '/' || song.Path.find('\0') != std::string::npos ||
-      !in.Little(inode, 8) || !in.Little(size, 8) || !in.Little(offset, 8) ||
+      !in.Little(inode, 8) || !in.Little(size, 8) || (!firstVersion && !in.Little(offset, 8)) ||
       !in.Little(headLength, 4) || headLength == 0 || headLength > kLongestHead || size > (std::uint64_t{1} << 62) ||
       offset % kJournalPage != 0 || offset > size || size - offset < headLength || !in.Bytes(song.Head, headLength)) {
     return false;
@@ -61,6 +66,7 @@ bool DecodeSong(Reader& in, JournalSong& song) {
   song.Inode = inode;
   song.Size = static_cast<std::int64_t>(size);
   song.Offset = static_cast<std::int64_t>(offset);
+  song.FirstVersionSums = firstVersion;
   song.OldPages.resize((headLength + kJournalPage - 1) / kJournalPage);
   for (std::uint64_t& sum : song.OldPages) {
     if (!in.Little(sum, 8)) return false;
@@ -162,17 +168,22 @@ std::string EncodeJournal(const std::vector<JournalSong>& songs) {
 
 bool DecodeJournal(std::string_view bytes, std::vector<JournalSong>& songs) {
   songs.clear();
-  if (bytes.size() < kMagic.size() + 12 || bytes.substr(0, kMagic.size()) != kMagic) return false;
+  if (bytes.size() < kMagic.size() + 12 || bytes.substr(0, kVersionAt) != kMagic.substr(0, kVersionAt) ||
+      bytes.substr(kVersionAt + 1, 3) != kMagic.substr(kVersionAt + 1)) {
+    return false;
+  }
+  const bool firstVersion = bytes[kVersionAt] == kFirstVersion;
+  if (!firstVersion && bytes[kVersionAt] != kMagic[kVersionAt]) return false;
   const std::string_view body = bytes.substr(0, bytes.size() - 8);
   Reader trailer(bytes.substr(body.size()));
   std::uint64_t sum;
-  if (!trailer.Little(sum, 8) || sum != JournalSum(body)) return false;
+  if (!trailer.Little(sum, 8) || sum != (firstVersion ? CheckSum(body) : JournalSum(body))) return false;
   Reader in(body.substr(kMagic.size()));
   std::uint64_t count;
   if (!in.Little(count, 4) || count > kMostSongs) return false;
   for (std::uint64_t i = 0; i < count; ++i) {
     JournalSong song;
-    if (!DecodeSong(in, song)) {
+    if (!DecodeSong(in, firstVersion, song)) {
       songs.clear();
       return false;
     }
@@ -257,7 +268,7 @@ SettledSong SettleSong(const JournalSong& song) {
     const std::size_t at = page * kJournalPage;
     const std::string_view now = std::string_view(head).substr(at, kJournalPage);
     const bool isNew = now == std::string_view(song.Head).substr(at, kJournalPage);
-    const bool isOld = JournalSum(now) == song.OldPages[page];
+    const bool isOld = (song.FirstVersionSums ? CheckSum(now) : JournalSum(now)) == song.OldPages[page];
     if (!isNew && !isOld) return done(SettledSong::Kind::ChangedSince);
     allNew = allNew && isNew;
     allOld = allOld && isOld;

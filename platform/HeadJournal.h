@@ -44,6 +44,9 @@ struct JournalSong {
   std::string Head;       // the new bytes, for Offset
   std::vector<std::uint64_t> OldPages;  // JournalSum of each page of the old bytes there
   std::int64_t Offset = 0;  // where Head goes in the file: a multiple of kJournalPage
+  // Journals of the first version (whole heads from the file's start) sum
+  // their old pages with CheckSum, not JournalSum.
+  bool FirstVersionSums = false;
   bool operator==(const JournalSong&) const = default;
 };
 

@@ -330,3 +330,48 @@ TEST(HeadJournal, EveryPowerCutDuringLargeInPlaceWritesSettlesToWholeHeads) {
   disk.Restore(before);
 }
 #endif
+
+// A journal of the first version, as earlier builds wrote it (whole heads
+// from the file's start, summed with CheckSum), left by a power cut: the
+// torn head is still completed, the whole old one left, the journal gone.
+TEST(HeadJournal, SettlesAJournalOfTheFirstVersion) {
+  TempDir dir;
+  const std::string folder = dir.File("state") + "/";
+  const std::string oldHead = Pages('o', 2), newHead = Pages('n', 2), audio = Pages('a', 2);
+  const auto little = [](std::string& out, std::uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+  };
+  std::string journal("QMHJ\x01\0\0\0", 8);
+  little(journal, 2, 4);
+  for (const char* name : {"torn", "old"}) {
+    const std::string path = dir.File(name);
+    WriteFileBytes(path, oldHead + audio);
+    FileStamp stamp;
+    ASSERT_TRUE(StampOf(path, stamp));
+    little(journal, path.size(), 4);
+    journal += path;
+    little(journal, stamp.Inode, 8);
+    little(journal, static_cast<std::uint64_t>(stamp.Size), 8);
+    little(journal, newHead.size(), 4);
+    journal += newHead;
+    for (int page = 0; page < 2; ++page) little(journal, CheckSum(oldHead.substr(page * kJournalPage, kJournalPage)), 8);
+  }
+  little(journal, CheckSum(journal), 8);
+  std::filesystem::create_directories(folder);
+  WriteFileBytes(folder + "heads-00000000000000000001-1.journal", journal);
+  {
+    File file;
+    ASSERT_TRUE(file.OpenReadWrite(dir.File("torn")));
+    ASSERT_TRUE(file.WriteAllAt(0, newHead.data(), kJournalPage));
+  }
+
+  const std::vector<SettledSong> settled = SettleHeadJournals(folder);
+  ASSERT_EQ(settled.size(), 2u);
+  EXPECT_EQ(settled[0].How, How::Completed);
+  EXPECT_EQ(settled[1].How, How::Old);
+  EXPECT_EQ(ReadFileBytes(dir.File("torn")), newHead + audio);
+  EXPECT_EQ(ReadFileBytes(dir.File("old")), oldHead + audio);
+  std::vector<std::string> left;
+  ASSERT_TRUE(ListDirectory(folder, left));
+  EXPECT_TRUE(left.empty());
+}

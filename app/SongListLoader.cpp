@@ -4,6 +4,7 @@
 #include <span>
 
 #include "SongListReader.h"
+#include "Text.h"
 
 namespace {
 
@@ -111,6 +112,9 @@ void SongListLoader::Work() {
             connection_->GivenCredentials().User != request.Credentials.User ||
             connection_->GivenCredentials().Password != request.Credentials.Password) {
           session.reset();
+          // What was listed belongs to the old connection's catalogue.
+          listed_ = {};
+          all_.reset();
           Attach(request);
         }
         if (!session) session = std::make_unique<Session>(*connection_);
@@ -154,7 +158,7 @@ void SongListLoader::Attach(const Request& request) {
 }
 
 void SongListLoader::Load(const Request& request, job::SongListReader& reader) {
-  if (Reorder(request, reader)) return;
+  if (Reorder(request, reader) || Search(request, reader)) return;
   // The last list goes once the new one's first screen is out.
   previous_ = std::exchange(listed_, {});
   reader.Open(request.SearchText, request.SortField);
@@ -165,12 +169,110 @@ void SongListLoader::Load(const Request& request, job::SongListReader& reader) {
   // Only a list of the song table alone may be ordered again in memory.
   listed_.Whole = whole && reader.Fast();
   reader.Close();
+  KeepAllSongs();
+}
+
+void SongListLoader::KeepAllSongs() {
+  if (listed_.Whole && listed_.SearchText.empty()) all_ = AllSongs{.List = listed_};
+}
+
+const std::vector<int>* SongListLoader::AllSongsOrder(const std::string& sortField) {
+  const std::string key = platform::AsciiUpper(sortField);
+  auto found = all_->Orders.find(key);
+  if (found == all_->Orders.end()) {
+    std::optional<std::vector<int>> order = all_->List.Keys->Order(sortField);
+    if (!order) return nullptr;
+    found = all_->Orders.emplace(key, std::move(*order)).first;
+  }
+  return &found->second;
+}
+
+namespace {
+
+// Whether rows holds the same cells as the rows of other from its row at.
+bool SameRows(const db::RowStore& rows, const db::RowStore& other, int at) {
+  if (rows.Columns() != other.Columns() || at + rows.Rows() > other.Rows()) return false;
+  for (int row = 0; row < rows.Rows(); ++row)
+    for (int column = 0; column < rows.Columns(); ++column)
+      if (rows.IsNull(row, column) != other.IsNull(at + row, column) ||
+          rows.Text(row, column) != other.Text(at + row, column))
+        return false;
+  return true;
+}
+
+}  // namespace
+
+bool SongListLoader::Search(const Request& request, job::SongListReader& reader) {
+  if (!all_ || !reader.SearchesInMemory() || !reader.OrdersInMemory(request.SortField)) return false;
+  const std::vector<std::string> columns = all_->List.Columns;
+  const auto nameColumn = std::find_if(columns.begin(), columns.end(),
+                                       [](const std::string& column) { return job::SameName(column, "MUS_NOMECOMPLETO"); });
+  const std::vector<int>* order = AllSongsOrder(request.SortField);
+  if (nameColumn == columns.end() || order == nullptr) return false;
+  const db::RowStore all = all_->List.Rows;
+  const std::optional<std::vector<int>> matching =
+      job::NameSearch(reader.NameUpper(), request.SearchText)
+          .Matching(all, static_cast<int>(nameColumn - columns.begin()), *order);
+  if (!matching) return false;
+  const std::vector<int>& found = *matching;
+  const std::span<const int> positions(found);
+  previous_ = std::exchange(listed_, {});
+  const std::size_t firstRows = std::min(found.size(), static_cast<std::size_t>(kFirstScreenRows));
+  Push({.Generation = request.Generation, .Columns = columns, .Rows = db::RowStore::Picked(all, positions.first(firstRows)),
+        .First = true});
+  if (found.size() > firstRows)
+    Push({.Generation = request.Generation, .Rows = db::RowStore::Picked(all, positions.subspan(firstRows))});
+  previous_ = {};
+  DropDiscarded();
+
+  // The engine's list, batch by batch against the rows handed out.
+  const db::RowStore shown = db::RowStore::Picked(all, positions);
+  reader.Open(request.SearchText, request.SortField);
+  bool same = reader.ColumnNames() == columns;
+  bool more = true;
+  int checked = 0;
+  db::RowStore differing;
+  for (int size = kFirstScreenRows * 4; same && more; size = std::min(size * 2, kLargestBatch)) {
+    if (Superseded(request.Generation)) return true;
+    reader.Next(size, differing);
+    more = !reader.AtEnd();
+    same = SameRows(differing, shown, checked) && (more || checked + differing.Rows() == shown.Rows());
+    if (same) checked += differing.Rows();
+  }
+  if (same) {
+    listed_ = {.SearchText = request.SearchText, .SortField = request.SortField, .Columns = columns, .Rows = shown};
+    listed_.Keys->Start(columns);
+    listed_.Keys->Add(shown);
+    listed_.Whole = reader.Fast();
+    reader.Close();
+    Batch last{.Generation = request.Generation, .Last = true};
+    last.Rows.Reset(static_cast<int>(columns.size()));
+    Push(std::move(last));
+    return true;
+  }
+  // The catalogue changed since all_ was read: the engine's rows replace
+  // the ones handed out, those that were the same first.
+  all_.reset();
+  bool begun = false;
+  const bool whole = HandOut(request, reader.ColumnNames(), [&](int count, db::RowStore& rows) {
+    if (!std::exchange(begun, true) && reader.ColumnNames() == columns) {
+      rows = db::RowStore::Picked(all, positions.first(static_cast<std::size_t>(checked)));
+      rows.Append(std::move(differing));
+      return more;
+    }
+    reader.Next(count, rows);
+    return !reader.AtEnd();
+  });
+  listed_.Whole = whole && reader.Fast();
+  reader.Close();
+  KeepAllSongs();
+  return true;
 }
 
 bool SongListLoader::Reorder(const Request& request, const job::SongListReader& reader) {
   if (!listed_.Whole || listed_.SearchText != request.SearchText || !reader.OrdersInMemory(request.SortField))
     return false;
-  const std::optional<std::vector<int>> order = listed_.Keys.Order(request.SortField);
+  const std::optional<std::vector<int>> order = listed_.Keys->Order(request.SortField);
   if (!order) return false;
   const Listed from = std::exchange(listed_, {});
   std::size_t done = 0;
@@ -187,12 +289,12 @@ bool SongListLoader::HandOut(const Request& request, std::vector<std::string> co
                              const std::function<bool(int count, db::RowStore& rows)>& next) {
   listed_ = {.SearchText = request.SearchText, .SortField = request.SortField, .Columns = columns};
   listed_.Rows.Reset(static_cast<int>(columns.size()));
-  listed_.Keys.Start(columns);
+  listed_.Keys->Start(columns);
   Batch first{.Generation = request.Generation, .Columns = std::move(columns), .First = true};
   first.Rows.Reset(static_cast<int>(first.Columns.size()));
   bool more = next(kFirstScreenRows, first.Rows);
   first.Last = !more;
-  listed_.Keys.Add(first.Rows);
+  listed_.Keys->Add(first.Rows);
   listed_.Rows.Append(first.Rows);
   Push(std::move(first));
   previous_ = {};
@@ -203,7 +305,7 @@ bool SongListLoader::HandOut(const Request& request, std::vector<std::string> co
     Batch batch{.Generation = request.Generation};
     more = next(size, batch.Rows);
     batch.Last = !more;
-    listed_.Keys.Add(batch.Rows);
+    listed_.Keys->Add(batch.Rows);
     listed_.Rows.Append(batch.Rows);
     Push(std::move(batch));
   }

@@ -8,11 +8,20 @@
 // with the thread (sharing its rows with the window): the same songs
 // asked in another order that the catalogue's engine orders exactly as
 // memory can are ordered there, without the catalogue.
+//
+// The whole list of the empty search text (every song with a name) stays
+// too: a search that memory matches exactly as the engine does has its
+// rows picked from it and handed out at once, in an order made in memory,
+// while the engine lists the text behind them. The engine's list is the
+// one that counts: when it is the same, a last batch without rows ends the
+// list; when it differs (another user changed the catalogue meanwhile),
+// its rows come as a new first batch that replaces what was handed out.
 
 #include <QObject>
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -79,14 +88,29 @@ class SongListLoader final : public QObject {
     std::string SortField{};
     std::vector<std::string> Columns{};
     db::RowStore Rows{};
-    job::ListOrderKeys Keys{};
+    std::shared_ptr<job::ListOrderKeys> Keys = std::make_shared<job::ListOrderKeys>();
     bool Whole = false;
+  };
+  // The whole list of the empty search text, and the positions of its rows
+  // in each order asked so far.
+  struct AllSongs {
+    Listed List{};
+    std::map<std::string, std::vector<int>> Orders{};
   };
 
   void Load(const Request& request, job::SongListReader& reader);
   // The list of request from the last whole list, when the reader says
   // that ordering it in memory gives the engine's order; false when not.
   bool Reorder(const Request& request, const job::SongListReader& reader);
+  // The list of request picked from all_ and handed out, then checked
+  // against the engine's list; false when memory cannot make it.
+  bool Search(const Request& request, job::SongListReader& reader);
+  // all_ becomes the last list when that is the engine's whole list of the
+  // empty search text.
+  void KeepAllSongs();
+  // The positions of all_'s rows in the order of sortField; null when
+  // memory cannot order them so.
+  const std::vector<int>* AllSongsOrder(const std::string& sortField);
   // Hands out the first screen and then growing batches, each from
   // next(count, rows), which says whether rows came; false when a newer
   // request came first.
@@ -109,6 +133,7 @@ class SongListLoader final : public QObject {
   std::vector<db::RowStore> discarded_;
   Listed listed_;  // the thread's own, as is previous_
   Listed previous_;
+  std::optional<AllSongs> all_;
   // The thread's own connection; made, used and dropped on the thread, and
   // only cancelled from others (under lock_).
   std::unique_ptr<db::Connection> connection_;

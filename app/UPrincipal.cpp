@@ -374,6 +374,13 @@ void TFrmPrincipal::PullListRows() {
       for (SongListLoader::Batch& batch : loader_->Take()) incoming_.push_back(std::move(batch));
       if (incoming_.empty()) throw db::DatabaseError("The song list was not read to its end");
     }
+    if (incoming_.front().First && incoming_.front().Generation == shownGeneration_) {
+      // The catalogue's own rows replace the ones shown: not within a fetch
+      // of these, but as soon as it is over.
+      Q_Musicas.EndRows();
+      QTimer::singleShot(0, this, [this] { TakeListBatches(); });
+      return;
+    }
     SongListLoader::Batch batch = std::move(incoming_.front());
     incoming_.pop_front();
     if (batch.Generation == shownGeneration_) ApplyListBatch(batch);

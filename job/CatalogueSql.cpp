@@ -30,6 +30,41 @@ std::string SearchCondition(const std::string& column, const std::string& search
   return "WHERE UPPER(" + column + ") LIKE " + SqlStringLiteral("%" + searchText + "%") + "\n";
 }
 
+// What the engine's UPPER makes of each byte up to last as a text of the
+// character set (-1 where it fails): false when a byte does not become
+// exactly one byte.
+bool ReadUpperCase(db::Connection& connection, db::Transaction& transaction, const std::string& charset, int last,
+                   std::array<int, 256>& upper) {
+  upper.fill(-1);
+  db::Query bytes(connection, transaction);
+  bytes.SetSQL("EXECUTE BLOCK RETURNS (B INTEGER, U VARCHAR(1) CHARACTER SET " + charset +
+               ", OK INTEGER) AS\n"
+               "BEGIN\n"
+               "  B = 0;\n"
+               "  WHILE (B <= " + std::to_string(last) + ") DO\n"
+               "  BEGIN\n"
+               "    BEGIN\n"
+               "      U = UPPER(CAST(ASCII_CHAR(B) AS VARCHAR(1) CHARACTER SET " + charset + "));\n"
+               "      OK = 1;\n"
+               "      WHEN ANY DO OK = 0;\n"
+               "    END\n"
+               "    SUSPEND;\n"
+               "    B = B + 1;\n"
+               "  END\n"
+               "END");
+  bytes.Open();
+  int seen = 0;
+  for (; !bytes.Eof(); bytes.Next(), ++seen) {
+    const std::int64_t byte = bytes.FieldAsInteger("B");
+    if (byte < 0 || byte > last) return false;
+    if (bytes.FieldAsInteger("OK") != 1) continue;
+    const std::string upperCase = bytes.FieldAsText("U");
+    if (bytes.FieldIsNull("U") || upperCase.size() != 1) return false;
+    upper[static_cast<std::size_t>(byte)] = static_cast<unsigned char>(upperCase[0]);
+  }
+  return seen == last + 1;
+}
+
 }  // namespace
 
 bool SameName(const std::string& a, const std::string& b) { return platform::SameIgnoringAsciiCase(a, b); }
@@ -96,8 +131,18 @@ CatalogueKeys ReadCatalogueKeys(db::Connection& connection, db::Transaction& tra
     constexpr std::int64_t kNone = 0, kAscii = 2, kWin1252 = 53;
     const std::int64_t type = name.FieldAsInteger("FIELD_TYPE");
     const std::int64_t charset = name.FieldAsInteger("CHARSET_ID");
-    found.NamesInByteOrder = (type == kChar || type == kVarchar) && name.FieldAsInteger("COLLATION_ID") == 0 &&
-                             (charset == kNone || charset == kAscii || charset == kWin1252);
+    const bool ownCollation = name.FieldAsInteger("COLLATION_ID") == 0;
+    const char* const charsetName = charset == kNone ? "NONE" : charset == kAscii ? "ASCII" : charset == kWin1252 ? "WIN1252" : nullptr;
+    found.NamesInByteOrder = (type == kChar || type == kVarchar) && ownCollation && charsetName != nullptr;
+    // CHAR names are padded with blanks that a search would meet too.
+    if (type == kVarchar && ownCollation && charsetName != nullptr) {
+      try {
+        found.NamesSearchedInMemory = ReadUpperCase(connection, transaction, charsetName, charset == kAscii ? 127 : 255,
+                                                    found.NameUpper);
+      } catch (const db::DatabaseError&) {
+        // The engine would not say: the engine searches.
+      }
+    }
   }
   return found;
 }

@@ -56,6 +56,13 @@ struct CatalogueKeys {
   // those bytes: the engine orders full names by their bytes without
   // trailing blanks (WithoutTrailingBlanks).
   bool NamesInByteOrder = false;
+  // Mus_NomeCompleto is VARCHAR in NONE, ASCII or WIN1252 in the character
+  // set's own collation, whose UPPER turns each byte into one byte; NameUpper
+  // holds what it makes of each (asked of the engine itself; -1 for a byte
+  // it fails on), so that a search matched in memory (NameSearch) finds the
+  // names the engine finds.
+  bool NamesSearchedInMemory = false;
+  std::array<int, 256> NameUpper{};
 
   bool AllowFastList() const { return SongCodeIsKey && LookupCodesAreKeys; }
 };

@@ -88,6 +88,10 @@ bool SongListReader::OrdersInMemory(const std::string& sortField) const {
   return SameName(sortField, "MUS_CODIGO") || (SameName(sortField, "MUS_NOMECOMPLETO") && keys_.NamesInByteOrder);
 }
 
+bool SongListReader::SearchesInMemory() const {
+  return keysRead_ && keys_.AllowFastList() && keys_.NamesSearchedInMemory;
+}
+
 bool SongListReader::AtEnd() const { return !query_.IsOpen() || (query_.AllFetched() && query_.FetchedCount() == 0); }
 
 bool SongListReader::Next(int count, db::RowStore& rows) {
@@ -185,6 +189,54 @@ std::optional<std::vector<int>> ListOrderKeys::Order(const std::string& sortFiel
   std::vector<int> order(songs.size());
   for (std::size_t i = 0; i < songs.size(); ++i) order[i] = songs[i].Row;
   return order;
+}
+
+NameSearch::NameSearch(const std::array<int, 256>& upper, std::string_view text) : upper_(upper) {
+  for (std::size_t begin = 0; begin <= text.size();) {
+    const std::size_t end = std::min(text.find('%', begin), text.size());
+    if (end > begin) parts_.emplace_back(text.substr(begin, end - begin));
+    begin = end + 1;
+  }
+}
+
+std::optional<bool> NameSearch::Matches(std::string_view name) const {
+  upperName_.resize(name.size());
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const int upper = upper_[static_cast<unsigned char>(name[i])];
+    if (upper < 0) return std::nullopt;
+    upperName_[i] = static_cast<char>(upper);
+  }
+  const std::string_view upperName(upperName_);
+  // '%' before, between and after the parts: each part where it first
+  // fits after the one before leaves the most room for the rest.
+  std::size_t from = 0;
+  for (const std::string& part : parts_) {
+    std::size_t at = std::string_view::npos;
+    if (part.find('_') == std::string::npos) {
+      at = upperName.find(part, from);
+    } else {
+      for (std::size_t start = from; start + part.size() <= upperName.size() && at == std::string_view::npos; ++start) {
+        std::size_t i = 0;
+        while (i < part.size() && (part[i] == '_' || part[i] == upperName[start + i])) ++i;
+        if (i == part.size()) at = start;
+      }
+    }
+    if (at == std::string_view::npos) return false;
+    from = at + part.size();
+  }
+  return true;
+}
+
+std::optional<std::vector<int>> NameSearch::Matching(const db::RowStore& rows, int nameColumn,
+                                                     const std::vector<int>& order) const {
+  std::vector<int> matching;
+  for (const int row : order) {
+    if (rows.IsNull(row, nameColumn)) continue;
+    const std::optional<bool> matches = Matches(rows.Text(row, nameColumn));
+    if (!matches) return std::nullopt;
+    if (*matches) matching.push_back(row);
+  }
+  return matching;
 }
 
 void OpenList(SongListReader& reader, db::Query& songs, const std::string& searchText,

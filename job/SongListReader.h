@@ -10,6 +10,7 @@
 //   db::RowStore rows;
 //   while (list.Next(1000, rows)) ...;
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -51,6 +52,11 @@ class SongListReader {
   // would: the catalogue's keys are known (after an Open) and allow the
   // fast list, and by full name the engine orders names by their bytes.
   bool OrdersInMemory(const std::string& sortField) const;
+  // Whether NameSearch matches names as the list query matches them (the
+  // catalogue's keys are known and allow it); NameUpper is then the
+  // engine's upper case of each byte of a full name.
+  bool SearchesInMemory() const;
+  const std::array<int, 256>& NameUpper() const { return keys_.NameUpper; }
 
  private:
   // A lookup table's names by code (a NULL name is kept as such).
@@ -102,6 +108,31 @@ class ListOrderKeys {
   std::vector<Song> songs_;
   std::vector<std::string_view> names_;
   std::unordered_map<std::string_view, int> nameIds_;
+};
+
+// A search text matched in memory as the list query matches it:
+// UPPER(Mus_NomeCompleto) LIKE '%text%', with the engine's upper case of
+// each byte, a '%' in the text standing for any bytes and a '_' for any one
+// byte (the query gives LIKE no escape character), no blank ignored. Every
+// name the query lists for a text is in the list of the empty text, so a
+// text's list is that list's rows that match.
+class NameSearch {
+ public:
+  // upper: the engine's upper case of each byte, -1 where it fails.
+  NameSearch(const std::array<int, 256>& upper, std::string_view text);
+  // Empty for a name with a byte whose upper case the engine fails on.
+  std::optional<bool> Matches(std::string_view name) const;
+  // The positions of order (rows of rows, in the order wanted) whose full
+  // name in nameColumn matches; a NULL name never does. Empty when a name
+  // cannot be told.
+  std::optional<std::vector<int>> Matching(const db::RowStore& rows, int nameColumn,
+                                           const std::vector<int>& order) const;
+
+ private:
+  std::array<int, 256> upper_;
+  // The parts of the text between its '%'s, the empty ones left out.
+  std::vector<std::string> parts_;
+  mutable std::string upperName_;
 };
 
 // Opens songs on the list of the search text and the order: its rows come

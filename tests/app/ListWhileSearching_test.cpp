@@ -1,10 +1,12 @@
 // The list read on its own thread, seen from the window: a run clicked
 // while the list of a newer search text is still being read waits for it
 // and writes exactly the songs of the text in the box; the selection of
-// the old rows never reaches a run.
+// the old rows never reaches a run; rows found in memory give way to the
+// catalogue's when another user changed it.
 
 #include <gtest/gtest.h>
 
+#include <QSignalSpy>
 #include <map>
 
 #include "TagRunSupport.h"
@@ -43,6 +45,77 @@ struct SearchedSongs {
   CatalogueBuilder catalogue;
   std::map<std::string, std::string> paths;
 };
+
+// Statements run and committed on a connection of another user's.
+void ChangeCatalogue(const std::string& fdb, const std::string& statements) {
+  db::Connection connection;
+  connection.SetDatabaseName(fdb);
+  connection.Connect();
+  db::Transaction transaction(connection);
+  transaction.Start();
+  db::Query change(connection, transaction);
+  change.SetSQL("EXECUTE BLOCK RETURNS (Done INTEGER) AS BEGIN " + statements + " Done = 1; SUSPEND; END");
+  change.Open();
+  change.FetchAll();
+}
+
+// A text's songs are picked in memory from the list of every song and shown
+// at once (one reset of the grid); the catalogue's own list follows and,
+// when another user changed the songs since, replaces them (a second one).
+TEST(ListWhileSearching, TheCatalogueReplacesSongsFoundInMemoryWhenItChanged) {
+  SearchedSongs songs;
+  WindowOnCatalogue fixture(songs.catalogue, kOneSongAtATime);
+  TFrmPrincipal& window = fixture.Window();
+  QSignalSpy resets(window.DBMusicas->model(), &QAbstractItemModel::modelReset);
+  // The grid's resets for the last letter of text typed into the box.
+  const auto type = [&](const QString& text) {
+    TypeText(window.MEBuscarMusicas, text.chopped(1));
+    WaitForList(window);
+    resets.clear();
+    TypeText(window.MEBuscarMusicas, text.right(1));
+    return ListedNames(window);
+  };
+  EXPECT_EQ(type(QStringLiteral("ALF")), (std::vector<std::string>{"ALFA", "ALFACE", "ALFAMA", "BETA ALFA"}));
+  EXPECT_EQ(resets.count(), 1);
+
+  // Another user renames "BETO" and adds a song; a run clicked at once
+  // writes the catalogue's songs.
+  window.MEBuscarMusicas->backspace();
+  WaitForList(window);
+  songs.paths["ALFINETE"] = PutSong(songs.music, "song8.mp3");
+  ChangeCatalogue(fixture.Database(),
+                  "UPDATE Tb_Musicas SET Mus_NomeCompleto = 'ALFAZEMA' WHERE Mus_Codigo = 6; "
+                  "INSERT INTO Tb_Musicas (Mus_Codigo, Mus_Nome, Mus_NomeCompleto, Pas_Codigo, Mus_Arquivo) "
+                  "VALUES (8, 'Title', 'ALFINETE', 1, 'song8.mp3');");
+  TypeText(window.MEBuscarMusicas, QStringLiteral("F"));
+  Click(window.BTodas);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !fixture.Boxes().shown.empty(); }, 60000));
+  ExpectOnlyFinalMessage(fixture.Boxes());
+  EXPECT_EQ(songs.Written(), (std::vector<std::string>{"ALFA", "ALFACE", "ALFAMA", "ALFINETE", "BETA ALFA", "BETO"}));
+  EXPECT_EQ(ListedNames(window),
+            (std::vector<std::string>{"ALFA", "ALFACE", "ALFAMA", "BETA ALFA", "ALFAZEMA", "ALFINETE"}));
+
+  // The catalogue's list of every song is the one kept once it is read
+  // again; changed once more, the catalogue's rows come in a second reset.
+  window.MEBuscarMusicas->clear();
+  EXPECT_EQ(ListedNames(window).size(), 8u);
+  TypeText(window.MEBuscarMusicas, QStringLiteral("AL"));
+  WaitForList(window);
+  ChangeCatalogue(fixture.Database(), "UPDATE Tb_Musicas SET Mus_NomeCompleto = 'ALFORRIA' WHERE Mus_Codigo = 7;");
+  resets.clear();
+  TypeText(window.MEBuscarMusicas, QStringLiteral("F"));
+  EXPECT_EQ(ListedNames(window),
+            (std::vector<std::string>{"ALFA", "ALFACE", "ALFAMA", "BETA ALFA", "ALFAZEMA", "ALFORRIA", "ALFINETE"}));
+  EXPECT_EQ(resets.count(), 2);
+
+  // Ordered by name in memory too.
+  window.MEBuscarMusicas->clear();
+  WaitForList(window);
+  window.DBMusicasTitleClick(0);
+  WaitForList(window);
+  EXPECT_EQ(type(QStringLiteral("ALFA")), (std::vector<std::string>{"ALFA", "ALFACE", "ALFAMA", "ALFAZEMA", "BETA ALFA"}));
+  EXPECT_EQ(resets.count(), 1);
+}
 
 TEST(ListWhileSearching, ARunClickedRightAfterTypingWritesTheSongsOfTheFinalText) {
   SearchedSongs songs;

@@ -24,6 +24,7 @@
 #include "FirebirdDb.h"
 #include "SongListReader.h"
 #include "TestSupport.h"
+#include "Text.h"
 
 namespace {
 
@@ -150,7 +151,8 @@ testing_support::CatalogueBuilder RandomCatalogue(unsigned seed) {
   }
   const std::vector<std::string> words = {"AÇÃO", "ação", "Élan", "über", "ROCK", "rock", "D'ÁGUA", "100%",
                                           "A_B", "ñandu", "ŒUVRE", "Canção", "zé", " ", "A ", "A\tB", "A\x01",
-                                          "A", "ÿ", "€", "ROCK  "};
+                                          "A", "ÿ", "€", "ROCK  ", "é É", "ç", "Ç", "œ Œ", "š", "Š",
+                                          "žŽ", "µ", "ß", "STRASSE", "Ÿ"};
   std::vector<int> codes(120);
   for (std::size_t i = 0; i < codes.size(); ++i) codes[i] = static_cast<int>(i * 7 + 1 + pick(5));
   std::sort(codes.begin(), codes.end());
@@ -223,6 +225,60 @@ void ExpectSameListsEverywhere(const std::string& fdb, bool fast) {
   }
 }
 
+// Search texts made at random (Windows-1252) of letters the catalogues
+// hold, in both cases and beyond ASCII, LIKE's wildcards, quotes and
+// blanks, trailing ones too; and pieces of the names themselves.
+std::vector<std::string> RandomSearches(unsigned seed, const List& whole) {
+  static const std::string letters =
+      "ACEORKSZA '%_\xE9\xC9\xE7\xC7\xFF\x9F\x9C\x8C\x9A\x8A\x9E\x8E\xB5\xDF\xC3\xE3\xD1\xF1\x80\x01\t";
+  std::mt19937 random(seed);
+  const auto pick = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
+  std::vector<std::string> searches = {"", " ", "  ", "A ", "%%", "_%_", "'%'", "ZZQX", "\xC9", "\xE9",
+                                       "\xC7", "\xFF", "\x9F", "\x8C", "\x8A", "\x8E", "\xB5", "\xDF", "SS"};
+  for (int i = 0; i < 40; ++i) {
+    std::string text;
+    for (std::size_t length = 1 + pick(4); length > 0; --length) text += letters[pick(letters.size())];
+    searches.push_back(text);
+  }
+  std::size_t name = 0;
+  while (name < whole.columns.size() && !job::SameName(whole.columns[name], "MUS_NOMECOMPLETO")) ++name;
+  for (int i = 0; i < 20 && !whole.rows.empty(); ++i) {
+    const std::string full = whole.rows[pick(whole.rows.size())][name].value_or("");
+    const std::size_t begin = full.empty() ? 0 : pick(full.size());
+    std::string piece = full.substr(begin, 1 + pick(6));
+    if (i % 2 == 0) piece = platform::AsciiUpper(piece);
+    searches.push_back(piece);
+  }
+  return searches;
+}
+
+// Each search's list filtered in memory from the whole list of the empty
+// text, in each order the reader makes in memory: the list query's list.
+void ExpectSameSearchesInMemory(const std::string& fdb, unsigned seed) {
+  Catalogue catalogue(fdb);
+  job::SongListReader reader(catalogue.connection, catalogue.transaction);
+  db::RowStore all;
+  job::ListOrderKeys keys;
+  const List whole = Read(reader, "", "Mus_Codigo", 1000, &all, &keys);
+  ASSERT_TRUE(reader.SearchesInMemory());
+  const int nameColumn = static_cast<int>(
+      std::find_if(whole.columns.begin(), whole.columns.end(),
+                   [](const std::string& column) { return job::SameName(column, "MUS_NOMECOMPLETO"); }) -
+      whole.columns.begin());
+  for (const std::string order : {"Mus_Codigo", "MUS_NOMECOMPLETO"}) {
+    const std::optional<std::vector<int>> ordered = keys.Order(order);
+    ASSERT_TRUE(ordered && reader.OrdersInMemory(order));
+    for (const std::string& search : RandomSearches(seed, whole)) {
+      SCOPED_TRACE("order " + order + ", search '" + search + "' in memory");
+      const job::NameSearch matcher(reader.NameUpper(), search);
+      const std::optional<std::vector<int>> matching = matcher.Matching(all, nameColumn, *ordered);
+      ASSERT_TRUE(matching);
+      const List found = ListOf(whole.columns, db::RowStore::Picked(all, *matching));
+      ExpectSameList(Specified(catalogue.connection, catalogue.transaction, search, order), found, order, true);
+    }
+  }
+}
+
 TEST(SongListReader, ListsWhatTheListQueryListsOnRandomCatalogues) {
   testing_support::TempDir dir;
   for (unsigned seed : {1u, 2u, 3u}) {
@@ -230,6 +286,7 @@ TEST(SongListReader, ListsWhatTheListQueryListsOnRandomCatalogues) {
     const std::string fdb = dir.File("random" + std::to_string(seed) + ".fdb");
     testing_support::CreateCatalogue(fdb, RandomCatalogue(seed).Sql());
     ExpectSameListsEverywhere(fdb, true);
+    ExpectSameSearchesInMemory(fdb, seed);
   }
 }
 
@@ -264,6 +321,32 @@ TEST(SongListReader, LeavesTheOrderOfNamesInAnotherCollationToTheEngine) {
   Read(reader, "", "Mus_Codigo", 10);
   EXPECT_TRUE(reader.OrdersInMemory("Mus_Codigo"));
   EXPECT_FALSE(reader.OrdersInMemory("MUS_NOMECOMPLETO"));
+  EXPECT_FALSE(reader.SearchesInMemory());
+}
+
+// A name with a byte whose upper case the engine fails on ("ƒ") cannot be
+// matched in memory: the engine is asked, and what it says (its error) is
+// the list's answer.
+TEST(SongListReader, LeavesNamesTheEngineCannotTurnIntoUpperCaseToIt) {
+  testing_support::TempDir dir;
+  const std::string fdb = dir.File("hooked.fdb");
+  testing_support::CreateCatalogue(fdb, testing_support::CatalogueBuilder()
+                                            .Song({.codigo = 1, .nomeCompleto = "ABC"})
+                                            .Song({.codigo = 2, .nomeCompleto = "\u0192 ABC"})
+                                            .Sql());
+  Catalogue catalogue(fdb);
+  job::SongListReader reader(catalogue.connection, catalogue.transaction);
+  db::RowStore all;
+  const List whole = Read(reader, "", "Mus_Codigo", 10, &all);
+  ASSERT_EQ(whole.rows.size(), 2u);
+  ASSERT_TRUE(reader.SearchesInMemory());
+  EXPECT_EQ(reader.NameUpper()[0x83], -1);
+  EXPECT_EQ(reader.NameUpper()[0xE9], 0xC9);
+  const int name = static_cast<int>(std::find(whole.columns.begin(), whole.columns.end(), "MUS_NOMECOMPLETO") -
+                                    whole.columns.begin());
+  EXPECT_FALSE(job::NameSearch(reader.NameUpper(), "A").Matching(all, name, {0, 1}));
+  EXPECT_EQ(job::NameSearch(reader.NameUpper(), "A").Matching(all, name, {0}), std::vector<int>{0});
+  EXPECT_THROW(Specified(catalogue.connection, catalogue.transaction, "A", "Mus_Codigo"), db::DatabaseError);
 }
 
 TEST(SongListReader, ListsWhatTheListQueryListsOnTheDemo) {
@@ -274,6 +357,7 @@ TEST(SongListReader, ListsWhatTheListQueryListsOnTheDemo) {
                            testing_support::ShellQuote(dir.File("make-demo.log")) + " 2>&1 </dev/null";
   ASSERT_EQ(testing_support::RunCommand(make), 0) << testing_support::ReadFileBytes(dir.File("make-demo.log"));
   ExpectSameListsEverywhere(dir.File("demo/demo.fdb"), true);
+  ExpectSameSearchesInMemory(dir.File("demo/demo.fdb"), 5);
 }
 
 }  // namespace

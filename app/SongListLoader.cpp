@@ -1,6 +1,7 @@
 #include "SongListLoader.h"
 
 #include <algorithm>
+#include <numeric>
 #include <span>
 
 #include "SongListReader.h"
@@ -158,7 +159,7 @@ void SongListLoader::Attach(const Request& request) {
 }
 
 void SongListLoader::Load(const Request& request, job::SongListReader& reader) {
-  if (Reorder(request, reader) || Search(request, reader)) return;
+  if (Reorder(request, reader) || Search(request, reader, true)) return;
   // The last list goes once the new one's first screen is out.
   previous_ = std::exchange(listed_, {});
   reader.Open(request.SearchText, request.SortField);
@@ -173,7 +174,12 @@ void SongListLoader::Load(const Request& request, job::SongListReader& reader) {
 }
 
 void SongListLoader::KeepAllSongs() {
-  if (listed_.Whole && listed_.SearchText.empty()) all_ = AllSongs{.List = listed_};
+  if (!listed_.Whole || !listed_.SearchText.empty()) return;
+  all_ = AllSongs{.List = listed_};
+  // The rows stand in their own order already, as memory would put them.
+  std::vector<int> rows(static_cast<std::size_t>(listed_.Rows.Rows()));
+  std::iota(rows.begin(), rows.end(), 0);
+  all_->Orders.emplace(platform::AsciiUpper(listed_.SortField), std::move(rows));
 }
 
 const std::vector<int>* SongListLoader::AllSongsOrder(const std::string& sortField) {
@@ -202,7 +208,7 @@ bool SameRows(const db::RowStore& rows, const db::RowStore& other, int at) {
 
 }  // namespace
 
-bool SongListLoader::Search(const Request& request, job::SongListReader& reader) {
+bool SongListLoader::Search(const Request& request, job::SongListReader& reader, bool ask) {
   if (!all_ || !reader.SearchesInMemory() || !reader.OrdersInMemory(request.SortField)) return false;
   const std::vector<std::string> columns = all_->List.Columns;
   const auto nameColumn = std::find_if(columns.begin(), columns.end(),
@@ -224,6 +230,18 @@ bool SongListLoader::Search(const Request& request, job::SongListReader& reader)
     Push({.Generation = request.Generation, .Rows = db::RowStore::Picked(all, positions.subspan(firstRows))});
   previous_ = {};
   DropDiscarded();
+  // Picked from all_ again when asked in another order.
+  const auto keep = [&] {
+    listed_ = {.SearchText = request.SearchText, .SortField = request.SortField, .Columns = columns,
+               .Rows = db::RowStore::Picked(all, positions), .Keys = nullptr, .Whole = true, .FromAllSongs = true};
+    Batch last{.Generation = request.Generation, .Last = true};
+    last.Rows.Reset(static_cast<int>(columns.size()));
+    Push(std::move(last));
+  };
+  if (!ask) {
+    keep();
+    return true;
+  }
 
   // The engine's list, batch by batch against the rows handed out.
   const db::RowStore shown = db::RowStore::Picked(all, positions);
@@ -240,14 +258,8 @@ bool SongListLoader::Search(const Request& request, job::SongListReader& reader)
     if (same) checked += differing.Rows();
   }
   if (same) {
-    listed_ = {.SearchText = request.SearchText, .SortField = request.SortField, .Columns = columns, .Rows = shown};
-    listed_.Keys->Start(columns);
-    listed_.Keys->Add(shown);
-    listed_.Whole = reader.Fast();
     reader.Close();
-    Batch last{.Generation = request.Generation, .Last = true};
-    last.Rows.Reset(static_cast<int>(columns.size()));
-    Push(std::move(last));
+    keep();
     return true;
   }
   // The catalogue changed since all_ was read: the engine's rows replace
@@ -269,9 +281,10 @@ bool SongListLoader::Search(const Request& request, job::SongListReader& reader)
   return true;
 }
 
-bool SongListLoader::Reorder(const Request& request, const job::SongListReader& reader) {
+bool SongListLoader::Reorder(const Request& request, job::SongListReader& reader) {
   if (!listed_.Whole || listed_.SearchText != request.SearchText || !reader.OrdersInMemory(request.SortField))
     return false;
+  if (listed_.FromAllSongs) return Search(request, reader, false);
   const std::optional<std::vector<int>> order = listed_.Keys->Order(request.SortField);
   if (!order) return false;
   const Listed from = std::exchange(listed_, {});

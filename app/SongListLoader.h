@@ -90,6 +90,8 @@ class SongListLoader final : public QObject {
     db::RowStore Rows{};
     std::shared_ptr<job::ListOrderKeys> Keys = std::make_shared<job::ListOrderKeys>();
     bool Whole = false;
+    // Picked from all_ (without Keys) and the same as the engine's list.
+    bool FromAllSongs = false;
   };
   // The whole list of the empty search text, and the positions of its rows
   // in each order asked so far.
@@ -101,10 +103,11 @@ class SongListLoader final : public QObject {
   void Load(const Request& request, job::SongListReader& reader);
   // The list of request from the last whole list, when the reader says
   // that ordering it in memory gives the engine's order; false when not.
-  bool Reorder(const Request& request, const job::SongListReader& reader);
-  // The list of request picked from all_ and handed out, then checked
-  // against the engine's list; false when memory cannot make it.
-  bool Search(const Request& request, job::SongListReader& reader);
+  bool Reorder(const Request& request, job::SongListReader& reader);
+  // The list of request picked from all_ and handed out, then, when ask
+  // says so, checked against the engine's list; false when memory cannot
+  // make it.
+  bool Search(const Request& request, job::SongListReader& reader, bool ask);
   // all_ becomes the last list when that is the engine's whole list of the
   // empty search text.
   void KeepAllSongs();

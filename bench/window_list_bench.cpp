@@ -260,7 +260,8 @@ int main(int argc, char** argv) {
     double readerAll = 0;
     for (int i = 0; i < word.size(); ++i) {
       const QString text = before + word.left(i + 1);
-      const std::string what = "key '" + text.right(std::min<int>(static_cast<int>(text.size()), 16)).toStdString() + "': first screen";
+      const std::string what =
+          "key '" + (text.size() > 16 ? "..." + text.right(13) : text).toStdString() + "': first screen";
       const auto [first, all] = ReaderAlone(fdb, text.toStdString(), "Mus_Codigo");
       readerAll = all;
       if (shown[static_cast<std::size_t>(i)] < 0) {

@@ -229,13 +229,18 @@ std::optional<bool> NameSearch::Matches(std::string_view name) const {
 
 std::optional<std::vector<int>> NameSearch::Matching(const db::RowStore& rows, int nameColumn,
                                                      const std::vector<int>& order) const {
-  std::vector<int> matching;
-  for (const int row : order) {
+  // The rows are matched in their own order, where their cells lie one
+  // after the other in memory, and picked in the order wanted afterwards.
+  std::vector<char> matches(static_cast<std::size_t>(rows.Rows()), 0);
+  for (int row = 0; row < rows.Rows(); ++row) {
     if (rows.IsNull(row, nameColumn)) continue;
-    const std::optional<bool> matches = Matches(rows.Text(row, nameColumn));
-    if (!matches) return std::nullopt;
-    if (*matches) matching.push_back(row);
+    const std::optional<bool> match = Matches(rows.Text(row, nameColumn));
+    if (!match) return std::nullopt;
+    matches[static_cast<std::size_t>(row)] = *match ? 1 : 0;
   }
+  std::vector<int> matching;
+  for (const int row : order)
+    if (matches[static_cast<std::size_t>(row)] != 0) matching.push_back(row);
   return matching;
 }
 

@@ -124,7 +124,7 @@ class NameSearch {
   std::optional<bool> Matches(std::string_view name) const;
   // The positions of order (rows of rows, in the order wanted) whose full
   // name in nameColumn matches; a NULL name never does. Empty when a name
-  // cannot be told.
+  // of rows cannot be told.
   std::optional<std::vector<int>> Matching(const db::RowStore& rows, int nameColumn,
                                            const std::vector<int>& order) const;
 

@@ -344,8 +344,10 @@ TEST(SongListReader, LeavesNamesTheEngineCannotTurnIntoUpperCaseToIt) {
   EXPECT_EQ(reader.NameUpper()[0xE9], 0xC9);
   const int name = static_cast<int>(std::find(whole.columns.begin(), whole.columns.end(), "MUS_NOMECOMPLETO") -
                                     whole.columns.begin());
-  EXPECT_FALSE(job::NameSearch(reader.NameUpper(), "A").Matching(all, name, {0, 1}));
-  EXPECT_EQ(job::NameSearch(reader.NameUpper(), "A").Matching(all, name, {0}), std::vector<int>{0});
+  const job::NameSearch search(reader.NameUpper(), "A");
+  EXPECT_FALSE(search.Matching(all, name, {0, 1}));
+  EXPECT_EQ(search.Matches(*whole.rows[0][static_cast<std::size_t>(name)]), true);
+  EXPECT_FALSE(search.Matches(*whole.rows[1][static_cast<std::size_t>(name)]));
   EXPECT_THROW(Specified(catalogue.connection, catalogue.transaction, "A", "Mus_Codigo"), db::DatabaseError);
 }
 

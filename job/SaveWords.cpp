@@ -81,6 +81,23 @@ std::string RecordWords(const platform::RecordFault& fault) {
   return fault.Folder + ": " + SystemWords(fault.Error);
 }
 
+std::string LinkWords(const platform::LinkFault& fault) {
+  using Kind = platform::LinkFault::Kind;
+  switch (fault.What) {
+    case Kind::None:
+      break;
+    case Kind::Unreadable:
+      return "symbolic link that cannot be read: " + SystemMessage(fault.Error);
+    case Kind::Dangling:
+      return "symbolic link to " + fault.Target + ", which does not exist";
+    case Kind::Unreachable:
+      return "symbolic link to " + fault.Target + ": " + SystemMessage(fault.Error);
+    case Kind::Loop:
+      return "symbolic link loop";
+  }
+  return {};
+}
+
 std::string RefusalWords(const platform::ReplaceGroup::Refusal& refusal) {
   using Step = platform::ReplaceGroup::Refusal::Step;
   const std::string system = SystemMessage(refusal.fault.Error);

@@ -26,6 +26,8 @@ std::string FaultWords(const platform::SaveFault& fault);
 std::string FailureWords(const id3v2::SaveReport& save);
 // Why a record of rewrites could not be kept.
 std::string RecordWords(const platform::RecordFault& fault);
+// Why a symbolic link leads to no file.
+std::string LinkWords(const platform::LinkFault& fault);
 // Why a replace waiting in a group was refused as the group was committed.
 std::string RefusalWords(const platform::ReplaceGroup::Refusal& refusal);
 

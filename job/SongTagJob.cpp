@@ -145,9 +145,10 @@ PreparedSong PrepareSong(const SongRow& row, const GenreLookup& genreOf, SongPat
       // A name that leads nowhere is a failure with its reason: a folder,
       // or a symbolic link to nothing or round in a loop.
       const bool folder = platform::DirectoryExists(result.Path);
-      const std::string link = folder ? std::string() : platform::LinkProblem(result.Path);
-      result.How = folder || !link.empty() ? Outcome::Failed : Outcome::Missing;
-      result.Detail = folder ? "a folder, not a file" : !link.empty() ? link : "no such file";
+      const platform::LinkFault link = folder ? platform::LinkFault{} : platform::LinkProblem(result.Path);
+      const bool broken = link.What != platform::LinkFault::Kind::None;
+      result.How = folder || broken ? Outcome::Failed : Outcome::Missing;
+      result.Detail = folder ? "a folder, not a file" : broken ? LinkWords(link) : "no such file";
       return song;
     }
     song.Genre = genreOf ? genreOf(row.Code) : std::string();

@@ -462,20 +462,21 @@ bool File::Close() {
   return ::close(fd) == 0;
 }
 
-std::string LinkProblem(const std::string& path) {
+LinkFault LinkProblem(const std::string& path) {
+  using Kind = LinkFault::Kind;
   struct stat st;
   if (path.empty() || ::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return {};
   std::string target = path;
   for (int hop = 0; hop < kMostLinks; ++hop) {
-    if (!NextInChain(target, target)) return "symbolic link that cannot be read: " + std::string(std::strerror(errno));
+    if (!NextInChain(target, target)) return {Kind::Unreadable, {}, errno};
     if (::lstat(target.c_str(), &st) != 0) {
-      if (errno == ENOENT) return "symbolic link to " + target + ", which does not exist";
+      if (errno == ENOENT) return {Kind::Dangling, target, 0};
       if (errno == ELOOP) break;
-      return "symbolic link to " + target + ": " + std::strerror(errno);
+      return {Kind::Unreachable, target, errno};
     }
     if (!S_ISLNK(st.st_mode)) return {};
   }
-  return "symbolic link loop";
+  return {Kind::Loop, {}, 0};
 }
 
 bool MayGiveOwner(std::uint32_t owner) {

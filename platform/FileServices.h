@@ -156,11 +156,19 @@ class File {
 // at temporary itself, a new file (whatever held that name is removed).
 bool CreateReplacement(File& copy, const std::string& temporary);
 
-// What stands at path when a link is there: "" for no link (or nothing at
-// all); else why the link leads to no file, such as "symbolic link to
-// /music/a.mp3, which does not exist" or "symbolic link loop". One look at
-// the path, and more only for a link.
-std::string LinkProblem(const std::string& path);
+// Why a symbolic link leads to no file: its chain has a link that cannot
+// be read (Error), ends at Target, which does not exist, or cannot be
+// looked at (Error), or goes round in a loop. None: no link there (or
+// nothing at all), or one that leads to a file.
+struct LinkFault {
+  enum class Kind { None, Unreadable, Dangling, Unreachable, Loop };
+  Kind What = Kind::None;
+  std::string Target;
+  int Error = 0;
+};
+// What stands at path when a link is there. One look at the path, and more
+// only for a link.
+LinkFault LinkProblem(const std::string& path);
 
 // True when this process may give a file it made the owner given: it runs
 // as that account, or as root.

@@ -60,6 +60,16 @@ TEST(SaveWords, EachRefusalOfAGroupHasItsWords) {
   for (const auto& c : cases) EXPECT_EQ(job::RefusalWords(c.refusal), c.words);
 }
 
+TEST(SaveWords, EachLinkThatLeadsNowhereHasItsWords) {
+  using Kind = platform::LinkFault::Kind;
+  EXPECT_EQ(job::LinkWords({Kind::Unreadable, {}, ENOSPC}), "symbolic link that cannot be read: " + kFullMessage);
+  EXPECT_EQ(job::LinkWords({Kind::Dangling, "/music/gone.mp3", 0}),
+            "symbolic link to /music/gone.mp3, which does not exist");
+  EXPECT_EQ(job::LinkWords({Kind::Unreachable, "/music/gone.mp3", ENOSPC}),
+            "symbolic link to /music/gone.mp3: " + kFullMessage);
+  EXPECT_EQ(job::LinkWords({Kind::Loop, {}, 0}), "symbolic link loop");
+}
+
 // A save alone says the same of a file changed meanwhile as a group does;
 // a tag too large for its header reads as a save the system gave no reason
 // for.

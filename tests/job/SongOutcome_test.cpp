@@ -10,6 +10,7 @@
 #include "FaultSupport.h"
 #include "FileServices.h"
 #include "FolderHandles.h"
+#include "InFileRewrite.h"
 #include "RunReport.h"
 #include "SongTagJob.h"
 
@@ -178,24 +179,30 @@ TEST(SongOutcome, AFullDiskFailsTheSongAndKeepsItWhole) {
   ExpectFailedAndLeft(WriteSong(row, kNoGenre), "disk full", path, before);
 }
 
-// Another program changes a song saved alone while its new copy is being
-// written: its change is kept, in the words a run's group gives a copy whose
-// song changed while it waited.
+// Another program changes a song saved alone while its new copy, or the
+// copy of the old song to rewrite it in itself (a song with a second hard
+// link), is being written: its change is kept, in the words a run's group
+// gives a copy whose song changed while it waited.
 TEST(SongOutcome, ASongChangedWhileItsCopyIsWrittenIsLeftAsTheOtherProgramMadeIt) {
-  TempDir dir;
-  pipeline_test::MakeSong(dir, "bare.mp3");
-  const std::string path = dir.File("bare.mp3");
-  const std::string changed = ReadFileBytes(path) + "changed";
-  bool done = false;
-  testing_support::ScopedWriteHook otherProgram([&](const std::string& target, std::size_t) {
-    if (!done && target == path + "~") {
-      done = true;
-      WriteFileBytes(path, changed);
-    }
-    return true;
-  });
-  ExpectFailedAndLeft(WriteSong(Row(dir, "bare.mp3")), "file changed meanwhile, left as it was", path, changed);
-  EXPECT_TRUE(done);
+  for (const bool linked : {false, true}) {
+    SCOPED_TRACE(linked ? "rewritten in itself" : "replaced by its copy");
+    TempDir dir;
+    pipeline_test::MakeSong(dir, "bare.mp3");
+    const std::string path = dir.File("bare.mp3");
+    if (linked) std::filesystem::create_hard_link(path, dir.File("bare-too.mp3"));
+    const std::string changed = ReadFileBytes(path) + "changed";
+    bool done = false;
+    testing_support::ScopedWriteHook otherProgram([&](const std::string& target, std::size_t) {
+      if (!done && target.starts_with(path + "~")) {
+        done = true;
+        WriteFileBytes(path, changed);
+      }
+      return true;
+    });
+    ExpectFailedAndLeft(WriteSong(Row(dir, "bare.mp3")), "file changed meanwhile, left as it was", path, changed);
+    EXPECT_TRUE(done);
+    EXPECT_FALSE(std::filesystem::exists(path + std::string(platform::kOldCopySuffix)));
+  }
 }
 
 TEST(SongOutcome, ADryRunTellsEachFrameItWouldChangeAndTouchesNothing) {

@@ -244,7 +244,9 @@ TEST(ID3v2Carry, OtherProgramsFramesSurviveBothWaysOfSaving) {
     // follows them changed.
     const std::string later = ReadFileBytes(path);
     EXPECT_EQ(later.size(), bytes.size());
-    if (large) EXPECT_EQ(later.substr(0, 10 + carried.size()), bytes.substr(0, 10 + carried.size()));
+    if (large) {
+      EXPECT_EQ(later.substr(0, 10 + carried.size()), bytes.substr(0, 10 + carried.size()));
+    }
     EXPECT_EQ(Python(kMutagenCarried, ShellQuote(path)), mutagenBefore);
     EXPECT_EQ(testing_support::ReadWithTagLib(path).Text("TIT2"), "Novo t\xEDtulo, bem mais longo que o primeiro");
   }

@@ -412,7 +412,7 @@ namespace {
 // from the payload the walk stored for it (never empty), Write gives the
 // content the slot's frame is saved with behind its encoding byte 0 (empty
 // for no frame). The slot table says which kind each slot is.
-struct FrameSpec {
+struct FrameCoder {
   FrameKind Kind;
   void (*Read)(const std::string& payload, int slot, Fields& fields);
   std::string (*Write)(const Fields& fields, int slot);
@@ -421,7 +421,7 @@ struct FrameSpec {
 std::string SavedText(const Fields& fields, int slot) { return fields.Texts[slot]; }
 
 // Indexed by FrameKind.
-constexpr FrameSpec kFrameSpecs[] = {
+constexpr FrameCoder kFrameCoders[] = {
     // Text: encoding byte, text.
     {FrameKind::Text,
      [](const std::string& payload, int slot, Fields& fields) { fields.Texts[slot] = DecodeText(payload); },
@@ -466,15 +466,15 @@ constexpr FrameSpec kFrameSpecs[] = {
      [](const Fields& fields, int) { return std::string(1, static_cast<char>(fields.Rating)); }},
 };
 // One row per kind, each in its kind's place.
-constexpr bool FrameSpecsAreSound() {
-  if (std::size(kFrameSpecs) != kFrameKindCount) return false;
-  for (std::size_t i = 0; i < std::size(kFrameSpecs); ++i)
-    if (static_cast<std::size_t>(kFrameSpecs[i].Kind) != i) return false;
+constexpr bool FrameCodersAreSound() {
+  if (std::size(kFrameCoders) != kFrameKindCount) return false;
+  for (std::size_t i = 0; i < std::size(kFrameCoders); ++i)
+    if (static_cast<std::size_t>(kFrameCoders[i].Kind) != i) return false;
   return true;
 }
-static_assert(FrameSpecsAreSound(), "every frame kind needs its row in kFrameSpecs, in the enum's order");
+static_assert(FrameCodersAreSound(), "every frame kind needs its row in kFrameCoders, in the enum's order");
 
-const FrameSpec& SpecOf(FrameKind kind) { return kFrameSpecs[static_cast<std::size_t>(kind)]; }
+const FrameCoder& CoderOf(FrameKind kind) { return kFrameCoders[static_cast<std::size_t>(kind)]; }
 
 }  // namespace
 
@@ -552,7 +552,7 @@ void TID3v2::FillFields(const TagInfo& info, const std::string& FileName) {
   for (int slot = 0; slot < id3v2::kSlotCount; ++slot) {
     const id3v2::FrameSlot& row = id3v2::kFrameTable[slot];
     const std::string& payload = info.Frame[slot];
-    if (!payload.empty()) id3v2::SpecOf(row.Kind).Read(payload, slot, fields_);
+    if (!payload.empty()) id3v2::CoderOf(row.Kind).Read(payload, slot, fields_);
     // A slot without a value may take one from elsewhere: a text from its
     // fallback slot's frame, the rating from the full parser (the walk keeps
     // POPM frames with an empty e-mail only).
@@ -569,7 +569,7 @@ void TID3v2::FillFields(const TagInfo& info, const std::string& FileName) {
 
 void TID3v2::FillContents(TagInfo& info) const {
   for (int slot = 0; slot < id3v2::kSlotCount; ++slot) {
-    info.Frame[slot] = id3v2::SpecOf(id3v2::kFrameTable[slot].Kind).Write(fields_, slot);
+    info.Frame[slot] = id3v2::CoderOf(id3v2::kFrameTable[slot].Kind).Write(fields_, slot);
   }
 }
 

@@ -20,7 +20,7 @@ enum Slot : int {
 };
 
 // How a slot's frame is laid out and becomes fields; each kind's reading
-// and writing stand side by side in ID3v2.cpp (kFrameSpecs, one row per
+// and writing stand side by side in ID3v2.cpp (kFrameCoders, one row per
 // kind in this order, checked against kFrameKindCount as it builds).
 #define QUILLMAR_FRAME_KINDS(X) X(Text) X(Track) X(Genre) X(Comment) X(Link) X(Fallback) X(Rating)
 

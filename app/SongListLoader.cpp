@@ -231,20 +231,20 @@ bool SongListLoader::Search(const Request& request, job::SongListReader& reader,
   previous_ = {};
   DropDiscarded();
   // Picked from all_ again when asked in another order.
-  const auto keep = [&] {
+  const auto keep = [&](db::RowStore rows) {
     listed_ = {.SearchText = request.SearchText, .SortField = request.SortField, .Columns = columns,
-               .Rows = db::RowStore::Picked(all, positions), .Keys = nullptr, .Whole = true, .FromAllSongs = true};
+               .Rows = std::move(rows), .Keys = nullptr, .Whole = true, .FromAllSongs = true};
     Batch last{.Generation = request.Generation, .Last = true};
     last.Rows.Reset(static_cast<int>(columns.size()));
     Push(std::move(last));
   };
+  db::RowStore shown = db::RowStore::Picked(all, positions);
   if (!ask) {
-    keep();
+    keep(std::move(shown));
     return true;
   }
 
   // The engine's list, batch by batch against the rows handed out.
-  const db::RowStore shown = db::RowStore::Picked(all, positions);
   reader.Open(request.SearchText, request.SortField);
   bool same = reader.ColumnNames() == columns;
   bool more = true;
@@ -259,7 +259,7 @@ bool SongListLoader::Search(const Request& request, job::SongListReader& reader,
   }
   if (same) {
     reader.Close();
-    keep();
+    keep(std::move(shown));
     return true;
   }
   // The catalogue changed since all_ was read: the engine's rows replace

@@ -131,11 +131,11 @@ CatalogueKeys ReadCatalogueKeys(db::Connection& connection, db::Transaction& tra
     constexpr std::int64_t kNone = 0, kAscii = 2, kWin1252 = 53;
     const std::int64_t type = name.FieldAsInteger("FIELD_TYPE");
     const std::int64_t charset = name.FieldAsInteger("CHARSET_ID");
-    const bool ownCollation = name.FieldAsInteger("COLLATION_ID") == 0;
+    const bool defaultCollation = name.FieldAsInteger("COLLATION_ID") == 0;
     const char* const charsetName = charset == kNone ? "NONE" : charset == kAscii ? "ASCII" : charset == kWin1252 ? "WIN1252" : nullptr;
-    found.NamesInByteOrder = (type == kChar || type == kVarchar) && ownCollation && charsetName != nullptr;
+    found.NamesInByteOrder = (type == kChar || type == kVarchar) && defaultCollation && charsetName != nullptr;
     // CHAR names are padded with blanks that a search would meet too.
-    if (type == kVarchar && ownCollation && charsetName != nullptr) {
+    if (type == kVarchar && defaultCollation && charsetName != nullptr) {
       try {
         found.NamesSearchedInMemory = ReadUpperCase(connection, transaction, charsetName, charset == kAscii ? 127 : 255,
                                                     found.NameUpper);

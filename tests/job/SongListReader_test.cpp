@@ -43,8 +43,8 @@ Row RowOf(const db::RowStore& store, int row) {
   return cells;
 }
 
-List Specified(db::Connection& connection, db::Transaction& transaction, const std::string& search,
-               const std::string& order) {
+List EngineList(db::Connection& connection, db::Transaction& transaction, const std::string& search,
+                const std::string& order) {
   db::Query query(connection, transaction);
   query.SetSQL(job::SongListSql(search, order));
   query.Open();
@@ -98,16 +98,16 @@ List Read(job::SongListReader& reader, const std::string& search, const std::str
 
 // The same columns and rows, in the same order of the order column; rows of
 // one value in that column as the same set, the fast reader's by song code.
-void ExpectSameList(const List& specified, const List& read, const std::string& order, bool fast) {
-  ASSERT_EQ(read.columns, specified.columns);
-  ASSERT_EQ(read.rows.size(), specified.rows.size());
+void ExpectSameList(const List& fromEngine, const List& read, const std::string& order, bool fast) {
+  ASSERT_EQ(read.columns, fromEngine.columns);
+  ASSERT_EQ(read.rows.size(), fromEngine.rows.size());
   if (!fast) {
-    EXPECT_EQ(read.rows, specified.rows);
+    EXPECT_EQ(read.rows, fromEngine.rows);
     return;
   }
   const auto at = [&](const std::string& name) {
-    for (std::size_t i = 0; i < specified.columns.size(); ++i)
-      if (job::SameName(specified.columns[i], name)) return i;
+    for (std::size_t i = 0; i < fromEngine.columns.size(); ++i)
+      if (job::SameName(fromEngine.columns[i], name)) return i;
     ADD_FAILURE() << "no column " << name;
     return std::size_t{0};
   };
@@ -121,7 +121,7 @@ void ExpectSameList(const List& specified, const List& read, const std::string& 
   for (std::size_t begin = 0; begin < read.rows.size();) {
     std::size_t end = begin + 1;
     while (end < read.rows.size() && value(read.rows[end]) == value(read.rows[begin])) ++end;
-    std::vector<Row> expected(specified.rows.begin() + begin, specified.rows.begin() + end);
+    std::vector<Row> expected(fromEngine.rows.begin() + begin, fromEngine.rows.begin() + end);
     std::vector<Row> got(read.rows.begin() + begin, read.rows.begin() + end);
     const auto byCode = [&](const Row& a, const Row& b) { return std::stoll(*a[code]) < std::stoll(*b[code]); };
     EXPECT_TRUE(std::is_sorted(got.begin(), got.end(), byCode)) << "rows " << begin << " to " << end;
@@ -202,12 +202,12 @@ void ExpectSameListsEverywhere(const std::string& fdb, bool fast) {
     std::map<std::string, List> read;
     std::map<std::string, std::pair<db::RowStore, job::ListOrderKeys>> whole;
     for (const std::string order : {"Mus_Codigo", "MUS_NOMECOMPLETO", "Mus_Ano"}) {
-      const List specified = Specified(catalogue.connection, catalogue.transaction, search, order);
+      const List fromEngine = EngineList(catalogue.connection, catalogue.transaction, search, order);
       for (int batch : {1, 7, 1000}) {
         SCOPED_TRACE("order " + order + ", search '" + search + "', batch " + std::to_string(batch));
         read[order] = Read(reader, search, order, batch, &whole[order].first, &whole[order].second);
         EXPECT_EQ(reader.Fast(), fast && order != std::string("Mus_Ano"));
-        ExpectSameList(specified, read[order], order, reader.Fast());
+        ExpectSameList(fromEngine, read[order], order, reader.Fast());
       }
     }
     for (const auto& [from, rows] : whole) {
@@ -274,7 +274,7 @@ void ExpectSameSearchesInMemory(const std::string& fdb, unsigned seed) {
       const std::optional<std::vector<int>> matching = matcher.Matching(all, nameColumn, *ordered);
       ASSERT_TRUE(matching);
       const List found = ListOf(whole.columns, db::RowStore::Picked(all, *matching));
-      ExpectSameList(Specified(catalogue.connection, catalogue.transaction, search, order), found, order, true);
+      ExpectSameList(EngineList(catalogue.connection, catalogue.transaction, search, order), found, order, true);
     }
   }
 }
@@ -348,7 +348,7 @@ TEST(SongListReader, LeavesNamesTheEngineCannotTurnIntoUpperCaseToIt) {
   EXPECT_FALSE(search.Matching(all, name, {0, 1}));
   EXPECT_EQ(search.Matches(*whole.rows[0][static_cast<std::size_t>(name)]), true);
   EXPECT_FALSE(search.Matches(*whole.rows[1][static_cast<std::size_t>(name)]));
-  EXPECT_THROW(Specified(catalogue.connection, catalogue.transaction, "A", "Mus_Codigo"), db::DatabaseError);
+  EXPECT_THROW(EngineList(catalogue.connection, catalogue.transaction, "A", "Mus_Codigo"), db::DatabaseError);
 }
 
 TEST(SongListReader, ListsWhatTheListQueryListsOnTheDemo) {

@@ -169,9 +169,10 @@ QModelIndex TDBGridStudio::moveCursor(CursorAction cursorAction, Qt::KeyboardMod
   // is no other column to go to); the last row needs every row fetched.
   QAbstractItemModel* rows = model();
   const bool toRowEnds = rows && (modifiers & Qt::ControlModifier || rows->columnCount() == 1);
+  // Any move, Home included, takes the place of an End still waiting.
+  endPending_.reset();
   if (toRowEnds && cursorAction == MoveHome)
     return rows->index(0, std::max(currentIndex().column(), 0));
-  endPending_.reset();
   if (toRowEnds && cursorAction == MoveEnd) {
     if (rowsComing_) endPending_ = modifiers;
     while (rows->canFetchMore({})) rows->fetchMore({});

@@ -11,6 +11,10 @@
 
 namespace {
 
+bool IsModifierKey(int key) {
+  return key == Qt::Key_Shift || key == Qt::Key_Control || key == Qt::Key_Alt || key == Qt::Key_Meta;
+}
+
 const QColor kNavy(0, 0, 128);
 const QColor kDimmed(150, 150, 150);
 
@@ -154,7 +158,12 @@ void TDBGridStudio::SetCurrentRow(int row) {
 }
 
 bool TDBGridStudio::eventFilter(QObject* watched, QEvent* event) {
+  // A click, or a key pressed in the grid (a move, Space selecting a row),
+  // takes the place of an End still waiting for the list's last row (an End
+  // pressed again waits anew as it moves).
   if (event->type() == QEvent::MouseButtonPress) endPending_.reset();
+  if (event->type() == QEvent::KeyPress && watched == this && !IsModifierKey(static_cast<QKeyEvent*>(event)->key()))
+    endPending_.reset();
   if (event->type() == QEvent::MouseButtonRelease) {
     auto* mouse = static_cast<QMouseEvent*>(event);
     auto* widget = static_cast<QWidget*>(watched);

@@ -71,21 +71,33 @@ TEST(GridFetching, ALongListShowsItsFirstScreenThenTakesTheRestInBatches) {
   EXPECT_EQ(grid->currentIndex().row(), 2999);
   EXPECT_EQ(window.Q_Musicas.FieldAsInteger("MUS_CODIGO"), 3000);
   // Moved meanwhile (up a row, or back to the first row), the grid stays
-  // where the user went.
-  for (const auto& [key, modifiers] : {std::pair{Qt::Key_Up, Qt::NoModifier}, {Qt::Key_Home, Qt::ControlModifier}}) {
-    SCOPED_TRACE(key == Qt::Key_Up ? "Up" : "Ctrl+Home");
+  // where the user went; a row selected meanwhile (Space) stays selected,
+  // the one a "Gravar Selecionadas" clicked meanwhile writes.
+  struct Meanwhile {
+    const char* what;
+    Qt::Key key;
+    Qt::KeyboardModifiers modifiers;
+  };
+  for (const Meanwhile& meanwhile : {Meanwhile{"Up", Qt::Key_Up, Qt::NoModifier},
+                                     Meanwhile{"Ctrl+Home", Qt::Key_Home, Qt::ControlModifier},
+                                     Meanwhile{"Space", Qt::Key_Space, Qt::NoModifier}}) {
+    SCOPED_TRACE(meanwhile.what);
     counts.clear();
     const QMetaObject::Connection moved = QObject::connect(model, &QAbstractItemModel::rowsInserted, [&] {
       counts.push_back(model->rowCount());
       if (counts.size() == 1) QTest::keyClick(grid, Qt::Key_End, Qt::ControlModifier);
-      if (counts.size() == 2) QTest::keyClick(grid, key, modifiers);
+      if (counts.size() == 2) QTest::keyClick(grid, meanwhile.key, meanwhile.modifiers);
     });
     window.MEBuscarMusicasChange();
     WaitForList(window);
     QObject::disconnect(moved);
     ASSERT_GE(counts.size(), 2u);
-    EXPECT_EQ(grid->currentIndex().row(), key == Qt::Key_Up ? counts[0] - 2 : 0);
+    const int wentTo = meanwhile.key == Qt::Key_Up ? counts[0] - 2 : meanwhile.key == Qt::Key_Home ? 0 : counts[0] - 1;
+    EXPECT_EQ(grid->currentIndex().row(), wentTo);
+    EXPECT_EQ(window.SelectedBookmarks(),
+              meanwhile.key == Qt::Key_Space ? std::vector<int>{wentTo} : std::vector<int>{});
   }
+  grid->clearSelection();
 
   // End goes to the last song of the whole list, fetching what it needs;
   // Home comes back.

@@ -1,6 +1,7 @@
 #include "TagRun.h"
 
 #include <algorithm>
+#include <exception>
 #include <iterator>
 #include <unordered_map>
 
@@ -209,21 +210,14 @@ void TagRun::NotReached() {
   report_.Songs.push_back(std::move(result));
 }
 
-void TagRun::WithRewriteGroup(const std::function<void()>& fn) {
-  // Songs rewritten through a copy wait for the disk in groups rather than
-  // one by one; the last of them take their names as the run ends, on
-  // every path. Each song's folder is opened once for the run.
-  const platform::FolderScope folders;
-  platform::ReplaceGroupScope rewrites;
-  fn();
-  rewrites.Group().Commit(whileCommitting_);
-  // A copy whose song changed meanwhile, or that never reached the disk,
-  // was dropped at the commit: its song was not written after all.
-  const std::vector<platform::ReplaceGroup::Refusal> refusals = rewrites.Group().TakeRefusals();
+namespace {
+
+// The songs whose copies or heads a commit refused: not written after all.
+void MarkRefused(const std::vector<platform::ReplaceGroup::Refusal>& refusals, std::vector<SongResult>& songs) {
   if (refusals.empty()) return;
   std::unordered_map<std::string, const platform::ReplaceGroup::Refusal*> byPath;
   for (const auto& refusal : refusals) byPath[refusal.target] = &refusal;
-  for (SongResult& song : report_.Songs) {
+  for (SongResult& song : songs) {
     const auto found = byPath.find(song.Path);
     // Heads larger than a page wait in the group too, for the journal.
     const bool inPlace = song.Saved == id3v2::SaveHow::InPlace;
@@ -232,6 +226,31 @@ void TagRun::WithRewriteGroup(const std::function<void()>& fn) {
     song.Saved = id3v2::SaveHow::NotSaved;
     song.Detail = RefusalWords(*found->second);
   }
+}
+
+}  // namespace
+
+void TagRun::WithRewriteGroup(const std::function<void()>& fn) {
+  // Songs rewritten through a copy wait for the disk in groups rather than
+  // one by one; the last of them take their names as the run ends, on
+  // every path. Each song's folder is opened once for the run.
+  const platform::FolderScope folders;
+  platform::ReplaceGroupScope rewrites;
+  // A run that ends with an error (the catalogue lost between songs) has
+  // its last copies committed and their refusals reported all the same:
+  // the songs done so far are reported.
+  std::exception_ptr ended;
+  try {
+    fn();
+  } catch (...) {
+    ended = std::current_exception();
+  }
+  rewrites.Group().Commit(whileCommitting_);
+  // A copy whose song changed meanwhile, or that never reached the disk,
+  // was dropped at the commit: its song was not written after all.
+  const std::vector<platform::ReplaceGroup::Refusal> refusals = rewrites.Group().TakeRefusals();
+  MarkRefused(refusals, report_.Songs);
+  if (ended) std::rethrow_exception(ended);
 }
 
 }  // namespace job

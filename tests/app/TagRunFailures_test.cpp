@@ -6,6 +6,8 @@
 #include <atomic>
 #include <filesystem>
 
+#include "SongListSupport.h"
+#include "TagRun.h"
 #include "TagRunSupport.h"
 
 using namespace app_testing;
@@ -97,21 +99,31 @@ TEST(RunStrain, SongsThatFailHalfwayDoNotStopTheRun) {
   EXPECT_FALSE(std::filesystem::exists(three + "~"));
 }
 
+// Songs 1 to count, "SONG N" in music's file "songN.mp3", whose paths go
+// to paths in code order.
+CatalogueBuilder SongFiles(const TempDir& music, int count, std::vector<std::string>& paths) {
+  CatalogueBuilder catalogue;
+  catalogue.Folder(1, music.Path() + "/");
+  for (int code = 1; code <= count; ++code) {
+    const std::string file = "song" + std::to_string(code) + ".mp3";
+    paths.push_back(PutSong(music, file));
+    catalogue.Song({.codigo = code, .nome = "Title " + std::to_string(code),
+                    .nomeCompleto = "SONG " + std::to_string(code), .pasCodigo = 1, .arquivo = file});
+  }
+  return catalogue;
+}
+
+// A write of song 2's file or of its copy.
+bool WritesSong2(const std::string& path) { return EndsWith(path, "/song2.mp3") || EndsWith(path, "/song2.mp3~"); }
+
 // The connection closes while song 2 is written: moving on to the next row
 // fails outside the per-song job, which ends the run.
 TEST(RunStrain, ADatabaseErrorBetweenSongsEndsTheRunWithTheErrorReport) {
   for (const bool selected : {false, true}) {
     SCOPED_TRACE(selected ? "Gravar Selecionadas" : "Gravar Todas");
     TempDir music;
-    CatalogueBuilder catalogue;
-    catalogue.Folder(1, music.Path() + "/");
     std::vector<std::string> paths;
-    for (int code = 1; code <= 4; ++code) {
-      const std::string file = "song" + std::to_string(code) + ".mp3";
-      paths.push_back(PutSong(music, file));
-      catalogue.Song({.codigo = code, .nome = "Title " + std::to_string(code),
-                      .nomeCompleto = "SONG " + std::to_string(code), .pasCodigo = 1, .arquivo = file});
-    }
+    const CatalogueBuilder catalogue = SongFiles(music, 4, paths);
     // The connection is closed from inside song 2's save, on the run's own
     // thread: one song after the other.
     WindowOnCatalogue fixture(catalogue, kOneSongAtATime);
@@ -124,7 +136,7 @@ TEST(RunStrain, ADatabaseErrorBetweenSongsEndsTheRunWithTheErrorReport) {
 
     bool closed = false;
     ScopedWriteHook closeConnection([&](const std::string& path, std::size_t) {
-      if (!closed && (EndsWith(path, "/song2.mp3") || EndsWith(path, "/song2.mp3~"))) {
+      if (!closed && WritesSong2(path)) {
         closed = true;
         window.DB_Zelta.Disconnect();
       }
@@ -141,6 +153,42 @@ TEST(RunStrain, ADatabaseErrorBetweenSongsEndsTheRunWithTheErrorReport) {
     for (int row = 0; row < 4; ++row)
       EXPECT_EQ(ReadFileBytes(paths[row]) != SongBytes(), row < 2) << row;
   }
+}
+
+// A run ended by a database error between songs still commits the copies
+// waiting for the disk, and a copy the commit refuses (its song changed
+// meanwhile) is reported as not written: the command line writes the
+// report of such a run.
+TEST(RunStrain, ARunEndedByADatabaseErrorReportsTheSongsItsLastCommitRefused) {
+  TempDir music;
+  std::vector<std::string> paths;
+  const std::string fdb = music.File("catalogue.fdb");
+  testing_support::CreateCatalogue(fdb, SongFiles(music, 3, paths).Sql());
+  testing_support::SongList list(fdb);
+  job::TagRun run(list.connection, list.transaction, list.songs);
+  run.SetSongsInFlight(1);
+  // As song 2 is saved, another program changes song 1, whose copy waits
+  // in the group, and the connection closes.
+  const std::string changed = SongBytes() + "changed";
+  bool closed = false;
+  ScopedWriteHook meanwhile([&](const std::string& path, std::size_t) {
+    if (!closed && WritesSong2(path)) {
+      closed = true;
+      testing_support::WriteFileBytes(paths[0], changed);
+      list.connection.Disconnect();
+    }
+    return true;
+  });
+  EXPECT_THROW(run.RunToEnd(list.songs.FetchedCount(), {}), std::exception);
+
+  const job::RunResults& report = run.Report();
+  ASSERT_EQ(report.Songs.size(), 2u);
+  EXPECT_EQ(report.Songs[0].How, job::Outcome::Failed) << job::OutcomeName(report.Songs[0].How);
+  EXPECT_EQ(report.Songs[0].Detail, "file changed meanwhile, left as it was");
+  EXPECT_EQ(ReadFileBytes(paths[0]), changed);
+  EXPECT_EQ(report.Songs[1].How, job::Outcome::Rewritten) << job::OutcomeName(report.Songs[1].How);
+  EXPECT_NE(ReadFileBytes(paths[1]), SongBytes());
+  EXPECT_FALSE(report.AllFine());
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -251,8 +252,17 @@ bool RewriteRecord::Write(const std::vector<InFileRewrite>& rewrites, bool writi
     path_ = folder + std::to_string(::getpid()) + "-" + std::to_string(serial++) + std::string(kRecordEnding);
     fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd_ < 0 && errno != EEXIST) return failed();
+    if (fd_ < 0) continue;
+    // Until it is locked, a settling of another program may take the empty
+    // record for a torn one and remove it: then it is made again.
+    struct stat locked;
+    if (::flock(fd_, LOCK_EX) != 0 || ::fstat(fd_, &locked) != 0) return failed();
+    if (locked.st_nlink == 0) {
+      ::close(fd_);
+      fd_ = -1;
+    }
   }
-  if (fd_ < 0 || ::flock(fd_, LOCK_EX) != 0) return failed();
+  if (fd_ < 0) return failed();
   bool written = true;
   for (std::size_t done = 0; written && done < text.size();) {
     const ssize_t n = ::pwrite(fd_, text.data() + done, text.size() - done, static_cast<off_t>(done));

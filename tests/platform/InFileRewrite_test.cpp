@@ -1,15 +1,20 @@
 // The record of rewrites in songs' own files and the settling of what a
 // killed run left: a record torn or changed anywhere is not read, copies
 // that are not the ones recorded are left alone, and a record made before
-// the copies were on the disk never puts a copy back.
+// the copies were on the disk never puts a copy back; a record that
+// another program's settling removed before it was locked is made again.
 
 #include "InFileRewrite.h"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
 #include <optional>
+#include <utility>
 
 #include "TestSupport.h"
 
@@ -17,6 +22,20 @@ using namespace platform;
 using testing_support::ReadFileBytes;
 using testing_support::TempDir;
 using testing_support::WriteFileBytes;
+
+namespace {
+
+// What another program does right before this one's next flock, once.
+std::function<void()> beforeNextLock;
+
+}  // namespace
+
+// The system's flock, after the step a test put before it.
+extern "C" int flock(int fd, int operation) noexcept {
+  static const auto system = reinterpret_cast<int (*)(int, int)>(::dlsym(RTLD_NEXT, "flock"));
+  if (const std::function<void()> step = std::exchange(beforeNextLock, nullptr)) step();
+  return system(fd, operation);
+}
 
 namespace {
 
@@ -95,6 +114,32 @@ TEST(InFileRewrite, OnlyTheCopiesRecordedAreSettled) {
   for (const std::string& song : {torn, done, early}) EXPECT_FALSE(std::filesystem::exists(song + "~old")) << song;
   EXPECT_TRUE(std::filesystem::exists(theirs + "~old"));
   EXPECT_TRUE(std::filesystem::is_empty(dir.File("state/quillmar2012/rewrites")));
+}
+
+// Another program starts and settles while a run makes its record: the
+// record, still empty and not locked yet, looks torn to it and is removed.
+// The run makes it again, so that the run killed right after it still has
+// its song put back from the copy.
+TEST(InFileRewrite, ARecordRemovedByASettlingBeforeItWasLockedIsMadeAgain) {
+  TempDir dir;
+  const testing_support::ScopedEnvironment state("XDG_STATE_HOME", dir.File("state").c_str());
+  const std::string oldSong = "old head|the audio", torn = dir.File("torn.mp3");
+  WriteFileBytes(torn + "~old", oldSong);
+  WriteFileBytes(torn, "NEW HEAD!|the au");
+  std::vector<SettledRewrite> settledMeanwhile;
+  beforeNextLock = [&] { settledMeanwhile = SettleInterruptedRewrites(); };
+  std::optional<RewriteRecord> writing(std::in_place);
+  ASSERT_TRUE(writing->Write({Recorded(torn, "NEW HEAD!|", 9)}, true));
+  EXPECT_FALSE(beforeNextLock);
+  EXPECT_TRUE(settledMeanwhile.empty());
+  // Killed here.
+  writing.reset();
+
+  const std::vector<SettledRewrite> settled = SettleInterruptedRewrites();
+  ASSERT_EQ(settled.size(), 1u);
+  EXPECT_EQ(settled[0].Done, SettledRewrite::How::PutBack);
+  EXPECT_EQ(ReadFileBytes(torn), oldSong);
+  EXPECT_FALSE(std::filesystem::exists(torn + "~old"));
 }
 
 }  // namespace

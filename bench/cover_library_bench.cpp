@@ -45,23 +45,9 @@ using bench_support::Share;
 constexpr const char* kLibraryFolder = "Acervo/MPB/2012";
 
 // Title, artist, a cover of 100 KB, a user text; mutagen's own padding.
-constexpr const char* kMutagenTagger = R"(
-import sys, random
-from mutagen.id3 import ID3, APIC, TIT2, TPE1, TXXX
-path, cover = sys.argv[1], sys.argv[2] == "cover"
-t = ID3()
-t.add(TIT2(encoding=1, text="Old title"))
-t.add(TPE1(encoding=1, text="Old artist"))
-if cover:
-    t.add(APIC(encoding=0, mime="image/jpeg", type=3, desc="", data=random.Random(7).randbytes(100 * 1024)))
-t.add(TXXX(encoding=1, desc="MusicBrainz Album Id", text="0f7c1e9e-5c1b-4f36-9d4e-2b8d6f1a7c3e"))
-t.save(path, v2_version=3)
-)";
-
 std::string TaggedSong(const std::string& untagged, const std::string& path, bool cover) {
   std::filesystem::copy_file(untagged, path, std::filesystem::copy_options::overwrite_existing);
-  testing_support::CommandOutput("/usr/bin/python3 -c " + testing_support::ShellQuote(kMutagenTagger) + " " +
-                                 testing_support::ShellQuote(path) + (cover ? " cover" : " none"));
+  testing_support::TagLikeALibrary(path, cover);
   return testing_support::ReadFileBytes(path);
 }
 

@@ -169,7 +169,7 @@ bool ReplacePagesInPlace(const std::string& name, const std::string& path, File&
   ReplaceGroup alone;
   (group ? group : &alone)
       ->AddInPlace(std::move(file), path, stamp, static_cast<std::int64_t>(begin),
-                   std::string(head.Bytes.substr(begin, size)), PageSums(old.substr(begin, size)), name);
+                   std::string(head.Bytes.substr(begin, size)), PageRecipes(old, head.Bytes, changed), name);
   return group || alone.Commit() == 1;
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 
 #include "InFileRewrite.h"
 #include "UserFolders.h"
@@ -12,12 +13,14 @@
 namespace platform {
 namespace {
 
-// The journal's first bytes; the fifth is its version. Version 1, of
-// earlier builds, is still settled: a power cut may have left one behind.
-// It has no offsets (its heads start the file) and sums with CheckSum.
-constexpr std::string_view kMagic{"QMHJ\x02\0\0\0", 8};
+// The journal's first bytes; the fifth is its version. Versions 1 and 2,
+// of earlier builds, are still settled: a power cut may have left one
+// behind. They hold whole new pages; version 1 has no offsets (its heads
+// start the file) and sums with CheckSum.
+constexpr std::string_view kMagic{"QMHJ\x03\0\0\0", 8};
 constexpr std::size_t kVersionAt = 4;
 constexpr char kFirstVersion = 1;
+constexpr char kWholePagesVersion = 2;
 constexpr std::string_view kNamePrefix = "heads-";
 constexpr std::string_view kNameSuffix = ".journal";
 // Bounds that no journal of this program reaches, so that a hostile one
@@ -25,6 +28,7 @@ constexpr std::string_view kNameSuffix = ".journal";
 constexpr std::uint32_t kMostSongs = 1u << 16;
 constexpr std::uint32_t kLongestPath = 4096;
 constexpr std::uint32_t kLongestHead = 256u << 20;
+constexpr std::uint32_t kMostPages = kLongestHead / kJournalPage;
 
 void PutLittle(std::string& out, std::uint64_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
@@ -54,24 +58,171 @@ class Reader {
   std::size_t at_ = 0;
 };
 
-bool DecodeSong(Reader& in, bool firstVersion, JournalSong& song) {
-  std::uint64_t pathLength, inode, size, offset = 0, headLength;
+// The new pages of the earlier versions, each as one literal piece.
+bool DecodeWholePages(Reader& in, JournalSong& song) {
+  std::uint64_t headLength;
+  std::string head;
+  if (!in.Little(headLength, 4) || headLength == 0 || headLength > kLongestHead || !in.Bytes(head, headLength))
+    return false;
+  for (std::size_t at = 0; at < head.size(); at += kJournalPage) {
+    std::string page = head.substr(at, kJournalPage);
+    PageRecipe recipe;
+    if (!in.Little(recipe.OldSum, 8)) return false;
+    recipe.NewSum = JournalSum(page);
+    recipe.Pieces.push_back({PagePiece::kLiteral, static_cast<std::uint32_t>(page.size()), std::move(page)});
+    song.Pages.push_back(std::move(recipe));
+  }
+  return true;
+}
+
+// One page's recipe: its pieces must cover exactly length bytes, or any
+// length up to a page when length is 0 (the last page), and copy only
+// from within the page.
+bool DecodeRecipe(Reader& in, std::size_t length, PageRecipe& recipe) {
+  std::uint64_t count;
+  if (!in.Little(recipe.OldSum, 8) || !in.Little(recipe.NewSum, 8) || !in.Little(count, 2) || count == 0 ||
+      count > kJournalPage) {
+    return false;
+  }
+  std::size_t covered = 0;
+  recipe.Pieces.resize(count);
+  for (PagePiece& piece : recipe.Pieces) {
+    std::uint64_t size, from;
+    if (!in.Little(size, 2) || !in.Little(from, 2) || size == 0 || size > kJournalPage - covered) return false;
+    piece.Length = static_cast<std::uint32_t>(size);
+    piece.From = static_cast<std::uint32_t>(from);
+    if (!piece.Copies() && !in.Bytes(piece.Bytes, size)) return false;
+    covered += size;
+  }
+  if (length != 0 && covered != length) return false;
+  return std::all_of(recipe.Pieces.begin(), recipe.Pieces.end(),
+                     [covered](const PagePiece& piece) { return !piece.Copies() || piece.From + piece.Length <= covered; });
+}
+
+bool DecodeSong(Reader& in, char version, JournalSong& song) {
+  const bool firstVersion = version == kFirstVersion;
+  std::uint64_t pathLength, inode, size, offset = 0, pages = 0;
   if (!in.Little(pathLength, 4) || pathLength == 0 || pathLength > kLongestPath ||
       !in.Bytes(song.Path, pathLength) || song.Path[0] != '/' || song.Path.find('\0') != std::string::npos ||
       !in.Little(inode, 8) || !in.Little(size, 8) || (!firstVersion && !in.Little(offset, 8)) ||
-      !in.Little(headLength, 4) || headLength == 0 || headLength > kLongestHead || size > (std::uint64_t{1} << 62) ||
-      offset % kJournalPage != 0 || offset > size || size - offset < headLength || !in.Bytes(song.Head, headLength)) {
+      size > (std::uint64_t{1} << 62) || offset % kJournalPage != 0 || offset > size) {
     return false;
   }
   song.Inode = inode;
   song.Size = static_cast<std::int64_t>(size);
   song.Offset = static_cast<std::int64_t>(offset);
   song.FirstVersionSums = firstVersion;
-  song.OldPages.resize((headLength + kJournalPage - 1) / kJournalPage);
-  for (std::uint64_t& sum : song.OldPages) {
-    if (!in.Little(sum, 8)) return false;
+  if (version != kMagic[kVersionAt]) {
+    if (!DecodeWholePages(in, song)) return false;
+  } else {
+    if (!in.Little(pages, 4) || pages == 0 || pages > kMostPages) return false;
+    song.Pages.resize(pages);
+    for (std::size_t page = 0; page < pages; ++page) {
+      if (!DecodeRecipe(in, page + 1 < pages ? kJournalPage : 0, song.Pages[page])) return false;
+    }
   }
-  return true;
+  return size - offset >= song.Length();
+}
+
+// The length of the run where a and b agree from their starts, at most
+// most bytes: eight bytes at a time.
+std::size_t CommonLength(const char* a, const char* b, std::size_t most) {
+  std::size_t at = 0;
+  for (; at + 8 <= most; at += 8) {
+    std::uint64_t x, y;
+    std::memcpy(&x, a + at, 8);
+    std::memcpy(&y, b + at, 8);
+    if (x != y) break;
+  }
+  while (at < most && a[at] == b[at]) ++at;
+  return at;
+}
+
+// Runs shorter than this are kept literal with the bytes around them: a
+// copy piece costs four bytes, and a piece boundary more to settle.
+constexpr std::size_t kShortestCopy = 16;
+// The bytes of a new page looked for in the old head, and how far from
+// the page's own place.
+constexpr std::size_t kSample = 64;
+constexpr std::size_t kSearchReach = kJournalPage;
+
+// The moves d (now[x] == old[x - d]) worth trying for the page of now at
+// [at, at + length): 0, the move of the page before (hint), and the moves
+// at which samples from the page's middle, start and end are found in old
+// within kSearchReach of their place.
+std::vector<std::ptrdiff_t> MovesOf(std::string_view old, std::string_view now, std::size_t at, std::size_t length,
+                                    std::ptrdiff_t hint) {
+  std::vector<std::ptrdiff_t> moves = {0};
+  if (hint != 0) moves.push_back(hint);
+  if (length < kSample) return moves;
+  const auto sampleAt = [&](std::size_t sample, std::ptrdiff_t move) {
+    const std::ptrdiff_t from = static_cast<std::ptrdiff_t>(sample) - move;
+    return from >= 0 && static_cast<std::size_t>(from) + kSample <= old.size() &&
+           std::memcmp(now.data() + sample, old.data() + from, kSample) == 0;
+  };
+  for (const std::size_t sample : {at + (length - kSample) / 2, at, at + length - kSample}) {
+    if (std::any_of(moves.begin(), moves.end(), [&](std::ptrdiff_t move) { return sampleAt(sample, move); }))
+      continue;
+    const std::size_t first = at > kSearchReach ? at - kSearchReach : 0;
+    const std::size_t last = std::min(old.size(), at + length + kSearchReach);
+    if (last - first < kSample) continue;
+    const void* found = ::memmem(old.data() + first, last - first, now.data() + sample, kSample);
+    if (found) {
+      const std::ptrdiff_t move =
+          static_cast<std::ptrdiff_t>(sample) - (static_cast<const char*>(found) - old.data());
+      if (std::find(moves.begin(), moves.end(), move) == moves.end()) moves.push_back(move);
+    }
+  }
+  return moves;
+}
+
+// The recipe of the page of now at [at, at + length) over old, trying the
+// moves given; the move of its longest moved run goes to hint.
+PageRecipe RecipeOf(std::string_view old, std::string_view now, std::size_t at, std::size_t length,
+                    const std::vector<std::ptrdiff_t>& moves, std::ptrdiff_t& hint) {
+  const std::string_view oldPage = old.substr(at, length), newPage = now.substr(at, length);
+  PageRecipe recipe{JournalSum(oldPage), JournalSum(newPage), {}};
+  std::size_t literal = 0, literalBytes = 0, pieceBytes = 0;
+  const auto flushLiteral = [&](std::size_t end) {
+    if (end == literal) return;
+    recipe.Pieces.push_back({PagePiece::kLiteral, static_cast<std::uint32_t>(end - literal),
+                             std::string(newPage.substr(literal, end - literal))});
+    literalBytes += end - literal;
+  };
+  std::size_t longestMoved = 0;
+  for (std::size_t x = 0; x < length;) {
+    std::size_t best = 0, bestFrom = 0;
+    std::ptrdiff_t bestMove = 0;
+    for (const std::ptrdiff_t move : moves) {
+      const std::ptrdiff_t from = static_cast<std::ptrdiff_t>(x) - move;
+      if (from < 0 || static_cast<std::size_t>(from) >= length) continue;
+      const std::size_t most = length - std::max(x, static_cast<std::size_t>(from));
+      const std::size_t run = CommonLength(newPage.data() + x, oldPage.data() + from, most);
+      if (run > best) {
+        best = run;
+        bestFrom = static_cast<std::size_t>(from);
+        bestMove = move;
+      }
+    }
+    if (best < kShortestCopy) {
+      ++x;
+      continue;
+    }
+    flushLiteral(x);
+    recipe.Pieces.push_back({static_cast<std::uint32_t>(bestFrom), static_cast<std::uint32_t>(best), {}});
+    if (bestMove != 0 && best > longestMoved) {
+      longestMoved = best;
+      hint = bestMove;
+    }
+    x += best;
+    literal = x;
+  }
+  flushLiteral(length);
+  pieceBytes = literalBytes + 4 * recipe.Pieces.size();
+  // Not much shorter than the page: the page itself, as one piece.
+  if (pieceBytes > length / 2)
+    recipe.Pieces = {{PagePiece::kLiteral, static_cast<std::uint32_t>(length), std::string(newPage)}};
+  return recipe;
 }
 
 std::string JournalName() {
@@ -123,14 +274,6 @@ std::uint64_t JournalSum(std::string_view bytes) {
   return mix(sum, sum >> 31);
 }
 
-std::vector<std::uint64_t> PageSums(std::string_view head) {
-  std::vector<std::uint64_t> sums;
-  sums.reserve((head.size() + kJournalPage - 1) / kJournalPage);
-  for (std::size_t at = 0; at < head.size(); at += kJournalPage)
-    sums.push_back(JournalSum(head.substr(at, kJournalPage)));
-  return sums;
-}
-
 PageRange ChangedPages(std::string_view old, std::string_view now) {
   const std::size_t size = std::min(old.size(), now.size());
   const auto same = [&](std::size_t at) {
@@ -145,9 +288,58 @@ PageRange ChangedPages(std::string_view old, std::string_view now) {
   return {begin, std::min(size, end + kJournalPage)};
 }
 
+std::vector<PageRecipe> PageRecipes(std::string_view old, std::string_view now, PageRange pages) {
+  std::vector<PageRecipe> recipes;
+  if (old.size() != now.size() || pages.End > now.size() || pages.Begin % kJournalPage != 0) return recipes;
+  recipes.reserve((pages.Size() + kJournalPage - 1) / kJournalPage);
+  std::ptrdiff_t hint = 0;
+  for (std::size_t at = pages.Begin; at < pages.End; at += kJournalPage) {
+    const std::size_t length = std::min(kJournalPage, pages.End - at);
+    recipes.push_back(RecipeOf(old, now, at, length, MovesOf(old, now, at, length, hint), hint));
+  }
+  return recipes;
+}
+
+std::vector<PageRecipe> PageRecipes(std::string_view old, std::string_view now) {
+  return PageRecipes(old, now, {0, now.size()});
+}
+
+std::size_t PageRecipe::Length() const {
+  std::size_t length = 0;
+  for (const PagePiece& piece : Pieces) length += piece.Length;
+  return length;
+}
+
+std::size_t JournalSong::Length() const {
+  std::size_t length = 0;
+  for (const PageRecipe& page : Pages) length += page.Length();
+  return length;
+}
+
+std::string RebuildPage(const PageRecipe& recipe, std::string_view oldPage) {
+  std::string page;
+  page.reserve(oldPage.size());
+  for (const PagePiece& piece : recipe.Pieces) {
+    if (!piece.Copies()) {
+      page += piece.Bytes;
+    } else if (piece.From + piece.Length <= oldPage.size()) {
+      page += oldPage.substr(piece.From, piece.Length);
+    } else {
+      page.append(piece.Length, '\0');
+    }
+  }
+  return page;
+}
+
 std::string EncodeJournal(const std::vector<JournalSong>& songs) {
   std::size_t size = kMagic.size() + 4 + 8;
-  for (const JournalSong& song : songs) size += 32 + song.Path.size() + song.Head.size() + 8 * song.OldPages.size();
+  for (const JournalSong& song : songs) {
+    size += 32 + song.Path.size();
+    for (const PageRecipe& page : song.Pages) {
+      size += 18;
+      for (const PagePiece& piece : page.Pieces) size += 4 + piece.Bytes.size();
+    }
+  }
   std::string out;
   out.reserve(size);
   out += kMagic;
@@ -158,9 +350,17 @@ std::string EncodeJournal(const std::vector<JournalSong>& songs) {
     PutLittle(out, song.Inode, 8);
     PutLittle(out, static_cast<std::uint64_t>(song.Size), 8);
     PutLittle(out, static_cast<std::uint64_t>(song.Offset), 8);
-    PutLittle(out, song.Head.size(), 4);
-    out += song.Head;
-    for (const std::uint64_t sum : song.OldPages) PutLittle(out, sum, 8);
+    PutLittle(out, song.Pages.size(), 4);
+    for (const PageRecipe& page : song.Pages) {
+      PutLittle(out, page.OldSum, 8);
+      PutLittle(out, page.NewSum, 8);
+      PutLittle(out, page.Pieces.size(), 2);
+      for (const PagePiece& piece : page.Pieces) {
+        PutLittle(out, piece.Length, 2);
+        PutLittle(out, piece.From, 2);
+        if (!piece.Copies()) out += piece.Bytes;
+      }
+    }
   }
   PutLittle(out, JournalSum(out), 8);
   return out;
@@ -172,18 +372,18 @@ bool DecodeJournal(std::string_view bytes, std::vector<JournalSong>& songs) {
       bytes.substr(kVersionAt + 1, 3) != kMagic.substr(kVersionAt + 1)) {
     return false;
   }
-  const bool firstVersion = bytes[kVersionAt] == kFirstVersion;
-  if (!firstVersion && bytes[kVersionAt] != kMagic[kVersionAt]) return false;
+  const char version = bytes[kVersionAt];
+  if (version != kFirstVersion && version != kWholePagesVersion && version != kMagic[kVersionAt]) return false;
   const std::string_view body = bytes.substr(0, bytes.size() - 8);
   Reader trailer(bytes.substr(body.size()));
   std::uint64_t sum;
-  if (!trailer.Little(sum, 8) || sum != (firstVersion ? CheckSum(body) : JournalSum(body))) return false;
+  if (!trailer.Little(sum, 8) || sum != (version == kFirstVersion ? CheckSum(body) : JournalSum(body))) return false;
   Reader in(body.substr(kMagic.size()));
   std::uint64_t count;
   if (!in.Little(count, 4) || count > kMostSongs) return false;
   for (std::uint64_t i = 0; i < count; ++i) {
     JournalSong song;
-    if (!DecodeSong(in, firstVersion, song)) {
+    if (!DecodeSong(in, version, song)) {
       songs.clear();
       return false;
     }
@@ -261,22 +461,38 @@ SettledSong SettleSong(const JournalSong& song) {
   FileStamp stamp;
   if (!file.Stamp(stamp)) return done(SettledSong::Kind::Failed, errno);
   if (stamp.Inode != song.Inode || stamp.Size != song.Size) return done(SettledSong::Kind::ChangedSince);
-  std::string head(song.Head.size(), '\0');
+  std::string head(song.Length(), '\0');
   if (!file.ReadExactAt(song.Offset, head.data(), head.size())) return done(SettledSong::Kind::Failed, errno);
+  // Each page is old or new, or the file was written by another since.
+  // The pages still old are rebuilt from their own old bytes and written,
+  // each on its own: a power failure while settling leaves every page old
+  // or new again, and the next settling goes on from there.
+  std::vector<std::pair<std::size_t, std::string>> rebuilt;  // each page still old, new, and where
   bool allNew = true, allOld = true;
-  for (std::size_t page = 0; page < song.OldPages.size(); ++page) {
-    const std::size_t at = page * kJournalPage;
-    const std::string_view now = std::string_view(head).substr(at, kJournalPage);
-    const bool isNew = now == std::string_view(song.Head).substr(at, kJournalPage);
-    const bool isOld = (song.FirstVersionSums ? CheckSum(now) : JournalSum(now)) == song.OldPages[page];
+  std::size_t at = 0;
+  for (const PageRecipe& recipe : song.Pages) {
+    const std::string_view now = std::string_view(head).substr(at, recipe.Length());
+    const std::uint64_t sum = JournalSum(now);
+    const bool isNew = sum == recipe.NewSum;
+    const bool isOld = (song.FirstVersionSums ? CheckSum(now) : sum) == recipe.OldSum;
     if (!isNew && !isOld) return done(SettledSong::Kind::ChangedSince);
     allNew = allNew && isNew;
     allOld = allOld && isOld;
+    if (!isNew) {
+      rebuilt.emplace_back(at, RebuildPage(recipe, now));
+      // A recipe whose page does not come out as its sum says cannot be
+      // this program's: the file is left as it is.
+      if (JournalSum(rebuilt.back().second) != recipe.NewSum) return done(SettledSong::Kind::ChangedSince);
+    }
+    at += recipe.Length();
   }
   if (allNew) return done(SettledSong::Kind::Whole);
   if (allOld) return done(SettledSong::Kind::Old);
-  if (!file.WriteAllAt(song.Offset, song.Head.data(), song.Head.size()) || !file.Sync())
-    return done(SettledSong::Kind::Failed, errno);
+  for (const auto& [pageAt, page] : rebuilt) {
+    if (!file.WriteAllAt(song.Offset + static_cast<std::int64_t>(pageAt), page.data(), page.size()))
+      return done(SettledSong::Kind::Failed, errno);
+  }
+  if (!file.Sync()) return done(SettledSong::Kind::Failed, errno);
   return done(SettledSong::Kind::Completed);
 }
 

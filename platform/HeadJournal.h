@@ -6,21 +6,31 @@
 // the others old. Only the pages where the new head differs from the old
 // are written (ChangedPages): when that is one page, it is one write that
 // a power failure cannot tear. Otherwise, before such pages are written,
-// they (their new bytes) go to a journal file and are flushed; the writes
-// follow; once they are flushed too, the journal is emptied. A journal
-// found non-empty later (SettleHeadJournals, at the next start or run)
-// names every file whose head may be torn; each is brought to its whole new
-// head, which is what the interrupted save meant to write.
+// what a power failure could lose of them goes to a journal file and is
+// flushed; the writes follow; once they are flushed too, the journal is
+// emptied. A journal found non-empty later (SettleHeadJournals, at the
+// next start or run) names every file whose head may be torn; each is
+// brought to its whole new head, which is what the interrupted save meant
+// to write.
+//
+// A page reaches the disk whole, old or new. A page still old at settling
+// holds its own old bytes, so the journal keeps of each page only a recipe
+// (PageRecipe): which runs of the new page are old bytes of the same page,
+// moved or not, and the other bytes themselves. A new head that is mostly
+// the old one moved by a few bytes (a cover that moves when the frames
+// before it change) then takes some bytes of each page in the journal, not
+// the page.
 //
 // The journal lives in the user's state folder, one file for each program
 // running (held by a lock while it runs): it is found in one place at the
 // next start whatever the songs' folders, it needs no right to create files
 // beside the songs (a song may be writable in a folder that is not), and on
 // a share the songs' folders are not cluttered. Each entry carries the
-// file's inode and size and a checksum of every page of its old head, so
-// that a file replaced or written by another program since is left alone;
-// the whole journal carries a checksum, so that a journal torn while it was
-// written (the heads had not been written then) is recognised and dropped.
+// file's inode and size and a checksum of every page of its old and new
+// head, so that a file replaced or written by another program since is
+// left alone; the whole journal carries a checksum, so that a journal torn
+// while it was written (the heads had not been written then) is recognised
+// and dropped.
 
 #include <cstdint>
 #include <string>
@@ -36,17 +46,43 @@ namespace platform {
 // without the journal.
 inline constexpr std::size_t kJournalPage = 4096;
 
+// One run of a new page, in the page's order: Length bytes of the same
+// page's old bytes from From on, or (From == kLiteral) Bytes themselves.
+struct PagePiece {
+  static constexpr std::uint32_t kLiteral = 0xFFFF;
+  std::uint32_t From = kLiteral;
+  std::uint32_t Length = 0;
+  std::string Bytes;
+  bool Copies() const { return From != kLiteral; }
+  bool operator==(const PagePiece&) const = default;
+};
+
+// How one page of a head is made new again from its old bytes: the sums
+// that tell the page old or new, and its pieces, which cover it exactly.
+struct PageRecipe {
+  std::uint64_t OldSum = 0;  // JournalSum of the old page (CheckSum in the first version)
+  std::uint64_t NewSum = 0;  // JournalSum of the new page
+  std::vector<PagePiece> Pieces;
+  std::size_t Length() const;
+  bool operator==(const PageRecipe&) const = default;
+};
+
+// The new page from its recipe and the page's old bytes, which must be as
+// long as it.
+std::string RebuildPage(const PageRecipe& recipe, std::string_view oldPage);
+
 // The pages of one file's head in a journal.
 struct JournalSong {
   std::string Path;
   std::uint64_t Inode = 0;
-  std::int64_t Size = 0;  // the file's size, which an in-place write keeps
-  std::string Head;       // the new bytes, for Offset
-  std::vector<std::uint64_t> OldPages;  // JournalSum of each page of the old bytes there
-  std::int64_t Offset = 0;  // where Head goes in the file: a multiple of kJournalPage
+  std::int64_t Size = 0;    // the file's size, which an in-place write keeps
+  std::int64_t Offset = 0;  // where the first page is in the file: a multiple of kJournalPage
+  // Page i is at Offset + i * kJournalPage; all but the last are whole.
+  std::vector<PageRecipe> Pages;
   // Journals of the first version (whole heads from the file's start) sum
   // their old pages with CheckSum, not JournalSum.
   bool FirstVersionSums = false;
+  std::size_t Length() const;
   bool operator==(const JournalSong&) const = default;
 };
 
@@ -56,9 +92,6 @@ struct JournalSong {
 // the first save of a song with a 100 KB cover sums every byte twice, on
 // the save's own path.
 std::uint64_t JournalSum(std::string_view bytes);
-
-// The sums of each kJournalPage of head, the last page maybe shorter.
-std::vector<std::uint64_t> PageSums(std::string_view head);
 
 // The pages of the file (kJournalPage each, from its start) where a head
 // now differs from the head old of the same length, as [begin, end) in
@@ -70,6 +103,14 @@ struct PageRange {
   std::size_t Size() const { return End - Begin; }
 };
 PageRange ChangedPages(std::string_view old, std::string_view now);
+
+// The recipe of each page of now in pages (from a page boundary), now
+// being written over old of the same length: runs of now found in the
+// same page of old, at its place or moved as a sample of the page is found
+// moved in old, and the rest literal. A page whose recipe would not be
+// much shorter than the page is one literal piece, the page itself.
+std::vector<PageRecipe> PageRecipes(std::string_view old, std::string_view now, PageRange pages);
+std::vector<PageRecipe> PageRecipes(std::string_view old, std::string_view now);
 
 // A journal's bytes, and back. Decoding takes untrusted bytes: false for
 // anything but a whole journal as EncodeJournal writes it.

@@ -56,9 +56,9 @@ bool ReplaceGroup::AddInFile(File copy, std::string copyName, std::string target
 }
 
 bool ReplaceGroup::AddInPlace(File song, std::string target, const FileStamp& targetStamp, std::int64_t offset,
-                              std::string pages, std::vector<std::uint64_t> oldPages, std::string named) {
+                              std::string pages, std::vector<PageRecipe> recipes, std::string named) {
   Waiting entry{std::move(song), {}, std::move(target), targetStamp, 0, {}, std::move(named), {}};
-  entry.inPlace = Waiting::InPlace{offset, std::move(pages), std::move(oldPages)};
+  entry.inPlace = Waiting::InPlace{offset, std::move(pages), std::move(recipes)};
   return AddWaiting(std::move(entry));
 }
 
@@ -181,9 +181,8 @@ std::vector<ReplaceGroup::HeadState> ReplaceGroup::WriteHeads(Batch& batch, Outc
   for (std::size_t i = 0; i < batch.copies.size(); ++i) {
     Waiting& entry = batch.copies[i];
     if (!entry.inPlace) continue;
-    // The pages move to the journal's entry and are written from there.
-    journal.push_back({entry.target, entry.targetStamp.Inode, entry.targetStamp.Size,
-                       std::move(entry.inPlace->pages), std::move(entry.inPlace->oldPages), entry.inPlace->offset});
+    journal.push_back({entry.target, entry.targetStamp.Inode, entry.targetStamp.Size, entry.inPlace->offset,
+                       std::move(entry.inPlace->recipes)});
     journalled.push_back(i);
   }
   if (journalled.empty()) return states;
@@ -191,10 +190,10 @@ std::vector<ReplaceGroup::HeadState> ReplaceGroup::WriteHeads(Batch& batch, Outc
   for (std::size_t k = 0; k < journalled.size(); ++k) {
     const std::size_t i = journalled[k];
     Waiting& entry = batch.copies[i];
-    const JournalSong& pages = journal[k];
+    const std::string& pages = entry.inPlace->pages;
     if (!recorded) {
       states[i] = HeadState::kUntouched;
-    } else if (entry.copy.WriteAllAt(pages.Offset, pages.Head.data(), pages.Head.size())) {
+    } else if (entry.copy.WriteAllAt(entry.inPlace->offset, pages.data(), pages.size())) {
       states[i] = HeadState::kWritten;
       continue;
     } else {

@@ -79,12 +79,13 @@ class ReplaceGroup {
                  std::string head, std::int64_t replaces, std::string named = {});
   // Takes pages of a head to be written in place at offset (a multiple of
   // kJournalPage) in target, open for writing in song and stamped as it
-  // was read; oldPages: PageSums of the bytes they replace. They are
-  // written as the group is committed, through the journal, into the file
-  // still open: the job found the song unchanged by its name just before
-  // its save, and on a share each look is a round trip.
+  // was read; recipes: PageRecipes of them over the bytes they replace,
+  // which the journal keeps. They are written as the group is committed,
+  // through the journal, into the file still open: the job found the song
+  // unchanged by its name just before its save, and on a share each look
+  // is a round trip.
   bool AddInPlace(File song, std::string target, const FileStamp& targetStamp, std::int64_t offset,
-                  std::string pages, std::vector<std::uint64_t> oldPages, std::string named = {});
+                  std::string pages, std::vector<PageRecipe> recipes, std::string named = {});
   // Whether the group's journal can be kept (JournalFolderUsable), asked
   // of the file system once for the group.
   bool MayJournal();
@@ -156,7 +157,7 @@ class ReplaceGroup {
     struct InPlace {
       std::int64_t offset = 0;
       std::string pages;
-      std::vector<std::uint64_t> oldPages;
+      std::vector<PageRecipe> recipes;
     };
     std::optional<InPlace> inPlace;
   };

@@ -1,6 +1,7 @@
 // A real run over real lame-made songs on a disk that loses power: songs
 // with small tags written in place, tags with cover art larger than a page
-// written in place (every page of them, one page, two), songs rewritten by
+// written in place (every page of them, one page, two; a first save of
+// mutagen's tag, whose cover moves), songs rewritten by
 // a new file taking their name, and a song with a second hard link
 // rewritten in its own file. The power is cut at every change and flush
 // the run makes, dropping what was not flushed or keeping a random
@@ -52,6 +53,22 @@ std::string CoverFirstTag(std::size_t coverEnd, std::size_t size) {
   return pipeline_test::Id3v23Tag(frames, size - pipeline_test::Id3v23Tag(frames, 0).size());
 }
 
+// The tag mutagen gives a song of a library with cover art. The first save
+// puts the cover before the catalogue's frames, so it moves back by the
+// old title's and artist's bytes and every page of the tag changes.
+std::string MutagenCoverTag() {
+  static const std::string tag = [] {
+    testing_support::TempDir dir;
+    const std::string path = dir.File("song.mp3");
+    testing_support::WriteFileBytes(path, SongBytes());
+    testing_support::TagLikeALibrary(path, true);
+    const std::string bytes = ReadFileBytes(path);
+    const bool audioKept = bytes.size() > SongBytes().size() && bytes.ends_with(SongBytes());
+    return audioKept ? bytes.substr(0, bytes.size() - SongBytes().size()) : std::string();
+  }();
+  return tag;
+}
+
 struct SongFile {
   std::string name;
   std::string tag;
@@ -70,6 +87,7 @@ const std::vector<SongFile>& Songs() {
       // Saved before by this program: one page changes, or two.
       {"cover-one-page.mp3", CoverFirstTag(2 * 4096 + 40, 4 * 4096), Outcome::WrittenInPlace},
       {"cover-two-pages.mp3", CoverFirstTag(3 * 4096 - 20, 5 * 4096), Outcome::WrittenInPlace},
+      {"mutagen-cover.mp3", MutagenCoverTag(), Outcome::WrittenInPlace},
       {"cover-tight.mp3", OldTag(9000, 0), Outcome::Rewritten},
       {"untagged.mp3", "", Outcome::Rewritten},
       {"linked.mp3", OldTag(9000, 0), Outcome::Rewritten, "linked-also.mp3"},
@@ -136,8 +154,12 @@ TEST(PowerCutRun, EverySongIsWholeOldOrNewAfterAPowerCutAnywhereInARun) {
   // Of the songs this program had saved before, a page or two changed.
   for (const auto& [name, pages] : {std::pair{"cover-one-page.mp3", 1u}, std::pair{"cover-two-pages.mp3", 2u}})
     EXPECT_EQ(platform::ChangedPages(oldBytes[name], newBytes[name]).Size(), pages * platform::kJournalPage) << name;
+  // Of mutagen's tag, every page: the cover moved.
+  ASSERT_GT(MutagenCoverTag().size(), 100u * 1024);
+  EXPECT_EQ(platform::ChangedPages(oldBytes["mutagen-cover.mp3"], newBytes["mutagen-cover.mp3"]).Begin, 0u);
+  EXPECT_GE(platform::ChangedPages(oldBytes["mutagen-cover.mp3"], newBytes["mutagen-cover.mp3"]).Size(), 100u * 1024);
 
-  std::size_t cuts = 0, tornHeads = 0, tornInFile = 0;
+  std::size_t cuts = 0, tornHeads = 0, tornInFile = 0, tornMoved = 0;
   const auto whole = [&](const SongFile& song) {
     const std::string now = ReadFileBytes(disk.File(song.name));
     return now == oldBytes[song.name] || now == newBytes[song.name];
@@ -160,6 +182,7 @@ TEST(PowerCutRun, EverySongIsWholeOldOrNewAfterAPowerCutAnywhereInARun) {
       // Only a head in place through the journal may be torn; a song
       // rewritten in itself has its whole old copy beside it.
       ++(song.alsoNamed.empty() ? tornHeads : tornInFile);
+      tornMoved += song.name == "mutagen-cover.mp3";
       EXPECT_TRUE(song.alsoNamed.empty() || ReadFileBytes(disk.File(song.name) + "~old") == oldBytes[song.name])
           << "cut " << cuts;
     }
@@ -181,6 +204,7 @@ TEST(PowerCutRun, EverySongIsWholeOldOrNewAfterAPowerCutAnywhereInARun) {
   // while a song was written from its copy a torn song.
   EXPECT_GT(tornHeads, 0u);
   EXPECT_GT(tornInFile, 0u);
+  EXPECT_GT(tornMoved, 0u);
   ASSERT_NE(torn, nullptr);
 
   // The next run itself settles first and says so, then saves every song.

@@ -188,7 +188,7 @@ TEST_F(StartupTest, ASaveCutShortIsSettledAsTheWindowStartsAndSaid) {
   ASSERT_TRUE(platform::MakeFolders(dir.File("state/quillmar2012/")));
   testing_support::WriteFileBytes(
       dir.File("state/quillmar2012/heads-00000000000000000001-1.journal"),
-      platform::EncodeJournal({{song, stamp.Inode, stamp.Size, newHead, platform::PageSums(oldHead)}}));
+      platform::EncodeJournal({{song, stamp.Inode, stamp.Size, 0, platform::PageRecipes(oldHead, newHead)}}));
 
   TFrmPrincipal window(boxes, dir.Path());
   ASSERT_EQ(boxes.shown.size(), 2u);

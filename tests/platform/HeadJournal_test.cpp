@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <tuple>
 #include <set>
 
 #include "FileHead.h"
@@ -35,8 +36,52 @@ JournalSong EntryFor(const std::string& path, const std::string& pages, std::siz
   FileStamp stamp;
   EXPECT_TRUE(StampOf(path, stamp));
   const std::string bytes = ReadFileBytes(path);
-  return {path, stamp.Inode, stamp.Size, pages, PageSums(bytes.substr(offset, pages.size())),
-          static_cast<std::int64_t>(offset)};
+  return {path, stamp.Inode, stamp.Size, static_cast<std::int64_t>(offset),
+          PageRecipes(bytes.substr(offset, pages.size()), pages)};
+}
+
+PagePiece Copy(std::uint32_t from, std::uint32_t length) { return {from, length, {}}; }
+PagePiece Literal(const std::string& bytes) {
+  return {PagePiece::kLiteral, static_cast<std::uint32_t>(bytes.size()), bytes};
+}
+PageRecipe Recipe(std::vector<PagePiece> pieces) { return {11, 22, std::move(pieces)}; }
+
+// Bytes that repeat nowhere, as a cover's do.
+std::string Noise(std::size_t size, std::uint32_t seed) {
+  std::string bytes(size, '\0');
+  for (char& byte : bytes) {
+    seed = seed * 1664525u + 1013904223u;
+    byte = static_cast<char>(seed >> 24);
+  }
+  return bytes;
+}
+
+// A head as another program leaves it: a header, frames of before bytes
+// in front of a 100 KB cover, frames after it, padding; 28 pages.
+std::string CoverHead(std::size_t before, const std::string& after, std::uint32_t seed = 1) {
+  std::string head = "ID3\x03\0\0" + Noise(4, 9) + std::string(before, 'f') + Noise(100 * 1024, seed) + after;
+  head.resize(28 * kJournalPage, '\0');
+  return head;
+}
+
+// The literal bytes of recipes, and whether each page of now comes out of
+// its recipe and the same page of old, and the sums are those of the pages.
+std::size_t LiteralBytes(const std::vector<PageRecipe>& recipes) {
+  std::size_t bytes = 0;
+  for (const PageRecipe& recipe : recipes)
+    for (const PagePiece& piece : recipe.Pieces) bytes += piece.Bytes.size();
+  return bytes;
+}
+
+bool Rebuilds(const std::vector<PageRecipe>& recipes, std::string_view old, std::string_view now, std::size_t begin) {
+  for (std::size_t page = 0; page < recipes.size(); ++page) {
+    const std::size_t at = begin + page * kJournalPage;
+    const std::string_view oldPage = old.substr(at, kJournalPage), newPage = now.substr(at, kJournalPage);
+    if (RebuildPage(recipes[page], oldPage) != newPage || recipes[page].OldSum != JournalSum(oldPage) ||
+        recipes[page].NewSum != JournalSum(newPage))
+      return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -58,14 +103,18 @@ TEST(HeadJournal, TheSumSeesEveryBitAndTheLength) {
 
 TEST(HeadJournal, DecodesOnlyWholeJournals) {
   const std::vector<JournalSong> songs = {
-      {"/music/a.mp3", 12, 90000, Pages('n', 2) + "tail", {1, 2, 3}},
-      {"/music/b.mp3", 13, 5000, "x", {4}},
-      {"/music/c.mp3", 14, 90000, Pages('n', 2), {5, 6}, 3 * kJournalPage},
+      {"/music/a.mp3", 12, 90000, 0,
+       {Recipe({Copy(8, 4000), Literal(std::string(96, 'n'))}), Recipe({Literal(Pages('n', 1))}),
+        Recipe({Literal("tail")})}},
+      {"/music/b.mp3", 13, 5000, 0, {Recipe({Literal("x")})}},
+      {"/music/c.mp3", 14, 90000, 3 * kJournalPage,
+       {Recipe({Literal(std::string(100, 'n')), Copy(0, 3996)}), Recipe({Copy(0, 4096)})}},
   };
   const std::string bytes = EncodeJournal(songs);
   std::vector<JournalSong> decoded;
   ASSERT_TRUE(DecodeJournal(bytes, decoded));
   EXPECT_EQ(decoded, songs);
+  EXPECT_EQ(decoded[0].Length(), 2 * kJournalPage + 4);
   ASSERT_TRUE(DecodeJournal(EncodeJournal({}), decoded));
   EXPECT_TRUE(decoded.empty());
 
@@ -79,21 +128,140 @@ TEST(HeadJournal, DecodesOnlyWholeJournals) {
     EXPECT_FALSE(DecodeJournal(flipped, decoded)) << at;
     EXPECT_TRUE(decoded.empty());
   }
-  // Whole but hostile: a relative path, an empty head, a head longer than
-  // its file, a count beyond what follows.
-  // Pages at an offset not on a page, or beyond the file's end.
-  for (const JournalSong& bad : {JournalSong{"music/a.mp3", 1, 10, "x", {0}}, JournalSong{"/a", 1, 10, "", {}},
-                                 JournalSong{"/a", 1, 1, "xy", {0}}, JournalSong{"/a", 1, 9000, "x", {0}, 100},
-                                 JournalSong{"/a", 1, 9000, Pages('x', 1), {0}, 2 * kJournalPage},
-                                 JournalSong{"/a", 1, 9000, "x", {0}, -static_cast<std::int64_t>(kJournalPage)}}) {
-    EXPECT_FALSE(DecodeJournal(EncodeJournal({bad}), decoded)) << bad.Path;
+  // Whole but hostile: a relative path, no pages, a head longer than its
+  // file, pages at an offset not on a page or beyond the file's end, a page
+  // before the last one short, a page longer than a page, a piece copied
+  // from beyond its page, an empty piece, a page without pieces.
+  const std::vector<JournalSong> hostile = {
+      {"music/a.mp3", 1, 10, 0, {Recipe({Literal("x")})}},
+      {"/a", 1, 10, 0, {}},
+      {"/a", 1, 1, 0, {Recipe({Literal("xy")})}},
+      {"/a", 1, 9000, 100, {Recipe({Literal("x")})}},
+      {"/a", 1, 9000, 2 * kJournalPage, {Recipe({Literal(Pages('x', 1))})}},
+      {"/a", 1, 9000, -static_cast<std::int64_t>(kJournalPage), {Recipe({Literal("x")})}},
+      {"/a", 1, 90000, 0, {Recipe({Literal("x")}), Recipe({Literal("y")})}},
+      {"/a", 1, 90000, 0, {Recipe({Literal(Pages('x', 1)), Literal("y")})}},
+      {"/a", 1, 90000, 0, {Recipe({Copy(50, 60), Literal(std::string(40, 'x'))})}},
+      {"/a", 1, 90000, 0, {Recipe({Copy(0, 0), Literal("x")})}},
+      {"/a", 1, 90000, 0, {Recipe({})}},
+  };
+  for (std::size_t i = 0; i < hostile.size(); ++i) EXPECT_FALSE(DecodeJournal(EncodeJournal({hostile[i]}), decoded)) << i;
+  // Counts beyond what follows or beyond any journal of this program: of
+  // songs, of a song's pages, of a page's pieces; the journal's sum made
+  // right again.
+  const auto recounted = [](std::string journal, std::size_t at, std::uint64_t count, int width) {
+    journal.resize(journal.size() - 8);
+    for (int i = 0; i < width; ++i) journal[at + i] = static_cast<char>((count >> (8 * i)) & 0xFF);
+    const std::uint64_t sum = JournalSum(journal);
+    for (int i = 0; i < 8; ++i) journal.push_back(static_cast<char>((sum >> (8 * i)) & 0xFF));
+    return journal;
+  };
+  const std::string one = EncodeJournal({{"/a", 1, 9000, 0, {Recipe({Literal("x")})}}});
+  ASSERT_TRUE(DecodeJournal(recounted(one, 8, 1, 4), decoded));
+  for (const auto& [at, count, width] : {std::tuple{8, 4ull, 4}, std::tuple{8, 1ull << 20, 4}, std::tuple{42, 2ull, 4},
+                                         std::tuple{42, 0xFFFFFFFFull, 4}, std::tuple{62, 2ull, 2},
+                                         std::tuple{62, 0xFFFFull, 2}})
+    EXPECT_FALSE(DecodeJournal(recounted(one, at, count, width), decoded)) << at << " " << count;
+}
+
+// A page's recipe keeps what a page still old lacks: the bytes moved into
+// it from the page beside it and the new bytes. A cover moved back or
+// forth by a few dozen bytes, or not at all, takes a few percent of its
+// head in the journal; moved by a page or more, or replaced, every page is
+// kept whole. Every page comes out of its recipe and its own old bytes.
+TEST(HeadJournal, RecipesKeepOnlyWhatAPageStillOldLacks) {
+  const std::string old = CoverHead(60, "TIT2 old title");
+  std::string touched = old;
+  for (std::size_t at = 100; at < touched.size(); at += 3 * kJournalPage + 5) touched[at] ^= 1;
+  struct Case {
+    std::string name, now;
+    bool small;  // else every page is one literal piece
+  };
+  const std::vector<Case> cases = {
+      {"moved back", CoverHead(0, "TIT2 new title, longer, and TPE1 an artist"), true},
+      {"moved forth", CoverHead(97, "TIT2 x"), true},
+      {"not moved, bytes changed", touched, true},
+      {"moved by a page", CoverHead(60 + kJournalPage, "TIT2 old title"), false},
+      {"moved by more", CoverHead(60 + 2 * kJournalPage + 7, ""), false},
+      {"another cover", CoverHead(60, "TIT2 old title", 2), false},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(c.now.size(), old.size()) << c.name;
+    const std::vector<PageRecipe> recipes = PageRecipes(old, c.now);
+    ASSERT_EQ(recipes.size(), 28u) << c.name;
+    EXPECT_TRUE(Rebuilds(recipes, old, c.now, 0)) << c.name;
+    const std::size_t literal = LiteralBytes(recipes);
+    if (c.small) {
+      EXPECT_LT(literal, old.size() / 25) << c.name;
+      continue;
+    }
+    // The cover's pages whole; the padding's last page mostly copies itself.
+    for (std::size_t page = 0; page < 25; ++page)
+      EXPECT_EQ(recipes[page].Pieces, std::vector<PagePiece>{Literal(c.now.substr(page * kJournalPage, kJournalPage))})
+          << c.name << " page " << page;
+    EXPECT_LT(LiteralBytes({recipes.back()}), 100u) << c.name;
   }
-  std::string counted = EncodeJournal(songs);
-  counted[8] = 4;
-  counted.resize(counted.size() - 8);
-  const std::uint64_t sum = JournalSum(counted);
-  for (int i = 0; i < 8; ++i) counted.push_back(static_cast<char>((sum >> (8 * i)) & 0xFF));
-  EXPECT_FALSE(DecodeJournal(counted, decoded));
+  // Pages from the middle of the heads, the move found from there; a short
+  // last page.
+  const std::string moved = CoverHead(0, "TIT2");
+  const std::vector<PageRecipe> middle = PageRecipes(old, moved, {5 * kJournalPage, 9 * kJournalPage});
+  ASSERT_EQ(middle.size(), 4u);
+  EXPECT_TRUE(Rebuilds(middle, old, moved, 5 * kJournalPage));
+  EXPECT_LT(LiteralBytes(middle), 4 * 100u);
+  const std::vector<PageRecipe> shortEnd = PageRecipes(old.substr(0, 3000), moved.substr(0, 3000));
+  ASSERT_EQ(shortEnd.size(), 1u);
+  EXPECT_EQ(RebuildPage(shortEnd[0], old.substr(0, 3000)), moved.substr(0, 3000));
+  EXPECT_TRUE(PageRecipes(old, moved.substr(1)).empty());
+}
+
+// A file whose moved cover was written through a recipe journal, found in
+// every state a power cut may leave it (any pages new, the others old) and
+// in states it cannot: settled to its whole new head, left whole old or
+// whole new, or left alone where a page is neither. A settling cut short is
+// such a state too, settled again.
+TEST(HeadJournal, RecipeJournalsSettleEveryMixOfOldAndNewPages) {
+  TempDir dir;
+  const std::string folder = dir.File("state") + "/";
+  const std::string old = CoverHead(60, "TIT2 old title"), now = CoverHead(0, "TIT2 new title"), audio = Pages('a', 3);
+  const std::size_t pages = old.size() / kJournalPage;
+  // Which pages are new, by page number.
+  struct Case {
+    std::string name;
+    std::function<bool(std::size_t)> isNew;
+    How expected;
+    bool foreign = false;  // one page written by another program
+  };
+  const std::vector<Case> cases = {
+      {"old", [](std::size_t) { return false; }, How::Old},
+      {"new", [](std::size_t) { return true; }, How::Whole},
+      {"every other", [](std::size_t page) { return page % 2 == 0; }, How::Completed},
+      {"the first", [](std::size_t page) { return page == 0; }, How::Completed},
+      {"all but the first", [](std::size_t page) { return page > 0; }, How::Completed},
+      {"every third, after", [](std::size_t page) { return page % 3 == 1; }, How::Completed},
+      {"a page of another's", [](std::size_t page) { return page < 4; }, How::ChangedSince, true},
+  };
+  std::vector<JournalSong> songs;
+  std::vector<std::string> found;
+  for (const Case& c : cases) {
+    const std::string path = dir.File(c.name);
+    WriteFileBytes(path, old + audio);
+    songs.push_back(EntryFor(path, now));
+    std::string head = old;
+    for (std::size_t page = 0; page < pages; ++page)
+      if (c.isNew(page)) head.replace(page * kJournalPage, kJournalPage, now.substr(page * kJournalPage, kJournalPage));
+    if (c.foreign) head[7 * kJournalPage + 9] ^= 0x20;
+    WriteFileBytes(path, head + audio);
+    found.push_back(head);
+  }
+  std::filesystem::create_directories(folder);
+  WriteFileBytes(folder + "heads-00000000000000000001-1.journal", EncodeJournal(songs));
+  const std::vector<SettledSong> settled = SettleHeadJournals(folder);
+  ASSERT_EQ(settled.size(), cases.size());
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    EXPECT_EQ(settled[i].How, cases[i].expected) << cases[i].name;
+    const std::string expected = cases[i].expected == How::Completed ? now : found[i];
+    EXPECT_TRUE(ReadFileBytes(dir.File(cases[i].name)) == expected + audio) << cases[i].name;
+  }
 }
 
 // Every state a file named in a journal can be found in, settled at once:
@@ -329,49 +497,90 @@ TEST(HeadJournal, EveryPowerCutDuringLargeInPlaceWritesSettlesToWholeHeads) {
   EXPECT_GT(completed, 0u);
   disk.Restore(before);
 }
+
+// A settling cut short by a power failure, at each of its writes and its
+// flush, keeping any part of what it wrote: settled again, the file has its
+// whole new head.
+TEST(HeadJournal, ASettlingCutShortIsSettledAgain) {
+  testing_support::PowerCutFileSystem disk;
+  if (!disk.Mounted()) GTEST_SKIP() << disk.Why();
+  const std::string folder = disk.File("state") + "/";
+  std::filesystem::create_directories(folder);
+  const std::string old = CoverHead(60, "TIT2 old title"), now = CoverHead(0, "TIT2 new title"), audio = Pages('a', 2);
+  const std::string path = disk.File("song");
+  WriteFileBytes(path, old + audio);
+  WriteFileBytes(folder + "heads-00000000000000000001-1.journal", EncodeJournal({EntryFor(path, now)}));
+  // Torn: the first three pages new.
+  WriteFileBytes(path, now.substr(0, 3 * kJournalPage) + old.substr(3 * kJournalPage) + audio);
+  disk.Flush();
+  const auto before = disk.CutPower(testing_support::PowerCutFileSystem::Loss::Unflushed);
+  disk.CutWhen([](const auto&) { return true; }, testing_support::PowerCutFileSystem::Loss::Torn, 3);
+  ASSERT_EQ(SettleHeadJournals(folder).size(), 1u);
+  disk.CutWhen({}, testing_support::PowerCutFileSystem::Loss::Torn);
+  auto cuts = disk.TakeCuts();
+  // A write for each page still old, the flush, the journal's removal.
+  ASSERT_GE(cuts.size(), 20u);
+  for (const auto& image : cuts) {
+    disk.Restore(image);
+    const std::vector<SettledSong> again = SettleHeadJournals(folder);
+    ASSERT_LE(again.size(), 1u);
+    if (!again.empty()) {
+      EXPECT_TRUE(again[0].How == How::Completed || again[0].How == How::Whole);
+    }
+    EXPECT_TRUE(ReadFileBytes(path) == now + audio);
+  }
+  disk.Restore(before);
+}
 #endif
 
-// A journal of the first version, as earlier builds wrote it (whole heads
-// from the file's start, summed with CheckSum), left by a power cut: the
+// Journals of the first two versions, as earlier builds wrote them (whole
+// new pages; the first from the file's start, summed with CheckSum, the
+// second at an offset, summed with JournalSum), left by a power cut: the
 // torn head is still completed, the whole old one left, the journal gone.
-TEST(HeadJournal, SettlesAJournalOfTheFirstVersion) {
-  TempDir dir;
-  const std::string folder = dir.File("state") + "/";
-  const std::string oldHead = Pages('o', 2), newHead = Pages('n', 2), audio = Pages('a', 2);
-  const auto little = [](std::string& out, std::uint64_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
-  };
-  std::string journal("QMHJ\x01\0\0\0", 8);
-  little(journal, 2, 4);
-  for (const char* name : {"torn", "old"}) {
-    const std::string path = dir.File(name);
-    WriteFileBytes(path, oldHead + audio);
-    FileStamp stamp;
-    ASSERT_TRUE(StampOf(path, stamp));
-    little(journal, path.size(), 4);
-    journal += path;
-    little(journal, stamp.Inode, 8);
-    little(journal, static_cast<std::uint64_t>(stamp.Size), 8);
-    little(journal, newHead.size(), 4);
-    journal += newHead;
-    for (int page = 0; page < 2; ++page) little(journal, CheckSum(oldHead.substr(page * kJournalPage, kJournalPage)), 8);
-  }
-  little(journal, CheckSum(journal), 8);
-  std::filesystem::create_directories(folder);
-  WriteFileBytes(folder + "heads-00000000000000000001-1.journal", journal);
-  {
-    File file;
-    ASSERT_TRUE(file.OpenReadWrite(dir.File("torn")));
-    ASSERT_TRUE(file.WriteAllAt(0, newHead.data(), kJournalPage));
-  }
+TEST(HeadJournal, SettlesJournalsOfEarlierVersions) {
+  for (const int version : {1, 2}) {
+    SCOPED_TRACE(version);
+    TempDir dir;
+    const std::string folder = dir.File("state") + "/";
+    const std::string oldHead = Pages('o', 2), newHead = Pages('n', 2), audio = Pages('a', 2);
+    const auto little = [](std::string& out, std::uint64_t value, int bytes) {
+      for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+    };
+    const auto sum = [version](std::string_view bytes) { return version == 1 ? CheckSum(bytes) : JournalSum(bytes); };
+    std::string journal("QMHJ\0\0\0\0", 8);
+    journal[4] = static_cast<char>(version);
+    little(journal, 2, 4);
+    for (const char* name : {"torn", "old"}) {
+      const std::string path = dir.File(name);
+      WriteFileBytes(path, oldHead + audio);
+      FileStamp stamp;
+      ASSERT_TRUE(StampOf(path, stamp));
+      little(journal, path.size(), 4);
+      journal += path;
+      little(journal, stamp.Inode, 8);
+      little(journal, static_cast<std::uint64_t>(stamp.Size), 8);
+      if (version == 2) little(journal, 0, 8);
+      little(journal, newHead.size(), 4);
+      journal += newHead;
+      for (int page = 0; page < 2; ++page) little(journal, sum(oldHead.substr(page * kJournalPage, kJournalPage)), 8);
+    }
+    little(journal, sum(journal), 8);
+    std::filesystem::create_directories(folder);
+    WriteFileBytes(folder + "heads-00000000000000000001-1.journal", journal);
+    {
+      File file;
+      ASSERT_TRUE(file.OpenReadWrite(dir.File("torn")));
+      ASSERT_TRUE(file.WriteAllAt(0, newHead.data(), kJournalPage));
+    }
 
-  const std::vector<SettledSong> settled = SettleHeadJournals(folder);
-  ASSERT_EQ(settled.size(), 2u);
-  EXPECT_EQ(settled[0].How, How::Completed);
-  EXPECT_EQ(settled[1].How, How::Old);
-  EXPECT_EQ(ReadFileBytes(dir.File("torn")), newHead + audio);
-  EXPECT_EQ(ReadFileBytes(dir.File("old")), oldHead + audio);
-  std::vector<std::string> left;
-  ASSERT_TRUE(ListDirectory(folder, left));
-  EXPECT_TRUE(left.empty());
+    const std::vector<SettledSong> settled = SettleHeadJournals(folder);
+    ASSERT_EQ(settled.size(), 2u);
+    EXPECT_EQ(settled[0].How, How::Completed);
+    EXPECT_EQ(settled[1].How, How::Old);
+    EXPECT_EQ(ReadFileBytes(dir.File("torn")), newHead + audio);
+    EXPECT_EQ(ReadFileBytes(dir.File("old")), oldHead + audio);
+    std::vector<std::string> left;
+    ASSERT_TRUE(ListDirectory(folder, left));
+    EXPECT_TRUE(left.empty());
+  }
 }

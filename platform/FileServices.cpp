@@ -494,6 +494,15 @@ bool DirectoryExists(const std::string& path) {
   return StatusOf(path, st) && S_ISDIR(st.st_mode);
 }
 
+std::string AbsolutePath(const std::string& path) {
+  if (path.empty() || path.front() == '/') return path;
+  char folder[PATH_MAX];
+  if (!::getcwd(folder, sizeof folder)) return path;
+  std::string absolute(folder);
+  if (!absolute.ends_with('/')) absolute += '/';
+  return absolute + path;
+}
+
 bool DeleteFile(const std::string& path) { return !path.empty() && ::unlink(path.c_str()) == 0; }
 
 bool SyncFolder(const std::string& path) {

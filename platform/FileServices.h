@@ -208,6 +208,11 @@ struct DirectoryEntry {
 bool ListDirectory(const std::string& path, std::vector<DirectoryEntry>& entries);
 // Directory of the running executable, ending with a path separator.
 std::string ExecutableDirectory();
+// A relative path taken from the working directory, as an absolute one
+// that names the same file from any working directory; symbolic links
+// are not resolved. An absolute path, or one whose working directory
+// cannot be told (it was removed), is returned as it is.
+std::string AbsolutePath(const std::string& path);
 
 // Test seam: when set, it is asked before every write of count bytes through
 // a File and may refuse it (returning false), as a full disk would.

@@ -50,14 +50,18 @@ bool ReplaceGroup::Add(File copy, std::string temporary, std::string target, con
 
 bool ReplaceGroup::AddInFile(File copy, std::string copyName, std::string target, const FileStamp& targetStamp,
                              File song, std::string head, std::int64_t replaces, std::string named) {
-  Waiting entry{std::move(copy), std::move(copyName), std::move(target), targetStamp, 0, {}, std::move(named), {}};
+  if (named.empty()) named = target;
+  // The record names both files for a settling run from any folder.
+  Waiting entry{std::move(copy), AbsolutePath(copyName), AbsolutePath(target), targetStamp, 0, {}, std::move(named), {}};
   entry.inFile = Waiting::InFile{std::move(song), std::move(head), replaces};
   return AddWaiting(std::move(entry));
 }
 
 bool ReplaceGroup::AddInPlace(File song, std::string target, const FileStamp& targetStamp, std::int64_t offset,
                               std::string pages, std::vector<PageRecipe> recipes, std::string named) {
-  Waiting entry{std::move(song), {}, std::move(target), targetStamp, 0, {}, std::move(named), {}};
+  if (named.empty()) named = target;
+  // The journal names the song for a settling run from any folder.
+  Waiting entry{std::move(song), {}, AbsolutePath(target), targetStamp, 0, {}, std::move(named), {}};
   entry.inPlace = Waiting::InPlace{offset, std::move(pages), std::move(recipes)};
   return AddWaiting(std::move(entry));
 }

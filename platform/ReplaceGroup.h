@@ -67,6 +67,10 @@ class ReplaceGroup {
   // that reports an error on closing is removed at once (false).
   // Refusals name the target as named, when given: the symbolic link a job
   // saved it through.
+  // The two calls below keep a relative target (and copy name) as an
+  // absolute path from the working directory at the call, links not
+  // resolved: the journal and the rewrite record that name them are
+  // settled by whichever program starts next, from any working directory.
   bool Add(File copy, std::string temporary, std::string target, const FileStamp& targetStamp,
            std::string named = {});
   // Takes, for a song rewritten in its own file (InFileRewrite.h), the

@@ -12,6 +12,7 @@
 #include <tuple>
 #include <set>
 
+#include "FaultSupport.h"
 #include "FileHead.h"
 #include "InFileRewrite.h"
 #include "ReplaceGroup.h"
@@ -447,6 +448,42 @@ TEST(HeadJournal, LargeHeadsInPlaceWaitForTheGroupAndLeaveNoJournal) {
     ASSERT_TRUE(StampOf(dir.File("b"), after));
     EXPECT_NE(after.Inode, before.Inode);
   }
+}
+
+// A song named from the working directory (a relative catalogue folder)
+// whose head is cut short as its pages are written: the journal names it
+// by its whole path, and a program started in another folder completes it.
+TEST(HeadJournal, ATornSongNamedFromTheWorkingFolderIsSettledFromAnyFolder) {
+  TempDir dir;
+  const ScopedEnvironment state("XDG_STATE_HOME", dir.File("state").c_str());
+  std::filesystem::create_directories(dir.File("music"));
+  const std::string old = CoverHead(60, "TIT2 old title"), now = CoverHead(0, "TIT2 new title"), audio = Pages('a', 2);
+  const std::string song = dir.File("music/song.mp3"), named = "music/song.mp3";
+  WriteFileBytes(song, old + audio);
+  {
+    const testing_support::ScopedWorkingFolder here(dir.Path());
+    // The power fails during the write: three pages reached the disk.
+    const testing_support::ScopedWriteHook cut([&](const std::string& path, std::size_t) {
+      if (path == song) WriteFileBytes(song, now.substr(0, 3 * kJournalPage) + old.substr(3 * kJournalPage) + audio);
+      return path != song;
+    });
+    ReplaceGroupScope scope;
+    File file;
+    ASSERT_TRUE(OpenForJob(file, named));
+    ASSERT_TRUE(ReplaceHead(named, file, {now, static_cast<std::int64_t>(now.size()), true, old}));
+    scope.Group().Commit();
+    const auto refusals = scope.Group().TakeRefusals();
+    ASSERT_EQ(refusals.size(), 1u);
+    EXPECT_EQ(refusals[0].target, named);
+    EXPECT_EQ(refusals[0].step, ReplaceGroup::Refusal::Step::WriteHead);
+  }
+  const testing_support::ScopedWorkingFolder elsewhere(dir.File("state"));
+  const std::vector<SettledSong> settled = SettleHeadJournals();
+  ASSERT_EQ(settled.size(), 1u);
+  EXPECT_EQ(settled[0].Path, song);
+  EXPECT_EQ(settled[0].How, How::Completed);
+  EXPECT_EQ(ReadFileBytes(song), now + audio);
+  EXPECT_TRUE(std::filesystem::is_empty(dir.File("state/quillmar2012")));
 }
 
 #ifdef QUILLMAR_POWER_CUT_FS

@@ -10,12 +10,16 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <functional>
 #include <optional>
 #include <utility>
 
+#include "FaultSupport.h"
+#include "FileHead.h"
+#include "ReplaceGroup.h"
 #include "TestSupport.h"
 
 using namespace platform;
@@ -140,6 +144,38 @@ TEST(InFileRewrite, ARecordRemovedByASettlingBeforeItWasLockedIsMadeAgain) {
   EXPECT_EQ(settled[0].Done, SettledRewrite::How::PutBack);
   EXPECT_EQ(ReadFileBytes(torn), oldSong);
   EXPECT_FALSE(std::filesystem::exists(torn + "~old"));
+}
+
+// A song with a second name, named from the working directory, whose
+// rewrite in its own file fails even to put it back: its record names the
+// song and its copy by their whole paths, so that a program started in
+// another folder settles them and the copy goes.
+TEST(InFileRewrite, ARewriteOfASongNamedFromTheWorkingFolderIsSettledFromAnyFolder) {
+  TempDir dir;
+  const testing_support::ScopedEnvironment state("XDG_STATE_HOME", dir.File("state").c_str());
+  const std::string oldSong = "old head|the audio", song = dir.File("song.mp3");
+  WriteFileBytes(song, oldSong);
+  ASSERT_EQ(::link(song.c_str(), dir.File("second name.mp3").c_str()), 0);
+  {
+    const testing_support::ScopedWorkingFolder here(dir.Path());
+    const testing_support::ScopedWriteHook refused([&](const std::string& path, std::size_t) { return path != song; });
+    ReplaceGroupScope scope;
+    File file;
+    ASSERT_TRUE(OpenForJob(file, "song.mp3"));
+    ASSERT_TRUE(ReplaceHead("song.mp3", file, {"NEW HEAD!|", 9, false, {}}));
+    scope.Group().Commit();
+    const auto refusals = scope.Group().TakeRefusals();
+    ASSERT_EQ(refusals.size(), 1u);
+    EXPECT_EQ(refusals[0].step, ReplaceGroup::Refusal::Step::RewriteSong);
+    EXPECT_FALSE(refusals[0].putBack);
+  }
+  const testing_support::ScopedWorkingFolder elsewhere(dir.File("state"));
+  const std::vector<SettledRewrite> settled = SettleInterruptedRewrites();
+  ASSERT_EQ(settled.size(), 1u);
+  EXPECT_EQ(settled[0].Song, song);
+  EXPECT_EQ(settled[0].Done, SettledRewrite::How::CopyRemoved);
+  EXPECT_EQ(ReadFileBytes(song), oldSong);
+  EXPECT_FALSE(std::filesystem::exists(song + "~old"));
 }
 
 }  // namespace

@@ -162,4 +162,14 @@ ScopedEnvironment::~ScopedEnvironment() {
   else ::unsetenv(name_.c_str());
 }
 
+ScopedWorkingFolder::ScopedWorkingFolder(const std::string& folder)
+    : previous_(std::filesystem::current_path().string()) {
+  std::filesystem::current_path(folder);
+}
+
+ScopedWorkingFolder::~ScopedWorkingFolder() {
+  std::error_code ec;
+  std::filesystem::current_path(previous_, ec);
+}
+
 }  // namespace testing_support

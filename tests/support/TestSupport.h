@@ -75,4 +75,17 @@ class ScopedEnvironment {
   bool hadValue_;
 };
 
+// Makes folder the working directory for the life of the object, and puts
+// back the one before.
+class ScopedWorkingFolder {
+ public:
+  explicit ScopedWorkingFolder(const std::string& folder);
+  ~ScopedWorkingFolder();
+  ScopedWorkingFolder(const ScopedWorkingFolder&) = delete;
+  ScopedWorkingFolder& operator=(const ScopedWorkingFolder&) = delete;
+
+ private:
+  std::string previous_;
+};
+
 }  // namespace testing_support

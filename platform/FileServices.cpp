@@ -443,6 +443,10 @@ bool File::Stamp(FileStamp& stamp) const {
     stamp = atOpen_;
     return true;
   }
+  return CurrentStamp(stamp);
+}
+
+bool File::CurrentStamp(FileStamp& stamp) const {
   struct stat st;
   if (fd_ < 0 || fstat(fd_, &st) != 0) return false;
   stamp = StampFromStat(st);

@@ -123,6 +123,10 @@ class File {
   // The open file's stamp; false when it cannot be taken. Until the first
   // write through this object it is the stamp taken when it was opened.
   bool Stamp(FileStamp& stamp) const;
+  // The open file's stamp as the system tells it now, whatever was written
+  // through this object: what another program did to the file since it
+  // was opened shows, and Links is 0 once it has no name left.
+  bool CurrentStamp(FileStamp& stamp) const;
   // Closes the file; false when the system reported an error on closing.
   bool Close();
   // Which opening of a file this object holds: a number no other opening

@@ -29,6 +29,9 @@ constexpr std::uint32_t kMostSongs = 1u << 16;
 constexpr std::uint32_t kLongestPath = 4096;
 constexpr std::uint32_t kLongestHead = 256u << 20;
 constexpr std::uint32_t kMostPages = kLongestHead / kJournalPage;
+// How often a new journal is made again after another program's settling
+// removed it before it was locked.
+constexpr int kMostMakings = 8;
 
 void PutLittle(std::string& out, std::uint64_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
@@ -405,11 +408,19 @@ bool HeadJournal::Record(const std::vector<JournalSong>& songs) {
   const bool made = !file_.IsOpen();
   if (made) {
     if (folder_.empty() || !MakeFolders(folder_)) return false;
-    path_ = folder_ + JournalName();
     // Held locked while this program runs: a settling elsewhere leaves it.
-    if (!file_.CreateNew(path_) || !file_.Lock(false)) {
-      Release(true);
-      return false;
+    // Until it is locked, a settling of another program may take the new,
+    // empty journal for a torn one and remove it (waiting here while it
+    // holds the lock): then it is made again.
+    for (int attempt = 0;; ++attempt) {
+      path_ = folder_ + JournalName();
+      FileStamp locked;
+      if (attempt == kMostMakings || !file_.CreateNew(path_) || !file_.Lock(true) || !file_.CurrentStamp(locked)) {
+        Release(true);
+        return false;
+      }
+      if (locked.Links != 0) break;
+      file_.Close();
     }
   }
   const std::string bytes = EncodeJournal(songs);

@@ -9,12 +9,14 @@
 
 #include <filesystem>
 #include <optional>
+#include <thread>
 #include <tuple>
 #include <set>
 
 #include "FaultSupport.h"
 #include "FileHead.h"
 #include "InFileRewrite.h"
+#include "LockSupport.h"
 #include "ReplaceGroup.h"
 #include "TestSupport.h"
 #ifdef QUILLMAR_POWER_CUT_FS
@@ -447,6 +449,58 @@ TEST(HeadJournal, LargeHeadsInPlaceWaitForTheGroupAndLeaveNoJournal) {
     EXPECT_EQ(ReadFileBytes(dir.File("b")), Pages(grouped ? 'x' : 'y', 3) + audio);
     ASSERT_TRUE(StampOf(dir.File("b"), after));
     EXPECT_NE(after.Inode, before.Inode);
+  }
+}
+
+// Another program starts and settles journals while this one makes its
+// own: the new journal, empty and not locked yet, looks torn to it and is
+// removed, at once or after it held the journal a moment. It is made
+// again, and holds what was recorded once the heads may be written.
+TEST(HeadJournal, AJournalRemovedByASettlingBeforeItWasLockedIsMadeAgain) {
+  TempDir dir;
+  const std::string folder = dir.File("state") + "/";
+  WriteFileBytes(dir.File("song"), Pages('o', 3));
+  const std::vector<JournalSong> songs = {EntryFor(dir.File("song"), Pages('n', 3))};
+  const auto journals = [&folder] {
+    std::vector<std::string> names;
+    EXPECT_TRUE(ListDirectory(folder, names));
+    return names;
+  };
+  for (const bool held : {false, true}) {
+    SCOPED_TRACE(held ? "held a moment" : "settled at once");
+    File settling;
+    std::thread removing;
+    testing_support::beforeNextLock = [&] {
+      if (!held) {
+        EXPECT_TRUE(SettleHeadJournals(folder).empty());
+        return;
+      }
+      // As a settling does: locked, found empty, removed, let go.
+      const std::string path = folder + journals().at(0);
+      ASSERT_TRUE(settling.OpenReadWrite(path) && settling.Lock(false));
+      removing = std::thread([&settling, path] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        DeleteFile(path);
+        settling.Close();
+      });
+    };
+    {
+      HeadJournal journal(folder);
+      ASSERT_TRUE(journal.Record(songs));
+      if (removing.joinable()) removing.join();
+      EXPECT_FALSE(testing_support::beforeNextLock);
+      const std::vector<std::string> names = journals();
+      ASSERT_EQ(names.size(), 1u);
+      std::vector<JournalSong> read;
+      EXPECT_TRUE(DecodeJournal(ReadFileBytes(folder + names[0]), read));
+      EXPECT_EQ(read, songs);
+      // The power fails before the heads are written.
+      journal.Keep();
+    }
+    const std::vector<SettledSong> settled = SettleHeadJournals(folder);
+    ASSERT_EQ(settled.size(), 1u);
+    EXPECT_EQ(settled[0].How, How::Old);
+    EXPECT_TRUE(journals().empty());
   }
 }
 

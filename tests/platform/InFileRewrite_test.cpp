@@ -6,19 +6,17 @@
 
 #include "InFileRewrite.h"
 
-#include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <functional>
 #include <optional>
 #include <utility>
 
 #include "FaultSupport.h"
 #include "FileHead.h"
+#include "LockSupport.h"
 #include "ReplaceGroup.h"
 #include "TestSupport.h"
 
@@ -26,20 +24,7 @@ using namespace platform;
 using testing_support::ReadFileBytes;
 using testing_support::TempDir;
 using testing_support::WriteFileBytes;
-
-namespace {
-
-// What another program does right before this one's next flock, once.
-std::function<void()> beforeNextLock;
-
-}  // namespace
-
-// The system's flock, after the step a test put before it.
-extern "C" int flock(int fd, int operation) noexcept {
-  static const auto system = reinterpret_cast<int (*)(int, int)>(::dlsym(RTLD_NEXT, "flock"));
-  if (const std::function<void()> step = std::exchange(beforeNextLock, nullptr)) step();
-  return system(fd, operation);
-}
+using testing_support::beforeNextLock;
 
 namespace {
 

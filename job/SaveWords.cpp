@@ -101,9 +101,10 @@ std::string LinkWords(const platform::LinkFault& fault) {
 std::string RefusalWords(const platform::ReplaceGroup::Refusal& refusal) {
   using Step = platform::ReplaceGroup::Refusal::Step;
   const std::string system = SystemMessage(refusal.fault.Error);
+  // Whatever the step: the song another program changed was left to it.
+  if (refusal.fault.What == platform::SaveFault::Kind::ChangedMeanwhile) return FaultWords(refusal.fault);
   switch (refusal.step) {
     case Step::PutCopy:
-      if (refusal.fault.What == platform::SaveFault::Kind::ChangedMeanwhile) return FaultWords(refusal.fault);
       return "the new file could not be put on the disk";
     case Step::WriteJournal:
       return "the journal could not be written: " + system;

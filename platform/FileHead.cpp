@@ -163,14 +163,15 @@ bool ReplaceByCopy(const std::string& name, const std::string& path, File& file,
 // Writes the pages of a head that changed, more than one, over the old
 // ones through the journal: within the group, or alone right now.
 bool ReplacePagesInPlace(const std::string& name, const std::string& path, File& file, const FileStamp& stamp,
-                         const NewHead& head, std::string_view old, PageRange changed) {
-  const std::size_t begin = changed.Begin, size = changed.Size();
+                         const NewHead& head, std::string_view old, PageRange pages, bool& changed) {
+  const std::size_t begin = pages.Begin, size = pages.Size();
   ReplaceGroup* group = ActiveReplaceGroup();
   ReplaceGroup alone;
-  (group ? group : &alone)
-      ->AddInPlace(std::move(file), path, stamp, static_cast<std::int64_t>(begin),
-                   std::string(head.Bytes.substr(begin, size)), PageRecipes(old, head.Bytes, changed), name);
-  return group || alone.Commit() == 1;
+  const bool added =
+      (group ? group : &alone)
+          ->AddInPlace(std::move(file), path, stamp, static_cast<std::int64_t>(begin),
+                       std::string(head.Bytes.substr(begin, size)), PageRecipes(old, head.Bytes, pages), name);
+  return group || CommitAlone(alone, added, changed);
 }
 
 }  // namespace
@@ -269,7 +270,7 @@ bool ReplaceHead(const std::string& name, File& file, const NewHead& head, SaveF
   ReplaceGroup* group = ActiveReplaceGroup();
   if (!(group ? group->MayJournal() : JournalFolderUsable(StateFolder())))
     return ReplaceByCopy(name, path, file, stamp, head, changed) || failed();
-  return ReplacePagesInPlace(name, path, file, stamp, head, old, pages) || failed();
+  return ReplacePagesInPlace(name, path, file, stamp, head, old, pages, changed) || failed();
 }
 
 }  // namespace platform

@@ -178,6 +178,17 @@ bool ReplaceGroup::Batch::Holds(const std::string& path, const std::optional<Fil
   return names.count(path) != 0 || (named && files.count({named->Device, named->Inode}) != 0);
 }
 
+std::optional<SaveFault> ReplaceGroup::ChangedSinceRead(const Waiting& entry) {
+  FileStamp now;
+  if (!entry.copy.CurrentStamp(now)) return SaveFault::FromErrno();
+  // A file with no name left was replaced by another (or removed).
+  const FileStamp& read = entry.targetStamp;
+  if (now.Device == read.Device && now.Inode == read.Inode && now.Size == read.Size &&
+      now.ModifiedNs == read.ModifiedNs && now.Links != 0)
+    return std::nullopt;
+  return SaveFault{SaveFault::Kind::ChangedMeanwhile, 0};
+}
+
 std::vector<ReplaceGroup::HeadState> ReplaceGroup::WriteHeads(Batch& batch, Outcome& outcome) {
   std::vector<HeadState> states(batch.copies.size(), HeadState::kNoHead);
   std::vector<JournalSong> journal;
@@ -185,6 +196,15 @@ std::vector<ReplaceGroup::HeadState> ReplaceGroup::WriteHeads(Batch& batch, Outc
   for (std::size_t i = 0; i < batch.copies.size(); ++i) {
     Waiting& entry = batch.copies[i];
     if (!entry.inPlace) continue;
+    // Another program may have written the song since the job read it
+    // (its own tag, grown by moving the audio within the file, say): pages
+    // made from the old head must not go over that. The open file tells.
+    if (const std::optional<SaveFault> changed = ChangedSinceRead(entry)) {
+      states[i] = HeadState::kUntouched;
+      ++outcome.refused;
+      outcome.refusals.push_back(RefusedAt(entry.named, Refusal::Step::WriteJournal, *changed));
+      continue;
+    }
     journal.push_back({entry.target, entry.targetStamp.Inode, entry.targetStamp.Size, entry.inPlace->offset,
                        std::move(entry.inPlace->recipes)});
     journalled.push_back(i);

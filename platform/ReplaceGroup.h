@@ -85,9 +85,11 @@ class ReplaceGroup {
   // kJournalPage) in target, open for writing in song and stamped as it
   // was read; recipes: PageRecipes of them over the bytes they replace,
   // which the journal keeps. They are written as the group is committed,
-  // through the journal, into the file still open: the job found the song
-  // unchanged by its name just before its save, and on a share each look
-  // is a round trip.
+  // through the journal, into the file still open, only while that file
+  // still has targetStamp's inode, size and modification time and a name
+  // (no look at
+  // its name: the job found the song unchanged by it just before its save,
+  // and on a share each look is a round trip).
   bool AddInPlace(File song, std::string target, const FileStamp& targetStamp, std::int64_t offset,
                   std::string pages, std::vector<PageRecipe> recipes, std::string named = {});
   // Whether the group's journal can be kept (JournalFolderUsable), asked
@@ -117,7 +119,8 @@ class ReplaceGroup {
       // A new file, or the copy of a song to be rewritten in its own file,
       // was not put on the disk, or its file changed meanwhile.
       PutCopy,
-      // A head in place: the journal was not written, the song untouched;
+      // A head in place: the journal was not written, or the song had
+      // changed since it was read (ChangedMeanwhile), the song untouched;
       // the song was not written; the song was not put on the disk.
       WriteJournal,
       WriteHead,
@@ -187,6 +190,10 @@ class ReplaceGroup {
   // through the journal (those not written are refused into outcome).
   enum class HeadState { kNoHead, kWritten, kUntouched, kMaybeTorn };
   std::vector<HeadState> WriteHeads(Batch& batch, Outcome& outcome);
+  // Why a head in place may not be written: its song, as its open file
+  // stands now, is not as the job read it (ChangedMeanwhile), or cannot be
+  // looked at.
+  static std::optional<SaveFault> ChangedSinceRead(const Waiting& entry);
   Outcome CommitBatch(Batch& batch);
   // Puts a song rewritten in its own file in its new state from its copy,
   // or back in its old one when that fails; false when even that failed

@@ -40,6 +40,7 @@ TEST(SaveWords, EachRefusalOfAGroupHasItsWords) {
     std::string words;
   } cases[] = {
       {At(Refusal::Step::PutCopy, {SaveFault::Kind::ChangedMeanwhile, 0}), "file changed meanwhile, left as it was"},
+      {At(Refusal::Step::WriteJournal, {SaveFault::Kind::ChangedMeanwhile, 0}), "file changed meanwhile, left as it was"},
       {At(Refusal::Step::PutCopy), "the new file could not be put on the disk"},
       {At(Refusal::Step::WriteJournal), "the journal could not be written: " + kFullMessage},
       {At(Refusal::Step::WriteHead), "the song could not be written: " + kFullMessage},

@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <thread>
 #include <tuple>
@@ -538,6 +540,66 @@ TEST(HeadJournal, ATornSongNamedFromTheWorkingFolderIsSettledFromAnyFolder) {
   EXPECT_EQ(settled[0].How, How::Completed);
   EXPECT_EQ(ReadFileBytes(song), now + audio);
   EXPECT_TRUE(std::filesystem::is_empty(dir.File("state/quillmar2012")));
+}
+
+// Another program writes a song while its head waits in the group: its
+// tag grown by moving the audio within the file, as some editors do, the
+// song written over at its length, or replaced by a new file. That song is
+// left as the other program made it, refused as changed meanwhile and
+// named in no journal; the group's other song is written.
+TEST(HeadJournal, ASongChangedWhileItsHeadWaitsIsLeftAsTheOtherProgramMadeIt) {
+  TempDir dir;
+  const ScopedEnvironment state("XDG_STATE_HOME", dir.File("state").c_str());
+  const std::string old = CoverHead(60, "TIT2 old title"), now = CoverHead(0, "TIT2 new title"), audio = Pages('a', 2);
+  const std::string song = dir.File("song.mp3"), other = dir.File("other.mp3");
+  const struct {
+    const char* how;
+    std::string bytes;
+    bool replaced;
+  } changes[] = {
+      {"its tag grown", CoverHead(60, "TIT2 another program's title") + Pages('p', 1) + audio, false},
+      {"written over at its length", CoverHead(60, "TIT2 another's title") + audio, false},
+      {"replaced", CoverHead(60, "TIT2 a new file") + audio, true},
+  };
+  for (const auto& change : changes) {
+    SCOPED_TRACE(change.how);
+    for (const std::string& path : {song, other}) WriteFileBytes(path, old + audio);
+    // Any write from now on shows in the song's time.
+    testing_support::MoveTimesBack({song});
+    ReplaceGroupScope scope;
+    for (const std::string& path : {song, other}) {
+      File file;
+      ASSERT_TRUE(OpenForJob(file, path));
+      ASSERT_TRUE(ReplaceHead(path, file, {now, static_cast<std::int64_t>(now.size()), true, old}));
+    }
+    WriteFileBytes(change.replaced ? song + ".new" : song, change.bytes);
+    if (change.replaced) ASSERT_EQ(std::rename((song + ".new").c_str(), song.c_str()), 0);
+    EXPECT_EQ(scope.Group().Commit(), 1u);
+    const auto refusals = scope.Group().TakeRefusals();
+    ASSERT_EQ(refusals.size(), 1u);
+    EXPECT_EQ(refusals[0].target, song);
+    EXPECT_EQ(refusals[0].step, ReplaceGroup::Refusal::Step::WriteJournal);
+    EXPECT_EQ(refusals[0].fault.What, SaveFault::Kind::ChangedMeanwhile);
+    EXPECT_EQ(ReadFileBytes(song), change.bytes);
+    EXPECT_EQ(ReadFileBytes(other), now + audio);
+    // The journal, emptied but kept for the group's next, named only the other.
+    std::vector<std::string> journals;
+    ASSERT_TRUE(ListDirectory(dir.File("state/quillmar2012"), journals));
+    ASSERT_EQ(journals.size(), 1u);
+    const std::string journal = ReadFileBytes(dir.File("state/quillmar2012/" + journals[0]));
+    EXPECT_EQ(journal.find(song), std::string::npos);
+    EXPECT_NE(journal.find(other), std::string::npos);
+  }
+  // Alone, outside a group, the same refusal is the save's fault.
+  WriteFileBytes(song, old + audio);
+  testing_support::MoveTimesBack({song});
+  File file;
+  ASSERT_TRUE(OpenForJob(file, song));
+  WriteFileBytes(song, changes[0].bytes);
+  SaveFault fault;
+  EXPECT_FALSE(ReplaceHead(song, file, {now, static_cast<std::int64_t>(now.size()), true, old}, fault));
+  EXPECT_EQ(fault.What, SaveFault::Kind::ChangedMeanwhile);
+  EXPECT_EQ(ReadFileBytes(song), changes[0].bytes);
 }
 
 #ifdef QUILLMAR_POWER_CUT_FS

@@ -642,14 +642,18 @@ bool TID3v2::Save(const std::string& FileName, platform::File& Song, bool checkN
       }
       // Written only into the file the name leads to, as it was read; one
       // replaced, written or changed meanwhile is read again as it stands.
-      if (checkName && !platform::SameFileAt(FileName, Song)) {
+      // A head that waits in the group is looked at in the open file as the
+      // group commits: a look at the name now adds nothing to that one (on
+      // a share, it is a round trip).
+      const platform::NewHead head{tag, audioStart, !info.NeedRewrite, oldTag};
+      if (checkName && !platform::LookedAtAsCommitted(Song, head) && !platform::SameFileAt(FileName, Song)) {
         checkName = false;
         errno = 0;
         if (!platform::OpenForJob(Song, FileName)) return failed();
         continue;
       }
       platform::SaveFault fault;
-      if (!platform::ReplaceHead(FileName, Song, {tag, audioStart, !info.NeedRewrite, oldTag}, fault)) {
+      if (!platform::ReplaceHead(FileName, Song, head, fault)) {
         const bool changed = fault.What == platform::SaveFault::Kind::ChangedMeanwhile;
         lastSave_ = {id3v2::SaveHow::NotSaved, changed ? id3v2::SaveFailure::ChangedMeanwhile : id3v2::SaveFailure::System,
                      fault.Error};

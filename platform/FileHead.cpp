@@ -205,6 +205,17 @@ bool SameFileAt(const std::string& path, const File& file) {
   return file.Stamp(opened) && atPath == opened;
 }
 
+bool LookedAtAsCommitted(const File& file, const NewHead& head) {
+  // As ReplaceHead goes: in place, no opening anew, more than a page
+  // changed, a journal to be had.
+  ReplaceGroup* group = ActiveReplaceGroup();
+  FileStamp stamp;
+  return group && head.InPlace && static_cast<std::int64_t>(head.Bytes.size()) == head.Replaces &&
+         head.Bytes.size() > kJournalPage && head.Old.size() == head.Bytes.size() && file.Writable() &&
+         file.Stamp(stamp) && (stamp.Mode & kOwnerWrite) != 0 && stamp.Links <= 1 &&
+         ChangedPages(head.Old, head.Bytes).Size() > kJournalPage && group->MayJournal();
+}
+
 bool ReplaceHead(const std::string& name, File& file, const NewHead& head) {
   SaveFault fault;
   return ReplaceHead(name, file, head, fault);

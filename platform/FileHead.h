@@ -56,6 +56,13 @@ struct NewHead {
   std::string_view Old;
 };
 
+// True when ReplaceHead would leave head waiting in the active group, to be
+// written in place through the journal as the group commits: the group
+// looks at the open file again then, later than a look at its name before
+// the save, and sees any write or replace (for a file of one name) that
+// look would see. A head without its old bytes given is never.
+bool LookedAtAsCommitted(const File& file, const NewHead& head);
+
 // Puts head at the start of the file at name, open in file (read-write or
 // read-only, as OpenForJob leaves it; the file written is the one it
 // followed a link to), and closes file when it is written.

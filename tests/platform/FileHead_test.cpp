@@ -4,8 +4,11 @@
 #include "FileHead.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <optional>
 #include <thread>
 
 #include "ReplaceGroup.h"
@@ -92,6 +95,42 @@ TEST(FileHead, AFileReopenedToBeMadeWritableMustBeTheOneRead) {
   EXPECT_EQ(fault.What, SaveFault::Kind::None);
   EXPECT_EQ(ReadFileBytes(path), "new:audio");
   EXPECT_EQ(FileMode(path), 0644);
+}
+
+// The saves the group looks at again as it commits, so that the job need
+// not look at the song's name before: a head in place with more than a
+// page changed and its old bytes given, of a song of one name its owner
+// may write, within a group that may keep a journal; no other.
+TEST(FileHead, OnlyHeadsWaitingForTheJournalAreLookedAtAsCommitted) {
+  TempDir dir;
+  const testing_support::ScopedEnvironment state("XDG_STATE_HOME", dir.File("state").c_str());
+  const std::string old(3 * 4096, 'o'), now(3 * 4096, 'n'), onePage = std::string(4096, 'n') + old.substr(4096);
+  for (const char* name : {"song", "linked", "read-only"}) WriteFileBytes(dir.File(name), old + "audio");
+  ASSERT_EQ(::link(dir.File("linked").c_str(), dir.File("second name").c_str()), 0);
+  ASSERT_EQ(::chmod(dir.File("read-only").c_str(), 0444), 0);
+  const std::int64_t size = static_cast<std::int64_t>(old.size());
+  const struct {
+    const char* what;
+    const char* name;
+    NewHead head;
+    bool grouped;
+    bool looked;
+  } cases[] = {
+      {"pages waiting for the journal", "song", {now, size, true, old}, true, true},
+      {"outside a group", "song", {now, size, true, old}, false, false},
+      {"one page changed", "song", {onePage, size, true, old}, true, false},
+      {"old bytes not given", "song", {now, size, true, {}}, true, false},
+      {"through a copy", "song", {now, size, false, old}, true, false},
+      {"a song of two names", "linked", {now, size, true, old}, true, false},
+      {"a song its owner may not write", "read-only", {now, size, true, old}, true, false},
+  };
+  for (const auto& c : cases) {
+    std::optional<ReplaceGroupScope> scope;
+    if (c.grouped) scope.emplace();
+    File file;
+    ASSERT_TRUE(OpenForJob(file, dir.File(c.name)));
+    EXPECT_EQ(LookedAtAsCommitted(file, c.head), c.looked) << c.what;
+  }
 }
 
 }  // namespace

@@ -277,4 +277,45 @@ TEST(RunReport, ASongChangedWhileItsCopyWaitsIsReportedAsFailed) {
   }
 }
 
+// A song with a cover, whose first save waits in the run's group for the
+// journal, saved by mid3v2 while the next song is written: mutagen grows
+// its tag, moving the audio within the file. The song is left as mutagen
+// made it, its audio whole, and counts as failed.
+TEST(RunReport, ASongWhoseTagWaitsForTheJournalChangedMeanwhileIsLeftAsTheOtherProgramMadeIt) {
+  TempDir music;
+  const std::string song = PutSong(music, "song1.mp3");
+  testing_support::TagLikeALibrary(song, true);
+  PutSong(music, "song2.mp3");
+  CatalogueBuilder catalogue;
+  catalogue.Folder(1, music.Path() + "/");
+  for (int code : {1, 2}) {
+    catalogue.Song({.codigo = code, .nome = "Title " + std::to_string(code),
+                    .nomeCompleto = "SONG " + std::to_string(code), .pasCodigo = 1,
+                    .arquivo = "song" + std::to_string(code) + ".mp3"});
+  }
+  WindowOnCatalogue fixture(catalogue, "[OPCOES]\nmusicas_simultaneas=1\n");
+  const std::string before = ReadFileBytes(song);
+  std::string changed;
+  std::atomic<bool> done = false;  // the hook runs on a song's thread
+  ScopedWriteHook otherProgram([&](const std::string& path, std::size_t) {
+    if (!done && (EndsWith(path, "/song2.mp3") || EndsWith(path, "/song2.mp3~"))) {
+      done = true;
+      testing_support::RunCommand("mid3v2 --TXXX " + testing_support::ShellQuote("note:" + std::string(20000, 'x')) +
+                                  " " + testing_support::ShellQuote(song));
+      changed = ReadFileBytes(song);
+    }
+    return true;
+  });
+  Click(fixture.Window().BTodas);
+
+  ExpectOnlyFinalMessage(fixture.Boxes());
+  EXPECT_TRUE(done);
+  EXPECT_TRUE(fixture.Boxes().shown[0].details.contains(
+      QStringLiteral("failed: file changed meanwhile, left as it was")))
+      << fixture.Boxes().shown[0].details.toStdString();
+  ASSERT_GT(changed.size(), before.size());
+  EXPECT_TRUE(ReadFileBytes(song) == changed);
+  EXPECT_TRUE(testing_support::AudioBytesOf(changed) == testing_support::AudioBytesOf(before));
+}
+
 }  // namespace

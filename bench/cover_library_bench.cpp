@@ -8,8 +8,12 @@
 // counted), in one run.
 //
 //   sudo build/bench/cover_library_bench [--songs=300] [--seconds=190] [--delay-us=500] [--local-only]
+//   build/bench/cover_library_bench --prepare=DIR [--songs=300]
 //
 // --local-only leaves the share out (to profile the local disk's passes).
+// --prepare makes the library and its catalogue in DIR and prints the
+// commands that put the songs back as mutagen tagged them and run the
+// command line over them (to profile the run alone).
 // --seconds is the songs' length (190 s at 128 kb/s: 3.0 MB). The songs lie
 // three folders below the share's top, as in a library ("Acervo/MPB/2012"),
 // so that every call by path pays for the folders. The catalogue engine is
@@ -64,9 +68,8 @@ struct Catalogue {
   std::string fdb, ini, report;
 };
 
-Catalogue MakeCatalogue(const testing_support::TempDir& root, const std::string& name, const std::string& folder,
-                        int songs) {
-  Catalogue catalogue{root.File(name + ".fdb"), root.File(name + ".ini"), root.File(name + "-report.csv")};
+Catalogue MakeCatalogue(const std::string& root, const std::string& name, const std::string& folder, int songs) {
+  Catalogue catalogue{root + "/" + name + ".fdb", root + "/" + name + ".ini", root + "/" + name + "-report.csv"};
   testing_support::CreateCatalogue(catalogue.fdb);
   testing_support::FillGeneratedCatalogue(catalogue.fdb, songs, folder + "/");
   testing_support::WriteFileBytes(catalogue.ini, "[BANCO]\ncaminho=" + catalogue.fdb + "\n");
@@ -150,7 +153,7 @@ std::string WriteTagsPlainly(const std::vector<std::string>& paths, const std::v
 std::vector<Figure> MeasurePlace(const testing_support::TempDir& root, const std::string& where,
                                  const std::string& folder, const Share* share,
                                  const std::function<void(bool cover)>& fill, int songs) {
-  const Catalogue catalogue = MakeCatalogue(root, where, folder, songs);
+  const Catalogue catalogue = MakeCatalogue(root.Path(), where, folder, songs);
   const std::vector<std::string> paths = bench_support::SongPaths(folder + "/", songs);
   std::vector<Figure> figures;
   const auto run = [&](const std::string& what) {
@@ -252,6 +255,23 @@ int main(int argc, char** argv) {
       ::sync();
     };
   };
+  // A library kept for profiling the command line's run over it, with
+  // the song to put back before each run.
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (!arg.starts_with("--prepare=")) continue;
+    const std::string kept = std::filesystem::absolute(arg.substr(10)).string();
+    const std::string folder = kept + "/" + kLibraryFolder;
+    std::filesystem::create_directories(folder);
+    std::filesystem::copy_file(root.File("covered.mp3"), kept + "/covered.mp3",
+                               std::filesystem::copy_options::overwrite_existing);
+    filler(folder)(true);
+    const Catalogue catalogue = MakeCatalogue(kept, "local", folder, songs);
+    std::printf("for f in %s/song*.mp3; do cp %s/covered.mp3 $f; done; sync\n"
+                "XDG_STATE_HOME=%s build/app/Quillmar2012 --quiet --write-all --ini %s --report %s\n",
+                folder.c_str(), kept.c_str(), kept.c_str(), catalogue.ini.c_str(), catalogue.report.c_str());
+    return 0;
+  }
   const std::string local = root.File("local/") + kLibraryFolder;
   const std::string backing = root.File("backing/") + kLibraryFolder;
   std::filesystem::create_directories(backing);

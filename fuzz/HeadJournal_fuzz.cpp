@@ -16,14 +16,15 @@ using fuzz_support::Check;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
   std::vector<platform::JournalSong> songs;
-  if (!platform::DecodeJournal(bytes, songs)) {
+  std::uint64_t order = 0;
+  if (!platform::DecodeJournal(bytes, songs, &order)) {
     Check(songs.empty(), "a journal refused but songs decoded");
     return 0;
   }
   // The earlier versions' whole pages decode to recipes of one piece,
   // which encode as the current version.
   const bool current = bytes.size() > 4 && bytes[4] == 3;
-  Check(!current || platform::EncodeJournal(songs) == bytes, "a journal decoded differs from its encoding");
+  Check(!current || platform::EncodeJournal(songs, order) == bytes, "a journal decoded differs from its encoding");
   for (const auto& song : songs) {
     Check(!song.Path.empty() && song.Path[0] == '/' && !song.Pages.empty(), "a song without path or pages");
     Check(song.Offset >= 0 && song.Offset % platform::kJournalPage == 0 &&

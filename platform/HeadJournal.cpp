@@ -3,9 +3,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <bit>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <tuple>
 
 #include "InFileRewrite.h"
 #include "UserFolders.h"
@@ -128,8 +131,11 @@ bool DecodeSong(Reader& in, char version, JournalSong& song) {
 }
 
 // The length of the run where a and b agree from their starts, at most
-// most bytes: eight bytes at a time.
+// most bytes.
 std::size_t CommonLength(const char* a, const char* b, std::size_t most) {
+  // Most runs go on to the page's end: one comparison of the whole, which
+  // the library does many words at a time.
+  if (std::memcmp(a, b, most) == 0) return most;
   std::size_t at = 0;
   for (; at + 8 <= most; at += 8) {
     std::uint64_t x, y;
@@ -254,26 +260,32 @@ bool ReadWhole(const File& file, std::string& bytes) {
 
 std::uint64_t JournalSum(std::string_view bytes) {
   constexpr std::uint64_t kOdd = 0x9E3779B97F4A7C15ull;
+  // A word is its eight bytes in little-endian order, loaded at once.
   const auto word = [&bytes](std::size_t at) {
-    std::uint64_t value = 0;
-    for (int i = 7; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(bytes[at + static_cast<std::size_t>(i)]);
+    std::uint64_t value;
+    std::memcpy(&value, bytes.data() + at, 8);
+    if constexpr (std::endian::native == std::endian::big) value = __builtin_bswap64(value);
     return value;
   };
   // Each lane takes every fourth word: multiplied, its high bits folded
-  // down, so that every bit of a word reaches every bit of its lane.
+  // down, so that every bit of a word reaches every bit of its lane. The
+  // lanes are apart so that their multiplications overlap.
   const auto mix = [](std::uint64_t lane, std::uint64_t value) {
     lane = (lane ^ value) * kOdd;
     return lane ^ (lane >> 29);
   };
-  std::uint64_t lanes[4] = {kOdd, kOdd + 1, kOdd + 2, kOdd + 3};
+  std::uint64_t lane0 = kOdd, lane1 = kOdd + 1, lane2 = kOdd + 2, lane3 = kOdd + 3;
   std::size_t at = 0;
   for (; at + 32 <= bytes.size(); at += 32) {
-    for (std::size_t lane = 0; lane < 4; ++lane) lanes[lane] = mix(lanes[lane], word(at + 8 * lane));
+    lane0 = mix(lane0, word(at));
+    lane1 = mix(lane1, word(at + 8));
+    lane2 = mix(lane2, word(at + 16));
+    lane3 = mix(lane3, word(at + 24));
   }
-  for (; at + 8 <= bytes.size(); at += 8) lanes[0] = mix(lanes[0], word(at));
-  for (; at < bytes.size(); ++at) lanes[1] = mix(lanes[1], static_cast<unsigned char>(bytes[at]));
-  std::uint64_t sum = mix(bytes.size(), lanes[0]);
-  for (std::size_t lane = 1; lane < 4; ++lane) sum = mix(sum, lanes[lane]);
+  for (; at + 8 <= bytes.size(); at += 8) lane0 = mix(lane0, word(at));
+  for (; at < bytes.size(); ++at) lane1 = mix(lane1, static_cast<unsigned char>(bytes[at]));
+  std::uint64_t sum = mix(bytes.size(), lane0);
+  sum = mix(mix(mix(sum, lane1), lane2), lane3);
   return mix(sum, sum >> 31);
 }
 
@@ -334,8 +346,8 @@ std::string RebuildPage(const PageRecipe& recipe, std::string_view oldPage) {
   return page;
 }
 
-std::string EncodeJournal(const std::vector<JournalSong>& songs) {
-  std::size_t size = kMagic.size() + 4 + 8;
+std::string EncodeJournal(const std::vector<JournalSong>& songs, std::uint64_t order) {
+  std::size_t size = kMagic.size() + 8 + 4 + 8;
   for (const JournalSong& song : songs) {
     size += 32 + song.Path.size();
     for (const PageRecipe& page : song.Pages) {
@@ -346,6 +358,7 @@ std::string EncodeJournal(const std::vector<JournalSong>& songs) {
   std::string out;
   out.reserve(size);
   out += kMagic;
+  PutLittle(out, order, 8);
   PutLittle(out, songs.size(), 4);
   for (const JournalSong& song : songs) {
     PutLittle(out, song.Path.size(), 4);
@@ -369,8 +382,9 @@ std::string EncodeJournal(const std::vector<JournalSong>& songs) {
   return out;
 }
 
-bool DecodeJournal(std::string_view bytes, std::vector<JournalSong>& songs) {
+bool DecodeJournal(std::string_view bytes, std::vector<JournalSong>& songs, std::uint64_t* order) {
   songs.clear();
+  if (order) *order = 0;
   if (bytes.size() < kMagic.size() + 12 || bytes.substr(0, kVersionAt) != kMagic.substr(0, kVersionAt) ||
       bytes.substr(kVersionAt + 1, 3) != kMagic.substr(kVersionAt + 1)) {
     return false;
@@ -382,8 +396,9 @@ bool DecodeJournal(std::string_view bytes, std::vector<JournalSong>& songs) {
   std::uint64_t sum;
   if (!trailer.Little(sum, 8) || sum != (version == kFirstVersion ? CheckSum(body) : JournalSum(body))) return false;
   Reader in(body.substr(kMagic.size()));
-  std::uint64_t count;
-  if (!in.Little(count, 4) || count > kMostSongs) return false;
+  std::uint64_t count, recorded = 0;
+  if ((version == kMagic[kVersionAt] && !in.Little(recorded, 8)) || !in.Little(count, 4) || count > kMostSongs)
+    return false;
   for (std::uint64_t i = 0; i < count; ++i) {
     JournalSong song;
     if (!DecodeSong(in, version, song)) {
@@ -392,8 +407,12 @@ bool DecodeJournal(std::string_view bytes, std::vector<JournalSong>& songs) {
     }
     songs.push_back(std::move(song));
   }
-  if (!in.AtEnd()) songs.clear();
-  return in.AtEnd();
+  if (!in.AtEnd()) {
+    songs.clear();
+    return false;
+  }
+  if (order) *order = recorded;
+  return true;
 }
 
 bool JournalFolderUsable(const std::string& folder) {
@@ -404,7 +423,7 @@ HeadJournal::HeadJournal(std::string folder) : folder_(std::move(folder)) {}
 
 HeadJournal::~HeadJournal() { Release(true); }
 
-bool HeadJournal::Record(const std::vector<JournalSong>& songs) {
+bool HeadJournal::Record(const std::vector<JournalSong>& songs, bool flush) {
   const bool made = !file_.IsOpen();
   if (made) {
     if (folder_.empty() || !MakeFolders(folder_)) return false;
@@ -423,19 +442,34 @@ bool HeadJournal::Record(const std::vector<JournalSong>& songs) {
       file_.Close();
     }
   }
-  const std::string bytes = EncodeJournal(songs);
+  // Journals recorded later settle later, whichever file holds them.
+  static std::atomic<std::uint64_t> lastOrder{0};
+  const auto now = static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                                  std::chrono::system_clock::now().time_since_epoch())
+                                                  .count());
+  std::uint64_t order = lastOrder.load();
+  while (!lastOrder.compare_exchange_weak(order, std::max(now, order + 1))) {
+  }
+  const std::string bytes = EncodeJournal(songs, std::max(now, order + 1));
   // Written over the last journal, whose room the file keeps: the flush
   // then has no room to find and no size to put on the disk when the two
   // are as long. A new file's name must be on the disk before the heads are
   // written, or a power failure could leave torn heads and no journal
   // naming them.
   const auto size = static_cast<std::int64_t>(bytes.size());
+  unflushedName_ = unflushedName_ || made;
   if (file_.WriteAllAt(0, bytes.data(), bytes.size()) && (file_.Size() == size || file_.Resize(size)) &&
-      file_.Sync() && (!made || SyncFolder(folder_))) {
+      (!flush || Flush())) {
     return true;
   }
   Release(true);
   return false;
+}
+
+bool HeadJournal::Flush() {
+  if (!file_.IsOpen() || !file_.Sync() || (unflushedName_ && !SyncFolder(folder_))) return false;
+  unflushedName_ = false;
+  return true;
 }
 
 void HeadJournal::Clear() {
@@ -449,6 +483,7 @@ void HeadJournal::Keep() { Release(false); }
 
 void HeadJournal::Release(bool remove) {
   if (!file_.IsOpen()) return;
+  unflushedName_ = false;
   // Removed while still locked, so that no settling reads it half gone.
   if (remove) DeleteFile(path_);
   file_.Close();
@@ -513,25 +548,35 @@ std::vector<SettledSong> SettleHeadJournals(const std::string& folder) {
   if (folder.empty() || !ListDirectory(folder, names)) return settled;
   names.erase(std::remove_if(names.begin(), names.end(), [](const std::string& name) { return !IsJournalName(name); }),
               names.end());
-  std::sort(names.begin(), names.end());
-  for (const std::string& name : names) {
-    const std::string path = folder + (folder.ends_with('/') ? "" : "/") + name;
-    File journal;
-    // One that a running program holds is that program's to settle.
-    if (!journal.OpenReadWrite(path) || !journal.Lock(false)) continue;
-    std::string bytes;
+  struct Found {
+    std::uint64_t order = 0;
+    std::string path;
+    File file;  // held locked until settled
     std::vector<JournalSong> songs;
-    if (!ReadWhole(journal, bytes)) continue;
+  };
+  std::vector<Found> found;
+  for (const std::string& name : names) {
+    Found journal{0, folder + (folder.ends_with('/') ? "" : "/") + name, File{}, {}};
+    // One that a running program holds is that program's to settle.
+    if (!journal.file.OpenReadWrite(journal.path) || !journal.file.Lock(false)) continue;
+    std::string bytes;
+    if (!ReadWhole(journal.file, bytes)) continue;
     // Empty, torn while it was written (its heads were not written then) or
     // not a journal at all: nothing to settle.
+    DecodeJournal(bytes, journal.songs, &journal.order);
+    found.push_back(std::move(journal));
+  }
+  // In the order they were recorded: a song named in two is brought to the
+  // later one's head.
+  std::sort(found.begin(), found.end(),
+            [](const Found& a, const Found& b) { return std::tie(a.order, a.path) < std::tie(b.order, b.path); });
+  for (Found& journal : found) {
     bool failed = false;
-    if (DecodeJournal(bytes, songs)) {
-      for (const JournalSong& song : songs) {
-        settled.push_back(SettleSong(song));
-        failed = failed || settled.back().How == SettledSong::Kind::Failed;
-      }
+    for (const JournalSong& song : journal.songs) {
+      settled.push_back(SettleSong(song));
+      failed = failed || settled.back().How == SettledSong::Kind::Failed;
     }
-    if (!failed) DeleteFile(path);
+    if (!failed) DeleteFile(journal.path);
   }
   return settled;
 }

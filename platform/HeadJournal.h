@@ -113,9 +113,10 @@ std::vector<PageRecipe> PageRecipes(std::string_view old, std::string_view now, 
 std::vector<PageRecipe> PageRecipes(std::string_view old, std::string_view now);
 
 // A journal's bytes, and back. Decoding takes untrusted bytes: false for
-// anything but a whole journal as EncodeJournal writes it.
-std::string EncodeJournal(const std::vector<JournalSong>& songs);
-bool DecodeJournal(std::string_view bytes, std::vector<JournalSong>& songs);
+// anything but a whole journal as EncodeJournal writes it. order: which of
+// several journals was recorded later (larger), 0 in earlier versions.
+std::string EncodeJournal(const std::vector<JournalSong>& songs, std::uint64_t order = 0);
+bool DecodeJournal(std::string_view bytes, std::vector<JournalSong>& songs, std::uint64_t* order = nullptr);
 
 // This program's journal file, made in folder on its first use and held
 // locked while the object lives; removed when it goes, unless kept.
@@ -131,8 +132,12 @@ class HeadJournal {
   HeadJournal& operator=(const HeadJournal&) = delete;
 
   // Makes songs the journal's whole content and flushes it (and, for a new
-  // file, its folder): once true, the heads may be written.
-  bool Record(const std::vector<JournalSong>& songs);
+  // file, its folder): once true, the heads may be written. Without flush,
+  // the heads may be written once Flush or a flush of the file system that
+  // holds the journal (JournalFile()) succeeded.
+  bool Record(const std::vector<JournalSong>& songs, bool flush = true);
+  bool Flush();
+  const File& JournalFile() const { return file_; }
   const std::string& Folder() const { return folder_; }
   // The heads recorded are on the disk: the journal is emptied.
   void Clear();
@@ -146,6 +151,7 @@ class HeadJournal {
   std::string folder_;
   std::string path_;
   File file_;
+  bool unflushedName_ = false;  // a file made since the last flush
 };
 
 // What settling did to one file of a journal.
@@ -163,8 +169,8 @@ struct SettledSong {
   SaveFault Fault;  // Failed: the step the system refused
 };
 
-// Settles every journal in folder that no running program holds, oldest
-// first, and removes it once none of its files failed. Returns what became
+// Settles every journal in folder that no running program holds, in the
+// order they were recorded, and removes each once none of its files failed. Returns what became
 // of each file named in them; a torn or foreign journal file is removed
 // without any.
 std::vector<SettledSong> SettleHeadJournals(const std::string& folder);

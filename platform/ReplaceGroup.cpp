@@ -68,7 +68,7 @@ bool ReplaceGroup::AddInPlace(File song, std::string target, const FileStamp& ta
 
 bool ReplaceGroup::MayJournal() {
   const std::lock_guard<std::mutex> lock(mutex_);
-  if (!mayJournal_) mayJournal_ = JournalFolderUsable(journal_.Folder());
+  if (!mayJournal_) mayJournal_ = JournalFolderUsable(journals_[0].Folder());
   return *mayJournal_;
 }
 
@@ -88,7 +88,7 @@ bool ReplaceGroup::AddWaiting(Waiting entry) {
     if (sent_) {
       changed_.wait(lock);
     } else {
-      SendOn(lock, true);
+      SendOn(lock, true, false);
     }
   }
   // The first copy on a file system stays open until the flush, so it is
@@ -124,11 +124,12 @@ void ReplaceGroup::WaitUntil(Lock& lock, Done done, const std::function<void()>&
 
 std::size_t ReplaceGroup::Commit(const std::function<void()>& whileWaiting) {
   Lock lock(mutex_);
-  if (!filling_.copies.empty()) {
+  if (!filling_.copies.empty() || sent_ || headsUnflushed_) {
     WaitUntil(lock, [this] { return !sent_; }, whileWaiting);
     // Another thread may have sent the copies on meanwhile; those that
-    // fill the batch now are committed too.
-    if (!filling_.copies.empty()) SendOn(lock, static_cast<bool>(whileWaiting));
+    // fill the batch now are committed too, and heads left unflushed by
+    // the batch before are flushed.
+    if (!filling_.copies.empty() || headsUnflushed_) SendOn(lock, static_cast<bool>(whileWaiting), true);
   }
   const std::uint64_t last = sentCount_;
   WaitUntil(lock, [this, last] { return committedCount_ >= last; }, whileWaiting);
@@ -189,53 +190,76 @@ std::optional<SaveFault> ReplaceGroup::ChangedSinceRead(const Waiting& entry) {
   return SaveFault{SaveFault::Kind::ChangedMeanwhile, 0};
 }
 
-std::vector<ReplaceGroup::HeadState> ReplaceGroup::WriteHeads(Batch& batch, Outcome& outcome) {
-  std::vector<HeadState> states(batch.copies.size(), HeadState::kNoHead);
-  std::vector<JournalSong> journal;
-  std::vector<std::size_t> journalled;
-  for (std::size_t i = 0; i < batch.copies.size(); ++i) {
-    Waiting& entry = batch.copies[i];
-    if (!entry.inPlace) continue;
-    // Another program may have written the song since the job read it
-    // (its own tag, grown by moving the audio within the file, say): pages
-    // made from the old head must not go over that. The open file tells.
-    if (const std::optional<SaveFault> changed = ChangedSinceRead(entry)) {
-      states[i] = HeadState::kUntouched;
-      ++outcome.refused;
-      outcome.refusals.push_back(RefusedAt(entry.named, Refusal::Step::WriteJournal, *changed));
-      continue;
-    }
-    journal.push_back({entry.target, entry.targetStamp.Inode, entry.targetStamp.Size, entry.inPlace->offset,
-                       std::move(entry.inPlace->recipes)});
-    journalled.push_back(i);
-  }
-  if (journalled.empty()) return states;
-  const bool recorded = journal_.Record(journal);
-  for (std::size_t k = 0; k < journalled.size(); ++k) {
-    const std::size_t i = journalled[k];
-    Waiting& entry = batch.copies[i];
+void ReplaceGroup::WriteHeads(Heads& heads, bool journalOnDisk, Outcome& outcome) {
+  std::vector<Waiting> written;
+  for (Waiting& entry : heads.entries) {
     const std::string& pages = entry.inPlace->pages;
-    if (!recorded) {
-      states[i] = HeadState::kUntouched;
-    } else if (entry.copy.WriteAllAt(entry.inPlace->offset, pages.data(), pages.size())) {
-      states[i] = HeadState::kWritten;
+    if (journalOnDisk && entry.copy.WriteAllAt(entry.inPlace->offset, pages.data(), pages.size())) {
+      written.push_back(std::move(entry));
       continue;
-    } else {
-      states[i] = HeadState::kMaybeTorn;
     }
+    heads.torn = heads.torn || journalOnDisk;
     ++outcome.refused;
-    outcome.refusals.push_back(
-        RefusedAt(entry.named, recorded ? Refusal::Step::WriteHead : Refusal::Step::WriteJournal, SaveFault::FromErrno()));
+    outcome.refusals.push_back(RefusedAt(entry.named, journalOnDisk ? Refusal::Step::WriteHead : Refusal::Step::WriteJournal,
+                                         SaveFault::FromErrno()));
+    entry.copy.Close();
   }
-  return states;
+  heads.entries = std::move(written);
+}
+
+void ReplaceGroup::FinishHeads(Heads& heads, std::map<std::uint64_t, bool>& flushed, Outcome& outcome) {
+  bool whole = !heads.torn;
+  for (Waiting& entry : heads.entries) {
+    auto device = flushed.find(entry.copyDevice);
+    if (device == flushed.end()) device = flushed.emplace(entry.copyDevice, entry.copy.SyncFileSystem()).first;
+    // A head whose flush failed may be torn: the journal stays for the
+    // next run to settle.
+    if (entry.copy.Close() && device->second) {
+      ++outcome.replaced;
+    } else {
+      whole = false;
+      ++outcome.refused;
+      outcome.refusals.push_back(RefusedAt(entry.named, Refusal::Step::PutHead, SaveFault::FromErrno()));
+    }
+  }
+  if (heads.journal && whole) heads.journal->Clear();
+  if (heads.journal && !whole) heads.journal->Keep();
+  heads = Heads{};
 }
 
 ReplaceGroup::Outcome ReplaceGroup::CommitBatch(Batch& batch) {
-  const std::size_t count = batch.copies.size();
   Outcome outcome;
-  // Heads in place are written first, and flushed with the copies below.
-  const std::vector<HeadState> heads = WriteHeads(batch, outcome);
-  bool headsWhole = true;
+  // Heads in place go their own way: their pages are recorded in a journal
+  // now, and written once it is on the disk, after the flush below.
+  // Another program may have written a song since the job read it (its
+  // own tag, grown by moving the audio within the file, say): pages made
+  // from the old head must not go over that. The open file tells.
+  // Those refused stay open until the flush below, which may go through
+  // them.
+  Heads heads, refusedHeads;
+  for (Waiting& entry : batch.copies) {
+    if (!entry.inPlace) continue;
+    const std::optional<SaveFault> changed = ChangedSinceRead(entry);
+    if (changed) {
+      ++outcome.refused;
+      outcome.refusals.push_back(RefusedAt(entry.named, Refusal::Step::WriteJournal, *changed));
+    }
+    (changed ? refusedHeads : heads).entries.push_back(std::move(entry));
+  }
+  batch.copies.erase(std::remove_if(batch.copies.begin(), batch.copies.end(),
+                                    [](const Waiting& entry) { return entry.inPlace.has_value(); }),
+                     batch.copies.end());
+  bool journalRecorded = false;
+  if (!heads.entries.empty()) {
+    std::vector<JournalSong> songs;
+    for (Waiting& entry : heads.entries) {
+      songs.push_back({entry.target, entry.targetStamp.Inode, entry.targetStamp.Size, entry.inPlace->offset,
+                       std::move(entry.inPlace->recipes)});
+    }
+    heads.journal = &journals_[nextJournal_];
+    journalRecorded = heads.journal->Record(songs, false);
+  }
+  const std::size_t count = batch.copies.size();
   // Songs rewritten in their own files are recorded as prepared before
   // their copies take their names, so that a run killed from then on
   // leaves no copy that the next run does not know of.
@@ -284,12 +308,23 @@ ReplaceGroup::Outcome ReplaceGroup::CommitBatch(Batch& batch) {
   // they are on, asked through the first copy there, the one still open.
   // That copy was opened before the others there were written, so the
   // flush reports a write error of any of them.
+  // Heads that the last batch wrote are flushed first, through their own
+  // files, opened before any of the copies here were written; then the
+  // file systems of this batch's heads, through the first song on each,
+  // the file kept open for that (the journal is on one of them, as a
+  // rule).
   std::map<std::uint64_t, bool> flushedDevices;
+  for (std::vector<Waiting>* entries : {&unflushed_.entries, &heads.entries, &refusedHeads.entries}) {
+    for (Waiting& entry : *entries) {
+      if (!flushedDevices.count(entry.copyDevice)) flushedDevices.emplace(entry.copyDevice, entry.copy.SyncFileSystem());
+    }
+  }
+  for (Waiting& entry : refusedHeads.entries) entry.copy.Close();
   std::vector<char> ready(count, 0), changed(count, 0);
   for (std::size_t i = 0; i < count; ++i) {
     Waiting& entry = batch.copies[i];
     bool onDisk;
-    if (count == 1 && !anyInFile) {
+    if (count == 1 && !anyInFile && heads.entries.empty()) {
       onDisk = entry.copy.Sync();
     } else {
       auto device = flushedDevices.find(entry.copyDevice);
@@ -297,9 +332,8 @@ ReplaceGroup::Outcome ReplaceGroup::CommitBatch(Batch& batch) {
         device = flushedDevices.emplace(entry.copyDevice, entry.copy.SyncFileSystem()).first;
       onDisk = device->second;
     }
-    // A head in place is in its song already: no look at its name.
     FileStamp now;
-    changed[i] = onDisk && !entry.inPlace && !(StampOf(entry.target, now) && now == entry.targetStamp);
+    changed[i] = onDisk && !(StampOf(entry.target, now) && now == entry.targetStamp);
     ready[i] = named[i] && onDisk && !changed[i];
   }
   // Refused at the step why names, or else as a copy not put in place.
@@ -336,25 +370,6 @@ ReplaceGroup::Outcome ReplaceGroup::CommitBatch(Batch& batch) {
       if (ready[i]) copyLeft = !RewriteInFile(entry, outcome) || copyLeft;
       continue;
     }
-    if (entry.inPlace) {
-      // Those not written were refused, and stayed open only to flush
-      // their file system by.
-      if (heads[i] != HeadState::kWritten) {
-        entry.copy.Close();
-        headsWhole = headsWhole && heads[i] == HeadState::kUntouched;
-        continue;
-      }
-      // A head whose flush failed may be torn: the journal stays for the
-      // next run to settle.
-      if (entry.copy.Close() && ready[i]) {
-        ++outcome.replaced;
-      } else {
-        headsWhole = false;
-        ++outcome.refused;
-        outcome.refusals.push_back(RefusedAt(entry.named, Refusal::Step::PutHead, SaveFault::FromErrno()));
-      }
-      continue;
-    }
     // The folder is not flushed after the rename: should power fail before
     // the rename reaches the disk, the file is simply the old one, whole.
     // An unnamed copy gets its temporary name only now, just before it
@@ -366,10 +381,30 @@ ReplaceGroup::Outcome ReplaceGroup::CommitBatch(Batch& batch) {
     }
   }
   if (!copyLeft) writing.Remove();
-  if (headsWhole) {
-    journal_.Clear();
+  // The last batch's heads are on the disk now, or may be torn.
+  FinishHeads(unflushed_, flushedDevices, outcome);
+  if (heads.entries.empty()) return outcome;
+  // This batch's journal is on the disk when the flush above took in its
+  // file system; otherwise it is flushed on its own.
+  FileStamp journalStamp;
+  const auto covered = journalRecorded && heads.journal->JournalFile().Stamp(journalStamp)
+                           ? flushedDevices.find(journalStamp.Device)
+                           : flushedDevices.end();
+  const bool journalOnDisk =
+      journalRecorded && (covered != flushedDevices.end() ? covered->second : heads.journal->Flush());
+  WriteHeads(heads, journalOnDisk, outcome);
+  if (!journalOnDisk) {
+    FinishHeads(heads, flushedDevices, outcome);
+  } else if (batch.last) {
+    // A commit asked for: the heads are flushed now.
+    std::map<std::uint64_t, bool> flushedAgain;
+    FinishHeads(heads, flushedAgain, outcome);
   } else {
-    journal_.Keep();
+    // A batch sent on as it filled: its heads go to the disk meanwhile and
+    // are flushed with the next batch, whose journal is the other one.
+    for (Waiting& entry : heads.entries) entry.copy.StartWriteBack();
+    unflushed_ = std::move(heads);
+    nextJournal_ = 1 - nextJournal_;
   }
   return outcome;
 }
@@ -407,8 +442,9 @@ bool ReplaceGroup::StartCommitter() {
   }
 }
 
-void ReplaceGroup::SendOn(Lock& lock, bool toThread) {
+void ReplaceGroup::SendOn(Lock& lock, bool toThread, bool last) {
   sent_ = std::move(filling_);
+  sent_->last = last;
   filling_ = Batch{};
   ++sentCount_;
   // No thread to be had: the batch is committed right here.
@@ -430,8 +466,10 @@ void ReplaceGroup::CommitSent(Lock& lock) {
     // Out of memory: what is left of the batch stays as it is, the files
     // whole, the copies beside them until the next rewrite of each.
   }
+  const bool headsUnflushed = !unflushed_.entries.empty();
   lock.lock();
   outcome_.Add(std::move(here));
+  headsUnflushed_ = headsUnflushed;
   sent_.reset();
   ++committedCount_;
   changed_.notify_all();

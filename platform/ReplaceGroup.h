@@ -14,13 +14,17 @@
 //
 // Heads written in place whose changed pages are more than one wait in
 // the group too: as a group is committed those pages go to the journal of
-// HeadJournal.h, flushed once, then each is written, and all are flushed
-// with the group's copies before the journal is emptied.
+// HeadJournal.h, then each is written once the journal is on the disk,
+// and the journal is emptied once they are too. A group sent on as it
+// filled leaves its heads to the disk's own write-back until the next
+// group's flush, which puts them on the disk together with that group's
+// copies and journal: one flush a group. Commit flushes them at once.
 
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -177,6 +181,7 @@ class ReplaceGroup {
     std::set<std::pair<std::uint64_t, std::uint64_t>> files;
     std::set<std::uint64_t> devices;  // those with an open copy
     std::int64_t bytes = 0;
+    bool last = false;  // sent on by Commit: nothing is left unflushed
     bool Holds(const std::string& path, const std::optional<FileStamp>& named) const;
   };
   struct Outcome {
@@ -186,10 +191,19 @@ class ReplaceGroup {
     void Add(Outcome&& other);
   };
   using Lock = std::unique_lock<std::mutex>;
-  // What became of each entry of a batch as its heads were written
-  // through the journal (those not written are refused into outcome).
-  enum class HeadState { kNoHead, kWritten, kUntouched, kMaybeTorn };
-  std::vector<HeadState> WriteHeads(Batch& batch, Outcome& outcome);
+  // Heads in place of one batch and the journal that names them.
+  struct Heads {
+    std::vector<Waiting> entries;
+    HeadJournal* journal = nullptr;
+    bool torn = false;  // one failed halfway: the journal must stay
+  };
+  // Writes the heads once their journal is on the disk; those not written
+  // are refused into outcome and leave heads.
+  static void WriteHeads(Heads& heads, bool journalOnDisk, Outcome& outcome);
+  // Counts the heads written as replaced when their file system's flush
+  // (in flushed, or made here) succeeded, else refused; empties their
+  // journal when all are whole, else keeps it for settling.
+  static void FinishHeads(Heads& heads, std::map<std::uint64_t, bool>& flushed, Outcome& outcome);
   // Why a head in place may not be written: its song, as its open file
   // stands now, is not as the job read it (ChangedMeanwhile), or cannot be
   // looked at.
@@ -203,8 +217,8 @@ class ReplaceGroup {
   bool WaitsLocked(const std::string& path, const std::optional<FileStamp>& named) const;
   // Moves the filling batch into the committing slot, which must be free,
   // and has the group's thread commit it (toThread, when there is one) or
-  // commits it on the calling thread.
-  void SendOn(Lock& lock, bool toThread);
+  // commits it on the calling thread; last: see Batch.
+  void SendOn(Lock& lock, bool toThread, bool last);
   void CommitSent(Lock& lock);
   bool StartCommitter();
   template <class Done>
@@ -225,8 +239,13 @@ class ReplaceGroup {
   Outcome outcome_;
   std::size_t replacedAtLastCommit_ = 0;
   bool stopping_ = false;
-  // Used by one batch's commit at a time.
-  HeadJournal journal_{StateFolder()};
+  // Used by one batch's commit at a time: the heads that a batch sent on as
+  // it filled wrote, to be flushed with the next batch, and the two
+  // journals, one naming those heads while the other is recorded.
+  Heads unflushed_;
+  HeadJournal journals_[2] = {HeadJournal(StateFolder()), HeadJournal(StateFolder())};
+  int nextJournal_ = 0;
+  bool headsUnflushed_ = false;  // under mutex_: unflushed_ holds heads
   std::optional<bool> mayJournal_;  // under mutex_
   std::thread committer_;  // started with the first batch sent to it
 };

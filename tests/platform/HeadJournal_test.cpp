@@ -115,10 +115,12 @@ TEST(HeadJournal, DecodesOnlyWholeJournals) {
       {"/music/c.mp3", 14, 90000, 3 * kJournalPage,
        {Recipe({Literal(std::string(100, 'n')), Copy(0, 3996)}), Recipe({Copy(0, 4096)})}},
   };
-  const std::string bytes = EncodeJournal(songs);
+  const std::string bytes = EncodeJournal(songs, 77);
   std::vector<JournalSong> decoded;
-  ASSERT_TRUE(DecodeJournal(bytes, decoded));
+  std::uint64_t order = 0;
+  ASSERT_TRUE(DecodeJournal(bytes, decoded, &order));
   EXPECT_EQ(decoded, songs);
+  EXPECT_EQ(order, 77u);
   EXPECT_EQ(decoded[0].Length(), 2 * kJournalPage + 4);
   ASSERT_TRUE(DecodeJournal(EncodeJournal({}), decoded));
   EXPECT_TRUE(decoded.empty());
@@ -162,10 +164,10 @@ TEST(HeadJournal, DecodesOnlyWholeJournals) {
     return journal;
   };
   const std::string one = EncodeJournal({{"/a", 1, 9000, 0, {Recipe({Literal("x")})}}});
-  ASSERT_TRUE(DecodeJournal(recounted(one, 8, 1, 4), decoded));
-  for (const auto& [at, count, width] : {std::tuple{8, 4ull, 4}, std::tuple{8, 1ull << 20, 4}, std::tuple{42, 2ull, 4},
-                                         std::tuple{42, 0xFFFFFFFFull, 4}, std::tuple{62, 2ull, 2},
-                                         std::tuple{62, 0xFFFFull, 2}})
+  ASSERT_TRUE(DecodeJournal(recounted(one, 16, 1, 4), decoded));
+  for (const auto& [at, count, width] : {std::tuple{16, 4ull, 4}, std::tuple{16, 1ull << 20, 4}, std::tuple{50, 2ull, 4},
+                                         std::tuple{50, 0xFFFFFFFFull, 4}, std::tuple{70, 2ull, 2},
+                                         std::tuple{70, 0xFFFFull, 2}})
     EXPECT_FALSE(DecodeJournal(recounted(one, at, count, width), decoded)) << at << " " << count;
 }
 
@@ -604,51 +606,61 @@ TEST(HeadJournal, ASongChangedWhileItsHeadWaitsIsLeftAsTheOtherProgramMadeIt) {
 
 #ifdef QUILLMAR_POWER_CUT_FS
 // The promise itself: heads of three pages written in place by a group
-// (every page changed, one page, two of them), a power cut at every change
-// and flush on the way, torn at random pages; after each, settling leaves
-// every file with its whole old or whole new head and its audio as it was.
+// (every page changed, one page, two of them, all moved by a few bytes), a
+// power cut at every change and flush on the way, torn at random pages;
+// after each, settling leaves every file with its whole old or whole new
+// head and its audio as it was. A few songs make one batch, flushed as the
+// group is committed; many make batches sent on as they fill, whose heads
+// reach the disk with the next batch's flush.
 TEST(HeadJournal, EveryPowerCutDuringLargeInPlaceWritesSettlesToWholeHeads) {
   testing_support::PowerCutFileSystem disk;
   if (!disk.Mounted()) GTEST_SKIP() << disk.Why();
   const ScopedEnvironment state("XDG_STATE_HOME", disk.File("state").c_str());
   std::filesystem::create_directories(disk.File("state/quillmar2012"));
-  const std::string oldHead = Pages('o', 3), audio = Pages('a', 2);
-  const std::vector<std::string> newHeads = {Pages('n', 3), Pages('o', 1) + Pages('n', 1) + Pages('o', 1),
-                                             Pages('o', 1) + Pages('n', 2), Pages('n', 3)};
-  const int files = static_cast<int>(newHeads.size());
-  for (int i = 0; i < files; ++i) WriteFileBytes(disk.File(std::to_string(i)), oldHead + audio);
-  disk.Flush();
-  const auto before = disk.CutPower(testing_support::PowerCutFileSystem::Loss::Unflushed);
-  disk.CutWhen([](const auto&) { return true; }, testing_support::PowerCutFileSystem::Loss::Torn, 5);
-  {
-    ReplaceGroupScope scope;
-    for (int i = 0; i < files; ++i) {
-      File file;
-      const std::string path = disk.File(std::to_string(i));
-      ASSERT_TRUE(OpenForJob(file, path));
-      ASSERT_TRUE(ReplaceHead(path, file, {newHeads[i], 3 * 4096, true, oldHead}));
+  const std::string oldHead = Noise(3 * kJournalPage, 5), audio = Pages('a', 2);
+  const auto with = [&oldHead](std::size_t page, std::size_t pages) {
+    return std::string(oldHead).replace(page * kJournalPage, pages * kJournalPage, Pages('n', pages));
+  };
+  const std::vector<std::string> newHeads = {Pages('n', 3), with(1, 1), with(1, 2),
+                                             std::string(40, 'm') + oldHead.substr(0, oldHead.size() - 40)};
+  for (const std::size_t files : {newHeads.size(), 2 * ReplaceGroup::kMaxCopies + 6}) {
+    SCOPED_TRACE(files);
+    const auto path = [&disk](std::size_t i) { return disk.File(std::to_string(i)); };
+    for (std::size_t i = 0; i < files; ++i) WriteFileBytes(path(i), oldHead + audio);
+    disk.Flush();
+    const auto before = disk.CutPower(testing_support::PowerCutFileSystem::Loss::Unflushed);
+    disk.CutWhen([](const auto&) { return true; }, testing_support::PowerCutFileSystem::Loss::Torn, 5);
+    {
+      ReplaceGroupScope scope;
+      for (std::size_t i = 0; i < files; ++i) {
+        File file;
+        ASSERT_TRUE(OpenForJob(file, path(i)));
+        ASSERT_TRUE(ReplaceHead(path(i), file, {newHeads[i % 4], 3 * 4096, true, oldHead}));
+      }
+      // Those of one changed page were written at once.
+      EXPECT_EQ(scope.Group().Commit(), files - (files + 2) / 4);
     }
+    disk.CutWhen({}, testing_support::PowerCutFileSystem::Loss::Torn);
+    auto cuts = disk.TakeCuts();
+    ASSERT_GE(cuts.size(), 10u);
+    cuts.push_back(disk.CutPower(testing_support::PowerCutFileSystem::Loss::Torn, 9));
+    std::size_t completed = 0;
+    for (const auto& image : cuts) {
+      disk.Restore(image);
+      for (const SettledSong& song : SettleHeadJournals()) {
+        EXPECT_NE(song.How, How::Failed) << song.Path;
+        EXPECT_NE(song.How, How::ChangedSince) << song.Path;
+        completed += song.How == How::Completed;
+      }
+      for (std::size_t i = 0; i < files; ++i) {
+        const std::string bytes = ReadFileBytes(path(i));
+        EXPECT_TRUE(bytes == oldHead + audio || bytes == newHeads[i % 4] + audio) << i;
+      }
+    }
+    // Some cuts fell between the journal's flush and the heads' flush.
+    EXPECT_GT(completed, 0u);
+    disk.Restore(before);
   }
-  disk.CutWhen({}, testing_support::PowerCutFileSystem::Loss::Torn);
-  auto cuts = disk.TakeCuts();
-  ASSERT_GT(cuts.size(), 10u);
-  cuts.push_back(disk.CutPower(testing_support::PowerCutFileSystem::Loss::Torn, 9));
-  std::size_t completed = 0;
-  for (const auto& image : cuts) {
-    disk.Restore(image);
-    for (const SettledSong& song : SettleHeadJournals()) {
-      EXPECT_NE(song.How, How::Failed) << song.Path;
-      EXPECT_NE(song.How, How::ChangedSince) << song.Path;
-      completed += song.How == How::Completed;
-    }
-    for (int i = 0; i < files; ++i) {
-      const std::string bytes = ReadFileBytes(disk.File(std::to_string(i)));
-      EXPECT_TRUE(bytes == oldHead + audio || bytes == newHeads[i] + audio) << i;
-    }
-  }
-  // Some cuts fell between the journal's flush and the heads' flush.
-  EXPECT_GT(completed, 0u);
-  disk.Restore(before);
 }
 
 // A settling cut short by a power failure, at each of its writes and its

@@ -1,5 +1,6 @@
 #include "CommandLine.h"
 
+#include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -230,6 +231,17 @@ std::vector<db::Query::Bookmark> RowsOfCodes(db::Query& songs, const std::string
   return rows;
 }
 
+// Each song's head, its cover and the tag built from it take a few
+// hundred KB that are freed when the song is done. By default the C
+// library hands that memory back to the system after each song and takes
+// it again, page fault by page fault, for the next: a run over 1,000
+// unchanged songs with 100 KB covers spent two thirds of its time so. The
+// freed memory is kept for the next songs instead.
+void KeepFreedMemoryForTheNextSongs() {
+  mallopt(M_MMAP_THRESHOLD, 16 << 20);
+  mallopt(M_TRIM_THRESHOLD, 64 << 20);
+}
+
 }  // namespace
 
 bool Wanted(int argc, char** argv) {
@@ -241,6 +253,7 @@ bool Wanted(int argc, char** argv) {
 }
 
 int Run(int argc, char** argv) {
+  KeepFreedMemoryForTheNextSongs();
   Options options;
   if (const auto complaint = Parse(argc, argv, options)) return BadUse(*complaint);
   if (options.help) {

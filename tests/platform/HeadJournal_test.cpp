@@ -575,7 +575,9 @@ TEST(HeadJournal, ASongChangedWhileItsHeadWaitsIsLeftAsTheOtherProgramMadeIt) {
       ASSERT_TRUE(ReplaceHead(path, file, {now, static_cast<std::int64_t>(now.size()), true, old}));
     }
     WriteFileBytes(change.replaced ? song + ".new" : song, change.bytes);
-    if (change.replaced) ASSERT_EQ(std::rename((song + ".new").c_str(), song.c_str()), 0);
+    if (change.replaced) {
+      ASSERT_EQ(std::rename((song + ".new").c_str(), song.c_str()), 0);
+    }
     EXPECT_EQ(scope.Group().Commit(), 1u);
     const auto refusals = scope.Group().TakeRefusals();
     ASSERT_EQ(refusals.size(), 1u);

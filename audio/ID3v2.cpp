@@ -184,6 +184,18 @@ bool ReadHeaderOf(const platform::File& file, TagInfo& info) {
 // to 4096 bytes, the header and the tag come with one read. False when the
 // header, or a tag that is there, could not be read.
 bool ReadTagOf(const platform::File& file, TagInfo& info, std::string& tag) {
+  // A tag read ahead whole is copied once from there, without a buffer
+  // cleared first and filled again.
+  if (const std::string_view header = file.ReadAheadView(0, kHeaderSize); header.size() == kHeaderSize) {
+    const std::int64_t size = file.Size();
+    HeaderFromBytes(header, info);
+    info.FileSize = FileSizeField(size);
+    const auto tagSize = static_cast<std::size_t>(size >= 0 && info.HasMark() ? TagSizeOf(info) : 0);
+    if (const std::string_view kept = file.ReadAheadView(0, tagSize); kept.size() == tagSize) {
+      tag.assign(kept);
+      return size >= 0;
+    }
+  }
   tag.assign(kRewriteTagSize, '\0');
   const std::int64_t got = std::max<std::int64_t>(file.ReadAt(0, tag.data(), tag.size()), 0);
   tag.resize(static_cast<std::size_t>(got));
@@ -339,6 +351,11 @@ std::uint8_t RatingOfTagIn(TagLib::IOStream& stream) {
 }  // namespace
 
 std::uint8_t FullParserRatingOfTag(const std::string& tag) {
+  // The parser finds a rating only in a frame whose ID ("POPM", "POP" in
+  // version 2.2) stands in the tag's bytes as they are stored, whatever
+  // else it undoes: a tag without them (most of those other programs wrote)
+  // needs no parse.
+  if (tag.find("POP") == std::string::npos) return 0;
   try {
     TagLib::ByteVector bytes(tag.data(), static_cast<unsigned int>(tag.size()));
     TagLib::ByteVectorStream stream(bytes);
@@ -390,7 +407,13 @@ bool BuildHeader(TagInfo& info) {
 }
 
 std::string BuildTag(const TagInfo& info) {
-  std::string tag = info.Render();
+  // Made at its full size at once: a cover is copied into it once.
+  std::size_t size = kHeaderSize + info.Carried.size() + static_cast<std::size_t>(std::max(info.PaddingSize, 0));
+  for (const std::string& content : info.Frame)
+    if (!content.empty()) size += content.size() + 11;
+  std::string tag;
+  tag.reserve(size);
+  tag += info.Render();
   // A tag larger than kRewriteTagSize mostly carries other programs'
   // frames (a cover): they go first, so that they keep their offset from
   // one save to the next and a change of the catalogue's texts changes only
@@ -501,7 +524,7 @@ std::string ShownContent(int slot, const std::string& content) {
 
 void TID3v2::ResetData() {
   readInfo_ = TagInfo{};
-  readTag_.clear();
+  readTag_.reset();
   readWhole_ = false;
   readOpening_ = 0;
   exists_ = false;
@@ -510,6 +533,11 @@ void TID3v2::ResetData() {
   for (std::string& text : fields_.Texts) text.clear();
   fields_.Track = 0;
   fields_.Rating = 0;
+}
+
+const std::string& TID3v2::ReadTag() const {
+  static const std::string kNone;
+  return readTag_ ? *readTag_ : kNone;
 }
 
 void TID3v2::SetText(int slot, const std::string& value) { fields_.Texts[slot] = id3v2::Trim(value); }
@@ -527,7 +555,9 @@ bool TID3v2::ReadFromFile(const std::string& FileName, const platform::File& fil
     TagInfo info{};
     if (!id3v2::ReadHeaderOf(file, info)) return false;
     // The whole tag as a save will need it, mostly from what was read ahead.
-    readWhole_ = id3v2::ReadTagOf(file, readInfo_, readTag_);
+    auto tag = std::make_shared<std::string>();
+    readWhole_ = id3v2::ReadTagOf(file, readInfo_, *tag);
+    readTag_ = std::move(tag);
     readOpening_ = file.Opening();
     if (!info.HasMark()) return true;
     exists_ = true;
@@ -561,7 +591,7 @@ void TID3v2::FillFields(const TagInfo& info, const std::string& FileName) {
       text = id3v2::DecodeText(info.Frame[row.FallbackSlot]).substr(0, row.FallbackLength);
     }
     if (row.Kind == id3v2::FrameKind::Rating && payload.empty()) {
-      fields_.Rating = readWhole_ && !readTag_.empty() ? id3v2::FullParserRatingOfTag(readTag_)
+      fields_.Rating = readWhole_ && !ReadTag().empty() ? id3v2::FullParserRatingOfTag(ReadTag())
                                                        : id3v2::FullParserRating(FileName);
     }
   }
@@ -609,16 +639,18 @@ bool TID3v2::Save(const std::string& FileName, platform::File& Song, bool checkN
       // The old tag as the read of this opening of the song found it, or
       // read now from the open song.
       TagInfo info{};
-      std::string oldTag;
+      std::string readNow;
+      const std::string* read = &readNow;
       bool tagRead;
       if (readOpening_ != 0 && Song.Opening() == readOpening_) {
         info = readInfo_;
-        oldTag = readTag_;
+        read = &ReadTag();
         tagRead = readWhole_;
       } else {
         Song.ForgetReadAhead();
-        tagRead = id3v2::ReadTagOf(Song, info, oldTag);
+        tagRead = id3v2::ReadTagOf(Song, info, readNow);
       }
+      const std::string& oldTag = *read;
       // A song whose tag cannot be read would lose frames. One too short
       // for a tag header holds no audio to put a tag before; like every
       // song a save reaches, it is left writable by its owner.
@@ -633,7 +665,7 @@ bool TID3v2::Save(const std::string& FileName, platform::File& Song, bool checkN
       FillContents(info);
       info.Carried = id3v2::CarriedFrames(oldTag);
       if (!id3v2::BuildHeader(info)) return failed(id3v2::SaveFailure::NoRoom);
-      const std::string tag = id3v2::BuildTag(info);
+      std::string tag = id3v2::BuildTag(info);
       // The same tag again, and so the same song either way of saving: the
       // file, its time stamp and its folder are left alone.
       if (tag == oldTag) {
@@ -645,7 +677,7 @@ bool TID3v2::Save(const std::string& FileName, platform::File& Song, bool checkN
       // A head that waits in the group is looked at in the open file as the
       // group commits: a look at the name now adds nothing to that one (on
       // a share, it is a round trip).
-      const platform::NewHead head{tag, audioStart, !info.NeedRewrite, oldTag};
+      const platform::NewHead head{tag, audioStart, !info.NeedRewrite, oldTag, &tag};
       if (checkName && !platform::LookedAtAsCommitted(Song, head) && !platform::SameFileAt(FileName, Song)) {
         checkName = false;
         errno = 0;

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -173,9 +174,12 @@ class TID3v2 {
   id3v2::Fields fields_;
   mutable id3v2::SaveReport lastSave_;
   // The old tag as the last read found it (header and FileSize in
-  // readInfo_), and the opening of the file it came from (0: none).
+  // readInfo_), and the opening of the file it came from (0: none). Its
+  // bytes (a cover's 100 KB among them) are shared by the copies of this
+  // object, never changed: a new read makes new ones.
   TagInfo readInfo_{};
-  std::string readTag_;
+  std::shared_ptr<const std::string> readTag_;
+  const std::string& ReadTag() const;
   bool readWhole_ = false;
   std::uint64_t readOpening_ = 0;
 };

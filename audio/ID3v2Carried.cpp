@@ -203,6 +203,7 @@ std::string CarriedFrames(std::string_view oldTag) {
   const std::uint8_t version = TagHeader::Parse(oldTag).Version;
 
   std::string carried;
+  carried.reserve(body.size());
   while (body.size() >= kFrameHeaderSize) {
     const std::string_view id = body.substr(0, 4);
     std::uint64_t size = platform::BigEndian(body.substr(4, 4));

@@ -165,12 +165,20 @@ bool ReplaceByCopy(const std::string& name, const std::string& path, File& file,
 bool ReplacePagesInPlace(const std::string& name, const std::string& path, File& file, const FileStamp& stamp,
                          const NewHead& head, std::string_view old, PageRange pages, bool& changed) {
   const std::size_t begin = pages.Begin, size = pages.Size();
+  std::vector<PageRecipe> recipes = PageRecipes(old, head.Bytes, pages);
+  std::string bytes;
+  if (head.Spare && head.Spare->data() == head.Bytes.data() && head.Spare->size() == head.Bytes.size()) {
+    bytes = std::move(*head.Spare);
+    bytes.resize(begin + size);
+    bytes.erase(0, begin);
+  } else {
+    bytes.assign(head.Bytes.substr(begin, size));
+  }
   ReplaceGroup* group = ActiveReplaceGroup();
   ReplaceGroup alone;
-  const bool added =
-      (group ? group : &alone)
-          ->AddInPlace(std::move(file), path, stamp, static_cast<std::int64_t>(begin),
-                       std::string(head.Bytes.substr(begin, size)), PageRecipes(old, head.Bytes, pages), name);
+  const bool added = (group ? group : &alone)
+                         ->AddInPlace(std::move(file), path, stamp, static_cast<std::int64_t>(begin),
+                                      std::move(bytes), std::move(recipes), name);
   return group || CommitAlone(alone, added, changed);
 }
 
@@ -213,7 +221,12 @@ bool LookedAtAsCommitted(const File& file, const NewHead& head) {
   return group && head.InPlace && static_cast<std::int64_t>(head.Bytes.size()) == head.Replaces &&
          head.Bytes.size() > kJournalPage && head.Old.size() == head.Bytes.size() && file.Writable() &&
          file.Stamp(stamp) && (stamp.Mode & kOwnerWrite) != 0 && stamp.Links <= 1 &&
-         ChangedPages(head.Old, head.Bytes).Size() > kJournalPage && group->MayJournal();
+         head.ChangedPages().Size() > kJournalPage && group->MayJournal();
+}
+
+PageRange NewHead::ChangedPages() const {
+  if (!Changed) Changed = platform::ChangedPages(Old, Bytes);
+  return *Changed;
 }
 
 bool ReplaceHead(const std::string& name, File& file, const NewHead& head) {
@@ -273,7 +286,7 @@ bool ReplaceHead(const std::string& name, File& file, const NewHead& head, SaveF
     if (!file.ReadExactAt(0, readOld.data(), readOld.size())) return failed();
     old = readOld;
   }
-  const PageRange pages = ChangedPages(old, head.Bytes);
+  const PageRange pages = readOld.empty() ? head.ChangedPages() : ChangedPages(old, head.Bytes);
   if (pages.Size() <= kJournalPage)
     return (file.WriteAllAt(static_cast<std::int64_t>(pages.Begin), head.Bytes.data() + pages.Begin, pages.Size()) &&
             file.Close()) ||

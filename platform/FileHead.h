@@ -24,10 +24,12 @@
 // made from the status taken as the file was opened.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "FileServices.h"
+#include "HeadJournal.h"
 #include "SaveFault.h"
 
 namespace platform {
@@ -54,6 +56,13 @@ struct NewHead {
   // The old head's bytes, when the caller has them (read from the file
   // otherwise, where needed).
   std::string_view Old;
+  // The string that holds Bytes, when the caller has no more use for it:
+  // a head that waits in the group is taken from it instead of copied.
+  std::string* Spare = nullptr;
+  // Where Bytes and Old differ (ChangedPages), once looked for: a look
+  // before the save and the save itself compare the two heads once.
+  mutable std::optional<PageRange> Changed{};
+  PageRange ChangedPages() const;
 };
 
 // True when ReplaceHead would leave head waiting in the active group, to be

@@ -350,14 +350,18 @@ std::int64_t File::Size() const {
 }
 
 bool File::ReadAhead(std::int64_t offset, std::size_t count) {
-  Block block{offset, std::vector<char>(count), false};
-  const std::int64_t got = ReadAt(offset, block.Bytes.data(), count);
+  Block block{offset, std::make_unique_for_overwrite<char[]>(count), count, false};
+  const std::int64_t got = ReadAt(offset, block.Bytes.get(), count);
   if (got < 0) return false;
-  block.Bytes.resize(static_cast<std::size_t>(got));
+  block.Size = static_cast<std::size_t>(got);
   block.ToEnd = got < static_cast<std::int64_t>(count);
   for (Block& before : readAhead_) {
-    if (before.ToEnd || before.Offset + static_cast<std::int64_t>(before.Bytes.size()) != offset) continue;
-    before.Bytes.insert(before.Bytes.end(), block.Bytes.begin(), block.Bytes.end());
+    if (before.ToEnd || before.End() != offset) continue;
+    auto joined = std::make_unique_for_overwrite<char[]>(before.Size + block.Size);
+    std::memcpy(joined.get(), before.Bytes.get(), before.Size);
+    std::memcpy(joined.get() + before.Size, block.Bytes.get(), block.Size);
+    before.Bytes = std::move(joined);
+    before.Size += block.Size;
     before.ToEnd = block.ToEnd;
     return true;
   }
@@ -365,16 +369,22 @@ bool File::ReadAhead(std::int64_t offset, std::size_t count) {
   return true;
 }
 
+std::string_view File::ReadAheadView(std::int64_t offset, std::size_t count) const {
+  if (fd_ < 0 || offset < 0) return {};
+  for (const Block& block : readAhead_) {
+    if (offset < block.Offset || offset > block.End()) continue;
+    const auto available = static_cast<std::size_t>(block.End() - offset);
+    if (available < count && !block.ToEnd) continue;
+    return {block.Bytes.get() + (offset - block.Offset), std::min(available, count)};
+  }
+  return {};
+}
+
 std::int64_t File::ReadAt(std::int64_t offset, void* buffer, std::size_t count) const {
   if (fd_ < 0 || offset < 0) return -1;
-  for (const Block& block : readAhead_) {
-    const std::int64_t end = block.Offset + static_cast<std::int64_t>(block.Bytes.size());
-    if (offset < block.Offset || offset > end) continue;
-    const auto available = static_cast<std::size_t>(end - offset);
-    if (available < count && !block.ToEnd) continue;
-    const std::size_t n = std::min(available, count);
-    std::memcpy(buffer, block.Bytes.data() + (offset - block.Offset), n);
-    return static_cast<std::int64_t>(n);
+  if (const std::string_view kept = ReadAheadView(offset, count); kept.data() != nullptr) {
+    std::memcpy(buffer, kept.data(), kept.size());
+    return static_cast<std::int64_t>(kept.size());
   }
   auto* out = static_cast<unsigned char*>(buffer);
   std::size_t done = 0;

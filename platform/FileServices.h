@@ -6,7 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace platform {
@@ -102,6 +104,11 @@ class File {
   // until ForgetReadAhead, any write, or closing; false on a read error.
   bool ReadAhead(std::int64_t offset, std::size_t count);
   void ForgetReadAhead() { readAhead_.clear(); }
+  // The bytes at offset that ReadAhead keeps, when they answer a read of
+  // count bytes there as ReadAt would (fewer only at the end of the file);
+  // empty otherwise. Valid while they are kept: a reader copies what it
+  // needs from them once, where ReadAt would fill a buffer of its own.
+  std::string_view ReadAheadView(std::int64_t offset, std::size_t count) const;
   // Reads up to count bytes at offset; returns the number read (fewer at the
   // end of the file) or -1 on error or a negative offset.
   std::int64_t ReadAt(std::int64_t offset, void* buffer, std::size_t count) const;
@@ -148,9 +155,12 @@ class File {
   std::string followedTo_;
   bool writable_ = false;
   struct Block {
-    std::int64_t Offset;
-    std::vector<char> Bytes;
-    bool ToEnd;  // the read stopped at the end of the file
+    std::int64_t Offset = 0;
+    // Not cleared before the read fills it: a song's head is some 100 KB.
+    std::unique_ptr<char[]> Bytes;
+    std::size_t Size = 0;
+    bool ToEnd = false;  // the read stopped at the end of the file
+    std::int64_t End() const { return Offset + static_cast<std::int64_t>(Size); }
   };
   std::vector<Block> readAhead_;
 };

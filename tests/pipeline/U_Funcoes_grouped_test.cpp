@@ -15,6 +15,7 @@
 #include <random>
 #include <thread>
 
+#include "ByteOrder.h"
 #include "FaultSupport.h"
 #include "FileServices.h"
 #include "HeadJournal.h"
@@ -219,6 +220,62 @@ TEST(GroupedRewrites, AKillDuringARunOfLargeTagsInPlaceLeavesEverySongWhole) {
     platform::ListDirectory(dir.File("state/quillmar2012"), journals);
     EXPECT_TRUE(journals.empty()) << "round " << round;
   });
+}
+
+// The bytes of a version-2.3 tag at the start of song behind its last
+// frame: padding, all zeros in a tag we wrote.
+std::string PaddingOf(const std::string& song) {
+  const std::string bytes = ReadFileBytes(song);
+  const auto* raw = reinterpret_cast<const unsigned char*>(bytes.data());
+  const std::size_t end = 10 + platform::Synchsafe(raw + 6, 4);
+  std::size_t at = 10;
+  while (at + 10 <= end && raw[at] >= 'A' && raw[at] <= 'Z') at += 10 + platform::BigEndian(raw + at + 4, 4);
+  return bytes.substr(at, end - at);
+}
+
+// One pipeline saves one song after the other, as a run's thread does, the
+// buffers of a song (its head read ahead, its tag, the tag handed to the
+// group) reused by the next: songs whose covers shrink from one to the
+// next each end with their own cover, texts and zero padding, nothing of
+// the song before, whether their tags wait for the journal (the first
+// save moves every page), are written a page or two in place, or stay.
+TEST(GroupedRewrites, SongsOfShrinkingTagsKeepOnlyTheirOwnBytes) {
+  TempDir dir;
+  const testing_support::ScopedEnvironment state("XDG_STATE_HOME", dir.File("state").c_str());
+  const std::vector<int> coverKiB = {100, 40, 12, 5};
+  std::vector<std::string> songs, audio, pictures;
+  for (const int kib : coverKiB) {
+    songs.push_back(MakeSong(dir, "cover" + std::to_string(kib) + ".mp3"));
+    testing_support::TagLikeALibrary(songs.back(), true, kib);
+    audio.push_back(AudioBytesOf(ReadFileBytes(songs.back())));
+    pictures.push_back(ReadWithTagLib(songs.back()).Picture);
+    ASSERT_EQ(pictures.back().size(), static_cast<std::size_t>(kib) * 1024);
+  }
+  for (const std::string title : {"First", "First, a little longer", "First, a little longer"}) {
+    SCOPED_TRACE(title);
+    std::vector<platform::FileStamp> before(songs.size());
+    for (std::size_t i = 0; i < songs.size(); ++i) ASSERT_TRUE(platform::StampOf(songs[i], before[i]));
+    {
+      platform::ReplaceGroupScope run;
+      for (std::size_t i = 0; i < songs.size(); ++i)
+        ASSERT_TRUE(TagSong({.FilePath = songs[i], .Title = title + " " + std::to_string(i)}));
+    }
+    for (std::size_t i = 0; i < songs.size(); ++i) {
+      SCOPED_TRACE(songs[i]);
+      platform::FileStamp after;
+      ASSERT_TRUE(platform::StampOf(songs[i], after));
+      EXPECT_EQ(after.Inode, before[i].Inode);  // in place
+      EXPECT_EQ(after.Size, before[i].Size);
+      const TagLibView view = ReadWithTagLib(songs[i]);
+      EXPECT_EQ(view.Text("TIT2"), title + " " + std::to_string(i));
+      EXPECT_EQ(view.Text("TPE1"), "Old artist");
+      EXPECT_EQ(view.Frames.count("TXXX"), 1u);
+      EXPECT_TRUE(view.Picture == pictures[i]);
+      EXPECT_EQ(AudioBytesOf(ReadFileBytes(songs[i])), audio[i]);
+      const std::string padding = PaddingOf(songs[i]);
+      EXPECT_EQ(padding.find_first_not_of('\0'), std::string::npos);
+    }
+  }
 }
 
 }  // namespace

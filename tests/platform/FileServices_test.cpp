@@ -140,7 +140,15 @@ TEST_F(FileServices, ReadAheadAnswersWhatItHoldsAndNothingStale) {
   ASSERT_TRUE(f.OpenReadWrite(path));
   ASSERT_TRUE(f.ReadAhead(2, 4));  // "2345"
   ASSERT_TRUE(f.ReadAhead(7, 8));  // "789", to the end
+  ASSERT_TRUE(f.ReadAhead(6, 1));  // "6", joined to "2345"
   WriteFileBytes(path, "abcdefghij");  // another program writes meanwhile
+  // The same answers as views of the bytes kept; none where a read would
+  // go to the file.
+  EXPECT_EQ(f.ReadAheadView(3, 4), "3456");
+  EXPECT_EQ(f.ReadAheadView(8, 8), "89");
+  EXPECT_EQ(f.ReadAheadView(10, 1), "");
+  EXPECT_EQ(f.ReadAheadView(5, 3).data(), nullptr);
+  EXPECT_EQ(f.ReadAheadView(0, 1).data(), nullptr);
   char buf[8] = {};
   EXPECT_EQ(f.ReadAt(3, buf, 3), 3);
   EXPECT_EQ(std::string(buf, 3), "345");

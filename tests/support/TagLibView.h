@@ -2,6 +2,7 @@
 // TagLib as the independent reader of what the tests wrote: a file's ID3v2
 // tag as TagLib sees it, read through a read-only stream.
 
+#include <taglib/attachedpictureframe.h>
 #include <taglib/commentsframe.h>
 #include <taglib/id3v2tag.h>
 #include <taglib/mpegfile.h>
@@ -18,7 +19,8 @@ namespace testing_support {
 // Every frame by ID, rendered as a Latin-1 text (COMM as "language|
 // description|text", WXXX as "description|url", POPM as "e-mail|rating|
 // counter"); besides, the text frames by ID (TagLib names TYER as TDRC),
-// the comment's and the user link's texts, and the rating (-1: no POPM).
+// the comment's and the user link's texts, the rating (-1: no POPM) and
+// the bytes of the last picture (APIC).
 struct TagLibView {
   bool HasTag = false;
   unsigned Version = 0;
@@ -27,6 +29,7 @@ struct TagLibView {
   std::string Comment;
   std::string Link;
   int Rating = -1;
+  std::string Picture;
   bool HasText(const std::string& id) const { return Texts.count(id) != 0; }
   std::string Text(const std::string& id) const {
     const auto it = Texts.find(id);
@@ -56,6 +59,8 @@ inline TagLibView ReadWithTagLib(const std::string& path) {
     } else if (auto* link = dynamic_cast<const TagLib::ID3v2::UserUrlLinkFrame*>(frame)) {
       view.Link = link->url().to8Bit(false);
       text = link->description().to8Bit(false) + "|" + view.Link;
+    } else if (auto* picture = dynamic_cast<const TagLib::ID3v2::AttachedPictureFrame*>(frame)) {
+      view.Picture.assign(picture->picture().data(), picture->picture().size());
     } else if (auto* popm = dynamic_cast<const TagLib::ID3v2::PopularimeterFrame*>(frame)) {
       view.Rating = popm->rating();
       text = popm->email().to8Bit(false) + "|" + std::to_string(popm->rating()) + "|" +

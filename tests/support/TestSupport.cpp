@@ -81,20 +81,21 @@ std::string ShellQuote(const std::string& text) {
   return out + "'";
 }
 
-void TagLikeALibrary(const std::string& path, bool cover) {
+void TagLikeALibrary(const std::string& path, bool cover, int coverKiB) {
   constexpr const char* kTagger = R"(
 import sys, random
 from mutagen.id3 import ID3, APIC, TIT2, TPE1, TXXX
-path, cover = sys.argv[1], sys.argv[2] == "cover"
+path, cover, kib = sys.argv[1], sys.argv[2] == "cover", int(sys.argv[3])
 t = ID3()
 t.add(TIT2(encoding=1, text="Old title"))
 t.add(TPE1(encoding=1, text="Old artist"))
 if cover:
-    t.add(APIC(encoding=0, mime="image/jpeg", type=3, desc="", data=random.Random(7).randbytes(100 * 1024)))
+    t.add(APIC(encoding=0, mime="image/jpeg", type=3, desc="", data=random.Random(7).randbytes(kib * 1024)))
 t.add(TXXX(encoding=1, desc="MusicBrainz Album Id", text="0f7c1e9e-5c1b-4f36-9d4e-2b8d6f1a7c3e"))
 t.save(path, v2_version=3)
 )";
-  CommandOutput("/usr/bin/python3 -c " + ShellQuote(kTagger) + " " + ShellQuote(path) + (cover ? " cover" : " none"));
+  CommandOutput("/usr/bin/python3 -c " + ShellQuote(kTagger) + " " + ShellQuote(path) + (cover ? " cover " : " none ") +
+                std::to_string(coverKiB));
 }
 
 namespace {

@@ -37,9 +37,9 @@ std::string CommandOutput(const std::string& command);
 // Quotes a text for the shell.
 std::string ShellQuote(const std::string& text);
 // Tags the file at path as mutagen does for a library's song: a v2.3 tag
-// with a title, an artist, with cover a 100 KB cover of bytes that repeat
-// nowhere, a TXXX, mutagen's own padding.
-void TagLikeALibrary(const std::string& path, bool cover);
+// with a title, an artist, with cover a cover of coverKiB (100 KB by
+// default) of bytes that repeat nowhere, a TXXX, mutagen's own padding.
+void TagLikeALibrary(const std::string& path, bool cover, int coverKiB = 100);
 
 // A PCM WAV file holding a sine tone.
 struct WavTone {

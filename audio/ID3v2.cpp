@@ -184,18 +184,6 @@ bool ReadHeaderOf(const platform::File& file, TagInfo& info) {
 // to 4096 bytes, the header and the tag come with one read. False when the
 // header, or a tag that is there, could not be read.
 bool ReadTagOf(const platform::File& file, TagInfo& info, std::string& tag) {
-  // A tag read ahead whole is copied once from there, without a buffer
-  // cleared first and filled again.
-  if (const std::string_view header = file.ReadAheadView(0, kHeaderSize); header.size() == kHeaderSize) {
-    const std::int64_t size = file.Size();
-    HeaderFromBytes(header, info);
-    info.FileSize = FileSizeField(size);
-    const auto tagSize = static_cast<std::size_t>(size >= 0 && info.HasMark() ? TagSizeOf(info) : 0);
-    if (const std::string_view kept = file.ReadAheadView(0, tagSize); kept.size() == tagSize) {
-      tag.assign(kept);
-      return size >= 0;
-    }
-  }
   tag.assign(kRewriteTagSize, '\0');
   const std::int64_t got = std::max<std::int64_t>(file.ReadAt(0, tag.data(), tag.size()), 0);
   tag.resize(static_cast<std::size_t>(got));
@@ -212,6 +200,28 @@ bool ReadTagOf(const platform::File& file, TagInfo& info, std::string& tag) {
   }
   tag.resize(tagRead ? tagSize : 0);
   return headerRead && tagRead;
+}
+
+// As ReadTagOf, the tag's bytes kept alive by hold: those read ahead
+// whole where they are (no copy), else read into a string of their own.
+bool ReadTagOf(const platform::File& file, TagInfo& info, std::string_view& tag, std::shared_ptr<const void>& hold) {
+  if (const std::string_view header = file.ReadAheadView(0, kHeaderSize); header.size() == kHeaderSize) {
+    const std::int64_t size = file.Size();
+    HeaderFromBytes(header, info);
+    info.FileSize = FileSizeField(size);
+    const auto tagSize = static_cast<std::size_t>(size >= 0 && info.HasMark() ? TagSizeOf(info) : 0);
+    std::string_view kept;
+    if (auto bytes = file.ReadAheadShared(0, tagSize, kept); bytes && kept.size() == tagSize) {
+      tag = kept;
+      hold = std::move(bytes);
+      return size >= 0;
+    }
+  }
+  auto bytes = std::make_shared<std::string>();
+  const bool read = ReadTagOf(file, info, *bytes);
+  tag = *bytes;
+  hold = std::move(bytes);
+  return read;
 }
 
 }  // namespace
@@ -350,12 +360,12 @@ std::uint8_t RatingOfTagIn(TagLib::IOStream& stream) {
 
 }  // namespace
 
-std::uint8_t FullParserRatingOfTag(const std::string& tag) {
+std::uint8_t FullParserRatingOfTag(std::string_view tag) {
   // The parser finds a rating only in a frame whose ID ("POPM", "POP" in
   // version 2.2) stands in the tag's bytes as they are stored, whatever
   // else it undoes: a tag without them (most of those other programs wrote)
   // needs no parse.
-  if (tag.find("POP") == std::string::npos) return 0;
+  if (tag.find("POP") == std::string_view::npos) return 0;
   try {
     TagLib::ByteVector bytes(tag.data(), static_cast<unsigned int>(tag.size()));
     TagLib::ByteVectorStream stream(bytes);
@@ -524,7 +534,8 @@ std::string ShownContent(int slot, const std::string& content) {
 
 void TID3v2::ResetData() {
   readInfo_ = TagInfo{};
-  readTag_.reset();
+  readHold_.reset();
+  readTag_ = {};
   readWhole_ = false;
   readOpening_ = 0;
   exists_ = false;
@@ -533,11 +544,6 @@ void TID3v2::ResetData() {
   for (std::string& text : fields_.Texts) text.clear();
   fields_.Track = 0;
   fields_.Rating = 0;
-}
-
-const std::string& TID3v2::ReadTag() const {
-  static const std::string kNone;
-  return readTag_ ? *readTag_ : kNone;
 }
 
 void TID3v2::SetText(int slot, const std::string& value) { fields_.Texts[slot] = id3v2::Trim(value); }
@@ -555,9 +561,7 @@ bool TID3v2::ReadFromFile(const std::string& FileName, const platform::File& fil
     TagInfo info{};
     if (!id3v2::ReadHeaderOf(file, info)) return false;
     // The whole tag as a save will need it, mostly from what was read ahead.
-    auto tag = std::make_shared<std::string>();
-    readWhole_ = id3v2::ReadTagOf(file, readInfo_, *tag);
-    readTag_ = std::move(tag);
+    readWhole_ = id3v2::ReadTagOf(file, readInfo_, readTag_, readHold_);
     readOpening_ = file.Opening();
     if (!info.HasMark()) return true;
     exists_ = true;
@@ -591,7 +595,7 @@ void TID3v2::FillFields(const TagInfo& info, const std::string& FileName) {
       text = id3v2::DecodeText(info.Frame[row.FallbackSlot]).substr(0, row.FallbackLength);
     }
     if (row.Kind == id3v2::FrameKind::Rating && payload.empty()) {
-      fields_.Rating = readWhole_ && !ReadTag().empty() ? id3v2::FullParserRatingOfTag(ReadTag())
+      fields_.Rating = readWhole_ && !readTag_.empty() ? id3v2::FullParserRatingOfTag(readTag_)
                                                        : id3v2::FullParserRating(FileName);
     }
   }
@@ -640,17 +644,17 @@ bool TID3v2::Save(const std::string& FileName, platform::File& Song, bool checkN
       // read now from the open song.
       TagInfo info{};
       std::string readNow;
-      const std::string* read = &readNow;
+      std::string_view oldTag;
       bool tagRead;
       if (readOpening_ != 0 && Song.Opening() == readOpening_) {
         info = readInfo_;
-        read = &ReadTag();
+        oldTag = readTag_;
         tagRead = readWhole_;
       } else {
         Song.ForgetReadAhead();
         tagRead = id3v2::ReadTagOf(Song, info, readNow);
+        oldTag = readNow;
       }
-      const std::string& oldTag = *read;
       // A song whose tag cannot be read would lose frames. One too short
       // for a tag header holds no audio to put a tag before; like every
       // song a save reaches, it is left writable by its owner.

@@ -178,8 +178,8 @@ class TID3v2 {
   // bytes (a cover's 100 KB among them) are shared by the copies of this
   // object, never changed: a new read makes new ones.
   TagInfo readInfo_{};
-  std::shared_ptr<const std::string> readTag_;
-  const std::string& ReadTag() const;
+  std::shared_ptr<const void> readHold_;
+  std::string_view readTag_;
   bool readWhole_ = false;
   std::uint64_t readOpening_ = 0;
 };
@@ -218,7 +218,7 @@ std::uint16_t TrackNumberOf(const std::string& text);
 // there is none or the tag cannot be parsed. From the file, or from the
 // whole tag already in memory (header included).
 std::uint8_t FullParserRating(const std::string& FileName);
-std::uint8_t FullParserRatingOfTag(const std::string& tag);
+std::uint8_t FullParserRatingOfTag(std::string_view tag);
 
 // The size a rewrite gives a tag whose frames and header take total bytes,
 // total above kRewriteTagSize.

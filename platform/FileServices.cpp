@@ -350,14 +350,14 @@ std::int64_t File::Size() const {
 }
 
 bool File::ReadAhead(std::int64_t offset, std::size_t count) {
-  Block block{offset, std::make_unique_for_overwrite<char[]>(count), count, false};
+  Block block{offset, std::make_shared_for_overwrite<char[]>(count), count, false};
   const std::int64_t got = ReadAt(offset, block.Bytes.get(), count);
   if (got < 0) return false;
   block.Size = static_cast<std::size_t>(got);
   block.ToEnd = got < static_cast<std::int64_t>(count);
   for (Block& before : readAhead_) {
     if (before.ToEnd || before.End() != offset) continue;
-    auto joined = std::make_unique_for_overwrite<char[]>(before.Size + block.Size);
+    auto joined = std::make_shared_for_overwrite<char[]>(before.Size + block.Size);
     std::memcpy(joined.get(), before.Bytes.get(), before.Size);
     std::memcpy(joined.get() + before.Size, block.Bytes.get(), block.Size);
     before.Bytes = std::move(joined);
@@ -369,15 +369,29 @@ bool File::ReadAhead(std::int64_t offset, std::size_t count) {
   return true;
 }
 
-std::string_view File::ReadAheadView(std::int64_t offset, std::size_t count) const {
-  if (fd_ < 0 || offset < 0) return {};
+const File::Block* File::KeptBlock(std::int64_t offset, std::size_t count, std::string_view& view) const {
+  view = {};
+  if (fd_ < 0 || offset < 0) return nullptr;
   for (const Block& block : readAhead_) {
     if (offset < block.Offset || offset > block.End()) continue;
     const auto available = static_cast<std::size_t>(block.End() - offset);
     if (available < count && !block.ToEnd) continue;
-    return {block.Bytes.get() + (offset - block.Offset), std::min(available, count)};
+    view = {block.Bytes.get() + (offset - block.Offset), std::min(available, count)};
+    return &block;
   }
-  return {};
+  return nullptr;
+}
+
+std::string_view File::ReadAheadView(std::int64_t offset, std::size_t count) const {
+  std::string_view view;
+  KeptBlock(offset, count, view);
+  return view;
+}
+
+std::shared_ptr<const char[]> File::ReadAheadShared(std::int64_t offset, std::size_t count,
+                                                    std::string_view& view) const {
+  const Block* block = KeptBlock(offset, count, view);
+  return block ? block->Bytes : nullptr;
 }
 
 std::int64_t File::ReadAt(std::int64_t offset, void* buffer, std::size_t count) const {

@@ -109,6 +109,9 @@ class File {
   // empty otherwise. Valid while they are kept: a reader copies what it
   // needs from them once, where ReadAt would fill a buffer of its own.
   std::string_view ReadAheadView(std::int64_t offset, std::size_t count) const;
+  // The same bytes, kept alive by the pointer returned (null with an empty
+  // view) after they are forgotten here: a reader keeps them as they are.
+  std::shared_ptr<const char[]> ReadAheadShared(std::int64_t offset, std::size_t count, std::string_view& view) const;
   // Reads up to count bytes at offset; returns the number read (fewer at the
   // end of the file) or -1 on error or a negative offset.
   std::int64_t ReadAt(std::int64_t offset, void* buffer, std::size_t count) const;
@@ -157,12 +160,15 @@ class File {
   struct Block {
     std::int64_t Offset = 0;
     // Not cleared before the read fills it: a song's head is some 100 KB.
-    std::unique_ptr<char[]> Bytes;
+    std::shared_ptr<char[]> Bytes;
     std::size_t Size = 0;
     bool ToEnd = false;  // the read stopped at the end of the file
     std::int64_t End() const { return Offset + static_cast<std::int64_t>(Size); }
   };
   std::vector<Block> readAhead_;
+  // The block of readAhead_ that answers a read of count bytes at offset,
+  // and those bytes; nullptr when none does.
+  const Block* KeptBlock(std::int64_t offset, std::size_t count, std::string_view& view) const;
 };
 
 // Creates the copy that is to replace a file, to take the name temporary

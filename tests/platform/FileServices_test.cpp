@@ -149,6 +149,11 @@ TEST_F(FileServices, ReadAheadAnswersWhatItHoldsAndNothingStale) {
   EXPECT_EQ(f.ReadAheadView(10, 1), "");
   EXPECT_EQ(f.ReadAheadView(5, 3).data(), nullptr);
   EXPECT_EQ(f.ReadAheadView(0, 1).data(), nullptr);
+  // Shared, they outlive their forgetting and the write that drops them.
+  std::string_view shared;
+  const std::shared_ptr<const char[]> held = f.ReadAheadShared(3, 2, shared);
+  EXPECT_EQ(f.ReadAheadShared(5, 3, shared), nullptr);
+  EXPECT_EQ(f.ReadAheadShared(3, 2, shared), held);
   char buf[8] = {};
   EXPECT_EQ(f.ReadAt(3, buf, 3), 3);
   EXPECT_EQ(std::string(buf, 3), "345");
@@ -157,6 +162,7 @@ TEST_F(FileServices, ReadAheadAnswersWhatItHoldsAndNothingStale) {
   EXPECT_EQ(f.ReadAt(4, buf, 4), 4);  // beyond the first block: read anew
   EXPECT_EQ(std::string(buf, 4), "efgh");
   EXPECT_TRUE(f.WriteAllAt(0, "X", 1));
+  EXPECT_EQ(shared, "34");
   EXPECT_EQ(f.ReadAt(2, buf, 2), 2);
   EXPECT_EQ(std::string(buf, 2), "cd");
   ASSERT_TRUE(f.ReadAhead(0, 3));

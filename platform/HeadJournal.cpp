@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <tuple>
+#include <utility>
 
 #include "InFileRewrite.h"
 #include "UserFolders.h"
@@ -130,6 +131,56 @@ bool DecodeSong(Reader& in, char version, JournalSong& song) {
   return size - offset >= song.Length();
 }
 
+// JournalSum's state over one text: each lane takes every fourth word,
+// multiplied, its high bits folded down, so that every bit of a word
+// reaches every bit of its lane. The lanes are apart so that their
+// multiplications overlap.
+class SumLanes {
+ public:
+  // The 32 bytes at bytes[at].
+  void Block(std::string_view bytes, std::size_t at) {
+    lane0_ = Mix(lane0_, Word(bytes, at));
+    lane1_ = Mix(lane1_, Word(bytes, at + 8));
+    lane2_ = Mix(lane2_, Word(bytes, at + 16));
+    lane3_ = Mix(lane3_, Word(bytes, at + 24));
+  }
+  // The sum, with the bytes from at on that make no whole block.
+  std::uint64_t Finish(std::string_view bytes, std::size_t at) {
+    for (; at + 8 <= bytes.size(); at += 8) lane0_ = Mix(lane0_, Word(bytes, at));
+    for (; at < bytes.size(); ++at) lane1_ = Mix(lane1_, static_cast<unsigned char>(bytes[at]));
+    std::uint64_t sum = Mix(bytes.size(), lane0_);
+    sum = Mix(Mix(Mix(sum, lane1_), lane2_), lane3_);
+    return Mix(sum, sum >> 31);
+  }
+
+ private:
+  static constexpr std::uint64_t kOdd = 0x9E3779B97F4A7C15ull;
+  // A word is its eight bytes in little-endian order, loaded at once.
+  static std::uint64_t Word(std::string_view bytes, std::size_t at) {
+    std::uint64_t value;
+    std::memcpy(&value, bytes.data() + at, 8);
+    if constexpr (std::endian::native == std::endian::big) value = __builtin_bswap64(value);
+    return value;
+  }
+  static std::uint64_t Mix(std::uint64_t lane, std::uint64_t value) {
+    lane = (lane ^ value) * kOdd;
+    return lane ^ (lane >> 29);
+  }
+  std::uint64_t lane0_ = kOdd, lane1_ = kOdd + 1, lane2_ = kOdd + 2, lane3_ = kOdd + 3;
+};
+
+// The JournalSum of two texts of the same length at once: the two sums'
+// multiplications overlap too (the old and the new page of a recipe).
+std::pair<std::uint64_t, std::uint64_t> JournalSums(std::string_view a, std::string_view b) {
+  SumLanes first, second;
+  std::size_t at = 0;
+  for (; at + 32 <= a.size(); at += 32) {
+    first.Block(a, at);
+    second.Block(b, at);
+  }
+  return {first.Finish(a, at), second.Finish(b, at)};
+}
+
 // The length of the run where a and b agree from their starts, at most
 // most bytes.
 std::size_t CommonLength(const char* a, const char* b, std::size_t most) {
@@ -150,6 +201,17 @@ std::size_t CommonLength(const char* a, const char* b, std::size_t most) {
 // Runs shorter than this are kept literal with the bytes around them: a
 // copy piece costs four bytes, and a piece boundary more to settle.
 constexpr std::size_t kShortestCopy = 16;
+
+// Whether a and b agree in their first kShortestCopy bytes.
+static_assert(kShortestCopy == 16);
+bool SameStart(const char* a, const char* b) {
+  std::uint64_t a0, a1, b0, b1;
+  std::memcpy(&a0, a, 8);
+  std::memcpy(&a1, a + 8, 8);
+  std::memcpy(&b0, b, 8);
+  std::memcpy(&b1, b + 8, 8);
+  return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+}
 // The bytes of a new page looked for in the old head, and how far from
 // the page's own place.
 constexpr std::size_t kSample = 64;
@@ -190,7 +252,8 @@ std::vector<std::ptrdiff_t> MovesOf(std::string_view old, std::string_view now, 
 PageRecipe RecipeOf(std::string_view old, std::string_view now, std::size_t at, std::size_t length,
                     const std::vector<std::ptrdiff_t>& moves, std::ptrdiff_t& hint) {
   const std::string_view oldPage = old.substr(at, length), newPage = now.substr(at, length);
-  PageRecipe recipe{JournalSum(oldPage), JournalSum(newPage), {}};
+  const auto [oldSum, newSum] = JournalSums(oldPage, newPage);
+  PageRecipe recipe{oldSum, newSum, {}};
   std::size_t literal = 0, literalBytes = 0, pieceBytes = 0;
   const auto flushLiteral = [&](std::size_t end) {
     if (end == literal) return;
@@ -206,6 +269,10 @@ PageRecipe RecipeOf(std::string_view old, std::string_view now, std::size_t at, 
       const std::ptrdiff_t from = static_cast<std::ptrdiff_t>(x) - move;
       if (from < 0 || static_cast<std::size_t>(from) >= length) continue;
       const std::size_t most = length - std::max(x, static_cast<std::size_t>(from));
+      // A run shorter than kShortestCopy counts for nothing: most
+      // positions of a literal stretch are passed over by one look at
+      // their first bytes.
+      if (most < kShortestCopy || !SameStart(newPage.data() + x, oldPage.data() + from)) continue;
       const std::size_t run = CommonLength(newPage.data() + x, oldPage.data() + from, most);
       if (run > best) {
         best = run;
@@ -259,34 +326,10 @@ bool ReadWhole(const File& file, std::string& bytes) {
 }  // namespace
 
 std::uint64_t JournalSum(std::string_view bytes) {
-  constexpr std::uint64_t kOdd = 0x9E3779B97F4A7C15ull;
-  // A word is its eight bytes in little-endian order, loaded at once.
-  const auto word = [&bytes](std::size_t at) {
-    std::uint64_t value;
-    std::memcpy(&value, bytes.data() + at, 8);
-    if constexpr (std::endian::native == std::endian::big) value = __builtin_bswap64(value);
-    return value;
-  };
-  // Each lane takes every fourth word: multiplied, its high bits folded
-  // down, so that every bit of a word reaches every bit of its lane. The
-  // lanes are apart so that their multiplications overlap.
-  const auto mix = [](std::uint64_t lane, std::uint64_t value) {
-    lane = (lane ^ value) * kOdd;
-    return lane ^ (lane >> 29);
-  };
-  std::uint64_t lane0 = kOdd, lane1 = kOdd + 1, lane2 = kOdd + 2, lane3 = kOdd + 3;
+  SumLanes lanes;
   std::size_t at = 0;
-  for (; at + 32 <= bytes.size(); at += 32) {
-    lane0 = mix(lane0, word(at));
-    lane1 = mix(lane1, word(at + 8));
-    lane2 = mix(lane2, word(at + 16));
-    lane3 = mix(lane3, word(at + 24));
-  }
-  for (; at + 8 <= bytes.size(); at += 8) lane0 = mix(lane0, word(at));
-  for (; at < bytes.size(); ++at) lane1 = mix(lane1, static_cast<unsigned char>(bytes[at]));
-  std::uint64_t sum = mix(bytes.size(), lane0);
-  sum = mix(mix(mix(sum, lane1), lane2), lane3);
-  return mix(sum, sum >> 31);
+  for (; at + 32 <= bytes.size(); at += 32) lanes.Block(bytes, at);
+  return lanes.Finish(bytes, at);
 }
 
 PageRange ChangedPages(std::string_view old, std::string_view now) {

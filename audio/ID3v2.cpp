@@ -392,7 +392,7 @@ std::int64_t RoomyTagSize(std::int64_t total) {
 }
 
 bool BuildHeader(TagInfo& info) {
-  std::int64_t total = kHeaderSize + static_cast<std::int64_t>(info.Carried.size());
+  std::int64_t total = kHeaderSize + static_cast<std::int64_t>(info.Carried.Size());
   for (const std::string& content : info.Frame) {
     if (!content.empty()) total += static_cast<std::int64_t>(content.size()) + 11;
   }
@@ -418,7 +418,7 @@ bool BuildHeader(TagInfo& info) {
 
 std::string BuildTag(const TagInfo& info) {
   // Made at its full size at once: a cover is copied into it once.
-  std::size_t size = kHeaderSize + info.Carried.size() + static_cast<std::size_t>(std::max(info.PaddingSize, 0));
+  std::size_t size = kHeaderSize + info.Carried.Size() + static_cast<std::size_t>(std::max(info.PaddingSize, 0));
   for (const std::string& content : info.Frame)
     if (!content.empty()) size += content.size() + 11;
   std::string tag;
@@ -430,11 +430,11 @@ std::string BuildTag(const TagInfo& info) {
   // the page or two after them, which is all a save in place then writes.
   // A smaller tag keeps the slot frames first.
   const bool carriedFirst = TagSizeOf(info) > kRewriteTagSize;
-  if (carriedFirst) tag += info.Carried;
+  if (carriedFirst) info.Carried.AppendTo(tag);
   for (int slot = 0; slot < kSlotCount; ++slot) {
     if (!info.Frame[slot].empty()) AppendFrame(tag, FrameIDs23(slot), info.Frame[slot]);
   }
-  if (!carriedFirst) tag += info.Carried;
+  if (!carriedFirst) info.Carried.AppendTo(tag);
   if (info.PaddingSize > 0) tag.append(static_cast<std::size_t>(info.PaddingSize), '\0');
   return tag;
 }
@@ -667,7 +667,7 @@ bool TID3v2::Save(const std::string& FileName, platform::File& Song, bool checkN
       }
       const std::int64_t audioStart = info.HasMark() ? id3v2::TagSizeOf(info) : 0;
       FillContents(info);
-      info.Carried = id3v2::CarriedFrames(oldTag);
+      info.Carried = id3v2::CarriedFramesOf(oldTag);
       if (!id3v2::BuildHeader(info)) return failed(id3v2::SaveFailure::NoRoom);
       std::string tag = id3v2::BuildTag(info);
       // The same tag again, and so the same song either way of saving: the

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "ID3v2Carried.h"
 #include "ID3v2Frames.h"
 #include "ID3v2Header.h"
 
@@ -20,8 +21,8 @@ struct TagInfo : id3v2::TagHeader {
   // Reading: the payload of the last frame stored per slot (500 bytes).
   // Saving: the content to write per slot, empty for no frame.
   std::array<std::string, id3v2::kSlotCount> Frame;
-  // Saving: the old tag's frames kept after the slot frames, as written.
-  std::string Carried;
+  // Saving: the old tag's frames kept beside the slot frames, as written.
+  id3v2::CarriedPieces Carried;
   bool NeedRewrite;
   std::int32_t PaddingSize;
 };

@@ -196,14 +196,16 @@ void AppendAs23(std::string& out, std::string_view id, unsigned char status, uns
 
 }  // namespace
 
-std::string CarriedFrames(std::string_view oldTag) {
+CarriedPieces CarriedFramesOf(std::string_view oldTag) {
   std::string undone;
   std::string_view body;
   if (!FrameArea(oldTag, undone, body)) return {};
   const std::uint8_t version = TagHeader::Parse(oldTag).Version;
+  // Frames read through unsynchronisation lie in undone, not in the tag.
+  const bool inTag = undone.empty();
 
-  std::string carried;
-  carried.reserve(body.size());
+  CarriedPieces carried;
+  if (version != 3 || !inTag) carried.Own.reserve(body.size());
   while (body.size() >= kFrameHeaderSize) {
     const std::string_view id = body.substr(0, 4);
     std::uint64_t size = platform::BigEndian(body.substr(4, 4));
@@ -214,12 +216,39 @@ std::string CarriedFrames(std::string_view oldTag) {
     if (IsSlotID(id)) continue;
     const auto status = static_cast<unsigned char>(frame[8]);
     const auto format = static_cast<unsigned char>(frame[9]);
-    if (version == 3) {
-      if (!(status & kDiscard23)) carried.append(frame);
+    if (version != 3) {
+      AppendAs23(carried.Own, id, status, format, frame.substr(kFrameHeaderSize));
+      continue;
+    }
+    if (status & kDiscard23) continue;
+    if (!inTag) {
+      carried.Own.append(frame);
+    } else if (!carried.Kept.empty() && carried.Kept.back().data() + carried.Kept.back().size() == frame.data()) {
+      carried.Kept.back() = {carried.Kept.back().data(), carried.Kept.back().size() + frame.size()};
     } else {
-      AppendAs23(carried, id, status, format, frame.substr(kFrameHeaderSize));
+      carried.Kept.push_back(frame);
     }
   }
+  return carried;
+}
+
+std::size_t CarriedPieces::Size() const {
+  std::size_t size = Own.size();
+  for (const std::string_view run : Kept) size += run.size();
+  return size;
+}
+
+// A tag's frames are all of one version: kept as they are or all rewritten.
+void CarriedPieces::AppendTo(std::string& out) const {
+  for (const std::string_view run : Kept) out.append(run);
+  out += Own;
+}
+
+std::string CarriedFrames(std::string_view oldTag) {
+  std::string carried;
+  const CarriedPieces pieces = CarriedFramesOf(oldTag);
+  carried.reserve(pieces.Size());
+  pieces.AppendTo(carried);
   return carried;
 }
 

@@ -261,6 +261,15 @@ TEST(ID3v2Carry, WhichFramesOfAnOldTagAreKept) {
   const std::string grouped = Id3v2Frame("GEOB", "\x01" "group", -1, 0x20);
   const std::string discarded = std::string("TXXX") + BigEndian(3, 4) + '\x80' + '\0' + B("\0a\0");
   EXPECT_EQ(id3v2::CarriedFrames(Id3v2Tag(3, key + slots + grouped + discarded + priv, 100)), key + grouped + priv);
+  // Kept where they lie in the tag, frames side by side as one run.
+  const std::string tag = Id3v2Tag(3, key + priv + slots + grouped, 100);
+  const id3v2::CarriedPieces pieces = id3v2::CarriedFramesOf(tag);
+  ASSERT_EQ(pieces.Kept.size(), 2u);
+  EXPECT_EQ(pieces.Kept[0].data(), tag.data() + 10);
+  EXPECT_EQ(pieces.Kept[0], key + priv);
+  EXPECT_EQ(pieces.Kept[1], grouped);
+  EXPECT_TRUE(pieces.Own.empty());
+  EXPECT_EQ(pieces.Size(), (key + priv + grouped).size());
 
   // A frame not whole inside the tag, or a header that is none, ends it.
   EXPECT_EQ(id3v2::CarriedFrames(Id3v2Tag(3, key + Id3v2Frame("PRIV", "abc", 50) + priv)), key);
@@ -271,6 +280,7 @@ TEST(ID3v2Carry, WhichFramesOfAnOldTagAreKept) {
   // Unsynchronisation undone; an extended header stepped over.
   const std::string unsynced = key + Id3v2Frame("PRIV", B("o\0\xFF\x00\xE0"), 4);
   EXPECT_EQ(id3v2::CarriedFrames(Id3v2Tag(3, unsynced, 0, 0x80)), key + Id3v2Frame("PRIV", B("o\0\xFF\xE0")));
+  EXPECT_TRUE(id3v2::CarriedFramesOf(Id3v2Tag(3, unsynced, 0, 0x80)).Kept.empty());
   const std::string extended = BigEndian(6, 4) + std::string(6, '\0');
   EXPECT_EQ(id3v2::CarriedFrames(Id3v2Tag(3, extended + key + priv, 0, 0x40)), key + priv);
   EXPECT_EQ(id3v2::CarriedFrames(Id3v2Tag(3, BigEndian(600, 4) + key, 0, 0x40)), "");

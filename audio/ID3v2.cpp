@@ -153,16 +153,6 @@ bool ParseInteger(std::string_view text, std::int64_t& value) {
   return true;
 }
 
-// Content of a frame as written: ID, size, no flags, encoding byte 0 (also
-// the empty e-mail of POPM), then the content.
-void AppendFrame(std::string& tag, std::string_view frameID, const std::string& content) {
-  tag.append(frameID);
-  platform::AppendBigEndian(tag, content.size() + 1, 4);
-  tag.append(2, '\0');
-  tag += '\0';
-  tag += content;
-}
-
 }  // namespace
 
 std::string Trim(const std::string& text) { return TrimmedView(text); }
@@ -416,6 +406,42 @@ bool BuildHeader(TagInfo& info) {
   return true;
 }
 
+namespace {
+
+// The parts of the tag BuildHeader sized, in their order, handed to part
+// (bytes) and zeros (a run of that many zero bytes): once to build the tag
+// and once to compare it with the old tag without building it.
+template <class Part, class Zeros>
+void TagParts(const TagInfo& info, Part part, Zeros zeros) {
+  part(info.Render());
+  // A tag larger than kRewriteTagSize mostly carries other programs'
+  // frames (a cover): they go first, so that they keep their offset from
+  // one save to the next and a change of the catalogue's texts changes only
+  // the page or two after them, which is all a save in place then writes.
+  // A smaller tag keeps the slot frames first.
+  const bool carriedFirst = TagSizeOf(info) > kRewriteTagSize;
+  const auto carried = [&] {
+    for (const std::string_view run : info.Carried.Kept) part(run);
+    part(info.Carried.Own);
+  };
+  if (carriedFirst) carried();
+  for (int slot = 0; slot < kSlotCount; ++slot) {
+    const std::string& content = info.Frame[slot];
+    if (content.empty()) continue;
+    // ID, size, no flags, encoding byte 0 (also the empty e-mail of POPM),
+    // then the content.
+    std::string header(FrameIDs23(slot));
+    platform::AppendBigEndian(header, content.size() + 1, 4);
+    header.append(3, '\0');
+    part(header);
+    part(content);
+  }
+  if (!carriedFirst) carried();
+  if (info.PaddingSize > 0) zeros(static_cast<std::size_t>(info.PaddingSize));
+}
+
+}  // namespace
+
 std::string BuildTag(const TagInfo& info) {
   // Made at its full size at once: a cover is copied into it once.
   std::size_t size = kHeaderSize + info.Carried.Size() + static_cast<std::size_t>(std::max(info.PaddingSize, 0));
@@ -423,20 +449,30 @@ std::string BuildTag(const TagInfo& info) {
     if (!content.empty()) size += content.size() + 11;
   std::string tag;
   tag.reserve(size);
-  tag += info.Render();
-  // A tag larger than kRewriteTagSize mostly carries other programs'
-  // frames (a cover): they go first, so that they keep their offset from
-  // one save to the next and a change of the catalogue's texts changes only
-  // the page or two after them, which is all a save in place then writes.
-  // A smaller tag keeps the slot frames first.
-  const bool carriedFirst = TagSizeOf(info) > kRewriteTagSize;
-  if (carriedFirst) info.Carried.AppendTo(tag);
-  for (int slot = 0; slot < kSlotCount; ++slot) {
-    if (!info.Frame[slot].empty()) AppendFrame(tag, FrameIDs23(slot), info.Frame[slot]);
-  }
-  if (!carriedFirst) info.Carried.AppendTo(tag);
-  if (info.PaddingSize > 0) tag.append(static_cast<std::size_t>(info.PaddingSize), '\0');
+  TagParts(info, [&tag](std::string_view bytes) { tag += bytes; },
+           [&tag](std::size_t count) { tag.append(count, '\0'); });
   return tag;
+}
+
+bool SameTag(const TagInfo& info, std::string_view old) {
+  std::size_t at = 0;
+  bool same = true;
+  TagParts(
+      info,
+      [&](std::string_view bytes) {
+        same = same && old.substr(std::min(at, old.size()), bytes.size()) == bytes;
+        at += bytes.size();
+      },
+      [&](std::size_t count) {
+        static constexpr char kZeros[256] = {};
+        for (std::size_t done = 0; same && done < count;) {
+          const std::size_t run = std::min(count - done, sizeof kZeros);
+          same = old.substr(std::min(at + done, old.size()), run) == std::string_view(kZeros, run);
+          done += run;
+        }
+        at += count;
+      });
+  return same && at == old.size();
 }
 
 namespace {
@@ -669,13 +705,14 @@ bool TID3v2::Save(const std::string& FileName, platform::File& Song, bool checkN
       FillContents(info);
       info.Carried = id3v2::CarriedFramesOf(oldTag);
       if (!id3v2::BuildHeader(info)) return failed(id3v2::SaveFailure::NoRoom);
-      std::string tag = id3v2::BuildTag(info);
       // The same tag again, and so the same song either way of saving: the
-      // file, its time stamp and its folder are left alone.
-      if (tag == oldTag) {
+      // file, its time stamp and its folder are left alone (told without
+      // building the tag).
+      if (id3v2::SameTag(info, oldTag)) {
         lastSave_.How = id3v2::SaveHow::Unchanged;
         return true;
       }
+      std::string tag = id3v2::BuildTag(info);
       // Written only into the file the name leads to, as it was read; one
       // replaced, written or changed meanwhile is read again as it stands.
       // A head that waits in the group is looked at in the open file as the

@@ -227,6 +227,9 @@ std::int64_t RoomyTagSize(std::int64_t total);
 // False when the tag would be too large for the header's 28-bit size.
 bool BuildHeader(TagInfo& info);
 std::string BuildTag(const TagInfo& info);
+// Whether old is exactly the tag BuildTag would build, told without
+// building it.
+bool SameTag(const TagInfo& info, std::string_view old);
 
 // A slot's content as FrameContents gives it, as a reader of a report wants
 // to see it, in UTF-8: the text alone (a comment without its language and

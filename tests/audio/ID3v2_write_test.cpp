@@ -204,6 +204,34 @@ TEST(ID3v2Write, InPlaceWhenTheOldTagFitsElseRewrite) {
   EXPECT_EQ(ReadFileBytes(path).substr(4096), broken);
 }
 
+// An unchanged song is told without building its tag: the tag built and
+// the old bytes compared part by part, every byte (header, carried frames,
+// slot frames, padding) and the length.
+TEST(ID3v2Write, TheSameTagIsToldByEveryByte) {
+  const std::string cover = Id3v2Frame("APIC", std::string("\0image/jpeg\0\x03\0", 14) + std::string(6000, 'j'));
+  const std::string old = Id3v2Tag(3, Id3v2Frame("TIT2", TextPayload("Old")) + cover + Id3v2Frame("PRIV", "p"), 50);
+  for (const bool large : {false, true}) {
+    SCOPED_TRACE(large ? "carried first" : "slot frames first");
+    TagInfo info{};
+    info.Frame[id3v2::kTitle] = "Title";
+    info.Frame[id3v2::kArtist] = "Artist";
+    if (large) info.Carried = id3v2::CarriedFramesOf(old);
+    ASSERT_TRUE(id3v2::BuildHeader(info));
+    ASSERT_GT(info.PaddingSize, 0);
+    const std::string tag = id3v2::BuildTag(info);
+    EXPECT_TRUE(id3v2::SameTag(info, tag));
+    for (const std::size_t at : {std::size_t{0}, std::size_t{9}, std::size_t{15}, tag.size() / 2,
+                                 tag.size() - info.PaddingSize - 1, tag.size() - 1}) {
+      std::string changed = tag;
+      changed[at] = static_cast<char>(changed[at] ^ 0x20);
+      EXPECT_FALSE(id3v2::SameTag(info, changed)) << at;
+    }
+    EXPECT_FALSE(id3v2::SameTag(info, tag + '\0'));
+    EXPECT_FALSE(id3v2::SameTag(info, tag.substr(0, tag.size() - 1)));
+    EXPECT_FALSE(id3v2::SameTag(info, ""));
+  }
+}
+
 TEST(ID3v2Write, SizeRuleOnBothSidesOf4096Bytes) {
   TempDir dir;
   const std::string path = dir.File("song.mp3");

@@ -83,8 +83,18 @@ bool ReplaceGroup::AddWaiting(Waiting entry) {
   // group's flush waits less.
   if (!entry.inPlace) entry.copy.StartWriteBack();
   Lock lock(mutex_);
-  while (!filling_.copies.empty() &&
-         (filling_.copies.size() >= kMaxCopies || filling_.bytes + bytes > kMaxBytes)) {
+  const auto full = [&] {
+    return filling_.copies.size() >= kMaxCopies || filling_.bytes + bytes > kMaxBytes;
+  };
+  // While a batch is committed, heads in place go on joining the next one
+  // up to kMaxHeads: they take no room beside their songs, and the next
+  // batch's one flush then serves them all instead of the songs' thread
+  // waiting for the flush before.
+  const auto mayGrow = [&] {
+    return sent_ && entry.inPlace && filling_.headsOnly && filling_.copies.size() < kMaxHeads &&
+           filling_.bytes + bytes <= kMaxBytes;
+  };
+  while (!filling_.copies.empty() && full() && !mayGrow()) {
     if (sent_) {
       changed_.wait(lock);
     } else {
@@ -104,6 +114,7 @@ bool ReplaceGroup::AddWaiting(Waiting entry) {
   if (entry.named.empty()) entry.named = entry.target;
   filling_.names.insert(entry.target);
   filling_.files.emplace(entry.targetStamp.Device, entry.targetStamp.Inode);
+  filling_.headsOnly = filling_.headsOnly && entry.inPlace.has_value();
   filling_.copies.push_back(std::move(entry));
   filling_.bytes += bytes;
   return true;

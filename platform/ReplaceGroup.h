@@ -19,6 +19,9 @@
 // filled leaves its heads to the disk's own write-back until the next
 // group's flush, which puts them on the disk together with that group's
 // copies and journal: one flush a group. Commit flushes them at once.
+// While a group is committed, heads in place (alone, no copy among them)
+// go on joining the next, up to kMaxHeads, rather than the songs' thread
+// waiting for the flush: that group's one flush serves them all.
 
 #include <condition_variable>
 #include <cstddef>
@@ -51,6 +54,10 @@ class ReplaceGroup {
   // failure can leave behind is bounded by twice these: 64 copies, 64 MiB.
   static constexpr std::size_t kMaxCopies = 32;
   static constexpr std::int64_t kMaxBytes = std::int64_t{32} << 20;
+  // A group of heads in place alone (no copies) that fills while the one
+  // before is still being committed grows up to this many heads (and
+  // kMaxBytes of their pages) instead of waiting for it.
+  static constexpr std::size_t kMaxHeads = 4 * kMaxCopies;
   // How often a commit with whileWaiting calls it.
   static constexpr int kWaitingCallMs = 30;
 
@@ -181,6 +188,7 @@ class ReplaceGroup {
     std::set<std::pair<std::uint64_t, std::uint64_t>> files;
     std::set<std::uint64_t> devices;  // those with an open copy
     std::int64_t bytes = 0;
+    bool headsOnly = true;  // heads in place alone, no copies
     bool last = false;  // sent on by Commit: nothing is left unflushed
     bool Holds(const std::string& path, const std::optional<FileStamp>& named) const;
   };

@@ -6,8 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <functional>
+#include <mutex>
 #include <thread>
 
 #include "TestSupport.h"
@@ -110,13 +114,17 @@ TEST(ReplaceGroup, UnnamedCopiesGetTheirNamesOnlyAsTheyAreCommitted) {
 
 // A full group is committed on a thread of its own: its files change without
 // a call to Commit, while the copies after it wait.
-bool HoldsWithin(const std::string& path, std::size_t size, std::chrono::seconds limit) {
+bool Within(std::chrono::seconds limit, const std::function<bool()>& done) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (ReadFileBytes(path).size() != size) {
+  while (!done()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return true;
+}
+
+bool HoldsWithin(const std::string& path, std::size_t size, std::chrono::seconds limit) {
+  return Within(limit, [&] { return ReadFileBytes(path).size() == size; });
 }
 
 TEST(ReplaceGroup, AFullGroupIsCommittedWhileTheNextFills) {
@@ -163,6 +171,67 @@ TEST(ReplaceGroup, AFullGroupIsCommittedWhileTheNextFills) {
   EXPECT_EQ(group.Commit(), 2u);
   EXPECT_EQ(ReadFileBytes(paths[1]).size(), large.size());
   EXPECT_TRUE(group.Empty());
+}
+
+// Heads in place keep joining the next batch while one is committed (held
+// here as it records its journal), up to kMaxHeads, and then go in one
+// journal and one flush; a copy still waits for the batch before, which
+// keeps the bound of copies beside their files.
+TEST(ReplaceGroup, HeadsJoinTheNextBatchWhileOneIsCommitted) {
+  TempDir dir;
+  const testing_support::ScopedEnvironment state("XDG_STATE_HOME", dir.File("state").c_str());
+  const std::string oldHead(3 * kJournalPage, 'o'), newHead(3 * kJournalPage, 'n'), audio(kJournalPage, 'a');
+  const std::size_t heads = ReplaceGroup::kMaxHeads + ReplaceGroup::kMaxCopies;
+  std::vector<std::string> paths;
+  for (std::size_t i = 0; i <= heads; ++i) {
+    paths.push_back(dir.File(std::to_string(i) + ".mp3"));
+    WriteFileBytes(paths.back(), oldHead + audio);
+  }
+  std::mutex mutex;
+  std::condition_variable released;
+  bool release = false;
+  int journals = 0;
+  SetWriteFaultHook([&](const std::string& path, std::size_t count) {
+    if (!path.ends_with(".journal") || count <= 8) return true;
+    std::unique_lock<std::mutex> lock(mutex);
+    if (++journals == 1) released.wait(lock, [&] { return release; });
+    return true;
+  });
+  {
+    ReplaceGroup group;
+    ASSERT_TRUE(group.MayJournal());
+    std::atomic<std::size_t> added{0};
+    std::thread adding([&] {
+      for (std::size_t i = 0; i < heads; ++i, ++added) {
+        File song;
+        FileStamp stamp;
+        if (!song.OpenReadWrite(paths[i]) || !song.Stamp(stamp) ||
+            !group.AddInPlace(std::move(song), paths[i], stamp, 0, newHead, PageRecipes(oldHead, newHead)))
+          ADD_FAILURE() << i;
+      }
+      AddCopy(group, paths[heads], "new");
+      ++added;
+    });
+    // The first batch is held; the next takes kMaxHeads heads, and the
+    // copy waits.
+    EXPECT_TRUE(Within(std::chrono::seconds(30), [&] { return added == heads; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(added, heads);
+    EXPECT_EQ(ReadFileBytes(paths[0]), oldHead + audio);
+    {
+      const std::lock_guard<std::mutex> lock(mutex);
+      release = true;
+    }
+    released.notify_all();
+    adding.join();
+    EXPECT_EQ(group.Commit(), heads + 1);
+    EXPECT_TRUE(group.TakeRefusals().empty());
+  }
+  SetWriteFaultHook({});
+  for (std::size_t i = 0; i < heads; ++i) EXPECT_EQ(ReadFileBytes(paths[i]), newHead + audio) << i;
+  EXPECT_EQ(ReadFileBytes(paths[heads]), "new");
+  // The held batch, the grown one, and the copy's own.
+  EXPECT_EQ(journals, 2);
 }
 
 TEST(ReplaceGroup, ScopesNestAndSettlingCommitsOnlyForAWaitingFile) {

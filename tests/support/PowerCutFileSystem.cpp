@@ -123,8 +123,8 @@ class PowerCutFileSystem::State {
   dev_t device = 0;
 
   // Every change and flush comes through here first.
-  void Notice(Event::Type kind, const std::string& path) {
-    const Event event{kind, path, ++events_};
+  void Notice(Event::Type kind, const std::string& path, std::size_t bytes = 0) {
+    const Event event{kind, path, ++events_, bytes};
     if (kind == Event::kFlush) ++flushes_;
     if (cutWhen_ && cutWhen_(event)) {
       cuts_.push_back(Cut(cutLoss_, cutSeed_ + static_cast<std::uint32_t>(event.Number)));
@@ -649,7 +649,7 @@ int Read(const char*, char* buffer, size_t size, off_t offset, fuse_file_info* f
 
 int Write(const char* path, const char* buffer, size_t size, off_t offset, fuse_file_info* fi) {
   return OnNode(nullptr, fi, [&](State& fs, std::uint64_t node) {
-    fs.Notice(Event::kWrite, fs.PathOf(path, fi));
+    fs.Notice(Event::kWrite, fs.PathOf(path, fi), size);
     WriteInto(fs.Node(node)->data, offset, {buffer, size});
     Change write = State::Of(Change::kWrite, node);
     write.at = offset;

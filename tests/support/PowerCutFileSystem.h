@@ -70,6 +70,7 @@ class PowerCutFileSystem {
     // by; "" for a syncfs or a flush of a folder opened before.
     std::string Path;
     std::uint64_t Number = 0;
+    std::size_t Bytes = 0;  // of a write
   };
 
   // What a power cut leaves on the disk: every file and folder, by inode.

@@ -280,9 +280,23 @@ int main(int argc, char** argv) {
   const int songs = NumberFlag(argc, argv, "--songs", 300);
   const int seconds = NumberFlag(argc, argv, "--seconds", 190);
   const int delayUs = NumberFlag(argc, argv, "--delay-us", 500);
-  if (songs <= 0 || seconds <= 0 || delayUs < 0) {
-    std::fprintf(stderr,
-                 "usage: cover_library_bench [--songs=300] [--seconds=190] [--delay-us=500] [--local-only]\n");
+  constexpr const char* kUsage =
+      "usage: cover_library_bench [--songs=300] [--seconds=190] [--delay-us=500] [--local-only]\n"
+      "       cover_library_bench --first-saves=N [--songs=300]\n"
+      "       cover_library_bench --prepare=DIR [--songs=300]\n";
+  bool knownOptions = true;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--help") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    knownOptions = knownOptions && (arg == "--local-only" || arg.starts_with("--songs=") ||
+                                    arg.starts_with("--seconds=") || arg.starts_with("--delay-us=") ||
+                                    arg.starts_with("--first-saves=") || arg.starts_with("--prepare="));
+  }
+  if (!knownOptions || songs <= 0 || seconds <= 0 || delayUs < 0) {
+    std::fputs(kUsage, stderr);
     return 2;
   }
   testing_support::TempDir root;

@@ -296,6 +296,10 @@ int Run(int argc, char** argv) {
 
   job::TagRun run(connection, transaction, songs, settings->Folders);
   run.SetDryRun(options.dryRun);
+  // The last heads written in place are left to the system's write-back,
+  // their journals to the next start, unless asked to wait for the disk.
+  run.SetHeadsAtEnd(options.sync ? platform::ReplaceGroup::HeadsAtEnd::Flush
+                                 : platform::ReplaceGroup::HeadsAtEnd::Leave);
   const int songsInFlight = options.jobs ? job::SongsInFlightNumber(*options.jobs) : settings->SongsInFlight;
   if (songsInFlight > 0) run.SetSongsInFlight(songsInFlight);
   run.SetStopFlag(&stopRequested);

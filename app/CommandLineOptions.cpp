@@ -175,6 +175,17 @@ const std::vector<OptionSpec>& OptionTable() {
         "songs are quick and 8 at once on a slow file system"},
        "Whatever the number, the progress and the report follow the list's order, and two rows naming the "
        "same file are saved one after the other."},
+      {"",
+       "--sync",
+       "",
+       &Options::sync,
+       nullptr,
+       {"exit only once every song written is on the disk", "(default: tags written in place reach the disk at",
+        "the system's pace, their journal on the disk already)"},
+       "Without it the run ends as soon as the songs are written: tags written in place may still be in the "
+       "system's memory, each already recorded in a journal on the disk, and the next start (a run or the "
+       "window) puts them on the disk and removes the journals; should the power fail first, it completes "
+       "every such song from its journal. Give --sync before cutting the power or pulling the disk."},
       {"-h", "--help", "", &Options::help, nullptr, {"show this help and exit"}},
       {"", "--version", "", &Options::version, nullptr, {"show the version and exit"}},
   };

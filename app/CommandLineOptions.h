@@ -22,6 +22,7 @@ struct Options {
   std::optional<std::string> report;
   std::optional<std::string> jobs;
   bool dryRun = false;
+  bool sync = false;
   bool quiet = false;
   bool help = false;
   bool version = false;

@@ -281,6 +281,7 @@ void TFrmPrincipal::FormCreate() {
 }
 
 void TFrmPrincipal::FormDestroy() {
+  platform::WaitForCheckpoints();
   loader_.reset();
   Q_Musicas.Close();
   DB_Zelta.Disconnect();
@@ -476,6 +477,9 @@ void TFrmPrincipal::RunOverSongs(int count, const std::function<void(job::TagRun
   // The last rewritten songs are put in place on the group's thread while
   // the window keeps painting.
   run.SetWhileCommitting([] { QCoreApplication::processEvents(); });
+  // Heads written in place reach the disk by a checkpoint on a thread of
+  // its own, which the window does not wait for; closing it does.
+  run.SetHeadsAtEnd(platform::ReplaceGroup::HeadsAtEnd::Background);
   try {
     walk(run);
   } catch (...) {

@@ -236,6 +236,7 @@ void TagRun::WithRewriteGroup(const std::function<void()>& fn) {
   // every path. Each song's folder is opened once for the run.
   const platform::FolderScope folders;
   platform::ReplaceGroupScope rewrites;
+  rewrites.Group().SetHeadsAtEnd(headsAtEnd_);
   // A run that ends with an error (the catalogue lost between songs) has
   // its last copies committed and their refusals reported all the same:
   // the songs done so far are reported.

@@ -13,6 +13,7 @@
 
 #include "FirebirdDb.h"
 #include "InterruptedSaves.h"
+#include "ReplaceGroup.h"
 #include "RunGenres.h"
 #include "SongScheduler.h"
 #include "SongTagJob.h"
@@ -71,6 +72,12 @@ class TagRun {
   // Called every few milliseconds while the last rewritten songs are put in
   // place at the end of a run (a window repaints meanwhile).
   void SetWhileCommitting(std::function<void()> whileCommitting) { whileCommitting_ = std::move(whileCommitting); }
+  // What becomes, as the run ends, of the heads written in place whose
+  // journals are on the disk but that may not be yet: flushed before the
+  // run returns (the default), left with their journals for the next start
+  // to settle (the command line without --sync), or flushed on a thread of
+  // their own (the window; platform::WaitForCheckpoints).
+  void SetHeadsAtEnd(platform::ReplaceGroup::HeadsAtEnd how) { headsAtEnd_ = how; }
 
   // The job on the query's current row, on the run's own pipeline. Never
   // throws.
@@ -123,6 +130,7 @@ class TagRun {
   // the workers have theirs.
   TagPipeline pipeline_;
   bool dryRun_ = false;
+  platform::ReplaceGroup::HeadsAtEnd headsAtEnd_ = platform::ReplaceGroup::HeadsAtEnd::Flush;
   int songsInFlight_ = 0;  // 0: chosen as the run goes
   const std::atomic<bool>* stop_ = nullptr;
   RunResults report_;

@@ -2,12 +2,16 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <iterator>
+#include <map>
 #include <tuple>
 #include <utility>
 
@@ -17,14 +21,20 @@
 namespace platform {
 namespace {
 
-// The journal's first bytes; the fifth is its version. Versions 1 and 2,
+// The journal's first bytes; the fifth is its version. Versions 1 to 3,
 // of earlier builds, are still settled: a power cut may have left one
-// behind. They hold whole new pages; version 1 has no offsets (its heads
-// start the file) and sums with CheckSum.
-constexpr std::string_view kMagic{"QMHJ\x03\0\0\0", 8};
+// behind. Versions 1 and 2 hold whole new pages; version 1 has no offsets
+// (its heads start the file) and sums with CheckSum. Version 3 holds the
+// recipes of this one; in all three a song found all old was not saved.
+// This version's record may be followed by records appended later, each
+// with its own sum: withdrawals.
+constexpr std::string_view kMagic{"QMHJ\x04\0\0\0", 8};
 constexpr std::size_t kVersionAt = 4;
 constexpr char kFirstVersion = 1;
 constexpr char kWholePagesVersion = 2;
+constexpr char kRecipesVersion = 3;
+constexpr std::string_view kWithdrawal = "QMHW";
+constexpr std::string_view kCleanEnd = "QMHE";
 constexpr std::string_view kNamePrefix = "heads-";
 constexpr std::string_view kNameSuffix = ".journal";
 // Bounds that no journal of this program reaches, so that a hostile one
@@ -59,6 +69,7 @@ class Reader {
     return true;
   }
   bool AtEnd() const { return at_ == bytes_.size(); }
+  std::size_t At() const { return at_; }
 
  private:
   std::string_view bytes_;
@@ -119,7 +130,7 @@ bool DecodeSong(Reader& in, char version, JournalSong& song) {
   song.Size = static_cast<std::int64_t>(size);
   song.Offset = static_cast<std::int64_t>(offset);
   song.FirstVersionSums = firstVersion;
-  if (version != kMagic[kVersionAt]) {
+  if (version < kRecipesVersion) {
     if (!DecodeWholePages(in, song)) return false;
   } else {
     if (!in.Little(pages, 4) || pages == 0 || pages > kMostPages) return false;
@@ -422,25 +433,130 @@ std::string EncodeJournal(const std::vector<JournalSong>& songs, std::uint64_t o
     }
   }
   PutLittle(out, JournalSum(out), 8);
+  std::vector<std::uint32_t> withdrawn;
+  for (std::size_t i = 0; i < songs.size(); ++i)
+    if (!songs[i].Saved) withdrawn.push_back(static_cast<std::uint32_t>(i));
+  if (!withdrawn.empty()) out += WithdrawalRecord(order, withdrawn);
   return out;
 }
 
+std::string WithdrawalRecord(std::uint64_t order, const std::vector<std::uint32_t>& songs) {
+  std::string out(kWithdrawal);
+  PutLittle(out, order, 8);
+  PutLittle(out, songs.size(), 4);
+  for (const std::uint32_t song : songs) PutLittle(out, song, 4);
+  PutLittle(out, JournalSum(out), 8);
+  return out;
+}
+
+std::string CleanEndRecord(std::uint64_t order, const CleanEnd& end) {
+  std::string out(kCleanEnd);
+  PutLittle(out, order, 8);
+  PutLittle(out, end.Boot.size(), 1);
+  out += end.Boot.substr(0, 255);
+  PutLittle(out, end.Devices.size(), 4);
+  for (const auto& [device, path] : end.Devices) {
+    PutLittle(out, device, 8);
+    PutLittle(out, path.size(), 4);
+    out += path;
+  }
+  PutLittle(out, JournalSum(out), 8);
+  return out;
+}
+
+namespace {
+
+// The records appended after a journal's record of the given order, as
+// far as they are whole: a record torn as it was appended (a withdrawal's
+// refusal was not reported then; a run's end is then unknown) ends them.
+void ApplyAppended(std::string_view bytes, std::uint64_t order, std::vector<JournalSong>& songs, CleanEnd* end) {
+  constexpr std::size_t kTag = kWithdrawal.size();
+  while (bytes.size() >= kTag + 20) {
+    const std::string_view tag = bytes.substr(0, kTag);
+    Reader in(bytes.substr(kTag));
+    std::uint64_t recorded, count, sum;
+    if ((tag != kWithdrawal && tag != kCleanEnd) || !in.Little(recorded, 8) || recorded != order) return;
+    std::vector<std::uint64_t> places;
+    CleanEnd found;
+    if (tag == kWithdrawal) {
+      if (!in.Little(count, 4) || count > songs.size()) return;
+      places.resize(count);
+      for (std::uint64_t& place : places)
+        if (!in.Little(place, 4) || place >= songs.size()) return;
+    } else {
+      std::uint64_t length;
+      if (!in.Little(length, 1) || !in.Bytes(found.Boot, length) || !in.Little(count, 4) || count > kMostSongs)
+        return;
+      for (std::uint64_t i = 0; i < count; ++i) {
+        std::uint64_t device;
+        std::string path;
+        if (!in.Little(device, 8) || !in.Little(length, 4) || length > kLongestPath || !in.Bytes(path, length)) return;
+        found.Devices.emplace_back(device, std::move(path));
+      }
+    }
+    const std::size_t length = kTag + in.At();
+    if (!in.Little(sum, 8) || sum != JournalSum(bytes.substr(0, length))) return;
+    for (const std::uint64_t place : places) songs[place].Saved = false;
+    if (tag == kCleanEnd && end) *end = std::move(found);
+    bytes.remove_prefix(length + 8);
+  }
+}
+
+}  // namespace
+
+std::string BootId() {
+  if (const char* forced = std::getenv("QUILLMAR_BOOT_ID")) return forced;
+  // A UUID's 36 characters.
+  File file;
+  std::string id(36, '\0');
+  if (!file.OpenRead("/proc/sys/kernel/random/boot_id") || !file.ReadExactAt(0, id.data(), id.size())) return {};
+  return id;
+}
+
 bool DecodeJournal(std::string_view bytes, std::vector<JournalSong>& songs, std::uint64_t* order) {
+  return DecodeJournal(bytes, songs, order, nullptr);
+}
+
+bool DecodeJournal(std::string_view bytes, std::vector<JournalSong>& songs, std::uint64_t* order, CleanEnd* end) {
   songs.clear();
+  if (end) *end = {};
   if (order) *order = 0;
   if (bytes.size() < kMagic.size() + 12 || bytes.substr(0, kVersionAt) != kMagic.substr(0, kVersionAt) ||
       bytes.substr(kVersionAt + 1, 3) != kMagic.substr(kVersionAt + 1)) {
     return false;
   }
   const char version = bytes[kVersionAt];
-  if (version != kFirstVersion && version != kWholePagesVersion && version != kMagic[kVersionAt]) return false;
+  if (version < kFirstVersion || version > kMagic[kVersionAt]) return false;
+  if (version == kMagic[kVersionAt]) {
+    // The record's length is known only once read: its sum follows it.
+    Reader in(bytes.substr(kMagic.size()));
+    std::uint64_t count, recorded, sum;
+    if (!in.Little(recorded, 8) || !in.Little(count, 4) || count > kMostSongs) return false;
+    for (std::uint64_t i = 0; i < count; ++i) {
+      JournalSong song;
+      song.Saved = true;
+      if (!DecodeSong(in, version, song)) {
+        songs.clear();
+        return false;
+      }
+      songs.push_back(std::move(song));
+    }
+    const std::size_t length = kMagic.size() + in.At();
+    if (!in.Little(sum, 8) || sum != JournalSum(bytes.substr(0, length))) {
+      songs.clear();
+      return false;
+    }
+    ApplyAppended(bytes.substr(length + 8), recorded, songs, end);
+    if (order) *order = recorded;
+    return true;
+  }
   const std::string_view body = bytes.substr(0, bytes.size() - 8);
   Reader trailer(bytes.substr(body.size()));
   std::uint64_t sum;
   if (!trailer.Little(sum, 8) || sum != (version == kFirstVersion ? CheckSum(body) : JournalSum(body))) return false;
   Reader in(body.substr(kMagic.size()));
   std::uint64_t count, recorded = 0;
-  if ((version == kMagic[kVersionAt] && !in.Little(recorded, 8)) || !in.Little(count, 4) || count > kMostSongs)
+  if ((version == kRecipesVersion && !in.Little(recorded, 8)) || !in.Little(count, 4) || count > kMostSongs)
     return false;
   for (std::uint64_t i = 0; i < count; ++i) {
     JournalSong song;
@@ -493,7 +609,8 @@ bool HeadJournal::Record(const std::vector<JournalSong>& songs, bool flush) {
   std::uint64_t order = lastOrder.load();
   while (!lastOrder.compare_exchange_weak(order, std::max(now, order + 1))) {
   }
-  const std::string bytes = EncodeJournal(songs, std::max(now, order + 1));
+  order_ = std::max(now, order + 1);
+  const std::string bytes = EncodeJournal(songs, order_);
   // Written over the last journal, whose room the file keeps: the flush
   // then has no room to find and no size to put on the disk when the two
   // are as long. A new file's name must be on the disk before the heads are
@@ -501,6 +618,7 @@ bool HeadJournal::Record(const std::vector<JournalSong>& songs, bool flush) {
   // naming them.
   const auto size = static_cast<std::int64_t>(bytes.size());
   unflushedName_ = unflushedName_ || made;
+  end_ = size;
   if (file_.WriteAllAt(0, bytes.data(), bytes.size()) && (file_.Size() == size || file_.Resize(size)) &&
       (!flush || Flush())) {
     return true;
@@ -513,6 +631,21 @@ bool HeadJournal::Flush() {
   if (!file_.IsOpen() || !file_.Sync() || (unflushedName_ && !SyncFolder(folder_))) return false;
   unflushedName_ = false;
   return true;
+}
+
+bool HeadJournal::Withdraw(const std::vector<std::uint32_t>& songs) {
+  if (songs.empty()) return true;
+  const std::string record = WithdrawalRecord(order_, songs);
+  if (!file_.IsOpen() || !file_.WriteAllAt(end_, record.data(), record.size()) || !file_.Sync()) return false;
+  end_ += static_cast<std::int64_t>(record.size());
+  return true;
+}
+
+void HeadJournal::KeepAfterCleanEnd(const CleanEnd& end) {
+  const std::string record = CleanEndRecord(order_, end);
+  if (file_.IsOpen() && file_.WriteAllAt(end_, record.data(), record.size()))
+    end_ += static_cast<std::int64_t>(record.size());
+  Keep();
 }
 
 void HeadJournal::Clear() {
@@ -533,21 +666,27 @@ void HeadJournal::Release(bool remove) {
   path_.clear();
 }
 
-SettledSong SettleSong(const JournalSong& song) {
+namespace {
+
+// SettleSong, keeping in devices one file open on each file system whose
+// songs it found or made whole, to flush that file system by.
+SettledSong SettleOne(const JournalSong& song, std::map<std::uint64_t, File>* devices) {
   SettledSong settled{song.Path, SettledSong::Kind::Failed, {}};
+  File file;
+  FileStamp stamp;
   const auto done = [&](SettledSong::Kind how, int error = 0) {
     settled.How = how;
     if (how == SettledSong::Kind::Failed) settled.Fault = {SaveFault::Kind::System, error};
+    const bool written = how == SettledSong::Kind::Whole || how == SettledSong::Kind::Completed;
+    if (devices && written && !devices->count(stamp.Device)) devices->emplace(stamp.Device, std::move(file));
     return settled;
   };
-  File file;
   if (!file.OpenReadWrite(song.Path)) {
     const int error = errno;
     if (error == ENOENT || error == ENOTDIR) return done(SettledSong::Kind::Missing);
     if (error != EACCES || !ClearAttributes(song.Path) || !file.OpenReadWrite(song.Path))
       return done(SettledSong::Kind::Failed, error);
   }
-  FileStamp stamp;
   if (!file.Stamp(stamp)) return done(SettledSong::Kind::Failed, errno);
   if (stamp.Inode != song.Inode || stamp.Size != song.Size) return done(SettledSong::Kind::ChangedSince);
   std::string head(song.Length(), '\0');
@@ -576,7 +715,10 @@ SettledSong SettleSong(const JournalSong& song) {
     at += recipe.Length();
   }
   if (allNew) return done(SettledSong::Kind::Whole);
-  if (allOld) return done(SettledSong::Kind::Old);
+  // All old: a song reported saved whose head was still in the page cache
+  // when the power went, brought to it like a torn one; or one never
+  // saved, left old.
+  if (allOld && !song.Saved) return done(SettledSong::Kind::Old);
   for (const auto& [pageAt, page] : rebuilt) {
     if (!file.WriteAllAt(song.Offset + static_cast<std::int64_t>(pageAt), page.data(), page.size()))
       return done(SettledSong::Kind::Failed, errno);
@@ -584,6 +726,25 @@ SettledSong SettleSong(const JournalSong& song) {
   if (!file.Sync()) return done(SettledSong::Kind::Failed, errno);
   return done(SettledSong::Kind::Completed);
 }
+
+// Whether a run ended cleanly in this boot left the journal: its heads
+// are then whole in the page cache, and the flush of their file systems,
+// through the files opened here into devices, is all there is to do.
+bool EndedInThisBoot(const CleanEnd& end, const std::string& boot, std::map<std::uint64_t, File>& devices) {
+  if (end.Boot.empty() || end.Boot != boot || end.Devices.empty()) return false;
+  for (const auto& [device, path] : end.Devices) {
+    if (devices.count(device)) continue;
+    File file;
+    FileStamp stamp;
+    if (!file.OpenRead(path) || !file.Stamp(stamp) || stamp.Device != device) return false;
+    devices.emplace(device, std::move(file));
+  }
+  return true;
+}
+
+}  // namespace
+
+SettledSong SettleSong(const JournalSong& song) { return SettleOne(song, nullptr); }
 
 std::vector<SettledSong> SettleHeadJournals(const std::string& folder) {
   std::vector<SettledSong> settled;
@@ -596,6 +757,7 @@ std::vector<SettledSong> SettleHeadJournals(const std::string& folder) {
     std::string path;
     File file;  // held locked until settled
     std::vector<JournalSong> songs;
+    CleanEnd end;
   };
   std::vector<Found> found;
   for (const std::string& name : names) {
@@ -606,20 +768,36 @@ std::vector<SettledSong> SettleHeadJournals(const std::string& folder) {
     if (!ReadWhole(journal.file, bytes)) continue;
     // Empty, torn while it was written (its heads were not written then) or
     // not a journal at all: nothing to settle.
-    DecodeJournal(bytes, journal.songs, &journal.order);
+    DecodeJournal(bytes, journal.songs, &journal.order, &journal.end);
     found.push_back(std::move(journal));
   }
   // In the order they were recorded: a song named in two is brought to the
   // later one's head.
   std::sort(found.begin(), found.end(),
             [](const Found& a, const Found& b) { return std::tie(a.order, a.path) < std::tie(b.order, b.path); });
-  for (Found& journal : found) {
-    bool failed = false;
-    for (const JournalSong& song : journal.songs) {
-      settled.push_back(SettleSong(song));
-      failed = failed || settled.back().How == SettledSong::Kind::Failed;
+  // A song whole with its new head may have it only in the page cache (a
+  // run that did not wait for the disk, a killed one): the journal goes
+  // only once one flush of each file system holding its songs put them on
+  // the disk.
+  std::map<std::uint64_t, File> devices;
+  std::vector<char> failed(found.size(), 0);
+  const std::string boot = BootId();
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    if (EndedInThisBoot(found[i].end, boot, devices)) continue;
+    std::vector<SettledSong> songs;
+    for (const JournalSong& song : found[i].songs) {
+      songs.push_back(SettleOne(song, &devices));
+      failed[i] = failed[i] || songs.back().How == SettledSong::Kind::Failed;
     }
-    if (!failed) DeleteFile(journal.path);
+    // Nothing to repair: a checkpoint, said nothing of.
+    const bool allWhole = std::all_of(songs.begin(), songs.end(),
+                                      [](const SettledSong& song) { return song.How == SettledSong::Kind::Whole; });
+    if (!allWhole) settled.insert(settled.end(), std::make_move_iterator(songs.begin()), std::make_move_iterator(songs.end()));
+  }
+  bool flushed = true;
+  for (auto& [device, file] : devices) flushed = file.SyncFileSystem() && flushed;
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    if (!failed[i] && flushed) DeleteFile(found[i].path);
   }
   return settled;
 }

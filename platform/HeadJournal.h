@@ -31,6 +31,23 @@
 // left alone; the whole journal carries a checksum, so that a journal torn
 // while it was written (the heads had not been written then) is recognised
 // and dropped.
+//
+// Once its journal is on the disk a save is durable, as a database's
+// commit is once its log is: the head itself may stay in the page cache,
+// and a song found all old at settling is brought to its new head too.
+// A song whose head could not be written after all (reported not saved)
+// is withdrawn: a small record appended to the journal and flushed before
+// the refusal is reported; such a song found all old stays old. Journals
+// of the version before this one hold no such promise: there a song found
+// all old was never written, and stays old.
+//
+// A run that ends without waiting for its heads to reach the disk leaves
+// its journals behind, each with a record of that end (CleanEnd, not
+// flushed): the system's boot and one song on each file system of its
+// heads. Found at a start within the same boot, the heads are in the page
+// cache whole, whatever the disk has: one flush of each of those file
+// systems puts them on the disk and the journal goes, no song read. After
+// a reboot (a power cut), or without that record, every song is settled.
 
 #include <cstdint>
 #include <string>
@@ -82,6 +99,10 @@ struct JournalSong {
   // Journals of the first version (whole heads from the file's start) sum
   // their old pages with CheckSum, not JournalSum.
   bool FirstVersionSums = false;
+  // The save was reported done once the journal was on the disk: found all
+  // old, the song is brought to its new head. Not saved (withdrawn, or a
+  // journal of an earlier version): found all old, it stays old.
+  bool Saved = false;
   std::size_t Length() const;
   bool operator==(const JournalSong&) const = default;
 };
@@ -115,8 +136,24 @@ std::vector<PageRecipe> PageRecipes(std::string_view old, std::string_view now);
 // A journal's bytes, and back. Decoding takes untrusted bytes: false for
 // anything but a whole journal as EncodeJournal writes it. order: which of
 // several journals was recorded later (larger), 0 in earlier versions.
+// The songs not Saved follow as a withdrawal (WithdrawalRecord); records
+// appended later and torn, or of another journal, are ignored.
 std::string EncodeJournal(const std::vector<JournalSong>& songs, std::uint64_t order = 0);
 bool DecodeJournal(std::string_view bytes, std::vector<JournalSong>& songs, std::uint64_t* order = nullptr);
+// The record appended to the journal of the given order that withdraws
+// the songs at these places in it.
+std::string WithdrawalRecord(std::uint64_t order, const std::vector<std::uint32_t>& songs);
+// The record of a run's end that left the journal of the given order.
+struct CleanEnd {
+  std::string Boot;  // BootId() at the end
+  std::vector<std::pair<std::uint64_t, std::string>> Devices;  // a song's path on each file system
+  bool operator==(const CleanEnd&) const = default;
+};
+std::string CleanEndRecord(std::uint64_t order, const CleanEnd& end);
+bool DecodeJournal(std::string_view bytes, std::vector<JournalSong>& songs, std::uint64_t* order, CleanEnd* end);
+// This boot of the system ("" when it cannot be told; QUILLMAR_BOOT_ID
+// stands for it in tests that simulate a power cut).
+std::string BootId();
 
 // This program's journal file, made in folder on its first use and held
 // locked while the object lives; removed when it goes, unless kept.
@@ -131,12 +168,19 @@ class HeadJournal {
   HeadJournal(const HeadJournal&) = delete;
   HeadJournal& operator=(const HeadJournal&) = delete;
 
-  // Makes songs the journal's whole content and flushes it (and, for a new
-  // file, its folder): once true, the heads may be written. Without flush,
-  // the heads may be written once Flush or a flush of the file system that
-  // holds the journal (JournalFile()) succeeded.
+  // Makes songs the journal's whole content and flushes it (the journal
+  // file alone, and for a new file its folder): once true, the heads may
+  // be written. Without flush, the heads may be written once Flush or a
+  // flush of the file system that holds the journal (JournalFile())
+  // succeeded.
   bool Record(const std::vector<JournalSong>& songs, bool flush = true);
   bool Flush();
+  // Withdraws the songs at these places of the recorded journal, flushed:
+  // once true, their refusal may be reported.
+  bool Withdraw(const std::vector<std::uint32_t>& songs);
+  // Records the run's end, not flushed, then keeps the file (Keep).
+  void KeepAfterCleanEnd(const CleanEnd& end);
+  bool Recorded() const { return file_.IsOpen(); }
   const File& JournalFile() const { return file_; }
   const std::string& Folder() const { return folder_; }
   // The heads recorded are on the disk: the journal is emptied.
@@ -152,13 +196,15 @@ class HeadJournal {
   std::string path_;
   File file_;
   bool unflushedName_ = false;  // a file made since the last flush
+  std::uint64_t order_ = 0;  // of the journal recorded last
+  std::int64_t end_ = 0;     // where the next record is appended
 };
 
 // What settling did to one file of a journal.
 struct SettledSong {
   enum class Kind {
     Whole,          // its new head was whole already
-    Old,            // its old head was whole: the write had not begun
+    Old,            // its old head was whole and it was not saved: left old
     Completed,      // torn, and now whole with its new head
     ChangedSince,   // replaced, resized or written by another since: left
     Missing,        // no file at its path any more
@@ -170,9 +216,13 @@ struct SettledSong {
 };
 
 // Settles every journal in folder that no running program holds, in the
-// order they were recorded, and removes each once none of its files failed. Returns what became
-// of each file named in them; a torn or foreign journal file is removed
-// without any.
+// order they were recorded, flushes the file systems of their songs once
+// each, and removes each journal once none of its files failed and the
+// flush succeeded. Returns what became of each file named in them, but
+// nothing of a journal whose songs were all whole with their new heads (a
+// run that ended without waiting for the disk leaves such journals: they
+// are a checkpoint, not a repair); a torn or foreign journal file is
+// removed without any.
 std::vector<SettledSong> SettleHeadJournals(const std::string& folder);
 // The same in the state folder (UserFolders.h).
 std::vector<SettledSong> SettleHeadJournals();

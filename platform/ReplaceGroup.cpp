@@ -40,6 +40,21 @@ ReplaceGroup::~ReplaceGroup() {
     changed_.notify_all();
     committer_.join();
   }
+  // Only this thread is left: the heads written wait for their checkpoint
+  // as told.
+  if (pending_.Empty()) return;
+  if (headsAtEnd_ == HeadsAtEnd::Background && CheckpointLater(pending_)) return;
+  if (headsAtEnd_ == HeadsAtEnd::Leave) {
+    pending_.Leave();
+  } else {
+    std::map<std::uint64_t, bool> flushed;
+    pending_.Checkpoint(flushed, true, nullptr);
+  }
+}
+
+void ReplaceGroup::SetHeadsAtEnd(HeadsAtEnd how) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  headsAtEnd_ = how;
 }
 
 bool ReplaceGroup::Add(File copy, std::string temporary, std::string target, const FileStamp& targetStamp,
@@ -68,7 +83,7 @@ bool ReplaceGroup::AddInPlace(File song, std::string target, const FileStamp& ta
 
 bool ReplaceGroup::MayJournal() {
   const std::lock_guard<std::mutex> lock(mutex_);
-  if (!mayJournal_) mayJournal_ = JournalFolderUsable(journals_[0].Folder());
+  if (!mayJournal_) mayJournal_ = JournalFolderUsable(journalFolder_);
   return *mayJournal_;
 }
 
@@ -105,7 +120,8 @@ bool ReplaceGroup::AddWaiting(Waiting entry) {
   // closed, if at all, while the batch cannot change hands. The copy of a
   // song rewritten in its own file stays open to be read back, and a song
   // whose head is written in place stays open to be written.
-  const bool firstOnDevice = filling_.devices.insert(copyStamp.Device).second;
+  // Heads in place are not flushed with the copies: they do not count.
+  const bool firstOnDevice = !entry.inPlace && filling_.devices.insert(copyStamp.Device).second;
   if (!firstOnDevice && !entry.copy.Unnamed() && !entry.inFile && !entry.inPlace && !entry.copy.Close()) {
     DeleteFile(entry.temporary);
     ++outcome_.refused;
@@ -135,12 +151,13 @@ void ReplaceGroup::WaitUntil(Lock& lock, Done done, const std::function<void()>&
 
 std::size_t ReplaceGroup::Commit(const std::function<void()>& whileWaiting) {
   Lock lock(mutex_);
-  if (!filling_.copies.empty() || sent_ || headsUnflushed_) {
+  const auto checkpoint = [this] { return headsPending_ && headsAtEnd_ == HeadsAtEnd::Flush; };
+  if (!filling_.copies.empty() || sent_ || checkpoint()) {
     WaitUntil(lock, [this] { return !sent_; }, whileWaiting);
     // Another thread may have sent the copies on meanwhile; those that
-    // fill the batch now are committed too, and heads left unflushed by
-    // the batch before are flushed.
-    if (!filling_.copies.empty() || headsUnflushed_) SendOn(lock, static_cast<bool>(whileWaiting), true);
+    // fill the batch now are committed too, and heads written by the
+    // batches before get their checkpoint.
+    if (!filling_.copies.empty() || checkpoint()) SendOn(lock, static_cast<bool>(whileWaiting), true);
   }
   const std::uint64_t last = sentCount_;
   WaitUntil(lock, [this, last] { return committedCount_ >= last; }, whileWaiting);
@@ -201,75 +218,146 @@ std::optional<SaveFault> ReplaceGroup::ChangedSinceRead(const Waiting& entry) {
   return SaveFault{SaveFault::Kind::ChangedMeanwhile, 0};
 }
 
-void ReplaceGroup::WriteHeads(Heads& heads, bool journalOnDisk, Outcome& outcome) {
-  std::vector<Waiting> written;
-  for (Waiting& entry : heads.entries) {
+void ReplaceGroup::WriteHeads(std::vector<Waiting>& heads, Outcome& outcome) {
+  std::vector<JournalSong> songs;
+  for (Waiting& entry : heads) {
+    songs.push_back({entry.target, entry.targetStamp.Inode, entry.targetStamp.Size, entry.inPlace->offset,
+                     std::move(entry.inPlace->recipes)});
+    songs.back().Saved = true;
+  }
+  Pending::Journal journal;
+  if (!freeJournals_.empty()) {
+    journal.journal = std::move(freeJournals_.back());
+    freeJournals_.pop_back();
+  } else {
+    journal.journal = std::make_unique<HeadJournal>(journalFolder_);
+  }
+  // The journal alone is flushed: the heads written before stay in the
+  // page cache until their checkpoint.
+  const bool journalOnDisk = journal.journal->Record(songs);
+  const SaveFault journalFault = SaveFault::FromErrno();
+  std::vector<std::uint32_t> failed;
+  std::vector<Refusal> refusals;
+  for (std::size_t i = 0; i < heads.size(); ++i) {
+    Waiting& entry = heads[i];
     const std::string& pages = entry.inPlace->pages;
     if (journalOnDisk && entry.copy.WriteAllAt(entry.inPlace->offset, pages.data(), pages.size())) {
-      written.push_back(std::move(entry));
+      // The disk gets to work on it at once, not in the kernel's 30 s.
+      entry.copy.StartWriteBack();
+      journal.devices.emplace(entry.copyDevice, entry.target);
+      journal.bytes += static_cast<std::int64_t>(pages.size());
+      ++journal.songs;
+      ++outcome.replaced;
+      if (!pending_.devices.count(entry.copyDevice)) {
+        pending_.devices.emplace(entry.copyDevice, std::move(entry.copy));
+      } else {
+        entry.copy.Close();
+      }
       continue;
     }
-    heads.torn = heads.torn || journalOnDisk;
-    ++outcome.refused;
-    outcome.refusals.push_back(RefusedAt(entry.named, journalOnDisk ? Refusal::Step::WriteHead : Refusal::Step::WriteJournal,
-                                         SaveFault::FromErrno()));
+    // A head that could not be written may be torn: completed from the
+    // journal at settling, but left old when it is found all old.
+    journal.torn = journal.torn || journalOnDisk;
+    refusals.push_back(RefusedAt(entry.named, journalOnDisk ? Refusal::Step::WriteHead : Refusal::Step::WriteJournal,
+                                 journalOnDisk ? SaveFault::FromErrno() : journalFault));
+    failed.push_back(static_cast<std::uint32_t>(i));
     entry.copy.Close();
   }
-  heads.entries = std::move(written);
+  // Not saved means not saved after a power cut too: the withdrawal is on
+  // the disk before the refusal is told.
+  if (journalOnDisk) journal.journal->Withdraw(failed);
+  outcome.refused += refusals.size();
+  outcome.refusals.insert(outcome.refusals.end(), std::make_move_iterator(refusals.begin()),
+                          std::make_move_iterator(refusals.end()));
+  if (!journalOnDisk) {
+    freeJournals_.push_back(std::move(journal.journal));
+  } else if (journal.devices.empty() && !journal.torn) {
+    journal.journal->Clear();
+    freeJournals_.push_back(std::move(journal.journal));
+  } else {
+    pending_.bytes += journal.bytes;
+    pending_.songs += journal.songs;
+    pending_.journals.push_back(std::move(journal));
+  }
 }
 
-void ReplaceGroup::FinishHeads(Heads& heads, std::map<std::uint64_t, bool>& flushed, Outcome& outcome) {
-  bool whole = !heads.torn;
-  for (Waiting& entry : heads.entries) {
-    auto device = flushed.find(entry.copyDevice);
-    if (device == flushed.end()) device = flushed.emplace(entry.copyDevice, entry.copy.SyncFileSystem()).first;
-    // A head whose flush failed may be torn: the journal stays for the
-    // next run to settle.
-    if (entry.copy.Close() && device->second) {
-      ++outcome.replaced;
+bool ReplaceGroup::Pending::Full() const {
+  return bytes > kCheckpointBytes || songs > kCheckpointSongs || journals.size() > kCheckpointJournals;
+}
+
+void ReplaceGroup::Pending::Checkpoint(std::map<std::uint64_t, bool>& flushed, bool all,
+                                       std::vector<std::unique_ptr<HeadJournal>>* pool) {
+  if (all) {
+    for (auto& [device, file] : devices)
+      if (!flushed.count(device)) flushed.emplace(device, file.SyncFileSystem());
+  }
+  std::vector<Journal> left;
+  for (Journal& journal : journals) {
+    const bool onDisk = !journal.torn && std::all_of(journal.devices.begin(), journal.devices.end(), [&](const auto& d) {
+      const auto found = flushed.find(d.first);
+      return found != flushed.end() && found->second;
+    });
+    if (onDisk) {
+      journal.journal->Clear();
+      if (pool) pool->push_back(std::move(journal.journal));
+    } else if (all) {
+      // Whole or torn, the songs are settled from it at the next start.
+      journal.journal->Keep();
+      if (pool) pool->push_back(std::move(journal.journal));
     } else {
-      whole = false;
-      ++outcome.refused;
-      outcome.refusals.push_back(RefusedAt(entry.named, Refusal::Step::PutHead, SaveFault::FromErrno()));
+      left.push_back(std::move(journal));
     }
   }
-  if (heads.journal && whole) heads.journal->Clear();
-  if (heads.journal && !whole) heads.journal->Keep();
-  heads = Heads{};
+  journals = std::move(left);
+  // The files kept to flush by stay while a journal needs them.
+  std::set<std::uint64_t> needed;
+  for (const Journal& journal : journals)
+    for (const auto& [device, path] : journal.devices) needed.insert(device);
+  for (auto device = devices.begin(); device != devices.end();)
+    device = needed.count(device->first) ? std::next(device) : devices.erase(device);
+  bytes = 0;
+  songs = 0;
+  for (const Journal& journal : journals) {
+    bytes += journal.bytes;
+    songs += journal.songs;
+  }
+}
+
+void ReplaceGroup::Pending::Leave() {
+  const std::string boot = BootId();
+  for (Journal& journal : journals) {
+    // A torn head must be settled from the journal whatever the boot.
+    if (journal.torn) {
+      journal.journal->Keep();
+      continue;
+    }
+    journal.journal->KeepAfterCleanEnd({boot, {journal.devices.begin(), journal.devices.end()}});
+  }
+  *this = Pending{};
 }
 
 ReplaceGroup::Outcome ReplaceGroup::CommitBatch(Batch& batch) {
   Outcome outcome;
   // Heads in place go their own way: their pages are recorded in a journal
-  // now, and written once it is on the disk, after the flush below.
+  // now, flushed alone, and written at once (WriteHeads).
   // Another program may have written a song since the job read it (its
   // own tag, grown by moving the audio within the file, say): pages made
   // from the old head must not go over that. The open file tells.
-  // Those refused stay open until the flush below, which may go through
-  // them.
-  Heads heads, refusedHeads;
+  std::vector<Waiting> heads;
   for (Waiting& entry : batch.copies) {
     if (!entry.inPlace) continue;
-    const std::optional<SaveFault> changed = ChangedSinceRead(entry);
-    if (changed) {
+    if (const std::optional<SaveFault> changed = ChangedSinceRead(entry)) {
       ++outcome.refused;
       outcome.refusals.push_back(RefusedAt(entry.named, Refusal::Step::WriteJournal, *changed));
+      entry.copy.Close();
+      continue;
     }
-    (changed ? refusedHeads : heads).entries.push_back(std::move(entry));
+    heads.push_back(std::move(entry));
   }
   batch.copies.erase(std::remove_if(batch.copies.begin(), batch.copies.end(),
                                     [](const Waiting& entry) { return entry.inPlace.has_value(); }),
                      batch.copies.end());
-  bool journalRecorded = false;
-  if (!heads.entries.empty()) {
-    std::vector<JournalSong> songs;
-    for (Waiting& entry : heads.entries) {
-      songs.push_back({entry.target, entry.targetStamp.Inode, entry.targetStamp.Size, entry.inPlace->offset,
-                       std::move(entry.inPlace->recipes)});
-    }
-    heads.journal = &journals_[nextJournal_];
-    journalRecorded = heads.journal->Record(songs, false);
-  }
+  if (!heads.empty()) WriteHeads(heads, outcome);
   const std::size_t count = batch.copies.size();
   // Songs rewritten in their own files are recorded as prepared before
   // their copies take their names, so that a run killed from then on
@@ -318,24 +406,14 @@ ReplaceGroup::Outcome ReplaceGroup::CommitBatch(Batch& batch) {
   // must reach the disk) are flushed with one flush of each file system
   // they are on, asked through the first copy there, the one still open.
   // That copy was opened before the others there were written, so the
-  // flush reports a write error of any of them.
-  // Heads that the last batch wrote are flushed first, through their own
-  // files, opened before any of the copies here were written; then the
-  // file systems of this batch's heads, through the first song on each,
-  // the file kept open for that (the journal is on one of them, as a
-  // rule).
+  // flush reports a write error of any of them. Such a flush puts the
+  // heads written so far on that file system on the disk too.
   std::map<std::uint64_t, bool> flushedDevices;
-  for (std::vector<Waiting>* entries : {&unflushed_.entries, &heads.entries, &refusedHeads.entries}) {
-    for (Waiting& entry : *entries) {
-      if (!flushedDevices.count(entry.copyDevice)) flushedDevices.emplace(entry.copyDevice, entry.copy.SyncFileSystem());
-    }
-  }
-  for (Waiting& entry : refusedHeads.entries) entry.copy.Close();
   std::vector<char> ready(count, 0), changed(count, 0);
   for (std::size_t i = 0; i < count; ++i) {
     Waiting& entry = batch.copies[i];
     bool onDisk;
-    if (count == 1 && !anyInFile && heads.entries.empty()) {
+    if (count == 1 && !anyInFile) {
       onDisk = entry.copy.Sync();
     } else {
       auto device = flushedDevices.find(entry.copyDevice);
@@ -392,30 +470,11 @@ ReplaceGroup::Outcome ReplaceGroup::CommitBatch(Batch& batch) {
     }
   }
   if (!copyLeft) writing.Remove();
-  // The last batch's heads are on the disk now, or may be torn.
-  FinishHeads(unflushed_, flushedDevices, outcome);
-  if (heads.entries.empty()) return outcome;
-  // This batch's journal is on the disk when the flush above took in its
-  // file system; otherwise it is flushed on its own.
-  FileStamp journalStamp;
-  const auto covered = journalRecorded && heads.journal->JournalFile().Stamp(journalStamp)
-                           ? flushedDevices.find(journalStamp.Device)
-                           : flushedDevices.end();
-  const bool journalOnDisk =
-      journalRecorded && (covered != flushedDevices.end() ? covered->second : heads.journal->Flush());
-  WriteHeads(heads, journalOnDisk, outcome);
-  if (!journalOnDisk) {
-    FinishHeads(heads, flushedDevices, outcome);
-  } else if (batch.last) {
-    // A commit asked for: the heads are flushed now.
-    std::map<std::uint64_t, bool> flushedAgain;
-    FinishHeads(heads, flushedAgain, outcome);
-  } else {
-    // A batch sent on as it filled: its heads go to the disk meanwhile and
-    // are flushed with the next batch, whose journal is the other one.
-    for (Waiting& entry : heads.entries) entry.copy.StartWriteBack();
-    unflushed_ = std::move(heads);
-    nextJournal_ = 1 - nextJournal_;
+  // The heads' checkpoint: free where the copies' flushes took in their
+  // file systems, else once they are too many or a commit asks for it.
+  if (!pending_.Empty()) {
+    const bool all = batch.checkpoint || pending_.Full();
+    if (all || !flushedDevices.empty()) pending_.Checkpoint(flushedDevices, all, &freeJournals_);
   }
   return outcome;
 }
@@ -455,7 +514,7 @@ bool ReplaceGroup::StartCommitter() {
 
 void ReplaceGroup::SendOn(Lock& lock, bool toThread, bool last) {
   sent_ = std::move(filling_);
-  sent_->last = last;
+  sent_->checkpoint = last && headsAtEnd_ == HeadsAtEnd::Flush;
   filling_ = Batch{};
   ++sentCount_;
   // No thread to be had: the batch is committed right here.
@@ -477,10 +536,10 @@ void ReplaceGroup::CommitSent(Lock& lock) {
     // Out of memory: what is left of the batch stays as it is, the files
     // whole, the copies beside them until the next rewrite of each.
   }
-  const bool headsUnflushed = !unflushed_.entries.empty();
+  const bool headsPending = !pending_.Empty();
   lock.lock();
   outcome_.Add(std::move(here));
-  headsUnflushed_ = headsUnflushed;
+  headsPending_ = headsPending;
   sent_.reset();
   ++committedCount_;
   changed_.notify_all();
@@ -494,6 +553,56 @@ void ReplaceGroup::CommitSentBatches() {
     CommitSent(lock);
   }
 }
+
+namespace {
+
+// Checkpoints handed on by groups that ended (HeadsAtEnd::Background),
+// each on a thread of its own, joined by WaitForCheckpoints or as the
+// program ends.
+class Checkpoints {
+ public:
+  ~Checkpoints() { Wait(); }
+  // Takes pending only when a thread was had.
+  bool Start(ReplaceGroup::Pending& pending) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    std::shared_ptr<ReplaceGroup::Pending> shared;
+    try {
+      shared = std::make_shared<ReplaceGroup::Pending>(std::move(pending));
+      threads_.emplace_back([shared] {
+        std::map<std::uint64_t, bool> flushed;
+        shared->Checkpoint(flushed, true, nullptr);
+        *shared = ReplaceGroup::Pending{};
+      });
+      return true;
+    } catch (...) {
+      if (shared) pending = std::move(*shared);
+      return false;
+    }
+  }
+  void Wait() {
+    std::vector<std::thread> threads;
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      threads.swap(threads_);
+    }
+    for (std::thread& thread : threads) thread.join();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::thread> threads_;
+};
+
+Checkpoints& BackgroundCheckpoints() {
+  static Checkpoints checkpoints;
+  return checkpoints;
+}
+
+}  // namespace
+
+bool ReplaceGroup::CheckpointLater(Pending& pending) { return BackgroundCheckpoints().Start(pending); }
+
+void WaitForCheckpoints() { BackgroundCheckpoints().Wait(); }
 
 ReplaceGroupScope::ReplaceGroupScope() : outer_(activeGroup.exchange(&group_)) {}
 

@@ -13,21 +13,34 @@
 // of FileHead.h do it for a song's job).
 //
 // Heads written in place whose changed pages are more than one wait in
-// the group too: as a group is committed those pages go to the journal of
-// HeadJournal.h, then each is written once the journal is on the disk,
-// and the journal is emptied once they are too. A group sent on as it
-// filled leaves its heads to the disk's own write-back until the next
-// group's flush, which puts them on the disk together with that group's
-// copies and journal: one flush a group. Commit flushes them at once.
+// the group too: as a group is committed those pages go to a journal of
+// HeadJournal.h, flushed alone (the journal file, not the file system),
+// then each head is written and its write-back started, without waiting
+// for it. From then on the save is durable: a power cut leaves the song,
+// once settled, with its whole new head. The heads reach the disk at the
+// kernel's pace; a checkpoint (one flush of each file system holding
+// heads not known on the disk, then their journals emptied) comes once
+// more than kCheckpointBytes of heads or kCheckpointSongs songs or
+// kCheckpointJournals journals wait for it, or when a flush of the
+// group's copies took in every file system of a journal's heads. So the
+// order for each group is: journal on the disk, heads written, (later)
+// heads on the disk, journal emptied; and what a power cut can leave to
+// settle is bounded by those figures. A journal is written over only
+// after its checkpoint; the journals waiting for one are each a file of
+// their own in the state folder, reused after it.
+// At the end (HeadsAtEnd) the last heads are flushed, left with their
+// journals in the state folder for the next start to settle, or handed to
+// a checkpoint on a thread of its own (WaitForCheckpoints).
 // While a group is committed, heads in place (alone, no copy among them)
 // go on joining the next, up to kMaxHeads, rather than the songs' thread
-// waiting for the flush: that group's one flush serves them all.
+// waiting for the commit.
 
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -60,6 +73,22 @@ class ReplaceGroup {
   static constexpr std::size_t kMaxHeads = 4 * kMaxCopies;
   // How often a commit with whileWaiting calls it.
   static constexpr int kWaitingCallMs = 30;
+  // Heads written whose journals wait for a checkpoint: at most this many
+  // bytes of their pages, songs and journals (a journal per group) before
+  // one. 64 MiB is some 600 first saves of songs with 100 KB covers, and a
+  // fifth of a second of this kind of disk's bandwidth.
+  static constexpr std::int64_t kCheckpointBytes = std::int64_t{64} << 20;
+  static constexpr std::size_t kCheckpointSongs = 512;
+  static constexpr std::size_t kCheckpointJournals = 16;
+
+  // What becomes of the heads written but not known on the disk as the
+  // group ends (and, for Flush, at every Commit).
+  enum class HeadsAtEnd {
+    Flush,       // a checkpoint now: the heads on the disk, the journals gone
+    Leave,       // the journals stay in the state folder for the next start
+    Background,  // a checkpoint on a thread of its own (WaitForCheckpoints)
+  };
+  void SetHeadsAtEnd(HeadsAtEnd how);
 
   ReplaceGroup() = default;
   ~ReplaceGroup();  // commits whatever waits
@@ -189,7 +218,7 @@ class ReplaceGroup {
     std::set<std::uint64_t> devices;  // those with an open copy
     std::int64_t bytes = 0;
     bool headsOnly = true;  // heads in place alone, no copies
-    bool last = false;  // sent on by Commit: nothing is left unflushed
+    bool checkpoint = false;  // sent on by Commit with HeadsAtEnd::Flush
     bool Holds(const std::string& path, const std::optional<FileStamp>& named) const;
   };
   struct Outcome {
@@ -199,19 +228,40 @@ class ReplaceGroup {
     void Add(Outcome&& other);
   };
   using Lock = std::unique_lock<std::mutex>;
-  // Heads in place of one batch and the journal that names them.
-  struct Heads {
-    std::vector<Waiting> entries;
-    HeadJournal* journal = nullptr;
-    bool torn = false;  // one failed halfway: the journal must stay
+  // Heads written whose journals wait for a checkpoint.
+ public:
+  struct Pending {
+    struct Journal {
+      std::unique_ptr<HeadJournal> journal;
+      std::map<std::uint64_t, std::string> devices;  // of its heads, each with a song's path
+      bool torn = false;  // a head failed halfway: the journal must stay
+      std::int64_t bytes = 0;
+      std::size_t songs = 0;
+    };
+    std::vector<Journal> journals;
+    std::map<std::uint64_t, File> devices;  // a file open on each, to flush it by
+    std::int64_t bytes = 0;
+    std::size_t songs = 0;
+    bool Empty() const { return journals.empty(); }
+    bool Full() const;
+    // The journals whose file systems all flushed well in flushed are
+    // emptied (back to pool, when given, else removed); with all, the file
+    // systems not in flushed are flushed first, and the journals left are
+    // kept for settling.
+    void Checkpoint(std::map<std::uint64_t, bool>& flushed, bool all,
+                    std::vector<std::unique_ptr<HeadJournal>>* pool);
+    // Every journal kept in its folder for the next start, unlocked, with
+    // the record of this clean end.
+    void Leave();
   };
-  // Writes the heads once their journal is on the disk; those not written
-  // are refused into outcome and leave heads.
-  static void WriteHeads(Heads& heads, bool journalOnDisk, Outcome& outcome);
-  // Counts the heads written as replaced when their file system's flush
-  // (in flushed, or made here) succeeded, else refused; empties their
-  // journal when all are whole, else keeps it for settling.
-  static void FinishHeads(Heads& heads, std::map<std::uint64_t, bool>& flushed, Outcome& outcome);
+
+ private:
+  // Records the heads' journal, writes them once it is on the disk and
+  // adds them to pending_; those not written are refused into outcome.
+  void WriteHeads(std::vector<Waiting>& heads, Outcome& outcome);
+  // Hands pending heads to a checkpoint on a thread of its own; false when
+  // no thread can be had.
+  static bool CheckpointLater(Pending& pending);
   // Why a head in place may not be written: its song, as its open file
   // stands now, is not as the job read it (ChangedMeanwhile), or cannot be
   // looked at.
@@ -247,13 +297,13 @@ class ReplaceGroup {
   Outcome outcome_;
   std::size_t replacedAtLastCommit_ = 0;
   bool stopping_ = false;
-  // Used by one batch's commit at a time: the heads that a batch sent on as
-  // it filled wrote, to be flushed with the next batch, and the two
-  // journals, one naming those heads while the other is recorded.
-  Heads unflushed_;
-  HeadJournal journals_[2] = {HeadJournal(StateFolder()), HeadJournal(StateFolder())};
-  int nextJournal_ = 0;
-  bool headsUnflushed_ = false;  // under mutex_: unflushed_ holds heads
+  // Used by one batch's commit at a time: the heads written that wait for
+  // a checkpoint, and the journals emptied by one, to be written over.
+  Pending pending_;
+  std::vector<std::unique_ptr<HeadJournal>> freeJournals_;
+  const std::string journalFolder_ = StateFolder();
+  HeadsAtEnd headsAtEnd_ = HeadsAtEnd::Flush;  // under mutex_
+  bool headsPending_ = false;  // under mutex_: pending_ is not empty
   std::optional<bool> mayJournal_;  // under mutex_
   std::thread committer_;  // started with the first batch sent to it
 };
@@ -273,6 +323,10 @@ class ReplaceGroupScope {
   ReplaceGroup group_;
   ReplaceGroup* outer_;
 };
+
+// Waits until every checkpoint handed to a thread of its own
+// (HeadsAtEnd::Background) is done; also done as the program ends.
+void WaitForCheckpoints();
 
 // The group of the innermost scope living, or none.
 ReplaceGroup* ActiveReplaceGroup();

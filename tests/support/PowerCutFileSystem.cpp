@@ -730,6 +730,7 @@ struct PowerCutFileSystem::Session {
 };
 
 PowerCutFileSystem::PowerCutFileSystem() : state_(std::make_shared<State>()) {
+  NewBoot();
   const fuse_operations ops = Operations();
   fuse_args args = FUSE_ARGS_INIT(0, nullptr);
   fuse_opt_add_arg(&args, "quillmar-powercut");
@@ -795,8 +796,18 @@ PowerCutFileSystem::Image PowerCutFileSystem::CutPower(Loss loss, std::uint32_t 
 }
 
 void PowerCutFileSystem::Restore(const Image& image) {
-  const std::lock_guard<std::mutex> lock(state_->mutex);
-  state_->Reset(image);
+  {
+    const std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->Reset(image);
+  }
+  NewBoot();
+}
+
+void PowerCutFileSystem::NewBoot() {
+  static std::atomic<unsigned> boots{0};
+  boot_.reset();
+  boot_ = std::make_unique<ScopedEnvironment>(
+      "QUILLMAR_BOOT_ID", ("power-cut-" + std::to_string(::getpid()) + "-" + std::to_string(++boots)).c_str());
 }
 
 void PowerCutFileSystem::CutWhen(std::function<bool(const Event&)> when, Loss loss, std::uint32_t seed) {

@@ -38,6 +38,8 @@
 //
 // Inode numbers survive a power cut, as on a real disk. Files open across
 // Restore read and write as a removed file would (EIO): reopen them.
+// Restore also starts a new boot of the system as the program sees it
+// (platform::BootId): a power cut is a reboot.
 
 #include <cstdint>
 #include <functional>
@@ -124,8 +126,10 @@ class PowerCutFileSystem {
 
  private:
   struct Session;  // the mount and the thread serving it
+  void NewBoot();
 
   TempDir folder_;
+  std::unique_ptr<ScopedEnvironment> boot_;
   std::shared_ptr<State> state_;
   std::unique_ptr<Session> session_;
   bool mounted_ = false;

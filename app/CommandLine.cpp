@@ -314,7 +314,8 @@ int Run(int argc, char** argv) {
     } else {
       std::vector<std::pair<std::int64_t, std::string>> missing;
       const std::vector<db::Query::Bookmark> rows = RowsOfCodes(songs, *options.codes, missing);
-      if (!rows.empty()) run.RunBookmarks(rows, starting);
+      // Over no song too: the run settles what earlier runs left first.
+      run.RunBookmarks(rows, starting);
       for (const auto& [code, why] : missing) run.AddMissing(code, {}, why);
     }
   } catch (const std::exception& error) {

@@ -1,5 +1,7 @@
 #include "ReplaceGroup.h"
 
+#include <sys/sysmacros.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -45,7 +47,9 @@ ReplaceGroup::~ReplaceGroup() {
   if (pending_.Empty()) return;
   if (headsAtEnd_ == HeadsAtEnd::Background && CheckpointLater(pending_)) return;
   if (headsAtEnd_ == HeadsAtEnd::Leave) {
+    std::vector<std::string> paths = std::move(pending_.paths);
     pending_.Leave();
+    StartWriteBackLater(std::move(paths));
   } else {
     std::map<std::uint64_t, bool> flushed;
     pending_.Checkpoint(flushed, true, nullptr);
@@ -243,11 +247,15 @@ void ReplaceGroup::WriteHeads(std::vector<Waiting>& heads, Outcome& outcome) {
     const std::string& pages = entry.inPlace->pages;
     if (journalOnDisk && entry.copy.WriteAllAt(entry.inPlace->offset, pages.data(), pages.size())) {
       // The disk gets to work on it at once, not in the kernel's 30 s.
-      entry.copy.StartWriteBack();
       journal.devices.emplace(entry.copyDevice, entry.target);
       journal.bytes += static_cast<std::int64_t>(pages.size());
       ++journal.songs;
       ++outcome.replaced;
+      // No write-back is started here: the next journal's flush would wait
+      // behind it (the checkpoint, or the end of the run, starts it). A
+      // file system of no block device of its own (a share, FUSE) has no
+      // write-back of its own to start: its file is not opened again.
+      if (major(entry.copyDevice) != 0) pending_.paths.push_back(entry.target);
       if (!pending_.devices.count(entry.copyDevice)) {
         pending_.devices.emplace(entry.copyDevice, std::move(entry.copy));
       } else {
@@ -315,6 +323,7 @@ void ReplaceGroup::Pending::Checkpoint(std::map<std::uint64_t, bool>& flushed, b
     for (const auto& [device, path] : journal.devices) needed.insert(device);
   for (auto device = devices.begin(); device != devices.end();)
     device = needed.count(device->first) ? std::next(device) : devices.erase(device);
+  if (journals.empty()) paths.clear();
   bytes = 0;
   songs = 0;
   for (const Journal& journal : journals) {
@@ -579,6 +588,20 @@ class Checkpoints {
       return false;
     }
   }
+  // Starts the write-back of the files at paths, each opened again.
+  void StartWriteBack(std::vector<std::string> paths) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    try {
+      threads_.emplace_back([paths = std::move(paths)] {
+        for (const std::string& path : paths) {
+          File file;
+          if (file.OpenRead(path)) file.StartWriteBack();
+        }
+      });
+    } catch (...) {
+      // No thread: the system's own write-back puts them on the disk.
+    }
+  }
   void Wait() {
     std::vector<std::thread> threads;
     {
@@ -603,6 +626,10 @@ Checkpoints& BackgroundCheckpoints() {
 bool ReplaceGroup::CheckpointLater(Pending& pending) { return BackgroundCheckpoints().Start(pending); }
 
 void WaitForCheckpoints() { BackgroundCheckpoints().Wait(); }
+
+void ReplaceGroup::StartWriteBackLater(std::vector<std::string> paths) {
+  if (!paths.empty()) BackgroundCheckpoints().StartWriteBack(std::move(paths));
+}
 
 ReplaceGroupScope::ReplaceGroupScope() : outer_(activeGroup.exchange(&group_)) {}
 

@@ -240,6 +240,7 @@ class ReplaceGroup {
     };
     std::vector<Journal> journals;
     std::map<std::uint64_t, File> devices;  // a file open on each, to flush it by
+    std::vector<std::string> paths;  // of the heads written
     std::int64_t bytes = 0;
     std::size_t songs = 0;
     bool Empty() const { return journals.empty(); }
@@ -259,6 +260,9 @@ class ReplaceGroup {
   // Records the heads' journal, writes them once it is on the disk and
   // adds them to pending_; those not written are refused into outcome.
   void WriteHeads(std::vector<Waiting>& heads, Outcome& outcome);
+  // Starts the write-back of the files at paths on a thread of its own,
+  // not waited for (but by WaitForCheckpoints and the program's end).
+  static void StartWriteBackLater(std::vector<std::string> paths);
   // Hands pending heads to a checkpoint on a thread of its own; false when
   // no thread can be had.
   static bool CheckpointLater(Pending& pending);

@@ -318,6 +318,7 @@ TEST(HeadJournal, SettlingCompletesTornHeadsAndLeavesFilesChangedSince) {
     How expected;
     std::string head;  // what its head then is
     std::size_t offset = 0;  // of its journalled pages: only pages 1 and 2 of the new head when not 0
+    bool saved = false;      // reported saved (not withdrawn)
   };
   const auto writeAt = [](const std::string& path, std::size_t offset, const std::string& bytes) {
     File file;
@@ -345,12 +346,20 @@ TEST(HeadJournal, SettlingCompletesTornHeadsAndLeavesFilesChangedSince) {
       {"torn-pages", [&](const std::string& p) { writeAt(p, 2 * kJournalPage, Pages('n', 1)); }, How::Completed,
        Pages('o', 1) + Pages('n', 2) + Pages('c', 1), kJournalPage},
       {"old-pages", [](const std::string&) {}, How::Old, oldHead, kJournalPage},
+      // Saved, its head lost with the page cache: brought to its new head;
+      // saved and then written by another program, left.
+      {"saved-old", [](const std::string&) {}, How::Completed, newHead, 0, true},
+      {"saved-old-pages", [](const std::string&) {}, How::Completed,
+       Pages('o', 1) + Pages('n', 2) + Pages('c', 1), kJournalPage, true},
+      {"saved-foreign", [&](const std::string& p) { writeAt(p, 0, Pages('f', 1)); }, How::ChangedSince,
+       Pages('f', 1) + Pages('o', 2) + Pages('c', 1), 0, true},
   };
   std::vector<JournalSong> songs;
   for (const Case& c : cases) {
     WriteFileBytes(dir.File(c.name), oldHead + audio);
     songs.push_back(c.offset ? EntryFor(dir.File(c.name), newHead.substr(c.offset, 2 * kJournalPage), c.offset)
                              : EntryFor(dir.File(c.name), newHead));
+    songs.back().Saved = c.saved;
   }
   {
     // A journal recorded and kept, as after a failure, then what befell
@@ -764,6 +773,132 @@ TEST(HeadJournal, EveryPowerCutDuringLargeInPlaceWritesSettlesToWholeHeads) {
   }
 }
 
+// A group that leaves its heads to the system's write-back (as the command
+// line does): a save is durable once the group counted it, its journal
+// flushed alone. A power cut at any change or flush of a long run, torn at
+// random pages, or right after the group ended, before any checkpoint:
+// settled, every song whose head was written by then has its whole new
+// head, even one found all old; the song whose head write was refused (a
+// withdrawal) stays old; every other song is whole old or whole new. With
+// no power cut the next start says nothing: it flushes and the journals go.
+TEST(HeadJournal, HeadsLeftToTheWriteBackAreDurableFromTheirJournals) {
+  testing_support::PowerCutFileSystem disk;
+  if (!disk.Mounted()) GTEST_SKIP() << disk.Why();
+  using Loss = testing_support::PowerCutFileSystem::Loss;
+  const ScopedEnvironment state("XDG_STATE_HOME", disk.File("state").c_str());
+  const std::string folder = disk.File("state/quillmar2012");
+  std::filesystem::create_directories(folder);
+  const std::string oldHead = Noise(3 * kJournalPage, 7), audio = Pages('a', 2);
+  const std::vector<std::string> newHeads = {Pages('n', 3), std::string(40, 'm') + oldHead.substr(0, oldHead.size() - 40)};
+  const std::size_t files = 2 * ReplaceGroup::kMaxCopies + 6, refused = 5;
+  const auto path = [&disk](std::size_t i) { return disk.File(std::to_string(i)); };
+  const auto journals = [&folder] {
+    std::vector<std::string> names;
+    EXPECT_TRUE(ListDirectory(folder, names));
+    return names.size();
+  };
+  for (std::size_t i = 0; i < files; ++i) WriteFileBytes(path(i), oldHead + audio);
+  disk.Flush();
+  const auto before = disk.CutPower(Loss::Unflushed);
+  disk.CutWhen([](const auto&) { return true; }, Loss::Torn, 13);
+  // Every song's new head through a group that leaves them to the
+  // write-back.
+  const auto saveAll = [&](ReplaceGroupScope& scope) {
+    scope.Group().SetHeadsAtEnd(ReplaceGroup::HeadsAtEnd::Leave);
+    for (std::size_t i = 0; i < files; ++i) {
+      File file;
+      ASSERT_TRUE(OpenForJob(file, path(i)));
+      ASSERT_TRUE(ReplaceHead(path(i), file, {newHeads[i % 2], 3 * 4096, true, oldHead}));
+    }
+  };
+  {
+    const testing_support::ScopedWriteHook refuse(
+        [&](const std::string& written, std::size_t) { return written != path(refused); });
+    ReplaceGroupScope scope;
+    saveAll(scope);
+    EXPECT_EQ(scope.Group().Commit(), files - 1);
+    const auto refusals = scope.Group().TakeRefusals();
+    ASSERT_EQ(refusals.size(), 1u);
+    EXPECT_EQ(refusals[0].step, ReplaceGroup::Refusal::Step::WriteHead);
+  }
+  disk.CutWhen({}, Loss::Torn);
+  // The journals stay for the next start; no flush of the file system.
+  EXPECT_GE(journals(), 2u);
+  const std::vector<Event> events = disk.TakeCutEvents();
+  auto cuts = disk.TakeCuts();
+  EXPECT_EQ(std::count_if(events.begin(), events.end(), [](const Event& e) { return e.Kind == Event::kFlush && e.Path.empty(); }),
+            static_cast<std::ptrdiff_t>(journals()));  // each new journal's folder, once
+  ASSERT_EQ(cuts.size(), events.size());
+  const auto after = disk.CutPower(Loss::Unflushed);
+  // Cut k fell before event k: the heads written before it were saved.
+  std::vector<std::set<std::size_t>> savedBefore(cuts.size() + 2);
+  std::set<std::size_t> saved;
+  for (std::size_t k = 0; k < events.size(); ++k) {
+    savedBefore[k] = saved;
+    const std::string name = events[k].Path.empty() ? "" : events[k].Path.substr(1);
+    if (events[k].Kind == Event::kWrite && !name.empty() && name.find_first_not_of("0123456789") == std::string::npos)
+      saved.insert(std::stoul(name));
+  }
+  EXPECT_EQ(saved.size(), files - 1);
+  // The refused song's withdrawal (a record of 28 bytes) on the disk: from
+  // then on that song stays old; before, its save had not been told.
+  std::size_t withdrawn = events.size();
+  for (std::size_t k = 0; k < events.size() && withdrawn == events.size(); ++k) {
+    if (events[k].Kind == Event::kWrite && events[k].Path.ends_with(".journal") && events[k].Bytes == 28) {
+      for (std::size_t j = k; j < events.size() && withdrawn == events.size(); ++j)
+        if (events[j].Kind == Event::kFlush && events[j].Path == events[k].Path) withdrawn = j + 1;
+    }
+  }
+  EXPECT_LT(withdrawn, events.size());
+  for (const Loss loss : {Loss::Unflushed, Loss::Torn}) {
+    cuts.push_back(disk.CutPower(loss, 21));
+    savedBefore[cuts.size() - 1] = saved;
+  }
+  std::size_t broughtFromOld = 0;
+  for (std::size_t k = 0; k < cuts.size(); ++k) {
+    disk.Restore(cuts[k]);
+    const bool allOld = std::all_of(savedBefore[k].begin(), savedBefore[k].end(),
+                                    [&](std::size_t i) { return ReadFileBytes(path(i)) == oldHead + audio; });
+    for (const SettledSong& song : SettleHeadJournals()) {
+      EXPECT_TRUE(song.How == How::Completed || song.How == How::Whole || song.How == How::Old) << song.Path;
+      EXPECT_TRUE(song.How != How::Old || song.Path == path(refused) || !savedBefore[k].count(std::stoul(song.Path.substr(disk.Path().size() + 1))));
+    }
+    broughtFromOld += allOld && !savedBefore[k].empty();
+    for (std::size_t i = 0; i < files; ++i) {
+      const std::string bytes = ReadFileBytes(path(i)), now = newHeads[i % 2] + audio;
+      if (i == refused && k >= withdrawn) {
+        EXPECT_TRUE(bytes == oldHead + audio) << "cut " << k;
+      } else if (savedBefore[k].count(i)) {
+        EXPECT_TRUE(bytes == now) << "cut " << k << ": " << i << (bytes == oldHead + audio ? " old" : " torn");
+      } else {
+        EXPECT_TRUE(bytes == oldHead + audio || bytes == now) << "cut " << k << ": " << i;
+      }
+    }
+    EXPECT_EQ(journals(), 0u);
+  }
+  // Songs saved and found all old after a cut: brought to their new heads.
+  EXPECT_GT(broughtFromOld, 0u);
+
+  // No power cut: nothing said, the journals gone once flushed.
+  disk.Restore(after);
+  disk.CutWhen([](const auto&) { return false; }, Loss::Unflushed);
+  EXPECT_EQ(SettleHeadJournals().size(), files);  // a new boot: each song settled, the refused one left old
+  disk.Restore(before);
+  {
+    ReplaceGroupScope scope;
+    saveAll(scope);
+  }
+  ASSERT_GE(journals(), 2u);
+  const std::uint64_t flushes = disk.Flushes();
+  EXPECT_TRUE(SettleHeadJournals().empty());
+  EXPECT_EQ(disk.Flushes(), flushes + 1);  // one file system
+  EXPECT_EQ(journals(), 0u);
+  disk.LosePower(Loss::Unflushed);
+  for (std::size_t i = 0; i < files; ++i) EXPECT_TRUE(ReadFileBytes(path(i)) == newHeads[i % 2] + audio) << i;
+  disk.CutWhen({}, Loss::Unflushed);
+  disk.Restore(before);
+}
+
 // A settling cut short by a power failure, at each of its writes and its
 // flush, keeping any part of what it wrote: settled again, the file has its
 // whole new head.
@@ -799,12 +934,14 @@ TEST(HeadJournal, ASettlingCutShortIsSettledAgain) {
 }
 #endif
 
-// Journals of the first two versions, as earlier builds wrote them (whole
-// new pages; the first from the file's start, summed with CheckSum, the
-// second at an offset, summed with JournalSum), left by a power cut: the
-// torn head is still completed, the whole old one left, the journal gone.
+// Journals of the first three versions, as earlier builds wrote them
+// (whole new pages; the first from the file's start, summed with CheckSum,
+// the second at an offset, summed with JournalSum; the third recipes as
+// now), left by a power cut: the torn head is still completed, the whole
+// old one left (in those versions it had not been saved), the journal
+// gone.
 TEST(HeadJournal, SettlesJournalsOfEarlierVersions) {
-  for (const int version : {1, 2}) {
+  for (const int version : {1, 2, 3}) {
     SCOPED_TRACE(version);
     TempDir dir;
     const std::string folder = dir.File("state") + "/";
@@ -816,9 +953,13 @@ TEST(HeadJournal, SettlesJournalsOfEarlierVersions) {
     std::string journal("QMHJ\0\0\0\0", 8);
     journal[4] = static_cast<char>(version);
     little(journal, 2, 4);
+    // The third: this version's recipes, with no withdrawals after them.
+    std::vector<JournalSong> recipes;
     for (const char* name : {"torn", "old"}) {
       const std::string path = dir.File(name);
       WriteFileBytes(path, oldHead + audio);
+      recipes.push_back(EntryFor(path, newHead));
+      recipes.back().Saved = true;
       FileStamp stamp;
       ASSERT_TRUE(StampOf(path, stamp));
       little(journal, path.size(), 4);
@@ -831,6 +972,12 @@ TEST(HeadJournal, SettlesJournalsOfEarlierVersions) {
       for (int page = 0; page < 2; ++page) little(journal, sum(oldHead.substr(page * kJournalPage, kJournalPage)), 8);
     }
     little(journal, sum(journal), 8);
+    if (version == 3) {
+      journal = EncodeJournal(recipes, 1);
+      journal[4] = 3;
+      journal.resize(journal.size() - 8);
+      little(journal, JournalSum(journal), 8);
+    }
     std::filesystem::create_directories(folder);
     WriteFileBytes(folder + "heads-00000000000000000001-1.journal", journal);
     {

@@ -18,6 +18,32 @@ struct Session {
   bool warm = false;
 };
 
+// How many of rows, from the first, hold the same cells as the rows of
+// other from its row at.
+int SameRowsAt(const db::RowStore& rows, const db::RowStore& other, int at) {
+  if (rows.Columns() != other.Columns()) return 0;
+  int row = 0;
+  for (; row < rows.Rows() && at + row < other.Rows(); ++row)
+    for (int column = 0; column < rows.Columns(); ++column)
+      if (rows.IsNull(row, column) != other.IsNull(at + row, column) ||
+          rows.Text(row, column) != other.Text(at + row, column))
+        return row;
+  return row;
+}
+
+// Whether rows holds the same cells as the rows of other from its row at.
+bool SameRows(const db::RowStore& rows, const db::RowStore& other, int at) {
+  return rows.Columns() == other.Columns() && at + rows.Rows() <= other.Rows() &&
+         SameRowsAt(rows, other, at) == rows.Rows();
+}
+
+// The rows of from in [begin, end).
+db::RowStore RowsBetween(const db::RowStore& from, int begin, int end) {
+  std::vector<int> rows(static_cast<std::size_t>(std::max(end - begin, 0)));
+  std::iota(rows.begin(), rows.end(), begin);
+  return db::RowStore::Picked(from, rows);
+}
+
 }  // namespace
 
 SongListLoader::SongListLoader(QObject* parent) : QObject(parent), thread_([this] { Work(); }) {}
@@ -76,6 +102,7 @@ bool SongListLoader::Superseded(int generation) {
 }
 
 void SongListLoader::Push(Batch batch) {
+  const HandedOut handed{.Generation = batch.Generation, .First = batch.First, .Last = batch.Last, .Rows = batch.Rows.Rows()};
   bool announce = false;
   {
     const std::lock_guard lock(lock_);
@@ -86,6 +113,48 @@ void SongListLoader::Push(Batch batch) {
   }
   ready_.notify_all();
   if (announce) QMetaObject::invokeMethod(this, [this] { emit BatchesReady(); }, Qt::QueuedConnection);
+  if (watch_) watch_(handed);
+}
+
+void SongListLoader::HandOn(Batch batch) {
+  if (handed_.Again && !batch.Failed && (!batch.First || batch.Columns == handed_.Columns)) {
+    const int from = batch.First ? 0 : handed_.Checked;
+    const int had = handed_.Rows.Rows();
+    const int same = SameRowsAt(batch.Rows, handed_.Rows, from);
+    if (same == batch.Rows.Rows() && !(batch.Last && from + same < had)) {
+      // Handed out before.
+      handed_.Checked = from + same;
+      if (!batch.Last) return;
+      handed_.Again = false;
+      batch.First = false;
+      batch.Columns.clear();
+      batch.Rows = RowsBetween(batch.Rows, 0, 0);
+    } else if (from + same == had) {
+      // The rows after those handed out before.
+      handed_.Again = false;
+      batch.First = false;
+      batch.Columns.clear();
+      batch.Rows = RowsBetween(batch.Rows, same, batch.Rows.Rows());
+    } else {
+      // Differs from what was handed out, or ends sooner: replaces it.
+      handed_.Again = false;
+      db::RowStore rows = RowsBetween(handed_.Rows, 0, from);
+      rows.Append(std::move(batch.Rows));
+      batch.Rows = std::move(rows);
+      batch.First = true;
+      batch.Columns = handed_.Columns;
+    }
+  } else {
+    handed_.Again = false;
+  }
+  if (batch.First) {
+    handed_.Columns = batch.Columns;
+    handed_.Rows = batch.Rows;
+    handed_.Begun = true;
+  } else {
+    handed_.Rows.Append(batch.Rows);
+  }
+  Push(std::move(batch));
 }
 
 void SongListLoader::Work() {
@@ -108,6 +177,8 @@ void SongListLoader::Work() {
     // statement, and the connection may have been lost since the last
     // list (a server restarted); the list is then read once more.
     for (int attempt = 0; attempt < 3; ++attempt) {
+      handed_.Again = handed_.Begun;
+      handed_.Checked = 0;
       try {
         if (!connection_ || !connection_->Connected() || connection_->DatabaseName() != request.DatabaseName ||
             connection_->GivenCredentials().User != request.Credentials.User ||
@@ -140,6 +211,7 @@ void SongListLoader::Work() {
         break;
       }
     }
+    handed_ = {};
   }
   session.reset();
   const std::lock_guard lock(lock_);
@@ -193,21 +265,6 @@ const std::vector<int>* SongListLoader::AllSongsOrder(const std::string& sortFie
   return &found->second;
 }
 
-namespace {
-
-// Whether rows holds the same cells as the rows of other from its row at.
-bool SameRows(const db::RowStore& rows, const db::RowStore& other, int at) {
-  if (rows.Columns() != other.Columns() || at + rows.Rows() > other.Rows()) return false;
-  for (int row = 0; row < rows.Rows(); ++row)
-    for (int column = 0; column < rows.Columns(); ++column)
-      if (rows.IsNull(row, column) != other.IsNull(at + row, column) ||
-          rows.Text(row, column) != other.Text(at + row, column))
-        return false;
-  return true;
-}
-
-}  // namespace
-
 bool SongListLoader::Search(const Request& request, job::SongListReader& reader, bool ask) {
   if (!all_ || !reader.SearchesInMemory() || !reader.OrdersInMemory(request.SortField)) return false;
   const std::vector<std::string> columns = all_->List.Columns;
@@ -224,10 +281,10 @@ bool SongListLoader::Search(const Request& request, job::SongListReader& reader,
   const std::span<const int> positions(found);
   previous_ = std::exchange(listed_, {});
   const std::size_t firstRows = std::min(found.size(), static_cast<std::size_t>(kFirstScreenRows));
-  Push({.Generation = request.Generation, .Columns = columns, .Rows = db::RowStore::Picked(all, positions.first(firstRows)),
+  HandOn({.Generation = request.Generation, .Columns = columns, .Rows = db::RowStore::Picked(all, positions.first(firstRows)),
         .First = true});
   if (found.size() > firstRows)
-    Push({.Generation = request.Generation, .Rows = db::RowStore::Picked(all, positions.subspan(firstRows))});
+    HandOn({.Generation = request.Generation, .Rows = db::RowStore::Picked(all, positions.subspan(firstRows))});
   previous_ = {};
   DropDiscarded();
   // Picked from all_ again when asked in another order.
@@ -236,7 +293,7 @@ bool SongListLoader::Search(const Request& request, job::SongListReader& reader,
                .Rows = std::move(rows), .Keys = nullptr, .Whole = true, .FromAllSongs = true};
     Batch last{.Generation = request.Generation, .Last = true};
     last.Rows.Reset(static_cast<int>(columns.size()));
-    Push(std::move(last));
+    HandOn(std::move(last));
   };
   db::RowStore shown = db::RowStore::Picked(all, positions);
   if (!ask) {
@@ -309,7 +366,7 @@ bool SongListLoader::HandOut(const Request& request, std::vector<std::string> co
   first.Last = !more;
   listed_.Keys->Add(first.Rows);
   listed_.Rows.Append(first.Rows);
-  Push(std::move(first));
+  HandOn(std::move(first));
   previous_ = {};
   DropDiscarded();
   for (int size = kFirstScreenRows * 4; more; size = std::min(size * 2, kLargestBatch)) {
@@ -320,7 +377,7 @@ bool SongListLoader::HandOut(const Request& request, std::vector<std::string> co
     batch.Last = !more;
     listed_.Keys->Add(batch.Rows);
     listed_.Rows.Append(batch.Rows);
-    Push(std::move(batch));
+    HandOn(std::move(batch));
   }
   return true;
 }

@@ -75,6 +75,19 @@ class SongListLoader final : public QObject {
   // long enough to be felt.
   void Discard(db::RowStore rows);
 
+  // What was handed out, for watch below.
+  struct HandedOut {
+    int Generation = 0;
+    bool First = false;
+    bool Last = false;
+    int Rows = 0;
+  };
+  // Called on the list's thread after each batch is handed out, before the
+  // thread goes on; lets a test stop the thread at a chosen step, or end
+  // the list's next statement there by throwing db::Cancelled (as a cancel
+  // meant for an earlier list may). Set while no list is being read.
+  void Watch(std::function<void(const HandedOut&)> watch) { watch_ = std::move(watch); }
+
  signals:
   // Batches are ready to be taken (sent once until Take is called).
   void BatchesReady();
@@ -122,6 +135,10 @@ class SongListLoader final : public QObject {
   void Attach(const Request& request);
   bool Superseded(int generation);
   void DropDiscarded();
+  // Hands batch out; when the list is read again after its statement was
+  // cancelled, only what differs from what was handed out before (see
+  // Handed).
+  void HandOn(Batch batch);
   void Push(Batch batch);
 
   std::mutex lock_;
@@ -137,8 +154,24 @@ class SongListLoader final : public QObject {
   Listed listed_;  // the thread's own, as is previous_
   Listed previous_;
   std::optional<AllSongs> all_;
+  // The rows handed out of the list being read, since its last first
+  // batch. A cancel meant for an earlier list may end this list's statement
+  // after some of its rows went out; the list is then read again, and its
+  // batches are checked against these: the same rows are not handed out
+  // twice (the window keeps them, their selection and its place), the rows
+  // after them go on as the list's next batch, and rows that differ come
+  // in a first batch that replaces all.
+  struct Handed {
+    std::vector<std::string> Columns{};
+    db::RowStore Rows{};
+    bool Begun = false;
+    bool Again = false;  // the list is being read again
+    int Checked = 0;     // of Rows, found again so far
+  };
+  Handed handed_;
   // The thread's own connection; made, used and dropped on the thread, and
   // only cancelled from others (under lock_).
   std::unique_ptr<db::Connection> connection_;
+  std::function<void(const HandedOut&)> watch_;
   std::thread thread_;
 };

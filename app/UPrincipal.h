@@ -114,6 +114,8 @@ class TFrmPrincipal : public QWidget {
   // The grid's selected rows as bookmarks of Q_Musicas, in row order.
   std::vector<db::Query::Bookmark> SelectedBookmarks() const;
   MessageBoxes& Boxes() const { return boxes_; }
+  // The list's thread.
+  SongListLoader& ListLoader() { return *loader_; }
 
   // The catalogue query's text for a search text (Windows-1252, already in
   // upper case) and an order column.

@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <QSignalSpy>
+#include <condition_variable>
 #include <map>
+#include <mutex>
 
 #include "TagRunSupport.h"
 
@@ -18,9 +20,10 @@ using testing_support::TempDir;
 
 namespace {
 
-// Songs whose full names share beginnings, each with its own file.
+// Songs whose full names share beginnings, each with its own file; then
+// numbered ones ("ALFA 001" on, codes from 101) without files.
 struct SearchedSongs {
-  SearchedSongs() {
+  explicit SearchedSongs(int numbered = 0) {
     catalogue.Folder(1, music.Path() + "/").Genre(1, "Rock");
     const std::vector<std::string> names = {"ALFA", "ALFACE", "ALFAMA", "ALTO", "BETA ALFA", "BETO", "CALMA"};
     for (std::size_t i = 0; i < names.size(); ++i) {
@@ -29,6 +32,11 @@ struct SearchedSongs {
       paths[names[i]] = PutSong(music, file);
       catalogue.Song({.codigo = code, .nome = "Title", .nomeCompleto = names[i], .pasCodigo = 1, .arquivo = file})
           .SongGenre(code, 1);
+    }
+    for (int number = 1; number <= numbered; ++number) {
+      const std::string name = "ALFA " + std::string(number < 10 ? "00" : number < 100 ? "0" : "") + std::to_string(number);
+      catalogue.Song({.codigo = 100 + number, .nome = "Title", .nomeCompleto = name, .pasCodigo = 1,
+                      .arquivo = "song" + std::to_string(100 + number) + ".mp3"});
     }
   }
   // The names whose files were written.
@@ -167,6 +175,121 @@ TEST(ListWhileSearching, ARunClickedRightAfterTypingWritesTheSongsOfTheFinalText
   EXPECT_EQ(ListedNames(window), (std::vector<std::string>{"ALFA", "ALFACE", "ALFAMA", "BETA ALFA"}));
   ASSERT_FALSE(watcher.Songs().empty());
   EXPECT_EQ(watcher.Songs().back().counter, Counter(4, 4, QStringLiteral("BETA ALFA")));
+}
+
+// Holds the list's thread after chosen batches are handed out, then ends
+// the list's next statement as a cancel meant for an earlier list would.
+class StrayCancel {
+ public:
+  using Handed = SongListLoader::HandedOut;
+  // Fires at the first batch handed out of the next list that pick takes.
+  StrayCancel(SongListLoader& loader, std::function<bool(const Handed&)> pick)
+      : loader_(loader), pick_(std::move(pick)) {
+    loader_.Watch([this](const Handed& handed) { Watch(handed); });
+  }
+  ~StrayCancel() {
+    Release();
+    loader_.Watch(nullptr);
+  }
+  bool Held() {
+    const std::lock_guard lock(lock_);
+    return held_;
+  }
+  void Release() {
+    {
+      const std::lock_guard lock(lock_);
+      released_ = true;
+    }
+    changed_.notify_all();
+  }
+  bool Fired() {
+    const std::lock_guard lock(lock_);
+    return fired_;
+  }
+
+ private:
+  void Watch(const Handed& handed) {
+    std::unique_lock lock(lock_);
+    if (fired_ || !pick_(handed)) return;
+    fired_ = held_ = true;
+    changed_.wait(lock, [this] { return released_; });
+    held_ = false;
+    throw db::Cancelled("operation was cancelled");
+  }
+  SongListLoader& loader_;
+  std::function<bool(const Handed&)> pick_;
+  std::mutex lock_;
+  std::condition_variable changed_;
+  bool fired_ = false;
+  bool held_ = false;
+  bool released_ = false;
+};
+
+// A cancel that ends a list's statement after rows of it were handed out
+// (a stray one meant for an earlier list) makes the list be read again:
+// the window keeps the rows shown, their selection and the grid's place;
+// a run clicked meanwhile writes the songs selected, each once. Only when
+// the catalogue changed meanwhile do its rows replace the ones shown.
+TEST(ListWhileSearching, AListReadAgainAfterAStrayCancelKeepsTheRowsShown) {
+  SearchedSongs songs(300);
+  WindowOnCatalogue fixture(songs.catalogue, kOneSongAtATime);
+  TFrmPrincipal& window = fixture.Window();
+  QSignalSpy resets(window.DBMusicas->model(), &QAbstractItemModel::modelReset);
+  struct Case {
+    const char* what;
+    std::string changes;  // another user's, before the last letter
+    std::function<bool(const StrayCancel::Handed&)> pick;
+    int resets;  // the grid's for the last letter
+    std::string changesWhileHeld{};
+  };
+  const auto rest = [](const StrayCancel::Handed& handed) { return !handed.First && !handed.Last; };
+  const std::vector<Case> cases = {
+      {"the catalogue's list behind songs picked in memory", "", rest, 1},
+      {"a list changed before it is read again", "", rest, 2,
+       "UPDATE Tb_Musicas SET Mus_NomeCompleto = 'ALFA 999' WHERE Mus_Codigo = 200;"},
+      {"the catalogue's own rows replacing those picked in memory, past their first screen",
+       "INSERT INTO Tb_Musicas (Mus_Codigo, Mus_Nome, Mus_NomeCompleto, Pas_Codigo, Mus_Arquivo) "
+       "VALUES (50, 'Title', 'ALFA 000', 1, 'song50.mp3');",
+       [firsts = 0](const StrayCancel::Handed& handed) mutable { return handed.First && ++firsts == 2; }, 2},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.what);
+    songs.Reset();
+    fixture.Boxes().shown.clear();
+    // The list of every song, whole, for the songs picked in memory.
+    window.MEBuscarMusicas->clear();
+    WaitForList(window);
+    TypeText(window.MEBuscarMusicas, QStringLiteral("AL"));
+    WaitForList(window);
+    if (!test.changes.empty()) ChangeCatalogue(fixture.Database(), test.changes);
+    resets.clear();
+    {
+      StrayCancel cancel(window.ListLoader(), test.pick);
+      TypeText(window.MEBuscarMusicas, QStringLiteral("F"));
+      ASSERT_TRUE(QTest::qWaitFor([&] { return cancel.Held(); }, 60000));
+      const int resetsBefore = test.changesWhileHeld.empty() ? test.resets : test.resets - 1;
+      ASSERT_TRUE(QTest::qWaitFor([&] { return resets.count() == resetsBefore; }, 60000));
+      ClickRow(window.DBMusicas, 1);
+      Click(window.BSelecionadas);
+      if (!test.changesWhileHeld.empty()) ChangeCatalogue(fixture.Database(), test.changesWhileHeld);
+      cancel.Release();
+      ASSERT_TRUE(QTest::qWaitFor([&] { return !fixture.Boxes().shown.empty(); }, 60000));
+      EXPECT_TRUE(cancel.Fired());
+    }
+    ExpectOnlyFinalMessage(fixture.Boxes());
+    // Rows replaced take their selection with them.
+    const bool kept = test.changesWhileHeld.empty();
+    EXPECT_EQ(songs.Written(), kept ? std::vector<std::string>{"ALFACE"} : std::vector<std::string>{});
+    EXPECT_EQ(window.DBMusicas->currentIndex().row(), kept ? 1 : 0);
+    EXPECT_EQ(resets.count(), test.resets);
+    const std::vector<std::string> names = ListedNames(window);
+    ASSERT_EQ(names.size(), test.changes.empty() ? 304u : 305u);
+    EXPECT_EQ(std::vector<std::string>(names.begin(), names.begin() + 5),
+              (std::vector<std::string>{"ALFA", "ALFACE", "ALFAMA", "BETA ALFA",
+                                        test.changes.empty() ? "ALFA 001" : "ALFA 000"}));
+    EXPECT_EQ(names.back(), "ALFA 300");
+    if (!kept) EXPECT_EQ(names[103], "ALFA 999");
+  }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "UPrincipal.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QFile>
 #include <QStringList>
 #include <QGroupBox>
@@ -430,6 +431,22 @@ void TFrmPrincipal::DBMusicasMouseUp(Qt::MouseButton, Qt::KeyboardModifiers, int
 
 void TFrmPrincipal::BFecharClick() { close(); }
 
+void TFrmPrincipal::EndOnSignal(int signal) {
+  if (endingSignal_ != 0) return;
+  endingSignal_ = signal;
+  runStop_ = true;
+  if (!runGoing_) EndForSignal();
+}
+
+void TFrmPrincipal::EndForSignal() {
+  waitingRun_ = WaitingRun::None;
+  // Boxes open wait in message loops of their own: closed as their OK
+  // would close them.
+  for (QWidget* widget : QApplication::topLevelWidgets())
+    if (auto* dialog = qobject_cast<QDialog*>(widget); dialog && dialog->isVisible()) dialog->reject();
+  close();
+}
+
 void TFrmPrincipal::BTodasClick() {
   if (!ListSettled()) {
     waitingRun_ = WaitingRun::All;
@@ -474,6 +491,8 @@ void TFrmPrincipal::RunOverSongs(int count, const std::function<void(job::TagRun
   shownNumber_ = runNumber_ = 0;
   job::TagRun run(DB_Zelta, Transaction_Zelta, Q_Musicas, folderMappings_);
   if (songsInFlight_ > 0) run.SetSongsInFlight(songsInFlight_);
+  run.SetStopFlag(&runStop_);
+  runGoing_ = true;
   // The last rewritten songs are put in place on the group's thread while
   // the window keeps painting.
   run.SetWhileCommitting([] { QCoreApplication::processEvents(); });
@@ -487,14 +506,18 @@ void TFrmPrincipal::RunOverSongs(int count, const std::function<void(job::TagRun
     // again; the run is not reported as finished.
     ShowLastSongOfRun();
     LeaveRun();
-    throw;
+    if (endingSignal_ == 0) throw;
+    EndForSignal();
+    return;
   }
   ShowLastSongOfRun();
   LeaveRun();
   ReportRun(run.Report());
+  if (endingSignal_ != 0) EndForSignal();
 }
 
 void TFrmPrincipal::LeaveRun() {
+  runGoing_ = false;
   SetGridFollowsQuery(true);
   SetBusy(false);
 }
@@ -528,6 +551,8 @@ void TFrmPrincipal::ReportRun(const job::RunResults& report, const char* message
   job::ReportFile file;
   const bool saved = file.OpenNew(std::time(nullptr)) && file.Write(report);
   lastReportPath_ = saved ? file.Path() : std::string();
+  // Nobody is there to close a box once a stop signal came.
+  if (endingSignal_ != 0) return;
   const QString title = QString::fromUtf8(kCaption);
   const QString text = QString::fromUtf8(message ? message : kRunFinished);
   // Songs settled are named, even when all went well.

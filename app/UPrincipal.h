@@ -5,6 +5,7 @@
 
 #include <QElapsedTimer>
 #include <QWidget>
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -74,6 +75,14 @@ class TFrmPrincipal : public QWidget {
   void DBMusicasTitleClick(int column);
   void DBMusicasMouseUp(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
   void BFecharClick();
+  // A stop signal (SIGINT, SIGTERM, SIGHUP; StopSignals) ends the window as
+  // its close button does: a run going stops before its next song, its
+  // songs being saved are finished and its report saved, without the final
+  // box; boxes open are closed, and the window closes. The program then
+  // ends with 128 + the signal's number.
+  void EndOnSignal(int signal);
+  // The signal that ended the window; 0 while none did.
+  int EndingSignal() const { return endingSignal_; }
   // The two tag-writing runs: every listed song, or the selected rows in
   // row order. Each song goes through WriteTagForCurrentSong. Clicked
   // while the list is still being read, a run waits for the whole list and
@@ -155,6 +164,8 @@ class TFrmPrincipal : public QWidget {
   void CloseList();
   // A run clicked while the list was read starts once it is there.
   void StartWaitingRun();
+  // The window closed for a stop signal, once no run goes.
+  void EndForSignal();
 
   MessageBoxes& boxes_;
   std::string configDirectory_;
@@ -184,4 +195,7 @@ class TFrmPrincipal : public QWidget {
   std::string askedSql_;
   std::deque<SongListLoader::Batch> incoming_;
   enum class WaitingRun { None, All, Selected } waitingRun_ = WaitingRun::None;
+  bool runGoing_ = false;
+  std::atomic<bool> runStop_{false};
+  int endingSignal_ = 0;
 };

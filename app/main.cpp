@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "CommandLine.h"
+#include "StopSignals.h"
 #include "UPrincipal.h"
 
 namespace {
@@ -36,8 +37,13 @@ int main(int argc, char* argv[]) {
   // registers the client library's own handlers), so it runs before them.
   runningWindow = &FrmPrincipal;
   std::atexit(EndAtOnceWhenEndedFromTheMessageLoop);
+  // SIGINT, SIGTERM and SIGHUP (a logout, kill) close the window as its
+  // close button does; the catalogue is detached as the window goes.
+  StopSignals stopSignals;
+  QObject::connect(&stopSignals, &StopSignals::Arrived, &FrmPrincipal,
+                   [&FrmPrincipal](int signal) { FrmPrincipal.EndOnSignal(signal); });
   FrmPrincipal.show();
   const int result = application.exec();
   runningWindow = nullptr;
-  return result;
+  return FrmPrincipal.EndingSignal() != 0 ? 128 + FrmPrincipal.EndingSignal() : result;
 }

@@ -255,6 +255,20 @@ void Connection::Connect() { impl_->Attach(); }
 void Connection::Disconnect() { impl_->Detach(nullptr); }
 bool Connection::Connected() const { return impl_->handle != 0; }
 
+namespace {
+
+int RefuseSignalShutdown(int reason, int, void*) { return reason == fb_shutrsn_signal ? 1 : 0; }
+
+}  // namespace
+
+void RefuseShutdownOnSignals() {
+  static std::once_flag registered;
+  std::call_once(registered, [] {
+    ISC_STATUS_ARRAY status;
+    fb_shutdown_callback(status, RefuseSignalShutdown, fb_shut_confirmation, nullptr);
+  });
+}
+
 void Connection::CancelRunning() noexcept {
   isc_db_handle handle = impl_->cancelHandle;
   if (handle == 0) return;

@@ -40,6 +40,13 @@ struct Credentials {
 // variables, or when those are unset or empty the defaults.
 Credentials ClientCredentials(const std::string& user, const std::string& password);
 
+// The client library installs handlers of SIGINT and SIGTERM at its first
+// attach that shut every attachment of the program down and leave the
+// program running. A program that ends on those signals itself calls this
+// (once is enough): the client then refuses that shutdown, and the program
+// detaches when it is done, whichever handlers were installed first.
+void RefuseShutdownOnSignals();
+
 // The connection. Attaches with its credentials (by default
 // "user_name=SYSDBA", "password=tallowfen"), character set WIN1252, no
 // login prompt. No error text ever carries the password.

@@ -2,9 +2,11 @@
 // after the other, on real lame-made files and a real embedded catalogue:
 // rows naming the same file, rewrites and saves in place mixed, a failing
 // save; the same bytes, the same outcomes in row order, the counter in row
-// order on the run's thread, and a stop that waits for the songs in flight.
+// order on the run's thread, and a stop that waits for the songs in flight;
+// closing the window or a stop signal during such a run.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QTimer>
 #include <atomic>
@@ -16,6 +18,7 @@
 #include <thread>
 
 #include "CatalogueSettings.h"
+#include "StopSignals.h"
 #include "SongListSupport.h"
 #include "TagRun.h"
 #include "TagRunSupport.h"
@@ -181,32 +184,45 @@ TEST(ParallelRun, NotToldHowManyItSavesSeveralAtOnceOnlyOnceSongsAreSlow) {
   }
 }
 
-// The window closed while its run saves four songs at once: the run goes on
-// to its end, every song saved whole, before the window goes.
-TEST(ParallelRun, ClosingTheWindowDuringARunLeavesEverySongSaved) {
-  constexpr int kSongs = 24;
-  TempDir music;
+// Songs SONG 1 to SONG count, each with a file of its own and no tag.
+CatalogueBuilder SongsOfTheirOwn(const TempDir& music, int count) {
   CatalogueBuilder catalogue;
   catalogue.Folder(1, music.Path() + "/");
-  for (int code = 1; code <= kSongs; ++code) {
+  for (int code = 1; code <= count; ++code) {
     const std::string file = "song" + std::to_string(code) + ".mp3";
     PutSong(music, file);
     catalogue.Song({.codigo = code, .nome = TitleOf(code), .nomeCompleto = "SONG " + std::to_string(code),
                     .pasCodigo = 1, .arquivo = file});
   }
-  WindowOnCatalogue fixture(catalogue, "[OPCOES]\nmusicas_simultaneas=4\n");
+  return catalogue;
+}
+
+// Closes the window (or does what close does) once a run shows its
+// counter.
+struct CloseDuringRun {
+  CloseDuringRun(TFrmPrincipal& window, std::function<void()> close) {
+    timer.setInterval(0);
+    QObject::connect(&timer, &QTimer::timeout, [this, &window, close = std::move(close)] {
+      if (window.lblContador->text().isEmpty()) return;
+      timer.stop();
+      close();
+    });
+    timer.start();
+  }
+  QTimer timer;
+};
+
+// The window closed while its run saves four songs at once: the run goes on
+// to its end, every song saved whole, before the window goes.
+TEST(ParallelRun, ClosingTheWindowDuringARunLeavesEverySongSaved) {
+  constexpr int kSongs = 24;
+  TempDir music;
+  WindowOnCatalogue fixture(SongsOfTheirOwn(music, kSongs), "[OPCOES]\nmusicas_simultaneas=4\n");
   TFrmPrincipal& window = fixture.Window();
-  QTimer closer;
-  closer.setInterval(0);
-  QObject::connect(&closer, &QTimer::timeout, [&] {
-    if (window.lblContador->text().isEmpty()) return;
-    closer.stop();
-    window.close();
-  });
-  closer.start();
+  CloseDuringRun closer(window, [&] { window.close(); });
   Click(window.BTodas);
 
-  EXPECT_FALSE(closer.isActive());
+  EXPECT_FALSE(closer.timer.isActive());
   EXPECT_FALSE(window.isVisible());
   ExpectOnlyFinalMessage(fixture.Boxes());
   for (int code = 1; code <= kSongs; ++code) {
@@ -215,6 +231,39 @@ TEST(ParallelRun, ClosingTheWindowDuringARunLeavesEverySongSaved) {
     EXPECT_TRUE(testing_support::AudioBytesOf(ReadFileBytes(path)) == SongBytes()) << path;
     EXPECT_FALSE(std::filesystem::exists(path + "~")) << path;
   }
+}
+
+// A stop signal (a logout, kill) while a run saves four songs at once: the
+// songs in flight are finished, the run stops before the next, its report
+// is saved without a box, and the window closes with the signal kept for
+// the program's exit status. Every song is whole, old or new.
+TEST(ParallelRun, AStopSignalDuringARunStopsItBetweenSongsAndClosesTheWindow) {
+  constexpr int kSongs = 200;
+  TempDir music;
+  WindowOnCatalogue fixture(SongsOfTheirOwn(music, kSongs), "[OPCOES]\nmusicas_simultaneas=4\n");
+  TFrmPrincipal& window = fixture.Window();
+  StopSignals stopSignals;
+  QObject::connect(&stopSignals, &StopSignals::Arrived, &window, [&window](int signal) { window.EndOnSignal(signal); });
+  CloseDuringRun killer(window, [] { ::kill(::getpid(), SIGTERM); });
+  Click(window.BTodas);
+
+  EXPECT_EQ(window.EndingSignal(), SIGTERM);
+  EXPECT_FALSE(window.isVisible());
+  EXPECT_TRUE(fixture.Boxes().shown.empty());
+  ASSERT_FALSE(window.LastReportPath().empty());
+  const std::string report = ReadFileBytes(window.LastReportPath());
+  int written = 0;
+  for (int code = 1; code <= kSongs; ++code) {
+    const std::string path = music.File("song" + std::to_string(code) + ".mp3");
+    const std::string bytes = ReadFileBytes(path);
+    EXPECT_TRUE(testing_support::AudioBytesOf(bytes) == SongBytes()) << path;
+    if (bytes == SongBytes()) continue;
+    ++written;
+    EXPECT_EQ(pipeline_test::ReadWithTagLib(path).Text("TIT2"), TitleOf(code)) << path;
+  }
+  EXPECT_GT(written, 0);
+  EXPECT_LT(written, kSongs) << "the run was not stopped";
+  EXPECT_NE(report.find("not reached"), std::string::npos);
 }
 
 // [OPCOES] musicas_simultaneas in any letter case and with blanks; a value

@@ -21,9 +21,10 @@
 // before it change) then takes some bytes of each page in the journal, not
 // the page.
 //
-// The journal lives in the user's state folder, one file for each program
-// running (held by a lock while it runs): it is found in one place at the
-// next start whatever the songs' folders, it needs no right to create files
+// The journals live in the user's state folder, a file for each group of
+// heads whose checkpoint has not come yet (ReplaceGroup.h), each held by a
+// lock while its program runs: they are found in one place at the
+// next start whatever the songs' folders, they need no right to create files
 // beside the songs (a song may be writable in a folder that is not), and on
 // a share the songs' folders are not cluttered. Each entry carries the
 // file's inode and size and a checksum of every page of its old and new

@@ -112,6 +112,8 @@ void CatchStopSignals() {
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  // A terminal closed under a run stops it as cleanly as Ctrl+C.
+  sigaction(SIGHUP, &action, nullptr);
 }
 
 // Progress on standard error: a bar redrawn in place on a terminal, a line

@@ -11,7 +11,7 @@ bool Wanted(int argc, char** argv);
 
 // Runs the command line; returns the exit status: 0 every song written,
 // unchanged or skipped by rule, 1 some missing or failed, 2 bad options or
-// no catalogue, 128 + the signal's number when stopped by SIGINT or SIGTERM.
+// no catalogue, 128 + the signal's number when stopped by SIGHUP, SIGINT or SIGTERM.
 int Run(int argc, char** argv);
 
 }  // namespace command_line

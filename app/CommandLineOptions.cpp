@@ -19,8 +19,8 @@ constexpr std::string_view kHelpEnd[] = {
     "output. Exit status: 0 when every song was written, unchanged or skipped as",
     "no MP3 file; 1 when any song was missing, ambiguous or failed; 2 for bad",
     "options, a missing or unreadable configuration file, a report that cannot",
-    "be written or a catalogue that cannot be opened; 130 or 143 when stopped by",
-    "SIGINT or SIGTERM."};
+    "be written or a catalogue that cannot be opened; 129, 130 or 143 when",
+    "stopped by SIGHUP, SIGINT or SIGTERM."};
 
 // Where --help starts an option's description.
 constexpr std::size_t kHelpColumn = 22;
@@ -53,7 +53,7 @@ const std::vector<ManSection>& ManDescription() {
         "1 when any song was missing, ambiguous or failed.",
         "2 for bad options, a missing or unreadable configuration file, a report file that cannot be written "
         "(before any song is touched) or a catalogue that cannot be opened.",
-        "130 or 143 when stopped by SIGINT or SIGTERM: the songs being written are finished and the songs "
+        "129, 130 or 143 when stopped by SIGHUP, SIGINT or SIGTERM: the songs being written are finished and the songs "
         "left are reported as not reached."}},
       {"FILES",
        {"BaseZelta.ini beside the program, else $XDG_CONFIG_HOME/quillmar2012/BaseZelta.ini "

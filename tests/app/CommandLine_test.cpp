@@ -301,7 +301,7 @@ TEST(CommandLine, WritesTheSameBytesAsTheWindow) {
   EXPECT_NE(ReadFileBytes(byProgram.File("song1.mp3")), SongBytes());
 }
 
-void ExpectSigtermHalfwayLeavesNoDamagedSong(const char* jobs) {
+void ExpectStopHalfwayLeavesNoDamagedSong(const char* jobs, int signal) {
   constexpr int kSongs = 40;
   TempDir music;
   const std::string audio = testing_support::LongSongAudio(1 << 20);
@@ -329,10 +329,10 @@ void ExpectSigtermHalfwayLeavesNoDamagedSong(const char* jobs) {
     std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
   ASSERT_GE(copies, 3);
-  child.Kill(SIGTERM);
+  child.Kill(signal);
   ASSERT_TRUE(child.WaitForEnd(std::chrono::seconds(60)));
   ASSERT_TRUE(WIFEXITED(child.Status())) << child.Status();
-  EXPECT_EQ(WEXITSTATUS(child.Status()), 143) << ReadFileBytes(music.File("output.log"));
+  EXPECT_EQ(WEXITSTATUS(child.Status()), 128 + signal) << ReadFileBytes(music.File("output.log"));
 
   int written = 0;
   for (int code = 1; code <= kSongs; ++code) {
@@ -355,14 +355,14 @@ void ExpectSigtermHalfwayLeavesNoDamagedSong(const char* jobs) {
   EXPECT_EQ(rewritten + notReached, std::size_t(kSongs));
 }
 
-// SIGTERM halfway through rewrites of long songs, one song after the other
-// and four at once: the songs being written finish, the waiting copies take
-// their names, every song is whole (the old file or the new one), the
-// others are reported as not reached.
-TEST(CommandLine, SigtermHalfwayLeavesNoDamagedSongAndReportsTheRest) {
-  for (const char* jobs : {"1", "4"}) {
-    SCOPED_TRACE(std::string("--jobs ") + jobs);
-    ExpectSigtermHalfwayLeavesNoDamagedSong(jobs);
+// SIGTERM halfway through rewrites of long songs, one song after the other,
+// and SIGHUP (its terminal closed) with four at once: the songs being
+// written finish, the waiting copies take their names, every song is whole
+// (the old file or the new one), the others are reported as not reached.
+TEST(CommandLine, StopHalfwayLeavesNoDamagedSongAndReportsTheRest) {
+  for (const auto& [jobs, signal] : {std::pair{"1", SIGTERM}, std::pair{"4", SIGHUP}}) {
+    SCOPED_TRACE(std::string("--jobs ") + jobs + ", signal " + std::to_string(signal));
+    ExpectStopHalfwayLeavesNoDamagedSong(jobs, signal);
   }
 }
 
